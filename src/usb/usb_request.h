@@ -1,0 +1,40 @@
+// Synchronous USB requests to the lower (hub) driver: URB submission, the hub's port status, pipe
+// abort/reset and draining of in-flight transfers, plus the borrowing rule for the port's control
+// URB block. All routines block the caller and run at PASSIVE_LEVEL only.
+#pragma once
+
+#include "driver/platform.h"
+
+// Pipe selectors understood by PipeRequest.
+#define PIPE_SELECT_INTERRUPT 5  // InterruptPipe, endpoint 0x81
+#define PIPE_SELECT_BULK_IN 6    // BulkInPipe, endpoint 0x82
+#define PIPE_SELECT_BULK_OUT 7   // BulkOutPipe, endpoint 0x02
+
+// Size of the port's control URB area, and of a private block for pipe and vendor requests.
+#define CONTROL_URB_BLOCK_SIZE 128
+#define SMALL_URB_BLOCK_SIZE 96
+
+// Sends one URB down the stack (IOCTL_INTERNAL_USB_SUBMIT_URB) and waits for it. STATUS_TIMEOUT
+// from below is reported as STATUS_IO_TIMEOUT.
+NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
+
+// Asks the hub for the port status (IOCTL_INTERNAL_USB_GET_PORT_STATUS). *PortStatus is in/out:
+// the device-gone statuses yield STATUS_SUCCESS with USBD_PORT_CONNECTED cleared and the other
+// preset bits kept.
+NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
+
+// Aborts (URB_FUNCTION_ABORT_PIPE) or resets (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) one
+// of the data pipes, chosen by a PIPE_SELECT_* code. STATUS_NO_SUCH_DEVICE when the pipe is unknown.
+NTSTATUS PipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG PipeSelector);
+
+// Waits until in-flight transfers are done, aborting the busy pipes (or, on chips below 0x20,
+// resetting the hub port for a stuck status transfer). With abortAll FALSE only the transmit side
+// is waited for.
+VOID DrainUsbTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN abortAll);
+
+// Control URB block borrowing: takes the port's block from ControlUrbSlot, or allocates a private
+// block of FreshSize bytes when another thread holds it. NULL when that allocation fails.
+PURB BorrowControlUrb(PDEVICE_OBJECT DeviceObject, ULONG FreshSize);
+// Gives back a block obtained from BorrowControlUrb: the port's block returns to the slot, a
+// private block is freed.
+VOID ReturnControlUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
