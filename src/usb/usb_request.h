@@ -32,9 +32,10 @@ NTSTATUS PipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG PipeSel
 // is waited for.
 VOID DrainUsbTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN abortAll);
 
-// Control URB block borrowing: takes the port's block from ControlUrbSlot, or allocates a private
-// block of FreshSize bytes when another thread holds it. NULL when that allocation fails.
-PURB BorrowControlUrb(PDEVICE_OBJECT DeviceObject, ULONG FreshSize);
-// Gives back a block obtained from BorrowControlUrb: the port's block returns to the slot, a
-// private block is freed.
-VOID ReturnControlUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
+// Control URB block borrowing: takes the port's block out of ControlUrbSlot (*Borrowed TRUE), or,
+// while another thread holds it, allocates a private nonpaged block of FreshSize bytes (*Borrowed
+// FALSE). NULL when that allocation fails. The block is zeroed either way.
+PURB BorrowControlUrb(PDEVICE_OBJECT DeviceObject, ULONG FreshSize, PBOOLEAN Borrowed);
+// Gives back a block from BorrowControlUrb: the port's block returns to the slot, a private block
+// is freed.
+VOID ReturnControlUrb(PDEVICE_OBJECT DeviceObject, PURB Urb, BOOLEAN Borrowed);
