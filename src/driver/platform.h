@@ -10,6 +10,7 @@ extern "C" {
 #include <wmilib.h>
 #include <ntddser.h>
 #include <wmidata.h>
+#include <usbioctl.h>
 }
 #else
 #include <ntddk.h>

@@ -5,14 +5,17 @@
 
 #include "driver/platform.h"
 
+// Pool tag of the URB blocks allocated here and by the other USB transport routines.
+#define USB_POOL_TAG 'bsUT'
+
 // Pipe selectors understood by PipeRequest.
 #define PIPE_SELECT_INTERRUPT 5  // InterruptPipe, endpoint 0x81
 #define PIPE_SELECT_BULK_IN 6    // BulkInPipe, endpoint 0x82
 #define PIPE_SELECT_BULK_OUT 7   // BulkOutPipe, endpoint 0x02
 
-// Size of the port's control URB area, and of a private block for pipe and vendor requests.
-#define CONTROL_URB_BLOCK_SIZE 128
-#define SMALL_URB_BLOCK_SIZE 96
+// Size of a private URB block for pipe and vendor requests (96 bytes on x86). The port's own
+// control URB area must be at least this large.
+#define SMALL_URB_BLOCK_SIZE ((ULONG)sizeof(URB))
 
 // Sends one URB down the stack (IOCTL_INTERNAL_USB_SUBMIT_URB) and waits for it. STATUS_TIMEOUT
 // from below is reported as STATUS_IO_TIMEOUT.
