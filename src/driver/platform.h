@@ -20,3 +20,10 @@ extern "C" {
 #include <ntddser.h>
 #include <wmidata.h>
 #endif
+
+// Wide string literals: WCHAR is wchar_t in the Windows build and char16_t on the host.
+#if defined(TARNWIRE_WINDOWS)
+#define WIDE(s) L##s
+#else
+#define WIDE(s) u##s
+#endif

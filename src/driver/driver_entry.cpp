@@ -1,0 +1,118 @@
+// Driver entry and unload, the driver-wide state, and the stopping of a port's threads.
+#include "driver/driver_globals.h"
+
+#include "driver/port_device.h"
+#include "usb/usb_request.h"
+
+PDRIVER_OBJECT volatile GlobalDriverObject;
+UNICODE_STRING ServiceKeyPath;
+ULONG UserRemovalSetting;
+PDEVICE_OBJECT DeviceTable[MAX_PORT_DEVICES];
+
+// Size of ReadRegistryDword's local copy of the key path, terminating NUL included.
+#define REGISTRY_PATH_BUFFER_SIZE 512
+
+VOID DelayTwentyMilliseconds() {
+  LARGE_INTEGER interval;
+  interval.QuadPart = -200000;
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  GlobalDriverObject = DriverObject;
+
+  // The driver-wide state is zero when an image is loaded; set it again explicitly so that a
+  // second load of the same image (the host runs many machines in one process) starts clean.
+  ServiceKeyPath.Length = 0;
+  ServiceKeyPath.MaximumLength = 0;
+  ServiceKeyPath.Buffer = NULL;
+  UserRemovalSetting = 0;
+  for (ULONG i = 0; i < MAX_PORT_DEVICES; ++i) DeviceTable[i] = NULL;
+
+  PWSTR copy = (PWSTR)ExAllocatePoolWithTag(NonPagedPool, RegistryPath->MaximumLength,
+                                            TARNWIRE_POOL_TAG);
+  if (copy == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(copy, RegistryPath->MaximumLength);
+  RtlCopyMemory(copy, RegistryPath->Buffer, RegistryPath->Length);
+  ServiceKeyPath.Buffer = copy;
+  ServiceKeyPath.Length = RegistryPath->Length;
+  ServiceKeyPath.MaximumLength = RegistryPath->MaximumLength;
+
+  if (!ReadRegistryDword(&ServiceKeyPath, WIDE("UserRemoval"), &UserRemovalSetting)) {
+    UserRemovalSetting = 0;
+  }
+
+  DriverObject->DriverUnload = UnloadDriver;
+  DriverObject->DriverExtension->AddDevice = AddPortDevice;
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI UnloadDriver(PDRIVER_OBJECT DriverObject) {
+  UNREFERENCED_PARAMETER(DriverObject);
+  GlobalDriverObject = NULL;
+
+  // A slot is emptied only by the port's teardown. The wait has no time-out on purpose: while a
+  // port thread still runs, its code is in this image, and returning would let the system unmap
+  // the image under it.
+  for (ULONG i = 0; i < MAX_PORT_DEVICES; ++i) {
+    while (DeviceTable[i] != NULL) {
+      StopPortThreads(DeviceTable[i]);
+      DelayTwentyMilliseconds();
+    }
+  }
+
+  if (ServiceKeyPath.Buffer != NULL) {
+    ExFreePoolWithTag(ServiceKeyPath.Buffer, TARNWIRE_POOL_TAG);
+    ServiceKeyPath.Buffer = NULL;
+    ServiceKeyPath.Length = 0;
+    ServiceKeyPath.MaximumLength = 0;
+  }
+}
+
+BOOLEAN ReadRegistryDword(PCUNICODE_STRING KeyPath, PCWSTR ValueName, PULONG Value) {
+  // The path must fit with its terminating NUL. A longer path is refused rather than cut short:
+  // a truncated path could name another key, and the caller keeps its default either way.
+  if (KeyPath->Length > REGISTRY_PATH_BUFFER_SIZE - sizeof(WCHAR)) return FALSE;
+
+  WCHAR path[REGISTRY_PATH_BUFFER_SIZE / sizeof(WCHAR)];
+  RtlZeroMemory(path, sizeof(path));
+  RtlCopyMemory(path, KeyPath->Buffer, KeyPath->Length);
+
+  ULONG defaultValue = *Value;
+
+  RTL_QUERY_REGISTRY_TABLE table[2];
+  RtlZeroMemory(table, sizeof(table));
+  table[0].QueryRoutine = NULL;
+  table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+  table[0].Name = (PWSTR)ValueName;
+  table[0].EntryContext = Value;
+  table[0].DefaultType = REG_DWORD;
+  table[0].DefaultData = &defaultValue;
+  table[0].DefaultLength = sizeof(ULONG);
+
+  NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path,
+                                           table, NULL, NULL);
+  return NT_SUCCESS(status) ? TRUE : FALSE;
+}
+
+VOID StopPortThreads(PDEVICE_OBJECT DeviceObject) {
+  PPORT_EXTENSION ext = PortExtension(DeviceObject);
+
+  // Passes are 20 ms apart. The wake events are set in passes 0 and 2 and in every pass from 8
+  // on (0 ms, 40 ms, then every 20 ms from 160 ms), so a thread that used up one wake-up on work
+  // of its own is woken again. Like unload, this waits without a time-out: a thread that has not
+  // left still runs on this port's memory.
+  for (ULONG pass = 0;; ++pass) {
+    if (pass == 0 || pass == 2 || pass >= 8) {
+      KeSetEvent(&ext->ReaderEvent, 1, FALSE);
+      KeSetEvent(&ext->WriterEvent, 1, FALSE);
+      KeSetEvent(&ext->WriteAbortEvent, 1, FALSE);
+      KeSetEvent(&ext->StatusEvent, 1, FALSE);
+      // On the unload path the interface is still registered and a thread may be blocked in a
+      // USB transfer; from pass 13 on, abort the port's transfers so that it returns.
+      if (pass >= 13 && ext->InterfaceName.Buffer != NULL) DrainUsbTransfers(DeviceObject, TRUE);
+    }
+    if (ext->ThreadCount == 0) return;
+    DelayTwentyMilliseconds();
+  }
+}
