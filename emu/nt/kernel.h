@@ -69,6 +69,11 @@ constexpr ULONG kDriverVerifierIoManagerViolation = 0xC9;
 constexpr ULONG kDriverUnloadedWithoutCancellingPendingOperations = 0xCE;
 constexpr ULONG kDriverPageFaultInFreedSpecialPool = 0xCC;
 constexpr ULONG kSystemThreadExceptionNotHandled = 0x7E;
+constexpr ULONG kMaximumWaitObjectsExceeded = 0x0C;
+constexpr ULONG kThreadNotMutexOwner = 0x11;
+constexpr ULONG kKernelApcPendingDuringExit = 0x20;
+constexpr ULONG kPageFaultInFreedSpecialPool = 0xCC;
+constexpr ULONG kIrqlUnexpectedValue = 0xC8;
 }  // namespace bugcheck
 
 class Kernel {
@@ -113,6 +118,10 @@ class Kernel {
   // schedule further events; it must not wait.
   EventId ScheduleDeviceEvent(VirtualTime due, std::function<void()> fn);
   bool CancelDeviceEvent(EventId id);
+  // Thread-safe: queues fn to run as a device event at the machine's current time (for input
+  // from outside the machine, such as a pty, in real-time mode). In real-time mode RunUntil with
+  // a done() condition waits for posted work while nothing else is due.
+  void PostFromAnyThread(std::function<void()> fn);
 
   // --- Scheduling points and the current context -------------------------------------------
   // A switch point: the scheduler may run another context before returning.
@@ -120,6 +129,9 @@ class Kernel {
   bool InContext() const;  // false on the test's own (main) stack and in device events
   std::string CurrentContextName() const;
   KIRQL CurrentIrql() const;
+  // One line per unfinished context: its state, IRQL and what it waits for.
+  std::string DescribeContexts() const;
+  uint64_t ContextSwitches() const;
 
   // --- Verifier ------------------------------------------------------------------------------
   [[noreturn]] void BugCheck(ULONG code, ULONG_PTR p1 = 0, ULONG_PTR p2 = 0, ULONG_PTR p3 = 0,
@@ -150,6 +162,11 @@ class Kernel {
   void Trace(std::string_view category, std::string text);
   const std::vector<TraceEvent>& TraceEvents() const;
   std::string FormatTrace(size_t lastN = SIZE_MAX) const;
+  // Tracing can be switched off (benchmarks); TraceEnabled() lets callers skip formatting.
+  void SetTraceEnabled(bool enabled);
+  bool TraceEnabled() const;
+  // Keeps at most about this many recent events (older ones are dropped in bulk).
+  void SetTraceCapacity(size_t events);
 
   struct Impl;
   Impl& impl() { return *impl_; }

@@ -1,0 +1,96 @@
+// System threads: PsCreateSystemThread, PsTerminateSystemThread, thread priorities and the
+// current-thread routines.
+#include "nt/handles.h"
+#include "nt/scheduler.h"
+
+#include <string>
+
+using emu::K;
+
+namespace {
+
+void ReleaseThreadReference(PVOID object) {
+  auto* t = static_cast<_ETHREAD*>(object);
+  t->References--;
+}
+
+}  // namespace
+
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ACCESS_MASK DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                              PVOID StartContext) {
+  (void)DesiredAccess;
+  (void)ObjectAttributes;
+  (void)ProcessHandle;  // every thread belongs to the system process
+  auto& k = K();
+  KIRQL irql = k.Irql();
+  if (irql != PASSIVE_LEVEL) {
+    k.owner.BugCheck(emu::bugcheck::kIrqlNotLessOrEqual,
+                     reinterpret_cast<ULONG_PTR>(&PsCreateSystemThread), irql, 8,
+                     reinterpret_cast<ULONG_PTR>(&PsCreateSystemThread));
+  }
+  if (!ThreadHandle || !StartRoutine) return STATUS_INVALID_PARAMETER;
+  if (k.threadFailures.Next()) {
+    k.TraceF("thread", "PsCreateSystemThread fails: insufficient resources (simulated)");
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  std::string name = "thread" + std::to_string(k.nextThreadNumber++);
+  emu::Context* c = k.NewContext(std::move(name), emu::ContextKind::System,
+                                 [StartRoutine, StartContext] { StartRoutine(StartContext); });
+  c->thread->References++;
+  *ThreadHandle = emu::CreateKernelHandle(c->thread, &ReleaseThreadReference);
+  if (ClientId) *ClientId = c->thread->Cid;
+  k.SwitchPoint();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
+  auto& k = K();
+  emu::Context* c = k.current;
+  if (!c || c->kind != emu::ContextKind::System) {
+    if (c && c->kind == emu::ContextKind::Dpc) {
+      k.owner.BugCheck(emu::bugcheck::kIrqlNotLessOrEqual,
+                       reinterpret_cast<ULONG_PTR>(&PsTerminateSystemThread), c->irql, 8,
+                       reinterpret_cast<ULONG_PTR>(&PsTerminateSystemThread));
+    }
+    throw std::logic_error("PsTerminateSystemThread called outside a system thread");
+  }
+  // Unwinds the thread's stack to the top of its context, where it ends.
+  throw emu::ThreadExit{ExitStatus};
+}
+
+KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+  auto& k = K();
+  KIRQL irql = k.Irql();
+  if (irql > DISPATCH_LEVEL) {
+    k.owner.BugCheck(emu::bugcheck::kIrqlNotLessOrEqual, reinterpret_cast<ULONG_PTR>(Thread), irql,
+                     0, reinterpret_cast<ULONG_PTR>(&KeSetPriorityThread));
+  }
+  k.CheckObject(Thread, sizeof(KTHREAD), true);
+  // Recorded only: the seeded scheduler chooses among runnable contexts by its own priorities.
+  KPRIORITY old = Thread->Priority;
+  Thread->Priority = Priority;
+  return old;
+}
+
+KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) { return Thread->Priority; }
+
+PKTHREAD KeGetCurrentThread(VOID) {
+  auto& k = K();
+  return k.current ? &k.current->thread->Tcb : &k.threads[0]->Tcb;
+}
+
+PETHREAD PsGetCurrentThread(VOID) {
+  auto& k = K();
+  return k.current ? k.current->thread : k.threads[0].get();
+}
+
+HANDLE PsGetCurrentThreadId(VOID) { return PsGetCurrentThread()->Cid.UniqueThread; }
+
+BOOLEAN PsIsSystemThread(PETHREAD Thread) { return Thread->system ? TRUE : FALSE; }
+
+ULONG KeGetCurrentProcessorNumber(VOID) {
+  auto& k = K();
+  return k.current ? k.current->processor : 0;
+}

@@ -1,0 +1,305 @@
+// Internals of the emulated kernel core: execution contexts on Boost.Context fibers, the seeded
+// scheduler, the due queue of the virtual clock, dispatcher-object waits, DPC processors, pool
+// bookkeeping and the trace. Only emu/nt includes this header.
+#pragma once
+
+#include <wdk_types.h>
+#include <wdk_ke.h>
+
+#include "nt/kernel.h"
+
+#include <boost/context/fiber.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace emu {
+struct Context;
+}
+
+// The kernel's thread object. The dispatcher header comes first so that a thread can be waited
+// on; it is signalled when the thread has ended.
+struct _KTHREAD {
+  DISPATCHER_HEADER Header;
+  emu::Context* context;
+  KPRIORITY Priority;
+  KWAIT_BLOCK WaitBlock[THREAD_WAIT_OBJECTS + 1];
+};
+
+typedef struct _KTHREAD KTHREAD;
+
+struct _ETHREAD {
+  KTHREAD Tcb;
+  CLIENT_ID Cid;
+  NTSTATUS ExitStatus;
+  LONG References;  // handles and object references (bookkeeping only)
+  bool system;      // created as a system thread
+};
+
+namespace emu {
+
+enum class ContextKind : uint8_t { Application, System, Dpc };
+
+enum class RunState : uint8_t {
+  Ready,     // runnable
+  Running,   // the context on the processor now
+  Waiting,   // in KeWaitFor*/KeDelayExecutionThread, woken by a signal or its time-out
+  Spinning,  // acquiring a spin lock held by another context: runnable once it is free
+  Blocked,   // waiting for an internal condition (for example KeFlushQueuedDpcs)
+  Idle,      // a DPC processor with nothing to do
+  Finished,
+};
+
+// Orders entries of the due queue: by time, then by insertion.
+struct DueKey {
+  VirtualTime time;
+  uint64_t seq;
+  bool operator<(const DueKey& o) const { return time != o.time ? time < o.time : seq < o.seq; }
+};
+
+enum class DueKind : uint8_t { Device, Timer, WaitTimeout };
+
+struct DueItem {
+  explicit DueItem(DueKind k) : kind(k) {}
+  DueKind kind;
+  KTIMER* timer = nullptr;
+  Context* context = nullptr;
+  Kernel::EventId event = 0;
+  std::function<void()> fn;
+};
+
+struct Context {
+  Kernel::ContextId id = 0;
+  std::string name;
+  ContextKind kind = ContextKind::System;
+  RunState state = RunState::Ready;
+  KIRQL irql = PASSIVE_LEVEL;
+  uint64_t priority = 0;  // scheduling priority: the highest runnable context runs
+  std::function<void()> body;
+  boost::context::fiber fiber;
+  bool started = false;
+  _ETHREAD* thread = nullptr;
+  unsigned processor = 0;
+
+  // Wait in progress.
+  KWAIT_BLOCK* waitBlocks = nullptr;
+  ULONG waitCount = 0;
+  WAIT_TYPE waitType = WaitAny;
+  NTSTATUS waitStatus = STATUS_SUCCESS;
+  bool waitTimeoutArmed = false;
+  DueKey waitTimeoutKey{};
+  const char* waitWhat = "";  // for DescribeContexts
+
+  // KeSetEvent/KeReleaseSemaphore/KeReleaseMutex with Wait = TRUE: the next call must be a wait,
+  // which returns to waitNextIrql.
+  bool waitNext = false;
+  KIRQL waitNextIrql = PASSIVE_LEVEL;
+
+  KSPIN_LOCK* spinningOn = nullptr;
+  std::function<bool()> blockedUntil;
+
+  // Locks held, for the checks at waits and at thread exit.
+  std::vector<KSPIN_LOCK*> spinLocks;
+  std::vector<const void*> mutexes;  // fast mutexes and kernel mutexes
+  int apcDisable = 0;                // kernel mutexes held (KeEnterCriticalRegion count)
+
+  // DPC processor: the DPC being run.
+  KDPC* runningDpc = nullptr;
+};
+
+// Thrown by PsTerminateSystemThread and caught at the top of the thread's fiber.
+struct ThreadExit {
+  NTSTATUS status;
+};
+
+struct ObjectInfo {
+  uint8_t kind;  // KOBJECTS value, DpcObject for DPCs
+  uint32_t id;   // stable number for the trace
+};
+
+struct PoolInfo {
+  size_t size;
+  ULONG tag;
+  POOL_TYPE type;
+  uint64_t serial;
+};
+
+struct Kernel::Impl {
+  explicit Impl(Kernel& owner, KernelConfig config);
+  ~Impl();
+
+  Kernel& owner;
+  KernelConfig config;
+
+  // --- Contexts and scheduling ------------------------------------------------------------
+  std::vector<std::unique_ptr<Context>> contexts;  // index = ContextId - 1
+  std::vector<std::unique_ptr<_ETHREAD>> threads;
+  std::vector<Context*> dpcProcessors;
+  Context* current = nullptr;   // context on the processor, nullptr on the scheduler/main stack
+  bool inScheduler = false;     // Run/RunUntil active on the caller's stack
+  bool inDeviceEvent = false;   // a device event runs on the scheduler stack
+  bool tearingDown = false;
+  KIRQL mainIrql = PASSIVE_LEVEL;
+  boost::context::fiber schedulerFiber;
+  std::mt19937_64 rng;
+  uint64_t readyCount = 0;  // contexts in RunState::Ready (besides the running one)
+  uint64_t spinningCount = 0;
+  uint64_t blockedCount = 0;
+  uint64_t switches = 0;
+  uint32_t nextThreadNumber = 1;
+
+  // --- Virtual clock and due queue ----------------------------------------------------------
+  VirtualTime now = 0;
+  uint64_t dueSeq = 0;
+  std::map<DueKey, DueItem> due;
+  std::unordered_map<EventId, DueKey> deviceEvents;
+  std::map<const KTIMER*, DueKey> insertedTimers;  // ordered by address for range queries
+  int64_t systemTimeBase = 0;                      // KeQuerySystemTime at virtual time 0
+  std::chrono::steady_clock::time_point wallAnchor;
+  VirtualTime virtualAnchor = 0;
+  bool wallAnchored = false;
+
+  // Work posted from other OS threads (real-time use).
+  std::mutex postMutex;
+  std::condition_variable postCv;
+  std::vector<std::function<void()>> posted;
+  bool postedPending = false;  // guarded by postMutex; mirrored in postedFlag
+  volatile bool postedFlag = false;
+
+  // --- DPCs ------------------------------------------------------------------------------------
+  std::deque<KDPC*> dpcQueue;
+
+  // --- Objects ---------------------------------------------------------------------------------
+  std::unordered_map<const void*, ObjectInfo> objects;
+  uint32_t nextObjectId = 1;
+
+  // --- Verifier ---------------------------------------------------------------------------------
+  bool dead = false;
+  std::exception_ptr pendingFailure;  // bug check (or other exception) raised inside a fiber
+  std::unique_ptr<BugCheckError> bugCheck;
+
+  // --- Pool -------------------------------------------------------------------------------------
+  std::map<uintptr_t, PoolInfo> livePool;
+  std::map<uintptr_t, PoolInfo> freedPool;  // quarantine: poisoned, still mapped
+  std::deque<uintptr_t> quarantineOrder;
+  size_t quarantineBytes = 0;
+  uint64_t poolSerial = 0;
+
+  // --- Low resources ------------------------------------------------------------------------------
+  struct Failures {
+    uint32_t percent = 0;
+    uint32_t skip = 0;
+    uint32_t fail = 0;
+    std::mt19937_64 rng;
+    bool Next();
+  };
+  Failures poolFailures, irpFailures, threadFailures;
+
+  // --- Handles ------------------------------------------------------------------------------------
+  struct HandleEntry {
+    PVOID object;
+    void (*onClose)(PVOID);
+  };
+  std::unordered_map<uintptr_t, HandleEntry> handles;
+  uintptr_t nextHandle = 0;
+
+  // --- Trace --------------------------------------------------------------------------------------
+  std::vector<TraceEvent> trace;
+  bool traceEnabled = true;
+  size_t traceCapacity = 1u << 20;
+
+  // ================================================================================================
+  // Scheduling (scheduler.cpp)
+  Context* NewContext(std::string name, ContextKind kind, std::function<void()> body);
+  _ETHREAD* NewThreadObject(Context* c, bool system);
+  void SetState(Context* c, RunState s);
+  bool Runnable(const Context* c) const;
+  Context* Pick();
+  void Resume(Context* c);
+  boost::context::fiber FiberMain(Context* c, boost::context::fiber&& sched);
+  void RunDpcProcessor(Context* c);
+  void ThreadEndChecks(Context* c);
+  void YieldToScheduler();
+  void SwitchPoint();
+  bool Step(VirtualTime limit);  // one scheduling decision; false when idle up to limit
+  bool Schedule(const std::function<bool()>* done, VirtualTime limit);
+  void ProcessDue();
+  void AdvanceTo(VirtualTime t);
+  VirtualTime NextDue() const;
+  void RunPosted();
+  bool DpcWorkAvailable() const;
+  void RethrowPending();
+  std::string DescribeContexts() const;
+
+  // Due queue.
+  DueKey InsertDue(VirtualTime t, DueItem item);
+
+  // Waits (ke_dispatcher.cpp).
+  NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout,
+                PKWAIT_BLOCK blocks, const char* what, bool delay);
+  bool IsSignalledFor(DISPATCHER_HEADER* h, Context* c) const;
+  void Satisfy(DISPATCHER_HEADER* h, Context* c);
+  void SignalObject(DISPATCHER_HEADER* h);  // wakes what the new signal state allows
+  void Unwait(Context* c, NTSTATUS status);
+  VirtualTime DueFromTimeout(LONGLONG q) const;
+
+  // Timers and DPCs (ke_timer_dpc.cpp).
+  void ExpireTimer(KTIMER* t);
+  bool QueueDpc(KDPC* dpc, PVOID a1, PVOID a2);
+
+  // Objects.
+  ObjectInfo& Register(const void* p, uint8_t kind);
+  const ObjectInfo* Lookup(const void* p) const;
+  // Bug checks when `p` lies in freed pool (0xCC) or was never initialised (0xC4/0x1002).
+  void CheckObject(const void* p, size_t size, bool write);
+  // Bug checks (0xCC) when [p, p + size) touches freed pool; no initialisation check.
+  void CheckObjectMemory(const void* p, size_t size, bool write);
+  std::string ObjectName(const void* p) const;
+
+  // Current context helpers.
+  KIRQL Irql() const;
+  void SetIrql(KIRQL irql);
+  std::string ContextName() const;
+  [[noreturn]] void RequireContext(const char* routine) const;  // throws logic_error
+
+  // Pool (ex_pool.cpp).
+  const PoolInfo* FindLive(const void* p, uintptr_t* start) const;
+  const PoolInfo* FindFreed(const void* p, uintptr_t* start) const;
+  void ForgetObjectsIn(uintptr_t start, size_t size);
+
+  // Time.
+  int64_t SystemTime() const { return systemTimeBase + now; }
+
+  // Trace (trace.cpp).
+  void TraceF(const char* category, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+};
+
+// The kernel the WDM routines act on.
+Kernel::Impl& K();
+Kernel::Impl* KOrNull();
+
+// Registry kind of fast mutexes (not a dispatcher object type).
+constexpr uint8_t kFastMutexKind = 0xF0;
+// Interrupt level at which device events run.
+constexpr KIRQL kDeviceIrql = 12;
+// Quarantine of freed pool blocks (kept poisoned to catch use after free).
+constexpr size_t kQuarantineBytes = 64u << 20;
+constexpr size_t kFiberStackBytes = 256u << 10;
+// Poison patterns: freshly allocated pool (its contents are undefined) and freed pool.
+constexpr uint8_t kAllocFill = 0xC5;
+constexpr uint8_t kFreeFill = 0xF5;
+// Odds (1 in n) that a switch point gives the running context a new random priority.
+constexpr uint64_t kPriorityChangeOdds = 8;
+
+}  // namespace emu

@@ -1,0 +1,123 @@
+// Bug check names and descriptions, and the verifier's pool queries for other components.
+#include "nt/verifier.h"
+
+#include "nt/scheduler.h"
+
+#include <cstdio>
+
+namespace emu::verifier {
+
+bool IsInFreedPool(const void* p, size_t size) {
+  Kernel::Impl* k = KOrNull();
+  if (!k || k->freedPool.empty()) return false;
+  uintptr_t start;
+  if (k->FindFreed(p, &start)) return true;
+  if (size > 1) {
+    // A freed block may begin inside the range.
+    auto a = reinterpret_cast<uintptr_t>(p);
+    auto it = k->freedPool.lower_bound(a);
+    if (it != k->freedPool.end() && it->first < a + size) return true;
+  }
+  return false;
+}
+
+bool IsLivePoolBlock(const void* p) {
+  Kernel::Impl* k = KOrNull();
+  return k && k->livePool.count(reinterpret_cast<uintptr_t>(p)) != 0;
+}
+
+std::optional<Kernel::PoolBlock> FindLivePoolBlock(const void* p) {
+  Kernel::Impl* k = KOrNull();
+  if (!k) return std::nullopt;
+  uintptr_t start;
+  const PoolInfo* info = k->FindLive(p, &start);
+  if (!info) return std::nullopt;
+  return Kernel::PoolBlock{reinterpret_cast<const void*>(start), info->size, info->tag, info->type};
+}
+
+void CheckNotFreed(const void* p, size_t size, bool write) {
+  if (IsInFreedPool(p, size)) {
+    Kernel::Current().BugCheck(bugcheck::kPageFaultInFreedSpecialPool,
+                               reinterpret_cast<ULONG_PTR>(p), write ? 1 : 0, 0, 0);
+  }
+}
+
+const char* BugCheckName(ULONG code) {
+  switch (code) {
+    case 0x0A: return "IRQL_NOT_LESS_OR_EQUAL";
+    case 0x0C: return "MAXIMUM_WAIT_OBJECTS_EXCEEDED";
+    case 0x0F: return "SPIN_LOCK_ALREADY_OWNED";
+    case 0x10: return "SPIN_LOCK_NOT_OWNED";
+    case 0x11: return "THREAD_NOT_MUTEX_OWNER";
+    case 0x20: return "KERNEL_APC_PENDING_DURING_EXIT";
+    case 0x44: return "MULTIPLE_IRP_COMPLETE_REQUESTS";
+    case 0x48: return "CANCEL_STATE_IN_COMPLETED_IRP";
+    case 0x7E: return "SYSTEM_THREAD_EXCEPTION_NOT_HANDLED";
+    case 0xB8: return "ATTEMPTED_SWITCH_FROM_DPC";
+    case 0xC2: return "BAD_POOL_CALLER";
+    case 0xC4: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
+    case 0xC8: return "IRQL_UNEXPECTED_VALUE";
+    case 0xC9: return "DRIVER_VERIFIER_IOMANAGER_VIOLATION";
+    case 0xCC: return "PAGE_FAULT_IN_FREED_SPECIAL_POOL";
+    case 0xCE: return "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS";
+    case 0xD5: return "DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL";
+    default: return "UNKNOWN_BUGCHECK";
+  }
+}
+
+namespace {
+const char* VerifierSubcode(ULONG_PTR subcode) {
+  switch (subcode) {
+    case 0x00: return "zero-byte pool allocation";
+    case 0x01: return "paged pool allocated above APC_LEVEL";
+    case 0x02: return "nonpaged pool allocated above DISPATCH_LEVEL";
+    case 0x10: return "freeing an address that no allocation returned";
+    case 0x11: return "paged pool freed above APC_LEVEL";
+    case 0x12: return "nonpaged pool freed above DISPATCH_LEVEL";
+    case 0x15: return "freeing pool that holds an active timer";
+    case 0x30: return "KeRaiseIrql to a lower IRQL";
+    case 0x31: return "KeLowerIrql to a higher IRQL (or below DISPATCH_LEVEL in a DPC)";
+    case 0x32: return "KeReleaseSpinLock at an IRQL other than DISPATCH_LEVEL";
+    case 0x33: return "fast mutex acquired above APC_LEVEL";
+    case 0x34: return "fast mutex released at an IRQL other than APC_LEVEL";
+    case 0x3F: return "object reference count already zero";
+    case 0x40: return "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL";
+    case 0x41: return "KeReleaseSpinLockFromDpcLevel below DISPATCH_LEVEL";
+    case 0x42: return "KeAcquireSpinLock above DISPATCH_LEVEL";
+    case 0x62: return "driver unloading with pool still allocated";
+    case 0x80: return "KeSetEvent above DISPATCH_LEVEL";
+    case 0x120: return "wait above DISPATCH_LEVEL";
+    case 0x121: return "wait at DISPATCH_LEVEL without a time-out";
+    case 0x122: return "wait at DISPATCH_LEVEL (or holding a spin lock) with a non-zero time-out";
+    case 0x1000: return "self-deadlock: lock acquired recursively";
+    case 0x1002: return "object used without being initialised";
+    case 0x1004: return "lock released by a thread that does not own it";
+    case 0x1005: return "object initialised again while in use";
+    case 0x1007: return "lock released without being acquired";
+    case 0x100A: return "thread ended owning a lock";
+    default: return nullptr;
+  }
+}
+}  // namespace
+
+std::string DescribeBugCheck(ULONG code, const ULONG_PTR (&params)[4]) {
+  const char* what = nullptr;
+  switch (code) {
+    case 0xC4: what = VerifierSubcode(params[0]); break;
+    case 0xC2:
+      if (params[0] == 0x07) what = "pool freed twice";
+      if (params[0] == 0x0A) what = "pool freed with a tag other than its allocation's";
+      if (params[0] == 0x9A) what = "must-succeed pool requested";
+      if (params[0] == 0x9B) what = "pool allocated with a zero tag";
+      break;
+    case 0xCC: what = "freed pool referenced"; break;
+    case 0xB8: what = "a DPC routine tried to wait"; break;
+    case 0x0F: what = "spin lock acquired by its owner"; break;
+    case 0x10: what = "spin lock released by a context that does not own it"; break;
+    case 0x20: what = "thread ended at raised IRQL or with kernel APCs disabled"; break;
+    default: break;
+  }
+  return what ? what : "";
+}
+
+}  // namespace emu::verifier
