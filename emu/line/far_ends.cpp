@@ -1,0 +1,220 @@
+#include "line/far_ends.h"
+
+namespace emu::line {
+
+namespace {
+
+// How a plug or a null-modem cable wires one end's outputs to the inputs of the end that
+// receives them.
+ModemInputs CrossWired(const ModemOutputs& o) {
+  ModemInputs in;
+  in.cts = o.rts;
+  in.dsr = o.dtr;
+  in.dcd = o.dtr;
+  in.ri = false;
+  return in;
+}
+
+LineEvent CharacterEvent(VirtualTime t, int side, const LineCharacter& c) {
+  LineEvent e;
+  e.time = t;
+  e.side = side;
+  e.kind = LineEvent::Kind::Character;
+  e.character = c;
+  return e;
+}
+
+LineEvent BreakEvent(VirtualTime t, int side, bool on) {
+  LineEvent e;
+  e.time = t;
+  e.side = side;
+  e.kind = LineEvent::Kind::Break;
+  e.on = on;
+  return e;
+}
+
+LineEvent OutputsEvent(VirtualTime t, int side, const ModemOutputs& o) {
+  LineEvent e;
+  e.time = t;
+  e.side = side;
+  e.kind = LineEvent::Kind::Outputs;
+  e.outputs = o;
+  return e;
+}
+
+}  // namespace
+
+// --- LoopbackPlug ----------------------------------------------------------------------------
+
+void LoopbackPlug::Transmit(const LineCharacter& c) {
+  events_.push_back(CharacterEvent(clock_.Now(), 0, c));
+  if (end_) end_->OnReceive(c);
+}
+
+void LoopbackPlug::SetBreak(bool on) {
+  events_.push_back(BreakEvent(clock_.Now(), 0, on));
+  if (end_) end_->OnBreak(on);
+}
+
+void LoopbackPlug::SetModemOutputs(const ModemOutputs& outputs) {
+  events_.push_back(OutputsEvent(clock_.Now(), 0, outputs));
+  ModemInputs in = CrossWired(outputs);
+  if (in == inputs_) return;
+  inputs_ = in;
+  if (end_) end_->OnModemInputs(inputs_);
+}
+
+// --- NullModemCable --------------------------------------------------------------------------
+
+NullModemCable::NullModemCable(Clock& clock) : clock_(clock) {
+  for (int i = 0; i < 2; ++i) {
+    sides_[i].cable = this;
+    sides_[i].index = i;
+  }
+}
+
+NullModemCable::~NullModemCable() {
+  for (Side& s : sides_) {
+    if (s.end_) s.end_->OnUnplugged();
+  }
+}
+
+void NullModemCable::Side::Transmit(const LineCharacter& c) {
+  cable->events_.push_back(CharacterEvent(cable->clock_.Now(), index, c));
+  if (Other().end_) Other().end_->OnReceive(c);
+}
+
+void NullModemCable::Side::SetBreak(bool on) {
+  cable->events_.push_back(BreakEvent(cable->clock_.Now(), index, on));
+  if (Other().end_) Other().end_->OnBreak(on);
+}
+
+void NullModemCable::Side::SetModemOutputs(const ModemOutputs& outputs) {
+  cable->events_.push_back(OutputsEvent(cable->clock_.Now(), index, outputs));
+  Side& other = Other();
+  ModemInputs in = CrossWired(outputs);
+  if (in == other.inputs_) return;
+  other.inputs_ = in;
+  if (other.end_) other.end_->OnModemInputs(in);
+}
+
+// --- ScriptedPeer ----------------------------------------------------------------------------
+
+ScriptedPeer::ScriptedPeer(Clock& clock, Frame frame)
+    : clock_(clock),
+      frame_(frame),
+      transmitter_(
+          clock,
+          [this]() -> std::optional<LineCharacter> {
+            if (breakWanted_ || breakOnWire_ || queue_.empty()) return std::nullopt;
+            LineCharacter c = queue_.front();
+            queue_.pop_front();
+            return c;
+          },
+          [this](const LineCharacter& c) {
+            Record(CharacterEvent(clock_.Now(), 1, c));
+            if (end_) end_->OnReceive(c);
+            if (breakWanted_ && !breakOnWire_) DriveBreak(true);
+          }) {}
+
+ScriptedPeer::~ScriptedPeer() {
+  if (end_) end_->OnUnplugged();
+}
+
+void ScriptedPeer::Record(LineEvent e) { events_.push_back(std::move(e)); }
+
+void ScriptedPeer::Attach(SerialEnd* end) { end_ = end; }
+
+void ScriptedPeer::Transmit(const LineCharacter& c) {
+  Record(CharacterEvent(clock_.Now(), 0, c));
+  std::optional<ReceivedCharacter> r = Sample(c, frame_);
+  if (!r) return;
+  received_.push_back(Received{clock_.Now(), *r, c});
+  if (onCharacter_) onCharacter_(received_.back());
+}
+
+void ScriptedPeer::SetBreak(bool on) {
+  Record(BreakEvent(clock_.Now(), 0, on));
+  endBreak_ = on;
+}
+
+void ScriptedPeer::SetModemOutputs(const ModemOutputs& outputs) {
+  Record(OutputsEvent(clock_.Now(), 0, outputs));
+  outputs_ = outputs;
+}
+
+void ScriptedPeer::Send(std::span<const uint8_t> bytes) {
+  for (uint8_t b : bytes) queue_.push_back(LineCharacter::Of(b, frame_));
+  transmitter_.Kick();
+}
+
+void ScriptedPeer::Send(std::string_view text) {
+  Send(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+void ScriptedPeer::SendCharacter(const LineCharacter& c) {
+  queue_.push_back(c);
+  transmitter_.Kick();
+}
+
+void ScriptedPeer::DriveBreak(bool on) {
+  breakWanted_ = on;
+  if (on) {
+    if (breakOnWire_ || transmitter_.Busy()) return;  // begins when the character ends
+    breakOnWire_ = true;
+    Record(BreakEvent(clock_.Now(), 1, true));
+    if (end_) end_->OnBreak(true);
+    return;
+  }
+  if (breakOnWire_) {
+    breakOnWire_ = false;
+    Record(BreakEvent(clock_.Now(), 1, false));
+    if (end_) end_->OnBreak(false);
+  }
+  transmitter_.Kick();
+}
+
+void ScriptedPeer::DriveInputs(const ModemInputs& inputs) {
+  if (inputs == inputs_) return;
+  inputs_ = inputs;
+  LineEvent e;
+  e.time = clock_.Now();
+  e.side = 1;
+  e.kind = LineEvent::Kind::Inputs;
+  e.inputs = inputs;
+  Record(e);
+  if (end_) end_->OnModemInputs(inputs_);
+}
+
+void ScriptedPeer::DriveCts(bool on) {
+  ModemInputs in = inputs_;
+  in.cts = on;
+  DriveInputs(in);
+}
+
+void ScriptedPeer::DriveDsr(bool on) {
+  ModemInputs in = inputs_;
+  in.dsr = on;
+  DriveInputs(in);
+}
+
+void ScriptedPeer::DriveRi(bool on) {
+  ModemInputs in = inputs_;
+  in.ri = on;
+  DriveInputs(in);
+}
+
+void ScriptedPeer::DriveDcd(bool on) {
+  ModemInputs in = inputs_;
+  in.dcd = on;
+  DriveInputs(in);
+}
+
+std::vector<uint8_t> ScriptedPeer::ReceivedBytes() const {
+  std::vector<uint8_t> out;
+  out.reserve(received_.size());
+  for (const Received& r : received_) out.push_back(r.character.data);
+  return out;
+}
+
+}  // namespace emu::line

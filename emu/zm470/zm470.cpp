@@ -1,0 +1,329 @@
+// Control requests of the ZM470: the vendor request and register map, initialisation and the
+// auxiliary byte store.
+#include "zm470/zm470.h"
+
+namespace emu::zm470 {
+
+namespace {
+
+usb::ControlReply Stall() { return usb::ControlReply{true, {}}; }
+usb::ControlReply Ok(std::vector<uint8_t> data = {}) { return usb::ControlReply{false, std::move(data)}; }
+
+constexpr uint8_t kRegBreakRelease = 0x05;  // bit 0 break release, bit 1 framing/break, bit 4
+constexpr uint8_t kRegModem = 0x06;
+constexpr uint8_t kRegTxStatus = 0x07;
+constexpr uint8_t kRegTiming0F = 0x0F;
+constexpr uint8_t kRegPrescaler = 0x12;
+constexpr uint8_t kRegDivisor = 0x13;
+constexpr uint8_t kRegLineControl = 0x18;
+constexpr uint8_t kRegNinthBit = 0x25;
+constexpr uint8_t kRegHandshake = 0x27;
+constexpr uint8_t kRegCharTiming = 0x2C;
+
+// Modem-control byte bits (request 0xA4, register 6): each output is asserted when its bit is 0.
+constexpr uint8_t kMcOut1 = 0x10;
+constexpr uint8_t kMcDtr = 0x20;
+constexpr uint8_t kMcRts = 0x40;
+
+}  // namespace
+
+Zm470::Zm470(Config config, line::Clock* clock)
+    : config_(std::move(config)),
+      clock_(clock ? *clock : line::Clock::Kernel()),
+      transmitter_(
+          clock_, [this] { return NextToTransmit(); },
+          [this](const line::LineCharacter& c) { Transmitted(c); }) {
+  for (const EndpointDescriptor& d : config_.endpoints) endpoints_.push_back(Endpoint{d, false});
+  PowerOnRegisters();
+}
+
+Zm470::~Zm470() {
+  if (line_) line_->Attach(nullptr);
+}
+
+void Zm470::PowerOnRegisters() {
+  regs_.fill(0);
+  const bool newFormat = config_.revision >= 0x30;
+  regs_[kRegBreakRelease] = config_.revision == 0x25 ? 0x11 : 0x01;
+  regs_[kRegLineControl] = newFormat ? 0xC3 : 0x50;  // 8N1, no break
+  regs_[kRegNinthBit] = 0x00;
+  regs_[kRegPrescaler] = newFormat ? 0x82 : 0x02;    // 750 kHz / 78: about 9600 baud
+  regs_[kRegDivisor] = 0xB2;
+  regs_[kRegCharTiming] = 7;
+  regs_[kRegTiming0F] = 0;
+  regs_[kRegHandshake] = 0;
+  modemControl_ = 0xFF;  // every output deasserted
+  for (auto [reg, value] : config_.powerOnRegisters) {
+    if (reg == kRegModem) {
+      modemControl_ = value;
+    } else {
+      regs_[reg] = value;
+    }
+  }
+}
+
+// --- Control transfers -----------------------------------------------------------------------
+
+usb::ControlReply Zm470::Control(const usb::SetupPacket& setup, std::span<const uint8_t> out) {
+  std::optional<usb::ControlReply> hooked;
+  if (hook_) hooked = hook_(setup, out);
+  usb::ControlReply reply = hooked ? std::move(*hooked) : HandleControl(setup, out);
+  if (!reply.stall && (setup.bmRequestType & 0x80) && reply.data.size() > setup.wLength) {
+    reply.data.resize(setup.wLength);  // a device never sends more than the host asked for
+  }
+  if (!(setup.bmRequestType & 0x80)) reply.data.clear();
+  log_.push_back(ControlRecord{clock_.Now(), setup, std::vector<uint8_t>(out.begin(), out.end()),
+                               reply});
+  return reply;
+}
+
+usb::ControlReply Zm470::HandleControl(const usb::SetupPacket& setup,
+                                       std::span<const uint8_t> out) {
+  const uint8_t type = (setup.bmRequestType >> 5) & 3;
+  if (type == 0) return StandardRequest(setup);
+  if (type == 2 && (setup.bmRequestType & 0x1F) == 0) return VendorRequest(setup, out);
+  // Class requests and vendor requests to an interface or endpoint are not implemented: a
+  // device answers a request it does not support with a STALL of the default pipe.
+  return Stall();
+}
+
+std::vector<Zm470::ControlRecord> Zm470::VendorRequests(uint8_t bRequest) const {
+  std::vector<ControlRecord> r;
+  for (const ControlRecord& rec : log_) {
+    if (((rec.setup.bmRequestType >> 5) & 3) == 2 && rec.setup.bRequest == bRequest) {
+      r.push_back(rec);
+    }
+  }
+  return r;
+}
+
+usb::ControlReply Zm470::VendorRequest(const usb::SetupPacket& s, std::span<const uint8_t>) {
+  const bool in = (s.bmRequestType & 0x80) != 0;
+  const uint8_t rev = config_.revision;
+  const uint8_t lo = static_cast<uint8_t>(s.wValue);
+  const uint8_t hi = static_cast<uint8_t>(s.wValue >> 8);
+
+  switch (s.bRequest) {
+    case request::kAuxStatus: {
+      // Answered on every revision (the vendor tool reads the status block on newer chips too).
+      if (!in) return Stall();
+      std::vector<uint8_t> block = AuxStatusBlock();
+      block.resize(config_.statusBlockLength, 0);
+      return Ok(std::move(block));
+    }
+    case request::kAuxStart: {
+      if (in || rev >= 0x20 || hi != 0) return Stall();
+      auxActive_ = true;
+      auxCommand_ = static_cast<uint8_t>(s.wIndex >> 8);
+      auxAddress_ = static_cast<uint8_t>(s.wIndex);
+      auxData_ = lo;
+      auxResult_ = 0;
+      auxPollsLeft_ = config_.auxBusyPolls;
+      auxDoneTime_ = clock_.Now() + config_.auxBusyTime;
+      return Ok();
+    }
+    case request::kAuxAccess: {
+      // wIndex: command byte (bit 0 clear) in the high byte, 1 in the low byte.
+      if (rev < 0x20 || (s.wIndex & 0xFF) != 1) return Stall();
+      auxCommand_ = static_cast<uint8_t>(s.wIndex >> 8);
+      auxAddress_ = hi;
+      if (in) {
+        auxResult_ = aux_[hi];
+        return Ok({auxResult_});
+      }
+      auxData_ = lo;
+      aux_[hi] = lo;
+      auxResult_ = lo;
+      return Ok();
+    }
+    case request::kAuxCommit:
+      if (in || rev < 0x20 || s.wValue != 0x0A || s.wIndex != 0) return Stall();
+      ++auxCommits_;
+      return Ok();
+    case request::kRevision: {
+      if (!in) return Stall();
+      if (config_.revisionAnswer) return Ok(*config_.revisionAnswer);
+      return Ok({rev, 0x00});
+    }
+    case request::kReadPair: {
+      if (!in) return Stall();
+      std::vector<uint8_t> data{Register(lo), Register(hi)};
+      data.resize(config_.registerReadLength, 0);
+      return Ok(std::move(data));
+    }
+    case request::kWritePair:
+      if (in) return Stall();
+      WriteRegister(lo, static_cast<uint8_t>(s.wIndex));
+      WriteRegister(hi, static_cast<uint8_t>(s.wIndex >> 8));
+      return Ok();
+    case request::kInitialize:
+      if (in) return Stall();
+      Initialize(s.wValue, s.wIndex);
+      return Ok();
+    case request::kModemControl:
+      if (in || rev < 0x20) return Stall();
+      SetModemControl(lo);
+      return Ok();
+    default:
+      // Not a request of this chip: STALL, as for any unsupported request.
+      return Stall();
+  }
+}
+
+// --- Registers --------------------------------------------------------------------------------
+
+uint8_t Zm470::Register(uint8_t reg) const {
+  if (reg == kRegModem) {
+    // Bits 0-3: CTS, DSR, RI, DCD; bits 4-6: OUT1, DTR, RTS. Each 0 while asserted.
+    uint8_t inputs = static_cast<uint8_t>((inputs_.cts ? 0 : 0x01) | (inputs_.dsr ? 0 : 0x02) |
+                                          (inputs_.ri ? 0 : 0x04) | (inputs_.dcd ? 0 : 0x08));
+    return static_cast<uint8_t>((modemControl_ & 0xF0) | inputs);
+  }
+  if (reg == kRegTxStatus) {
+    return static_cast<uint8_t>((regs_[reg] & 0xFE) | (TransmitterHoldsData() ? 1 : 0));
+  }
+  return regs_[reg];
+}
+
+void Zm470::PokeRegister(uint8_t reg, uint8_t value) { WriteRegister(reg, value); }
+
+void Zm470::WriteRegister(uint8_t reg, uint8_t value) {
+  switch (reg) {
+    case kRegModem:
+      // The modem outputs are written here only by chips below 0x20; newer chips take them
+      // through request 0xA4 and keep register 6 read-only.
+      if (config_.revision < 0x20) SetModemControl(value);
+      return;
+    case kRegTxStatus:
+      return;  // status, read-only
+    default:
+      regs_[reg] = value;
+      break;
+  }
+  if (reg == kRegBreakRelease || reg == kRegLineControl) UpdateBreak();
+  if (reg == kRegHandshake) transmitter_.Kick();
+}
+
+line::ModemOutputs Zm470::Outputs() const {
+  line::ModemOutputs o;
+  o.dtr = !(modemControl_ & kMcDtr);
+  o.rts = !(modemControl_ & kMcRts);
+  o.out1 = !(modemControl_ & kMcOut1);
+  return o;
+}
+
+void Zm470::SetModemControl(uint8_t byte) {
+  const line::ModemOutputs before = Outputs();
+  modemControl_ = byte;
+  const line::ModemOutputs after = Outputs();
+  if (line_ && !(before == after)) line_->SetModemOutputs(after);
+}
+
+line::Frame Zm470::LineFrame() const {
+  line::Frame f;
+  // The prescaler divides a 12 MHz clock by 1024, 128, 16 or 2 (values 0 to 3), or not at all
+  // (7); 4 to 6 are not used by the driver and behave like 3 here.
+  static const double kClock[8] = {12e6 / 1024, 12e6 / 128, 12e6 / 16, 12e6 / 2,
+                                   12e6 / 2,    12e6 / 2,   12e6 / 2,  12e6};
+  const uint32_t factor = regs_[kRegDivisor] == 0 ? 256 : 256u - regs_[kRegDivisor];
+  f.baud = kClock[regs_[kRegPrescaler] & 7] / factor;
+
+  const uint8_t lc = regs_[kRegLineControl];
+  if (config_.revision >= 0x30) {
+    static const line::Parity kType[4] = {line::Parity::Odd, line::Parity::Even,
+                                          line::Parity::Mark, line::Parity::Space};
+    f.dataBits = static_cast<uint8_t>(5 + (lc & 3));
+    f.stopBits = !(lc & 4)          ? line::StopBits::One
+                 : f.dataBits == 5 ? line::StopBits::OnePointFive
+                                   : line::StopBits::Two;
+    f.parity = (lc & 8) ? kType[(lc >> 4) & 3] : line::Parity::None;
+  } else {
+    // Eight data bits and one stop bit; register 0x18 bit 7 adds a ninth bit whose mode
+    // register 0x25 selects (7 even, 6 odd, 5 mark, 4 space; 0 to 3 leave it off).
+    f.dataBits = 8;
+    f.stopBits = line::StopBits::One;
+    f.parity = line::Parity::None;
+    if (lc & 0x80) {
+      switch (regs_[kRegNinthBit] & 7) {
+        case 7: f.parity = line::Parity::Even; break;
+        case 6: f.parity = line::Parity::Odd; break;
+        case 5: f.parity = line::Parity::Mark; break;
+        case 4: f.parity = line::Parity::Space; break;
+        default: break;
+      }
+    }
+  }
+  return f;
+}
+
+uint8_t Zm470::OutputHandshake() const {
+  return config_.revision >= 0x30 ? static_cast<uint8_t>(regs_[kRegHandshake] & 0x0B) : 0;
+}
+
+bool Zm470::BreakRequested() const {
+  return !(regs_[kRegBreakRelease] & 0x01) || !(regs_[kRegLineControl] & 0x40);
+}
+
+// --- Initialisation (request 0xA1) --------------------------------------------------------------
+
+void Zm470::Initialize(uint16_t value, uint16_t index) {
+  const uint8_t flags = static_cast<uint8_t>(value);
+  const uint8_t lineControl = static_cast<uint8_t>(value >> 8);
+  const uint8_t low = static_cast<uint8_t>(index);
+  const uint8_t divisor = static_cast<uint8_t>(index >> 8);
+  const bool newFormat = config_.revision >= 0x30;
+  ++initializations_;
+
+  // wValue: flags in the low byte; the high byte carries register 0x18 whole (flag 0x80) or its
+  // upper nibble (flag 0x01) and register 0x25's low nibble (flag 0x02).
+  if (flags & 0x80) {
+    regs_[kRegLineControl] = lineControl;
+  } else if (flags & 0x01) {
+    regs_[kRegLineControl] = lineControl & 0xF0;
+  }
+  if (flags & 0x02) regs_[kRegNinthBit] = lineControl & 0x0F;
+  // wIndex: the prescaler in bits 0-2 (and bit 7 on 0x30 and later) and register 0x2C's upper
+  // five bits share the low byte; the divisor is the high byte. When both share bit 7 on a
+  // newer chip, it belongs to the prescaler.
+  if (flags & 0x04) regs_[kRegPrescaler] = static_cast<uint8_t>((low & 0x07) | (newFormat ? low & 0x80 : 0));
+  if (flags & 0x08) regs_[kRegDivisor] = divisor;
+  if (flags & 0x10) regs_[kRegCharTiming] = low & ((newFormat && (flags & 0x04)) ? 0x78 : 0xF8);
+
+  // The UART restarts: FIFOs emptied, pending line errors dropped, modem outputs deasserted,
+  // break released. Revision 0x25 sets register 5 bit 4 again, which its driver clears after
+  // every initialisation.
+  txFifo_.clear();
+  rxFifo_.clear();
+  lineStatus_ = 0;
+  regs_[kRegBreakRelease] |= 0x01;
+  if (config_.revision == 0x25) regs_[kRegBreakRelease] |= 0x10;
+  SetModemControl(static_cast<uint8_t>(modemControl_ | kMcOut1 | kMcDtr | kMcRts));
+  UpdateBreak();
+  TxStateChanged();
+  if (outNaked_) NotifyRoomIfWanted();
+}
+
+// --- Auxiliary byte store -----------------------------------------------------------------------
+
+std::vector<uint8_t> Zm470::AuxStatusBlock() {
+  bool busy = false;
+  if (auxActive_) {
+    if (auxPollsLeft_ > 0 || clock_.Now() < auxDoneTime_) {
+      busy = true;
+      if (auxPollsLeft_ > 0 && auxPollsLeft_ != UINT32_MAX) --auxPollsLeft_;
+    } else {
+      // The access completes: bit 0 of the command byte selects a read.
+      if (auxCommand_ & 1) {
+        auxResult_ = aux_[auxAddress_];
+      } else {
+        aux_[auxAddress_] = auxData_;
+        auxResult_ = auxData_;
+      }
+      auxActive_ = false;
+    }
+  }
+  // Bytes 0-2 echo the access, byte 4 is the byte read, byte 5 bit 0 is busy.
+  return {auxCommand_, auxAddress_, auxData_, 0, auxResult_, static_cast<uint8_t>(busy ? 1 : 0), 0, 0};
+}
+
+}  // namespace emu::zm470

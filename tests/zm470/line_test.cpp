@@ -1,0 +1,115 @@
+// The line on its own: character waveforms and sampling, the transmitter's timing, the scripted
+// peer and the manual clock.
+#include <gtest/gtest.h>
+
+#include "line/far_ends.h"
+
+namespace {
+
+using emu::line::Frame;
+using emu::line::LineCharacter;
+using emu::line::ManualClock;
+using emu::line::Parity;
+using emu::line::ReceivedCharacter;
+using emu::line::Sample;
+using emu::line::ScriptedPeer;
+using emu::line::StopBits;
+
+Frame F(double baud, uint8_t bits = 8, Parity p = Parity::None, StopBits s = StopBits::One) {
+  Frame f;
+  f.baud = baud;
+  f.dataBits = bits;
+  f.parity = p;
+  f.stopBits = s;
+  return f;
+}
+
+TEST(LineCharacter, WaveformIsStartDataLsbFirstParityStop) {
+  LineCharacter c = LineCharacter::Of(0x03, F(9600, 7, Parity::Even));
+  std::string bits;
+  for (uint32_t i = 0; i < 11; ++i) bits += c.Level(i) ? '1' : '0';
+  EXPECT_EQ(bits, "01100000011") << "start, 1100000, even parity 0, stop, idle";
+  EXPECT_EQ(F(9600, 7, Parity::Even).HalfBits(), 20u);
+  EXPECT_EQ(F(9600, 5, Parity::None, StopBits::OnePointFive).HalfBits(), 15u);
+  EXPECT_EQ(F(300).CharacterTime(), 333333) << "10 bits at 300 baud in 100-ns units";
+}
+
+TEST(LineSample, MatchingFramesDecodeAndFaultsAreDetected) {
+  for (Parity p : {Parity::None, Parity::Odd, Parity::Even, Parity::Mark, Parity::Space}) {
+    Frame f = F(19200, 7, p, StopBits::Two);
+    for (int v = 0; v < 128; v += 13) {
+      auto r = Sample(LineCharacter::Of(static_cast<uint8_t>(v), f), f);
+      ASSERT_TRUE(r.has_value());
+      EXPECT_EQ(*r, (ReceivedCharacter{static_cast<uint8_t>(v), false, false}))
+          << "value " << v << " in " << f.ToString();
+    }
+  }
+  LineCharacter c = LineCharacter::Of(0x41, F(9600, 8, Parity::Even));
+  c.badParity = true;
+  EXPECT_TRUE(Sample(c, c.frame)->parityError) << "inverted parity bit not detected";
+  c.badParity = false;
+  c.badStop = true;
+  EXPECT_TRUE(Sample(c, c.frame)->framingError) << "missing stop bit not detected";
+  LineCharacter eight = LineCharacter::Of(0xC1, F(9600));
+  eight.badStop = true;
+  auto seven = Sample(eight, F(9600, 7));
+  EXPECT_EQ(seven->data, 0x41);
+  EXPECT_FALSE(seven->framingError) << "a 7N1 receiver takes data bit 7 as its stop bit";
+}
+
+TEST(LineSample, RateMismatchGarblesAndSmallDeviationIsTolerated) {
+  LineCharacter c = LineCharacter::Of(0x54, F(9615.38));
+  EXPECT_EQ(Sample(c, F(9600))->data, 0x54) << "0.16% off must still decode";
+  auto slow = Sample(c, F(4800));  // receiver at half the rate sees every other bit
+  ASSERT_TRUE(slow.has_value());
+  EXPECT_EQ(slow->data, 0xFF) << "bits 2, 4, 6 and then the stop bits and idle line";
+  EXPECT_FALSE(Sample(LineCharacter::Of(0xFF, F(9600)), F(1200)).has_value() &&
+               !Sample(LineCharacter::Of(0xFF, F(9600)), F(1200))->framingError)
+      << "a much slower receiver must not see a clean character";
+}
+
+TEST(ScriptedPeerLine, SendsBackToBackAndRecordsWhatItReceives) {
+  ManualClock clock;
+  struct Sink : emu::line::SerialEnd {
+    std::vector<std::pair<emu::VirtualTime, uint8_t>> got;
+    emu::line::ModemInputs inputs;
+    emu::line::ManualClock* clock;
+    void OnReceive(const LineCharacter& c) override { got.emplace_back(clock->Now(), c.data); }
+    void OnBreak(bool) override {}
+    void OnModemInputs(const emu::line::ModemInputs& in) override { inputs = in; }
+    void OnUnplugged() override {}
+  } sink;
+  sink.clock = &clock;
+  ScriptedPeer a(clock, F(115200));
+  a.Attach(&sink);
+  a.Send("abc");
+  clock.RunUntilIdle();
+  ASSERT_EQ(sink.got.size(), 3u);
+  EXPECT_EQ(sink.got[0].first, 868) << "10 bits at 115200 (868.06 units) rounded";
+  EXPECT_EQ(sink.got[2].first, 2604) << "three characters measured from the burst start";
+  EXPECT_TRUE(a.SendIdle());
+
+  a.DriveDcd(true);
+  EXPECT_TRUE(sink.inputs.dcd) << "driven inputs must reach the attached end";
+  a.Transmit(LineCharacter::Of('k', F(115200)));
+  EXPECT_EQ(a.ReceivedBytes(), std::vector<uint8_t>{'k'});
+  a.SetModemOutputs({.dtr = true, .rts = false, .out1 = false});
+  EXPECT_TRUE(a.EndOutputs().dtr);
+  EXPECT_GE(a.Events().size(), 5u) << "every crossing of the line must be recorded";
+}
+
+TEST(ManualClockQueue, RunsEventsInDueOrderAndCancels) {
+  ManualClock clock;
+  std::string order;
+  clock.Schedule(20, [&] { order += 'b'; });
+  auto id = clock.Schedule(15, [&] { order += 'x'; });
+  clock.Schedule(10, [&] { order += 'a'; clock.Schedule(20, [&] { order += 'c'; }); });
+  EXPECT_TRUE(clock.Cancel(id));
+  clock.AdvanceTo(19);
+  EXPECT_EQ(order, "a");
+  EXPECT_EQ(clock.Now(), 19);
+  clock.RunUntilIdle();
+  EXPECT_EQ(order, "abc") << "ties must run in scheduling order";
+}
+
+}  // namespace
