@@ -515,6 +515,12 @@ typedef struct _IO_SECURITY_CONTEXT {
 // IRP and stack locations
 // ---------------------------------------------------------------------------------------------
 
+// Fields the 64-bit DDK aligns to pointer size, so that Parameters.Others.ArgumentN overlays the
+// same fields on every platform (Argument1 the first, Argument2 the second, ...).
+#ifndef POINTER_ALIGNMENT
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+#endif
+
 typedef enum _FILE_INFORMATION_CLASS {
   FileBasicInformation = 4,
   FileStandardInformation = 5,
@@ -532,29 +538,29 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       PIO_SECURITY_CONTEXT SecurityContext;
       ULONG Options;  // create disposition in the high byte, create options below
-      USHORT FileAttributes;
+      USHORT POINTER_ALIGNMENT FileAttributes;
       USHORT ShareAccess;
-      ULONG EaLength;
+      ULONG POINTER_ALIGNMENT EaLength;
     } Create;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       ULONG Flags;
       LARGE_INTEGER ByteOffset;
     } Read;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       ULONG Flags;
       LARGE_INTEGER ByteOffset;
     } Write;
     struct {
       ULONG Length;
-      FILE_INFORMATION_CLASS FileInformationClass;
+      FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
     } QueryFile;
     struct {
       ULONG Length;
-      FILE_INFORMATION_CLASS FileInformationClass;
+      FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
       PFILE_OBJECT FileObject;
       union {
         struct {
@@ -567,8 +573,8 @@ typedef struct _IO_STACK_LOCATION {
     } SetFile;
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      ULONG POINTER_ALIGNMENT InputBufferLength;
+      ULONG POINTER_ALIGNMENT IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -589,21 +595,21 @@ typedef struct _IO_STACK_LOCATION {
     } QueryId;
     struct {
       DEVICE_TEXT_TYPE DeviceTextType;
-      ULONG LocaleId;
+      ULONG POINTER_ALIGNMENT LocaleId;
     } QueryDeviceText;
     struct {
       BOOLEAN InPath;
       BOOLEAN Reserved[3];
-      DEVICE_USAGE_NOTIFICATION_TYPE Type;
+      DEVICE_USAGE_NOTIFICATION_TYPE POINTER_ALIGNMENT Type;
     } UsageNotification;
     struct {
       SYSTEM_POWER_STATE PowerState;
     } WaitWake;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      POWER_ACTION ShutdownType;
+      POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+      POWER_STATE POINTER_ALIGNMENT State;
+      POWER_ACTION POINTER_ALIGNMENT ShutdownType;
     } Power;
     struct {
       PCM_RESOURCE_LIST AllocatedResources;
@@ -627,6 +633,9 @@ typedef struct _IO_STACK_LOCATION {
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) ==
+                  offsetof(IO_STACK_LOCATION, Parameters.Others.Argument3),
+              "IoControlCode must overlay Argument3 as in the DDK");
 
 typedef struct _KDEVICE_QUEUE_ENTRY {
   LIST_ENTRY DeviceListEntry;
