@@ -1,6 +1,7 @@
 // USB configuration of the bridge and the chip revision read.
 #include "usb/usb_config.h"
 
+#include "driver/driver_globals.h"
 #include "driver/port_extension.h"
 #include "usb/chip_registers.h"
 #include "usb/usb_request.h"
@@ -98,7 +99,7 @@ NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject) {
   port->ChipVersion = 0;
   port->BulkInLength = 32;
 
-  PUCHAR work = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, kWorkBlockSize, USB_POOL_TAG);
+  PUCHAR work = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, kWorkBlockSize, TARNWIRE_POOL_TAG);
   if (work == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(work, kWorkBlockSize);
   PURB urb = (PURB)(work + kDescriptorBufferSize);
@@ -148,7 +149,7 @@ NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject) {
     if (NT_SUCCESS(status) && length >= 1) port->ChipVersion = revision[0];
   } while (false);
 
-  ExFreePoolWithTag(work, USB_POOL_TAG);
+  ExFreePoolWithTag(work, TARNWIRE_POOL_TAG);
   return status;
 }
 
@@ -157,13 +158,13 @@ NTSTATUS DeconfigureUsbDevice(PDEVICE_OBJECT DeviceObject) {
   NTSTATUS status = GetPortStatus(DeviceObject, &portStatus);
   if (!NT_SUCCESS(status) || (portStatus & USBD_PORT_CONNECTED) == 0) return STATUS_NO_SUCH_DEVICE;
 
-  PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(URB), USB_POOL_TAG);
+  PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(URB), TARNWIRE_POOL_TAG);
   if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(urb, sizeof(URB));
   // A select-configuration request without a configuration descriptor unconfigures the device.
   UsbBuildSelectConfigurationRequest(urb, (USHORT)sizeof(struct _URB_SELECT_CONFIGURATION), NULL);
 
   status = SubmitUrb(DeviceObject, urb);
-  ExFreePoolWithTag(urb, USB_POOL_TAG);
+  ExFreePoolWithTag(urb, TARNWIRE_POOL_TAG);
   return status;
 }

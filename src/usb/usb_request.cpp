@@ -1,6 +1,7 @@
 // Synchronous USB requests to the lower driver and the draining of in-flight transfers.
 #include "usb/usb_request.h"
 
+#include "driver/driver_globals.h"
 #include "driver/port_extension.h"
 
 #if defined(TARNWIRE_WINDOWS)
@@ -85,7 +86,7 @@ PURB BorrowControlUrb(PDEVICE_OBJECT DeviceObject, ULONG FreshSize, PBOOLEAN Bor
   }
   // Another thread holds the port's block: work on a private one.
   *Borrowed = FALSE;
-  urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, FreshSize, USB_POOL_TAG);
+  urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, FreshSize, TARNWIRE_POOL_TAG);
   if (urb != NULL) RtlZeroMemory(urb, FreshSize);
   return urb;
 }
@@ -94,7 +95,7 @@ VOID ReturnControlUrb(PDEVICE_OBJECT DeviceObject, PURB Urb, BOOLEAN Borrowed) {
   if (Borrowed) {
     (void)InterlockedExchangePointer((PVOID volatile*)&PortExtension(DeviceObject)->ControlUrbSlot, Urb);
   } else {
-    ExFreePoolWithTag(Urb, USB_POOL_TAG);
+    ExFreePoolWithTag(Urb, TARNWIRE_POOL_TAG);
   }
 }
 

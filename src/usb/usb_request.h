@@ -5,9 +5,6 @@
 
 #include "driver/platform.h"
 
-// Pool tag of the URB blocks allocated here and by the other USB transport routines.
-#define USB_POOL_TAG 'bsUT'
-
 // Pipe selectors understood by PipeRequest.
 #define PIPE_SELECT_INTERRUPT 5  // InterruptPipe, endpoint 0x81
 #define PIPE_SELECT_BULK_IN 6    // BulkInPipe, endpoint 0x82
