@@ -330,7 +330,9 @@ void Kernel::Impl::ProcessDue() {
       }
       case DueKind::Timer:
         insertedTimers.erase(item.timer);
+        outsideName = "clock";
         ExpireTimer(item.timer);
+        outsideName = nullptr;
         break;
       case DueKind::WaitTimeout:
         item.context->waitTimeoutArmed = false;
@@ -495,6 +497,7 @@ void Kernel::Impl::SetIrql(KIRQL irql) {
 std::string Kernel::Impl::ContextName() const {
   if (current) return current->name;
   if (inDeviceEvent) return "hw";
+  if (outsideName) return outsideName;
   return "main";
 }
 

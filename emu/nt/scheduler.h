@@ -150,6 +150,7 @@ struct Kernel::Impl {
   bool inScheduler = false;     // Run/RunUntil active on the caller's stack
   bool inDeviceEvent = false;   // a device event runs on the scheduler stack
   bool tearingDown = false;
+  const char* outsideName = nullptr;  // context name for work on the scheduler stack ("clock")
   KIRQL mainIrql = PASSIVE_LEVEL;
   boost::context::fiber schedulerFiber;
   std::mt19937_64 rng;
