@@ -2,10 +2,10 @@
 // driven by a test.
 #pragma once
 
-#include "line/serial_line.h"
-
 #include <span>
 #include <string_view>
+
+#include "line/serial_line.h"
 
 namespace emu::line {
 

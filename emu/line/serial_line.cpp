@@ -9,9 +9,12 @@ namespace {
 
 uint32_t StopHalfBits(StopBits s) {
   switch (s) {
-    case StopBits::One: return 2;
-    case StopBits::OnePointFive: return 3;
-    case StopBits::Two: return 4;
+    case StopBits::One:
+      return 2;
+    case StopBits::OnePointFive:
+      return 3;
+    case StopBits::Two:
+      return 4;
   }
   return 2;
 }
@@ -43,11 +46,16 @@ bool ParityBit(uint8_t data, uint8_t dataBits, Parity parity) {
   uint8_t masked = dataBits >= 8 ? data : static_cast<uint8_t>(data & ((1u << dataBits) - 1));
   bool odd = __builtin_parity(masked) != 0;  // an odd number of ones in the data
   switch (parity) {
-    case Parity::None: return false;
-    case Parity::Odd: return !odd;  // makes the total number of ones odd
-    case Parity::Even: return odd;  // makes it even
-    case Parity::Mark: return true;
-    case Parity::Space: return false;
+    case Parity::None:
+      return false;
+    case Parity::Odd:
+      return !odd;  // makes the total number of ones odd
+    case Parity::Even:
+      return odd;  // makes it even
+    case Parity::Mark:
+      return true;
+    case Parity::Space:
+      return false;
   }
   return false;
 }

@@ -12,14 +12,14 @@
 // bits have ended.
 #pragma once
 
-#include "line/clock.h"
-
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "line/clock.h"
 
 namespace emu::line {
 

@@ -1,7 +1,7 @@
 // USB descriptors and standard requests of the ZM470.
-#include "zm470/zm470.h"
-
 #include <stdexcept>
+
+#include "zm470/zm470.h"
 
 namespace emu::zm470 {
 

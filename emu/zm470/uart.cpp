@@ -1,8 +1,8 @@
 // The ZM470's UART engine: bulk endpoints and FIFOs, the transmitter and receiver on the serial
 // line, modem lines, breaks and the interrupt-in status report.
-#include "zm470/zm470.h"
-
 #include <algorithm>
+
+#include "zm470/zm470.h"
 
 namespace emu::zm470 {
 
@@ -38,14 +38,7 @@ usb::Handshake Zm470::In(uint8_t address, std::span<uint8_t> buf, size_t& length
 
   if (address == kEpBulkIn) {
     if (rxFifo_.empty()) return usb::Handshake::Nak;
-    if (config_.bulkInWaitsForQuietLine && rxFifo_.size() < buf.size() &&
-        regs_[kRegCharTiming] != 0) {
-      const VirtualTime quiet = lastRxTime_ + VirtualTime(regs_[kRegCharTiming]) * 2560;
-      if (clock_.Now() < quiet) {
-        clock_.Schedule(quiet, guard_.Guard([this] { NotifyActivity(); }));
-        return usb::Handshake::Nak;
-      }
-    }
+    if (HoldForQuietLine(buf.size())) return usb::Handshake::Nak;
     length = std::min(buf.size(), rxFifo_.size());
     for (size_t i = 0; i < length; ++i) {
       buf[i] = rxFifo_.front();
@@ -73,13 +66,34 @@ usb::Handshake Zm470::Out(uint8_t address, std::span<const uint8_t> packet) {
   return usb::Handshake::Ack;
 }
 
-void Zm470::NotifyRoomIfWanted() {
-  if (!outNaked_) return;
+VirtualTime Zm470::QuietTime() const { return VirtualTime(regs_[kRegCharTiming]) * 2560; }
+
+bool Zm470::HoldForQuietLine(size_t packet) const {
+  return config_.bulkInWaitsForQuietLine && rxFifo_.size() < packet && QuietTime() != 0 &&
+         clock_.Now() < lastRxTime_ + QuietTime();
+}
+
+bool Zm470::RoomForPacket() const {
   const Endpoint* ep = FindEndpoint(kEpBulkOut);
-  const size_t packet = ep ? ep->desc.maxPacketSize : 1;
-  if (config_.txFifoDepth - txFifo_.size() < std::min(packet, config_.txFifoDepth)) return;
+  const size_t packet = std::min<size_t>(ep ? ep->desc.maxPacketSize : 1, config_.txFifoDepth);
+  return config_.txFifoDepth - txFifo_.size() >= packet;
+}
+
+void Zm470::NotifyRoomIfWanted() {
+  if (!outNaked_ || !RoomForPacket()) return;
   outNaked_ = false;
-  NotifyActivity();
+  NotifySoon();
+}
+
+void Zm470::NotifySoon() {
+  // The host hears of activity from a device event of its own, never from inside a call it is
+  // making into the chip; several reasons in one instant make one notification.
+  if (notifyScheduled_) return;
+  notifyScheduled_ = true;
+  clock_.Schedule(clock_.Now(), guard_.Guard([this] {
+    notifyScheduled_ = false;
+    NotifyActivity();
+  }));
 }
 
 // --- Transmitter -------------------------------------------------------------------------------
@@ -88,8 +102,7 @@ bool Zm470::TransmitterHoldsData() const { return !txFifo_.empty() || transmitte
 
 bool Zm470::HandshakeHolds() const {
   const uint8_t h = OutputHandshake();
-  return ((h & 0x01) && !inputs_.cts) || ((h & 0x02) && !inputs_.dsr) ||
-         ((h & 0x08) && !inputs_.dcd);
+  return ((h & 0x01) && !inputs_.cts) || ((h & 0x02) && !inputs_.dsr) || ((h & 0x08) && !inputs_.dcd);
 }
 
 std::optional<line::LineCharacter> Zm470::NextToTransmit() {
@@ -97,8 +110,11 @@ std::optional<line::LineCharacter> Zm470::NextToTransmit() {
   if (txFifo_.empty() || breakOnWire_ || BreakRequested() || HandshakeHolds()) return std::nullopt;
   line::LineCharacter c = line::LineCharacter::Of(txFifo_.front(), LineFrame());
   txFifo_.pop_front();
-  // Room for another bulk-out packet may have appeared; tell the host outside the transmitter.
-  if (outNaked_) clock_.Schedule(clock_.Now(), guard_.Guard([this] { NotifyRoomIfWanted(); }));
+  // Room for another bulk-out packet may have appeared.
+  if (outNaked_ && RoomForPacket()) {
+    outNaked_ = false;
+    NotifySoon();
+  }
   return c;
 }
 
@@ -139,7 +155,16 @@ void Zm470::OnReceive(const line::LineCharacter& c) {
   }
   rxFifo_.push_back(r->data);
   if (r->framingError || r->parityError) ReceiveError(r->framingError, r->parityError, false);
-  clock_.Schedule(clock_.Now(), guard_.Guard([this] { NotifyActivity(); }));
+  const Endpoint* ep = FindEndpoint(kEpBulkIn);
+  if (!HoldForQuietLine(ep ? ep->desc.maxPacketSize : 1)) {
+    NotifySoon();
+    return;
+  }
+  // Tell the host once the line has stayed quiet for the time-out.
+  const VirtualTime quiet = lastRxTime_ + QuietTime();
+  clock_.Schedule(quiet, guard_.Guard([this, quiet] {
+    if (lastRxTime_ + QuietTime() <= quiet) NotifySoon();
+  }));
 }
 
 void Zm470::OnBreak(bool on) {
@@ -215,7 +240,7 @@ void Zm470::OnUnplugged() {
 
 void Zm470::RaiseReport() {
   reportPending_ = true;
-  clock_.Schedule(clock_.Now(), guard_.Guard([this] { NotifyActivity(); }));
+  NotifySoon();
 }
 
 void Zm470::InjectLineStatus(uint8_t bits) {

@@ -47,7 +47,7 @@ void Zm470::PowerOnRegisters() {
   regs_[kRegBreakRelease] = config_.revision == 0x25 ? 0x11 : 0x01;
   regs_[kRegLineControl] = newFormat ? 0xC3 : 0x50;  // 8N1, no break
   regs_[kRegNinthBit] = 0x00;
-  regs_[kRegPrescaler] = newFormat ? 0x82 : 0x02;    // 750 kHz / 78: about 9600 baud
+  regs_[kRegPrescaler] = newFormat ? 0x82 : 0x02;  // 750 kHz / 78: about 9600 baud
   regs_[kRegDivisor] = 0xB2;
   regs_[kRegCharTiming] = 7;
   regs_[kRegTiming0F] = 0;
@@ -72,13 +72,11 @@ usb::ControlReply Zm470::Control(const usb::SetupPacket& setup, std::span<const 
     reply.data.resize(setup.wLength);  // a device never sends more than the host asked for
   }
   if (!(setup.bmRequestType & 0x80)) reply.data.clear();
-  log_.push_back(ControlRecord{clock_.Now(), setup, std::vector<uint8_t>(out.begin(), out.end()),
-                               reply});
+  log_.push_back(ControlRecord{clock_.Now(), setup, std::vector<uint8_t>(out.begin(), out.end()), reply});
   return reply;
 }
 
-usb::ControlReply Zm470::HandleControl(const usb::SetupPacket& setup,
-                                       std::span<const uint8_t> out) {
+usb::ControlReply Zm470::HandleControl(const usb::SetupPacket& setup, std::span<const uint8_t> out) {
   const uint8_t type = (setup.bmRequestType >> 5) & 3;
   if (type == 0) return StandardRequest(setup);
   if (type == 2 && (setup.bmRequestType & 0x1F) == 0) return VendorRequest(setup, out);
@@ -230,10 +228,10 @@ line::Frame Zm470::LineFrame() const {
 
   const uint8_t lc = regs_[kRegLineControl];
   if (config_.revision >= 0x30) {
-    static const line::Parity kType[4] = {line::Parity::Odd, line::Parity::Even,
-                                          line::Parity::Mark, line::Parity::Space};
+    static const line::Parity kType[4] = {line::Parity::Odd, line::Parity::Even, line::Parity::Mark,
+                                          line::Parity::Space};
     f.dataBits = static_cast<uint8_t>(5 + (lc & 3));
-    f.stopBits = !(lc & 4)          ? line::StopBits::One
+    f.stopBits = !(lc & 4)         ? line::StopBits::One
                  : f.dataBits == 5 ? line::StopBits::OnePointFive
                                    : line::StopBits::Two;
     f.parity = (lc & 8) ? kType[(lc >> 4) & 3] : line::Parity::None;
@@ -245,11 +243,20 @@ line::Frame Zm470::LineFrame() const {
     f.parity = line::Parity::None;
     if (lc & 0x80) {
       switch (regs_[kRegNinthBit] & 7) {
-        case 7: f.parity = line::Parity::Even; break;
-        case 6: f.parity = line::Parity::Odd; break;
-        case 5: f.parity = line::Parity::Mark; break;
-        case 4: f.parity = line::Parity::Space; break;
-        default: break;
+        case 7:
+          f.parity = line::Parity::Even;
+          break;
+        case 6:
+          f.parity = line::Parity::Odd;
+          break;
+        case 5:
+          f.parity = line::Parity::Mark;
+          break;
+        case 4:
+          f.parity = line::Parity::Space;
+          break;
+        default:
+          break;
       }
     }
   }

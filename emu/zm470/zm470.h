@@ -13,9 +13,6 @@
 //                errors classified through register 5 bit 1 (interrupt report bit 0x40).
 #pragma once
 
-#include "line/serial_line.h"
-#include "usbhost/usb_device.h"
-
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -26,19 +23,22 @@
 #include <utility>
 #include <vector>
 
+#include "line/serial_line.h"
+#include "usbhost/usb_device.h"
+
 namespace emu::zm470 {
 
 // Vendor requests of the chip.
 namespace request {
-constexpr uint8_t kAuxStatus = 0x52;    // in: status block of the polled auxiliary access
-constexpr uint8_t kAuxStart = 0x53;     // out: start a polled auxiliary access (below 0x20)
-constexpr uint8_t kAuxAccess = 0x54;    // in/out: auxiliary byte read/write (0x20 and up)
-constexpr uint8_t kAuxCommit = 0x5E;    // out, wValue 0x0A: follows every 0x54 write
-constexpr uint8_t kRevision = 0x5F;     // in: revision byte first
-constexpr uint8_t kReadPair = 0x95;     // in: two registers
-constexpr uint8_t kWritePair = 0x9A;    // out: two registers
-constexpr uint8_t kInitialize = 0xA1;   // out: initialisation
-constexpr uint8_t kModemControl = 0xA4; // out: modem-control byte (0x20 and up)
+constexpr uint8_t kAuxStatus = 0x52;     // in: status block of the polled auxiliary access
+constexpr uint8_t kAuxStart = 0x53;      // out: start a polled auxiliary access (below 0x20)
+constexpr uint8_t kAuxAccess = 0x54;     // in/out: auxiliary byte read/write (0x20 and up)
+constexpr uint8_t kAuxCommit = 0x5E;     // out, wValue 0x0A: follows every 0x54 write
+constexpr uint8_t kRevision = 0x5F;      // in: revision byte first
+constexpr uint8_t kReadPair = 0x95;      // in: two registers
+constexpr uint8_t kWritePair = 0x9A;     // out: two registers
+constexpr uint8_t kInitialize = 0xA1;    // out: initialisation
+constexpr uint8_t kModemControl = 0xA4;  // out: modem-control byte (0x20 and up)
 }  // namespace request
 
 // Interrupt report byte 0 (line status) bits.
@@ -81,9 +81,9 @@ struct Config {
   };
   // Appended after the endpoint descriptors (class or vendor descriptors, or padding).
   std::vector<uint8_t> extraDescriptors;
-  std::string manufacturer;          // string index 1 when not empty
+  std::string manufacturer;            // string index 1 when not empty
   std::string product = "USB Serial";  // string index 2 when not empty
-  std::string serialNumber;          // string index 3 when not empty
+  std::string serialNumber;            // string index 3 when not empty
 
   // --- Answers to vendor requests ------------------------------------------------------------
   size_t registerReadLength = 2;  // bytes answered to 0x95 (2 on a sound chip)
@@ -117,13 +117,13 @@ class Zm470 final : public usb::UsbDevice, public line::SerialEnd {
     VirtualTime time;
     usb::SetupPacket setup;
     std::vector<uint8_t> out;  // the OUT data stage
-    usb::ControlReply reply;   // what the chip answered (before truncation to wLength)
+    usb::ControlReply reply;   // what the chip answered (cut to wLength)
   };
 
   // A hook consulted before the chip handles a control request. An answer replaces the chip's
   // own (the request then has no effect on the chip); nullopt lets the chip handle it.
-  using ControlHook = std::function<std::optional<usb::ControlReply>(const usb::SetupPacket&,
-                                                                     std::span<const uint8_t>)>;
+  using ControlHook =
+      std::function<std::optional<usb::ControlReply>(const usb::SetupPacket&, std::span<const uint8_t>)>;
 
   // `clock` nullptr: the current emulated kernel's clock.
   explicit Zm470(Config config = {}, line::Clock* clock = nullptr);
@@ -156,10 +156,10 @@ class Zm470 final : public usb::UsbDevice, public line::SerialEnd {
   void PokeRegister(uint8_t reg, uint8_t value);
   line::ModemOutputs Outputs() const;
   line::ModemInputs Inputs() const { return inputs_; }
-  bool BreakRequested() const;       // registers 5 and 0x18 ask for a break
+  bool BreakRequested() const;  // registers 5 and 0x18 ask for a break
   bool BreakOnLine() const { return breakOnWire_; }
-  line::Frame LineFrame() const;     // the rate and format the registers select
-  uint8_t OutputHandshake() const;   // register 0x27 bits in force (0 below revision 0x30)
+  line::Frame LineFrame() const;    // the rate and format the registers select
+  uint8_t OutputHandshake() const;  // register 0x27 bits in force (0 below revision 0x30)
   uint8_t AuxByte(uint8_t address) const { return aux_[address]; }
   void SetAuxByte(uint8_t address, uint8_t value) { aux_[address] = value; }
   uint32_t AuxCommits() const { return auxCommits_; }
@@ -213,6 +213,10 @@ class Zm470 final : public usb::UsbDevice, public line::SerialEnd {
   void ReceiveError(bool framing, bool parity, bool isBreak);
   void RaiseReport();
   void NotifyRoomIfWanted();
+  bool RoomForPacket() const;
+  VirtualTime QuietTime() const;
+  bool HoldForQuietLine(size_t packet) const;
+  void NotifySoon();
   line::Frame ReceiveFrame() const { return LineFrame(); }
 
   Config config_;
@@ -248,6 +252,7 @@ class Zm470 final : public usb::UsbDevice, public line::SerialEnd {
   VirtualTime lastRxTime_ = 0;
   bool lastTxBusy_ = false;
   bool outNaked_ = false;
+  bool notifyScheduled_ = false;
 
   // Interrupt reports
   uint8_t lineStatus_ = 0;

@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
 #include "line/clock.h"
 #include "line/far_ends.h"
 #include "zm470/zm470.h"
-
-#include <memory>
-#include <vector>
 
 namespace zm470_test {
 
@@ -35,8 +35,7 @@ class ChipTest : public ::testing::Test {
     return *chip;
   }
 
-  ControlReply Std(uint8_t type, uint8_t request, uint16_t value, uint16_t index = 0,
-                   uint16_t length = 0) {
+  ControlReply Std(uint8_t type, uint8_t request, uint16_t value, uint16_t index = 0, uint16_t length = 0) {
     return chip->Control(SetupPacket{type, request, value, index, length}, {});
   }
   ControlReply VendorIn(uint8_t request, uint16_t value, uint16_t index, uint16_t length) {
@@ -54,7 +53,8 @@ class ChipTest : public ::testing::Test {
     return {r.data[0], r.data[1]};
   }
   void WritePair(uint8_t a, uint8_t va, uint8_t b, uint8_t vb) {
-    EXPECT_FALSE(VendorOut(0x9A, static_cast<uint16_t>(a | b << 8), static_cast<uint16_t>(va | vb << 8)).stall)
+    EXPECT_FALSE(
+        VendorOut(0x9A, static_cast<uint16_t>(a | b << 8), static_cast<uint16_t>(va | vb << 8)).stall)
         << "register write 0x9A stalled";
   }
   Handshake SendBulk(const std::vector<uint8_t>& bytes) { return chip->Out(0x02, bytes); }

@@ -91,7 +91,8 @@ TEST_F(ChipTest, DescriptorsCanBeBrokenOnPurpose) {
     EXPECT_EQ(d[2] | d[3] << 8, total) << "wTotalLength after padding to " << total;
     EXPECT_EQ(Endpoints(d).size(), 3u) << "padding must not disturb the endpoints";
   }
-  EXPECT_THROW(Config().PadConfigurationTo(40), std::invalid_argument) << "one spare byte cannot be a descriptor";
+  EXPECT_THROW(Config().PadConfigurationTo(40), std::invalid_argument)
+      << "one spare byte cannot be a descriptor";
 }
 
 TEST_F(ChipTest, ProductStringAndLanguageTable) {

@@ -103,7 +103,10 @@ TEST(ManualClockQueue, RunsEventsInDueOrderAndCancels) {
   std::string order;
   clock.Schedule(20, [&] { order += 'b'; });
   auto id = clock.Schedule(15, [&] { order += 'x'; });
-  clock.Schedule(10, [&] { order += 'a'; clock.Schedule(20, [&] { order += 'c'; }); });
+  clock.Schedule(10, [&] {
+    order += 'a';
+    clock.Schedule(20, [&] { order += 'c'; });
+  });
   EXPECT_TRUE(clock.Cancel(id));
   clock.AdvanceTo(19);
   EXPECT_EQ(order, "a");

@@ -115,6 +115,23 @@ TEST_F(UartTest, FullReceiveFifoOverrunsAndReportsIt) {
   EXPECT_TRUE(ReadReport().empty()) << "the line status is cleared once reported";
 }
 
+TEST_F(UartTest, PartialPacketWaitsForQuietLineWhenConfigured) {
+  Config c;
+  c.bulkInWaitsForQuietLine = true;
+  MakeConfigured(c);
+  ScriptedPeer peer(clock, PeerFrame());
+  chip->AttachLine(&peer);
+  WritePair(0x2C, 4, 0x0F, 0);  // 4 x 256 us
+  peer.Send("r");
+  clock.RunUntil([&] { return chip->RxFifoCount() == 1; });
+  const VirtualTime arrived = clock.Now();
+  EXPECT_TRUE(ReadBulk().empty()) << "a partial packet must wait while the line is busy";
+  activity = 0;
+  clock.RunUntil([&] { return activity > 0; });
+  EXPECT_EQ(clock.Now(), arrived + 4 * 2560) << "host must be told when the line has been quiet";
+  EXPECT_EQ(ReadBulk(), std::vector<uint8_t>{'r'});
+}
+
 TEST_F(UartTest, LineErrorsAreClassifiedPerRevision) {
   // 0x30: framing error and break both set 0x44; register 5 bit 1 tells them apart.
   MakeConfigured();
@@ -213,7 +230,8 @@ TEST_F(UartTest, OlderChipSoftwareParityBytesReadAsSevenBitParityAtTheFarEnd) {
   clock.RunUntilIdle();
   ASSERT_EQ(peer.ReceivedCharacters().size(), 2u);
   for (const auto& r : peer.ReceivedCharacters()) {
-    EXPECT_FALSE(r.character.parityError || r.character.framingError) << "byte 0x" << std::hex << int(r.raw.data);
+    EXPECT_FALSE(r.character.parityError || r.character.framingError)
+        << "byte 0x" << std::hex << int(r.raw.data);
   }
   EXPECT_EQ(peer.ReceivedBytes(), (std::vector<uint8_t>{'C', 'A'}));
 }
