@@ -2,7 +2,7 @@
 // stop the machine with a given bug check. Reusable by every test program.
 //   EXPECT_BUGCHECK(code, statement)
 //   EXPECT_BUGCHECK_P1(code, firstParameter, statement)
-//   EXPECT_BUGCHECK_THAT(code, statement, checks)   // `checks` sees the error as `bugcheck`
+//   EXPECT_BUGCHECK_THAT(code, statement, checks)   // `checks` sees the error as `error`
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,39 +14,43 @@
 
 namespace emu::testing {
 
-inline std::string BugCheckName(ULONG code) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%X", static_cast<unsigned>(code));
+inline std::string BugCheckCodeText(ULONG_PTR code) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(code));
   return buf;
 }
 
 }  // namespace emu::testing
 
 // Runs `statement`, which must raise a bug check with `code`; then runs `checks` with the caught
-// error bound to `bugcheck` (const emu::BugCheckError&).
-#define EXPECT_BUGCHECK_THAT(code, statement, checks)                                          \
-  do {                                                                                         \
-    bool bugcheck_raised_ = false;                                                             \
-    try {                                                                                      \
-      statement;                                                                               \
-    } catch (const emu::BugCheckError& bugcheck) {                                             \
-      bugcheck_raised_ = true;                                                                 \
-      EXPECT_EQ(static_cast<ULONG>(code), bugcheck.code)                                       \
-          << "expected bug check " << emu::testing::BugCheckName(code) << " from `"            \
-          << #statement << "`, got " << emu::testing::BugCheckName(bugcheck.code) << "\n"      \
-          << bugcheck.report;                                                                  \
-      checks;                                                                                  \
-    }                                                                                          \
-    EXPECT_TRUE(bugcheck_raised_) << "`" << #statement << "` did not raise bug check "         \
-                                  << emu::testing::BugCheckName(code);                         \
+// error bound to `error` (const emu::BugCheckError&).
+#define EXPECT_BUGCHECK_THAT(bugcheck_code, statement, checks)                                           \
+  do {                                                                                          \
+    const ULONG expected_bugcheck_code_ = static_cast<ULONG>(bugcheck_code);                             \
+    bool bugcheck_raised_ = false;                                                              \
+    try {                                                                                       \
+      statement;                                                                                \
+    } catch (const emu::BugCheckError& error) {                                                 \
+      bugcheck_raised_ = true;                                                                  \
+      EXPECT_EQ(expected_bugcheck_code_, error.code)                                            \
+          << "expected bug check " << emu::testing::BugCheckCodeText(expected_bugcheck_code_)   \
+          << " from `" << #statement << "`, got " << emu::testing::BugCheckCodeText(error.code) \
+          << "\n"                                                                               \
+          << error.report;                                                                      \
+      checks;                                                                                   \
+    }                                                                                           \
+    EXPECT_TRUE(bugcheck_raised_) << "`" << #statement << "` did not raise bug check "          \
+                                  << emu::testing::BugCheckCodeText(expected_bugcheck_code_);   \
   } while (0)
 
-#define EXPECT_BUGCHECK(code, statement) EXPECT_BUGCHECK_THAT(code, statement, (void)bugcheck)
+#define EXPECT_BUGCHECK(bugcheck_code, statement) \
+  EXPECT_BUGCHECK_THAT(bugcheck_code, statement, (void)error)
 
 // Same, and also checks the first bug check parameter (the subcode of 0xC4, 0xC2, 0xC9, ...).
-#define EXPECT_BUGCHECK_P1(code, p1, statement)                                                \
-  EXPECT_BUGCHECK_THAT(code, statement,                                                        \
-                       EXPECT_EQ(static_cast<ULONG_PTR>(p1), bugcheck.params[0])               \
-                           << "bug check " << emu::testing::BugCheckName(code)                 \
-                           << " raised with the wrong first parameter\n"                       \
-                           << bugcheck.report)
+#define EXPECT_BUGCHECK_P1(bugcheck_code, p1, statement)                                        \
+  EXPECT_BUGCHECK_THAT(bugcheck_code, statement,                                                         \
+                       EXPECT_EQ(static_cast<ULONG_PTR>(p1), error.params[0])                   \
+                           << "bug check " << emu::testing::BugCheckCodeText(bugcheck_code)           \
+                           << " raised with the wrong first parameter (expected "               \
+                           << emu::testing::BugCheckCodeText(p1) << ")\n"                       \
+                           << error.report)
