@@ -11,6 +11,19 @@
 //   below 0x30   8-bit frames with an optional ninth bit (register 0x18 bit 7, mode in 0x25).
 //   0x30 and up  full character format in register 0x18; output handshake register 0x27; line
 //                errors classified through register 5 bit 1 (interrupt report bit 0x40).
+//
+// UART behaviour beyond the register map:
+//   - Bulk-out packets enter a TX FIFO (a packet that does not fit is NAK'ed) drained at the
+//     programmed rate; received characters enter an RX FIFO read by bulk-in; a full RX FIFO
+//     drops the character and reports an overrun.
+//   - The interrupt endpoint answers with a 4-byte report (line status, 0, register 6, transmitter
+//     busy) when the modem inputs changed, a line error occurred or the transmitter ran empty;
+//     it NAKs otherwise. Line-status bits are cleared once reported.
+//   - A break (register 5 bit 0 or register 0x18 bit 6 cleared) starts when the character on the
+//     wire ends and holds the TX FIFO until released. A received break puts no character into
+//     the RX FIFO; a space shorter than a character arrives as 0x00 with a framing error.
+//   - Request 0xA1 restarts the UART: both FIFOs emptied, pending line status dropped, modem
+//     outputs deasserted, break released.
 #pragma once
 
 #include <array>
