@@ -197,6 +197,9 @@ typedef ULONG DEVICE_TYPE;
 #define IRP_MN_EXECUTE_METHOD 0x09
 #define IRP_MN_REGINFO_EX 0x0b
 
+// What a completion routine returns to let completion continue.
+#define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS
+
 // IO_STACK_LOCATION.Control.
 #define SL_PENDING_RETURNED 0x01
 #define SL_ERROR_RETURNED 0x02
@@ -804,6 +807,16 @@ NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sour
 NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+typedef struct _OBJECT_HANDLE_INFORMATION {
+  ULONG HandleAttributes;
+  ACCESS_MASK GrantedAccess;
+} OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
+extern POBJECT_TYPE* PsThreadType;
+NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                                     POBJECT_TYPE ObjectType,
+                                                     KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                                     POBJECT_HANDLE_INFORMATION HandleInformation);
 NTKERNELAPI VOID FASTCALL ObfReferenceObject(PVOID Object);
 NTKERNELAPI VOID FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object) ObfReferenceObject(Object)

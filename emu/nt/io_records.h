@@ -1,0 +1,78 @@
+// The I/O manager's private records of drivers, devices, files and IRPs.
+#pragma once
+
+#include "nt/io_manager.h"
+
+#include <cstddef>
+
+namespace emu {
+
+struct IoManager::DriverRecord {
+  DRIVER_OBJECT object{};
+  DRIVER_EXTENSION extension{};
+  std::u16string name;            // "\Driver\tarnwire"
+  std::u16string serviceName;     // "tarnwire"
+  std::u16string serviceKeyPath;  // "\Registry\Machine\System\CurrentControlSet\Services\tarnwire"
+  BusDriver* bus = nullptr;       // the bus driver object behind PDOs
+};
+
+struct IoManager::DeviceRecord {
+  PDEVICE_OBJECT device = nullptr;
+  void* memory = nullptr;  // the object and its extension
+  std::u16string name;
+  PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
+  bool deleted = false;
+  bool isPdo = false;
+  BusDriver* bus = nullptr;
+  std::u16string instancePath;
+  ULONG driverKeyIndex = 0;
+  LONG objectReferences = 0;
+  bool wmiRegistered = false;
+};
+
+struct IoManager::FileRecord {
+  FILE_OBJECT object{};
+  std::u16string fileName;  // backs object.FileName
+  IO_SECURITY_CONTEXT securityContext{};
+  std::set<PIRP> pending;   // requests sent on this file and not yet completed
+  bool cleanedUp = false;   // IRP_MJ_CLEANUP sent (the handle is closed)
+  bool closed = false;      // IRP_MJ_CLOSE sent
+};
+
+struct IoManager::IrpRecord {
+  enum class State {
+    Allocated,   // not yet sent, or re-initialised
+    Dispatched,  // handed to a driver with IoCallDriver
+    Completing,  // IoCompleteRequest is walking up its stack locations
+    Stopped,     // a completion routine returned STATUS_MORE_PROCESSING_REQUIRED
+    Completed,   // completion ran past the top stack location
+    Freed,
+  };
+
+  // What the pending rule needs to know about one stack location.
+  struct Location {
+    PDEVICE_OBJECT device = nullptr;
+    PDRIVER_DISPATCH routine = nullptr;
+    bool dispatchReturned = false;
+    bool returnedPending = false;
+    bool passed = false;  // completion has read this location's SL_PENDING_RETURNED
+    bool marked = false;
+  };
+
+  PIRP irp = nullptr;
+  size_t size = 0;
+  bool ownsMemory = true;
+  IrpOrigin origin = IrpOrigin::Driver;
+  State state = State::Allocated;
+  uint64_t serial = 0;
+  std::vector<Location> locations;  // indexed by CurrentLocation (1 .. StackCount)
+
+  // Threaded IRPs: buffers the I/O manager owns and where results go.
+  std::vector<uint8_t> systemBuffer;
+  std::unique_ptr<MDL> mdl;
+  void* copyBackTo = nullptr;  // caller's buffer for buffered input operations
+  ULONG copyBackLength = 0;
+  FileRecord* file = nullptr;
+};
+
+}  // namespace emu

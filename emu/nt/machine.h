@@ -1,0 +1,104 @@
+// The emulated machine: one kernel (constructed first, destroyed last), the registry, the object
+// namespace and the I/O manager with the configuration information. Tests, the tool and the
+// benchmarks build one Machine, load the driver into it, plug devices and send requests.
+//
+// The request helpers work from the test's own stack as well as from inside an emulated thread:
+// from outside, they start an application (or system) thread for the request and run the
+// machine until that thread is done. If the request never finishes (the machine runs out of
+// work first) they return STATUS_PENDING and leave the thread waiting; the caller's buffers must
+// then stay valid for as long as the machine runs.
+#pragma once
+
+#include <wdm.h>
+
+#include "nt/io_manager.h"
+#include "nt/kernel.h"
+#include "nt/object_namespace.h"
+#include "nt/registry.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace emu {
+
+class Machine {
+ public:
+  explicit Machine(KernelConfig config = {});
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  static Machine& Current();
+  static Machine* CurrentOrNull();
+
+  Kernel& kernel() { return *kernel_; }
+  Registry& registry() { return *registry_; }
+  ObjectNamespace& objects() { return *objects_; }
+  IoManager& io() { return *io_; }
+  // IoGetConfigurationInformation's record; tests preset SerialCount here.
+  CONFIGURATION_INFORMATION& configuration() { return io_->Configuration(); }
+
+  // --- Drivers ------------------------------------------------------------------------------------
+  // The service key of a driver name ("\Registry\Machine\System\CurrentControlSet\Services\x").
+  static std::u16string ServiceKeyPath(std::u16string_view serviceName);
+  // Creates the service key (unless it exists) and the driver object, and runs DriverEntry in
+  // a system thread at PASSIVE_LEVEL. On failure the driver object is discarded after the
+  // unload checks, nullptr is returned and *status tells why.
+  PDRIVER_OBJECT LoadDriver(std::u16string_view serviceName, PDRIVER_INITIALIZE entry,
+                            std::u16string_view serviceKeyPath = {}, NTSTATUS* status = nullptr);
+  // Runs the unload routine in a system thread, then checks that the driver left no device
+  // objects, no requests and no pool behind.
+  void UnloadDriver(PDRIVER_OBJECT driver);
+
+  // --- Devices ------------------------------------------------------------------------------------
+  // A physical device object served by `bus`, with its hardware key under ...\Enum\<instance>.
+  PDEVICE_OBJECT CreatePhysicalDevice(std::u16string_view instancePath, BusDriver& bus);
+  // Calls the driver's AddDevice for the PDO in a system thread. Afterwards every device the
+  // driver attached above the PDO must have DO_DEVICE_INITIALIZING cleared.
+  NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+  // An IRP_MJ_PNP (initial status STATUS_NOT_SUPPORTED) to the top of the PDO's stack, from a
+  // system thread at PASSIVE_LEVEL, waiting for its completion.
+  NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minorFunction,
+                   std::function<void(PIO_STACK_LOCATION)> setup = {},
+                   ULONG_PTR* information = nullptr);
+  // The same for IRP_MJ_POWER.
+  NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minorFunction,
+                     std::function<void(PIO_STACK_LOCATION)> setup = {},
+                     ULONG_PTR* information = nullptr);
+
+  // --- Files and requests -------------------------------------------------------------------------
+  NTSTATUS Open(std::u16string_view name, PFILE_OBJECT* file,
+                ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE);
+  // Cleanup, then close once the file's requests are done.
+  NTSTATUS Close(PFILE_OBJECT file);
+  NTSTATUS Read(PFILE_OBJECT file, void* buffer, ULONG length, ULONG_PTR* transferred = nullptr);
+  NTSTATUS Write(PFILE_OBJECT file, const void* buffer, ULONG length,
+                 ULONG_PTR* transferred = nullptr);
+  NTSTATUS DeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const void* input,
+                           ULONG inputLength, void* output, ULONG outputLength,
+                           ULONG_PTR* information = nullptr);
+  // Any request on the file, waiting for completion.
+  NTSTATUS Send(PFILE_OBJECT file, const IoRequest& request, ULONG_PTR* information = nullptr);
+  // Cancels the file's outstanding requests (IoCancelIrp on each); returns how many had a
+  // cancel routine.
+  ULONG CancelIo(PFILE_OBJECT file);
+
+  // --- Running code in the machine ------------------------------------------------------------------
+  // Runs body in a new application thread until it ends (from the test's own stack), or
+  // directly when already inside an emulated context. False if it did not finish.
+  bool RunInApplicationThread(std::string name, std::function<void()> body);
+  // The same with a system thread.
+  bool RunInSystemThread(std::string name, std::function<void()> body);
+
+ private:
+  NTSTATUS RunRequest(const char* name, std::function<NTSTATUS()> body, bool systemThread);
+
+  std::unique_ptr<Kernel> kernel_;
+  std::unique_ptr<Registry> registry_;
+  std::unique_ptr<ObjectNamespace> objects_;
+  std::unique_ptr<IoManager> io_;
+};
+
+}  // namespace emu
