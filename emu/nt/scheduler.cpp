@@ -11,7 +11,6 @@
 
 #include "nt/verifier.h"
 
-#include <boost/context/detail/exception.hpp>
 #include <boost/context/protected_fixedsize_stack.hpp>
 
 #include <algorithm>

@@ -2,7 +2,8 @@
 // stop the machine with a given bug check. Reusable by every test program.
 //   EXPECT_BUGCHECK(code, statement)
 //   EXPECT_BUGCHECK_P1(code, firstParameter, statement)
-//   EXPECT_BUGCHECK_THAT(code, statement, checks)   // `checks` sees the error as `error`
+//   EXPECT_BUGCHECK_THAT(code, statement, checks)  // `checks` sees the error as `bugcheck`
+//                                                   // (also bound as `error`)
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,21 +23,23 @@ inline std::string BugCheckCodeText(ULONG_PTR code) {
 
 }  // namespace emu::testing
 
-// Runs `statement`, which must raise a bug check with `code`; then runs `checks` with the caught
-// error bound to `error` (const emu::BugCheckError&).
-#define EXPECT_BUGCHECK_THAT(bugcheck_code, statement, checks)                                           \
+// Runs `statement`, which must raise a bug check with `bugcheck_code`; then runs `checks` with
+// the caught error bound to `bugcheck` and to `error` (const emu::BugCheckError&).
+#define EXPECT_BUGCHECK_THAT(bugcheck_code, statement, checks)                                  \
   do {                                                                                          \
-    const ULONG expected_bugcheck_code_ = static_cast<ULONG>(bugcheck_code);                             \
+    const ULONG expected_bugcheck_code_ = static_cast<ULONG>(bugcheck_code);                    \
     bool bugcheck_raised_ = false;                                                              \
     try {                                                                                       \
       statement;                                                                                \
-    } catch (const emu::BugCheckError& error) {                                                 \
+    } catch (const emu::BugCheckError& bugcheck) {                                              \
+      const emu::BugCheckError& error = bugcheck;                                               \
+      (void)error;                                                                              \
       bugcheck_raised_ = true;                                                                  \
-      EXPECT_EQ(expected_bugcheck_code_, error.code)                                            \
+      EXPECT_EQ(expected_bugcheck_code_, bugcheck.code)                                         \
           << "expected bug check " << emu::testing::BugCheckCodeText(expected_bugcheck_code_)   \
-          << " from `" << #statement << "`, got " << emu::testing::BugCheckCodeText(error.code) \
-          << "\n"                                                                               \
-          << error.report;                                                                      \
+          << " from `" << #statement << "`, got "                                               \
+          << emu::testing::BugCheckCodeText(bugcheck.code) << "\n"                              \
+          << bugcheck.report;                                                                   \
       checks;                                                                                   \
     }                                                                                           \
     EXPECT_TRUE(bugcheck_raised_) << "`" << #statement << "` did not raise bug check "          \
@@ -44,13 +47,13 @@ inline std::string BugCheckCodeText(ULONG_PTR code) {
   } while (0)
 
 #define EXPECT_BUGCHECK(bugcheck_code, statement) \
-  EXPECT_BUGCHECK_THAT(bugcheck_code, statement, (void)error)
+  EXPECT_BUGCHECK_THAT(bugcheck_code, statement, (void)bugcheck)
 
 // Same, and also checks the first bug check parameter (the subcode of 0xC4, 0xC2, 0xC9, ...).
 #define EXPECT_BUGCHECK_P1(bugcheck_code, p1, statement)                                        \
-  EXPECT_BUGCHECK_THAT(bugcheck_code, statement,                                                         \
-                       EXPECT_EQ(static_cast<ULONG_PTR>(p1), error.params[0])                   \
-                           << "bug check " << emu::testing::BugCheckCodeText(bugcheck_code)           \
+  EXPECT_BUGCHECK_THAT(bugcheck_code, statement,                                                \
+                       EXPECT_EQ(static_cast<ULONG_PTR>(p1), bugcheck.params[0])                \
+                           << "bug check " << emu::testing::BugCheckCodeText(bugcheck_code)     \
                            << " raised with the wrong first parameter (expected "               \
                            << emu::testing::BugCheckCodeText(p1) << ")\n"                       \
-                           << error.report)
+                           << bugcheck.report)

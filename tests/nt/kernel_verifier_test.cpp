@@ -96,7 +96,7 @@ TEST(KernelVerifier, WaitInADpcRoutineBugChecksAttemptedSwitchFromDpc) {
         &e);
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
     EXPECT_BUGCHECK_THAT(bc::kAttemptedSwitchFromDpc, k.Run(),
-                         EXPECT_EQ(error.context.substr(0, 3), "dpc") << error.report);
+                         EXPECT_EQ(bugcheck.context.substr(0, 3), "dpc") << bugcheck.report);
   }
 }
 
@@ -121,9 +121,9 @@ TEST(KernelVerifier, PassiveOnlyRoutinesBugCheckAtDispatchLevel) {
 
 TEST(KernelVerifier, IrqlChangesInTheWrongDirectionBugCheck) {
   EXPECT_BUGCHECK_THAT(kC4, InThread(ProcessorModel::Uniprocessor, [] { KeLowerIrql(APC_LEVEL); }),
-                       EXPECT_EQ(error.params[0], 0x31u);
-                       EXPECT_EQ(error.params[1], PASSIVE_LEVEL);
-                       EXPECT_EQ(error.params[2], APC_LEVEL));
+                       EXPECT_EQ(bugcheck.params[0], 0x31u);
+                       EXPECT_EQ(bugcheck.params[1], PASSIVE_LEVEL);
+                       EXPECT_EQ(bugcheck.params[2], APC_LEVEL));
   EXPECT_BUGCHECK_P1(kC4, 0x30, InThread(ProcessorModel::Uniprocessor, [] {
                        RaiseToDispatch();
                        KIRQL old;
@@ -133,8 +133,8 @@ TEST(KernelVerifier, IrqlChangesInTheWrongDirectionBugCheck) {
   KDPC dpc;
   KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
   KeInsertQueueDpc(&dpc, nullptr, nullptr);
-  EXPECT_BUGCHECK_THAT(kC4, k.Run(), EXPECT_EQ(error.params[0], 0x31u);
-                       EXPECT_EQ(error.params[3], 1u) << "lowering below DISPATCH in a DPC");
+  EXPECT_BUGCHECK_THAT(kC4, k.Run(), EXPECT_EQ(bugcheck.params[0], 0x31u);
+                       EXPECT_EQ(bugcheck.params[3], 1u) << "lowering below DISPATCH in a DPC");
 }
 
 TEST(KernelVerifier, SpinLockMisuseBugChecks) {
@@ -200,8 +200,8 @@ TEST(KernelVerifier, ThreadEndingWithALockOrAtRaisedIrqlBugChecks) {
                            KIRQL old;
                            KeAcquireSpinLock(lock.get(), &old);
                          }),
-                         EXPECT_EQ(error.params[0], 0x100Au);
-                         EXPECT_EQ(error.params[2], reinterpret_cast<ULONG_PTR>(lock.get())));
+                         EXPECT_EQ(bugcheck.params[0], 0x100Au);
+                         EXPECT_EQ(bugcheck.params[2], reinterpret_cast<ULONG_PTR>(lock.get())));
     EXPECT_BUGCHECK_P1(kC4, 0x100A, InThread(m, [] {
                          KSPIN_LOCK l;
                          KeInitializeSpinLock(&l);
@@ -218,7 +218,7 @@ TEST(KernelVerifier, ThreadEndingWithALockOrAtRaisedIrqlBugChecks) {
                            KIRQL old;
                            KeRaiseIrql(APC_LEVEL, &old);
                          }),
-                         EXPECT_EQ(error.params[2], APC_LEVEL) << "the third parameter is the IRQL");
+                         EXPECT_EQ(bugcheck.params[2], APC_LEVEL) << "the third parameter is the IRQL");
   }
 }
 
@@ -256,8 +256,8 @@ TEST(KernelVerifier, FastMutexMisuseBugChecks) {
       KeRaiseIrql(APC_LEVEL, &old);
       ExReleaseFastMutex(mutex.get());
     });
-    EXPECT_BUGCHECK_THAT(kC4, k.Run(), EXPECT_EQ(error.params[0], 0x1004u);
-                         EXPECT_EQ(error.context, "thief"));
+    EXPECT_BUGCHECK_THAT(kC4, k.Run(), EXPECT_EQ(bugcheck.params[0], 0x1004u);
+                         EXPECT_EQ(bugcheck.context, "thief"));
   }
 }
 
@@ -325,7 +325,7 @@ TEST(KernelVerifier, UsingAnObjectInFreedPoolBugChecks) {
     Kernel k;
     Block* b = freedBlock();
     EXPECT_BUGCHECK_THAT(kFreed, KeSetEvent(&b->event, 0, FALSE),
-                         EXPECT_EQ(error.params[0], reinterpret_cast<ULONG_PTR>(&b->event)));
+                         EXPECT_EQ(bugcheck.params[0], reinterpret_cast<ULONG_PTR>(&b->event)));
   }
   {
     Kernel k;
@@ -348,7 +348,7 @@ TEST(KernelVerifier, UsingAnObjectInFreedPoolBugChecks) {
     k.StartSystemThread("waiter", [b] {
       KeWaitForSingleObject(&b->event, Executive, KernelMode, FALSE, nullptr);
     });
-    EXPECT_BUGCHECK_THAT(kFreed, k.Run(), EXPECT_EQ(error.context, "waiter"));
+    EXPECT_BUGCHECK_THAT(kFreed, k.Run(), EXPECT_EQ(bugcheck.context, "waiter"));
   }
   {
     // A DPC still queued when its memory is freed faults when the processor gets to it.
@@ -364,7 +364,7 @@ TEST(KernelVerifier, UsingAnObjectInFreedPoolBugChecks) {
     auto* b = static_cast<Block*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Block), 'kolB'));
     KeInitializeTimer(&b->timer);
     KeSetTimer(&b->timer, Relative(kMillisecond), nullptr);
-    EXPECT_BUGCHECK_THAT(kC4, ExFreePool(b), EXPECT_EQ(error.params[0], 0x15u)
+    EXPECT_BUGCHECK_THAT(kC4, ExFreePool(b), EXPECT_EQ(bugcheck.params[0], 0x15u)
                                                  << "freeing pool that holds an active timer");
   }
 }
@@ -383,10 +383,10 @@ TEST(KernelVerifier, PoolStillAllocatedAtUnloadBugChecksWithTheCount) {
   ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 10, 'eerF'));
   ASSERT_EQ(k.LivePoolBlocks().size(), 2u);
   EXPECT_BUGCHECK_THAT(kC4, k.VerifyNoPoolAtUnload(kDriver),
-                       EXPECT_EQ(error.params[0], 0x62u);
-                       EXPECT_EQ(error.params[1], reinterpret_cast<ULONG_PTR>(kDriver));
-                       EXPECT_EQ(error.params[3], 2u) << "the count of blocks not freed";
-                       EXPECT_NE(error.report.find("LakL"), std::string::npos) << error.report);
+                       EXPECT_EQ(bugcheck.params[0], 0x62u);
+                       EXPECT_EQ(bugcheck.params[1], reinterpret_cast<ULONG_PTR>(kDriver));
+                       EXPECT_EQ(bugcheck.params[3], 2u) << "the count of blocks not freed";
+                       EXPECT_NE(bugcheck.report.find("LakL"), std::string::npos) << bugcheck.report);
   (void)keep1;
   (void)keep2;
 }
@@ -418,7 +418,7 @@ TEST(KernelVerifier, OtherKernelRulesBugCheck) {
                   }));
   EXPECT_BUGCHECK_THAT(0xDEAD, InThread(ProcessorModel::Uniprocessor,
                                         [] { KeBugCheckEx(0xDEAD, 1, 2, 3, 4); }),
-                       EXPECT_EQ(error.params[3], 4u));
+                       EXPECT_EQ(bugcheck.params[3], 4u));
 }
 
 TEST(KernelVerifier, BugCheckReportNamesTheContextSeedAndRecentTrace) {
@@ -438,14 +438,14 @@ TEST(KernelVerifier, BugCheckReportNamesTheContextSeedAndRecentTrace) {
     KeDelayExecutionThread(KernelMode, FALSE, &t);
   });
   EXPECT_BUGCHECK_THAT(bc::kIrqlNotLessOrEqual, k.Run(), {
-    EXPECT_EQ(error.context, "culprit");
-    EXPECT_NE(error.report.find("IRQL_NOT_LESS_OR_EQUAL"), std::string::npos) << error.report;
-    EXPECT_NE(error.report.find("culprit"), std::string::npos) << error.report;
-    EXPECT_NE(error.report.find("seed 4242"), std::string::npos) << error.report;
-    EXPECT_NE(error.report.find("multiprocessor"), std::string::npos) << error.report;
-    EXPECT_NE(error.report.find("bystander2"), std::string::npos)
+    EXPECT_EQ(bugcheck.context, "culprit");
+    EXPECT_NE(bugcheck.report.find("IRQL_NOT_LESS_OR_EQUAL"), std::string::npos) << bugcheck.report;
+    EXPECT_NE(bugcheck.report.find("culprit"), std::string::npos) << bugcheck.report;
+    EXPECT_NE(bugcheck.report.find("seed 4242"), std::string::npos) << bugcheck.report;
+    EXPECT_NE(bugcheck.report.find("multiprocessor"), std::string::npos) << bugcheck.report;
+    EXPECT_NE(bugcheck.report.find("bystander2"), std::string::npos)
         << "the trace tail should show the recent history\n"
-        << error.report;
+        << bugcheck.report;
   });
   // A stopped machine cannot run again: it raises the same bug check.
   EXPECT_BUGCHECK(bc::kIrqlNotLessOrEqual, k.Run());
