@@ -564,3 +564,17 @@ std::string Kernel::Impl::ObjectName(const void* p) const {
 }
 
 }  // namespace emu
+
+#if defined(BOOST_USE_UCONTEXT)
+// Sanitizer builds switch fibers with Boost.Context's ucontext backend, which annotates every
+// switch for AddressSanitizer. The system's Boost.Context library is built for the fcontext
+// backend, so the one out-of-line function of the ucontext backend is defined here: the
+// per-thread pointer to the running activation record, initially the thread's own context.
+namespace boost::context::detail {
+fiber_activation_record*& fiber_activation_record::current() noexcept {
+  thread_local fiber_activation_record toplevel;
+  thread_local fiber_activation_record* running = &toplevel;
+  return running;
+}
+}  // namespace boost::context::detail
+#endif
