@@ -50,15 +50,14 @@ void Kernel::Impl::CheckObjectMemory(const void* p, size_t size, bool write) {
 void Kernel::Impl::ForgetObjectsIn(uintptr_t start, size_t size) {
   if (objects.empty()) return;
   if (objects.size() < size / 4) {
-    for (auto it = objects.begin(); it != objects.end();) {
-      auto a = reinterpret_cast<uintptr_t>(it->first);
-      if (a >= start && a < start + size)
-        it = objects.erase(it);
-      else
-        ++it;
+    std::vector<const void*> doomed;
+    for (const auto& [p, info] : objects) {
+      auto a = reinterpret_cast<uintptr_t>(p);
+      if (a >= start && a < start + size) doomed.push_back(p);
     }
+    for (const void* p : doomed) ForgetObject(p);
   } else {
-    for (uintptr_t a = start; a < start + size; a += 4) objects.erase(reinterpret_cast<void*>(a));
+    for (uintptr_t a = start; a < start + size; a += 4) ForgetObject(reinterpret_cast<void*>(a));
   }
 }
 

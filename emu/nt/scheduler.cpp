@@ -516,12 +516,28 @@ ObjectInfo& Kernel::Impl::Register(const void* p, uint8_t kind) {
   ObjectInfo& info = objects[p];
   info.kind = kind;
   info.id = nextObjectId++;
+  objectCache[CacheSlot(p)] = {p, &info};
   return info;
 }
 
-const ObjectInfo* Kernel::Impl::Lookup(const void* p) const {
+const ObjectInfo* Kernel::Impl::Lookup(const void* p) {
+  ObjectCacheEntry& slot = objectCache[CacheSlot(p)];
+  if (slot.key == p) return slot.info;
+  auto it = objects.find(p);
+  if (it == objects.end()) return nullptr;
+  slot = {p, &it->second};
+  return &it->second;
+}
+
+const ObjectInfo* Kernel::Impl::LookupConst(const void* p) const {
   auto it = objects.find(p);
   return it == objects.end() ? nullptr : &it->second;
+}
+
+void Kernel::Impl::ForgetObject(const void* p) {
+  ObjectCacheEntry& slot = objectCache[CacheSlot(p)];
+  if (slot.key == p) slot = {};
+  objects.erase(p);
 }
 
 void Kernel::Impl::CheckObject(const void* p, size_t size, bool write) {
@@ -541,7 +557,7 @@ void Kernel::Impl::CheckObject(const void* p, size_t size, bool write) {
 }
 
 std::string Kernel::Impl::ObjectName(const void* p) const {
-  const ObjectInfo* info = Lookup(p);
+  const ObjectInfo* info = LookupConst(p);
   if (!info) return "object?";
   const char* kind = "object";
   switch (info->kind) {

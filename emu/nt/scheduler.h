@@ -135,6 +135,36 @@ struct PoolInfo {
   uint64_t serial;
 };
 
+// A small, fast generator for the scheduler's choices (xoshiro256**, seeded by splitmix64).
+class SchedulerRng {
+ public:
+  explicit SchedulerRng(uint64_t seed = 1) { this->seed(seed); }
+  void seed(uint64_t seed) {
+    for (uint64_t& w : s_) {
+      seed += 0x9E3779B97F4A7C15ULL;
+      uint64_t z = seed;
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+      w = z ^ (z >> 31);
+    }
+  }
+  uint64_t operator()() {
+    uint64_t result = Rotl(s_[1] * 5, 7) * 9;
+    uint64_t t = s_[1] << 17;
+    s_[2] ^= s_[0];
+    s_[3] ^= s_[1];
+    s_[1] ^= s_[2];
+    s_[0] ^= s_[3];
+    s_[2] ^= t;
+    s_[3] = Rotl(s_[3], 45);
+    return result;
+  }
+
+ private:
+  static uint64_t Rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+  uint64_t s_[4];
+};
+
 struct Kernel::Impl {
   explicit Impl(Kernel& owner, KernelConfig config);
   ~Impl();
@@ -153,7 +183,7 @@ struct Kernel::Impl {
   const char* outsideName = nullptr;  // context name for work on the scheduler stack ("clock")
   KIRQL mainIrql = PASSIVE_LEVEL;
   boost::context::fiber schedulerFiber;
-  std::mt19937_64 rng;
+  SchedulerRng rng;
   uint64_t readyCount = 0;  // contexts in RunState::Ready (besides the running one)
   uint64_t spinningCount = 0;
   uint64_t blockedCount = 0;
@@ -184,6 +214,17 @@ struct Kernel::Impl {
   // --- Objects ---------------------------------------------------------------------------------
   std::unordered_map<const void*, ObjectInfo> objects;
   uint32_t nextObjectId = 1;
+  // Direct-mapped cache in front of `objects` (its nodes do not move on rehash).
+  struct ObjectCacheEntry {
+    const void* key = nullptr;
+    ObjectInfo* info = nullptr;
+  };
+  static constexpr size_t kObjectCacheSize = 256;
+  ObjectCacheEntry objectCache[kObjectCacheSize];
+  static size_t CacheSlot(const void* p) {
+    return (reinterpret_cast<uintptr_t>(p) >> 3) & (kObjectCacheSize - 1);
+  }
+  void ForgetObject(const void* p);
 
   // --- Verifier ---------------------------------------------------------------------------------
   bool dead = false;
@@ -202,7 +243,7 @@ struct Kernel::Impl {
     uint32_t percent = 0;
     uint32_t skip = 0;
     uint32_t fail = 0;
-    std::mt19937_64 rng;
+    SchedulerRng rng;
     bool Next();
   };
   Failures poolFailures, irpFailures, threadFailures;
@@ -261,7 +302,8 @@ struct Kernel::Impl {
 
   // Objects.
   ObjectInfo& Register(const void* p, uint8_t kind);
-  const ObjectInfo* Lookup(const void* p) const;
+  const ObjectInfo* Lookup(const void* p);
+  const ObjectInfo* LookupConst(const void* p) const;
   // Bug checks when `p` lies in freed pool (0xCC) or was never initialised (0xC4/0x1002).
   void CheckObject(const void* p, size_t size, bool write);
   // Bug checks (0xCC) when [p, p + size) touches freed pool; no initialisation check.
