@@ -37,11 +37,25 @@ PDRIVER_CANCEL IoManager::SetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {
 }
 
 BOOLEAN IoManager::CancelIrp(PIRP irp) {
-  LookupIrp(irp, bugcheck::kDriverVerifierIoManagerViolation, iov::kCallDriverNonIrp,
-            reinterpret_cast<const void*>(&IoCancelIrp));
+  std::shared_ptr<IrpRecord> record =
+      LookupIrp(irp, bugcheck::kDriverVerifierIoManagerViolation, iov::kCallDriverNonIrp,
+                reinterpret_cast<const void*>(&IoCancelIrp));
   TraceIrp("cancel", irp, "");
+  record->cancelsInProgress++;
+  BOOLEAN called = CancelHeldIrp(irp, *record);
+  if (--record->cancelsInProgress == 0 && record->releaseDeferred) {
+    record->releaseDeferred = false;
+    ReleaseIrp(record);
+  }
+  return called;
+}
+
+BOOLEAN IoManager::CancelHeldIrp(PIRP irp, IrpRecord& record) {
   KIRQL irql;
   AcquireCancelSpinLock(&irql);
+  // Another context may have finished with the IRP while this one waited for the lock: the
+  // owner of an IRP it frees itself must keep it alive across IoCancelIrp.
+  if (record.state == IrpRecord::State::Freed) UseOfFreedIrp(irp, reinterpret_cast<const void*>(&IoCancelIrp));
   irp->Cancel = TRUE;
   auto routine = reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
       reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), nullptr));

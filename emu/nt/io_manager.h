@@ -178,6 +178,7 @@ class IoManager {
   struct FileRecord;
 
  private:
+  BOOLEAN CancelHeldIrp(PIRP irp, IrpRecord& record);
   std::shared_ptr<IrpRecord> LookupIrp(PIRP irp, ULONG notAnIrpCode, ULONG_PTR notAnIrpSubcode,
                                        const void* routine);
   DeviceRecord* FindDevice(PDEVICE_OBJECT device) const;

@@ -73,6 +73,12 @@ struct IoManager::IrpRecord {
   void* copyBackTo = nullptr;  // caller's buffer for buffered input operations
   ULONG copyBackLength = 0;
   FileRecord* file = nullptr;
+  // Freed by the I/O manager at the end of its completion (threaded IRPs).
+  bool freedAfterCompletion = false;
+  // IoCancelIrp calls in progress; the I/O manager frees a threaded IRP only after them, as on
+  // Windows, where its final processing cannot run while the IRP is being cancelled.
+  int cancelsInProgress = 0;
+  bool releaseDeferred = false;
 };
 
 }  // namespace emu

@@ -238,6 +238,12 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
   if (irql > DISPATCH_LEVEL)
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kCompleteAboveDispatch,
                      irql, reinterpret_cast<ULONG_PTR>(irp));
+  // A threaded IRP is freed by the I/O manager once its completion is done; on Windows its
+  // final processing is still queued to the thread then, so completing it again is
+  // MULTIPLE_IRP_COMPLETE_REQUESTS rather than a fault in freed memory.
+  auto freed = freed_.find(irp);
+  if (freed != freed_.end() && freed->second->freedAfterCompletion)
+    kernel_.BugCheck(bugcheck::kMultipleIrpCompleteRequests, reinterpret_cast<ULONG_PTR>(irp));
   auto record = LookupIrp(irp, bugcheck::kMultipleIrpCompleteRequests, 0,
                           reinterpret_cast<const void*>(&IofCompleteRequest));
   if (record->state == IrpRecord::State::Completed ||
@@ -326,7 +332,12 @@ void IoManager::FinishThreadedIrp(const std::shared_ptr<IrpRecord>& record, CCHA
   FileRecord* file = record->file;
   if (file != nullptr) file->pending.erase(irp);
   if (iosb != nullptr) *iosb = result;
-  ReleaseIrp(record);
+  record->freedAfterCompletion = true;
+  if (record->cancelsInProgress > 0) {
+    record->releaseDeferred = true;
+  } else {
+    ReleaseIrp(record);
+  }
   if (event != nullptr) KeSetEvent(event, boost, FALSE);
   if (file != nullptr && file->cleanedUp && !file->closed && file->pending.empty())
     SendFinalClose(file, false);
