@@ -259,7 +259,7 @@ struct Kernel::Impl {
   // --- Trace --------------------------------------------------------------------------------------
   std::vector<TraceEvent> trace;
   bool traceEnabled = true;
-  size_t traceCapacity = 1u << 20;
+  size_t traceCapacity = 1u << 17;
 
   // ================================================================================================
   // Scheduling (scheduler.cpp)

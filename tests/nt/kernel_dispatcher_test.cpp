@@ -7,6 +7,7 @@
 #include "nt/bugcheck_expect.h"
 #include "nt/handles.h"
 #include "nt/kernel.h"
+#include "nt/kernel_test_support.h"
 
 #include <functional>
 #include <string>
@@ -15,32 +16,10 @@
 namespace {
 
 using emu::Kernel;
-using emu::KernelConfig;
 using emu::ProcessorModel;
+using emu::testing::ForEachMachine;
+using emu::testing::Relative;
 using emu::kMillisecond;
-
-KernelConfig Config(ProcessorModel model, uint64_t seed) {
-  KernelConfig c;
-  c.seed = seed;
-  c.processors = model;
-  return c;
-}
-
-void ForEachMachine(const std::function<void(ProcessorModel, uint64_t)>& fn) {
-  for (ProcessorModel model : {ProcessorModel::Uniprocessor, ProcessorModel::Multiprocessor}) {
-    for (uint64_t seed = 1; seed <= 20; ++seed) {
-      SCOPED_TRACE(std::string(model == ProcessorModel::Uniprocessor ? "uni" : "multi") +
-                   "processor, seed " + std::to_string(seed));
-      fn(model, seed);
-    }
-  }
-}
-
-LARGE_INTEGER Relative(emu::VirtualTime t) {
-  LARGE_INTEGER li;
-  li.QuadPart = -t;
-  return li;
-}
 
 NTSTATUS WaitOn(PVOID object, PLARGE_INTEGER timeout = nullptr) {
   return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, timeout);
@@ -48,7 +27,7 @@ NTSTATUS WaitOn(PVOID object, PLARGE_INTEGER timeout = nullptr) {
 
 TEST(KernelEvents, SynchronizationEventWakesExactlyOneWaiterPerSignal) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(Config(model, seed));
+    Kernel k(emu::testing::MachineConfig(model, seed));
     KEVENT e;
     KeInitializeEvent(&e, SynchronizationEvent, FALSE);
     int woken = 0;
@@ -72,7 +51,7 @@ TEST(KernelEvents, SynchronizationEventWakesExactlyOneWaiterPerSignal) {
 
 TEST(KernelEvents, NotificationEventWakesEveryWaiterAndStaysSignalled) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(Config(model, seed));
+    Kernel k(emu::testing::MachineConfig(model, seed));
     KEVENT e;
     KeInitializeEvent(&e, NotificationEvent, FALSE);
     int woken = 0;
@@ -110,7 +89,7 @@ TEST(KernelEvents, SetEventWithWaitTrueHoldsDispatchLevelUntilTheNextWait) {
 
 TEST(KernelWaits, WaitAnyReturnsTheIndexOfTheSignalledObject) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(Config(model, seed));
+    Kernel k(emu::testing::MachineConfig(model, seed));
     KEVENT ev[3];
     for (auto& e : ev) KeInitializeEvent(&e, SynchronizationEvent, FALSE);
     PVOID objects[3] = {&ev[0], &ev[1], &ev[2]};
@@ -137,7 +116,7 @@ TEST(KernelWaits, WaitAnyReturnsTheIndexOfTheSignalledObject) {
 
 TEST(KernelWaits, WaitAllReturnsOnlyWhenEveryObjectIsSignalled) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(Config(model, seed));
+    Kernel k(emu::testing::MachineConfig(model, seed));
     KEVENT a, b;
     KeInitializeEvent(&a, SynchronizationEvent, FALSE);
     KeInitializeEvent(&b, NotificationEvent, FALSE);
@@ -211,7 +190,7 @@ TEST(KernelWaits, QueryTimeRoutinesFollowTheVirtualClock) {
 
 TEST(KernelSemaphores, ReleaseWakesAsManyWaitersAsTheCountAllows) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(Config(model, seed));
+    Kernel k(emu::testing::MachineConfig(model, seed));
     KSEMAPHORE s;
     KeInitializeSemaphore(&s, 0, 5);
     int woken = 0;
@@ -232,7 +211,7 @@ TEST(KernelSemaphores, ReleaseWakesAsManyWaitersAsTheCountAllows) {
 
 TEST(KernelMutexes, KernelMutexIsRecursiveAndOwnedByOneThread) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(Config(model, seed));
+    Kernel k(emu::testing::MachineConfig(model, seed));
     KMUTEX m;
     KeInitializeMutex(&m, 0);
     int inside = 0, maxInside = 0;
@@ -258,7 +237,7 @@ TEST(KernelMutexes, KernelMutexIsRecursiveAndOwnedByOneThread) {
 
 TEST(KernelMutexes, FastMutexExcludesAndRaisesToApcLevel) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(Config(model, seed));
+    Kernel k(emu::testing::MachineConfig(model, seed));
     FAST_MUTEX m;
     ExInitializeFastMutex(&m);
     int inside = 0, maxInside = 0, total = 0;
@@ -309,7 +288,7 @@ TEST(KernelMutexes, TryToAcquireFastMutexFailsWhileItIsHeld) {
 
 TEST(KernelThreads, SystemThreadRunsItsStartRoutineAndItsObjectSignalsAtTheEnd) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(Config(model, seed));
+    Kernel k(emu::testing::MachineConfig(model, seed));
     struct Ctx {
       int ran = 0;
       bool afterTerminate = false;

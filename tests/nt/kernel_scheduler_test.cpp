@@ -6,6 +6,7 @@
 #include <wdk_ke.h>
 
 #include "nt/kernel.h"
+#include "nt/kernel_test_support.h"
 
 #include <algorithm>
 #include <functional>
@@ -16,41 +17,17 @@
 namespace {
 
 using emu::Kernel;
-using emu::KernelConfig;
 using emu::ProcessorModel;
+using emu::testing::ForEachMachine;
+using emu::testing::ModelName;
+using emu::testing::Relative;
 
-constexpr uint64_t kSeeds = 20;
-
-const char* ModelName(ProcessorModel m) {
-  return m == ProcessorModel::Uniprocessor ? "uniprocessor" : "multiprocessor";
-}
+constexpr uint64_t kSeeds = emu::testing::kSeedsPerModel;
 
 // Runs fn for each seed under both processor models; a failure names the seed and the model.
-void ForEachMachine(const std::function<void(ProcessorModel, uint64_t)>& fn) {
-  for (ProcessorModel model : {ProcessorModel::Uniprocessor, ProcessorModel::Multiprocessor}) {
-    for (uint64_t seed = 1; seed <= kSeeds; ++seed) {
-      SCOPED_TRACE(std::string(ModelName(model)) + ", seed " + std::to_string(seed));
-      fn(model, seed);
-    }
-  }
-}
-
-KernelConfig Config(ProcessorModel model, uint64_t seed) {
-  KernelConfig c;
-  c.seed = seed;
-  c.processors = model;
-  return c;
-}
-
-LARGE_INTEGER Relative(emu::VirtualTime t) {
-  LARGE_INTEGER li;
-  li.QuadPart = -t;
-  return li;
-}
-
 // Three threads that share an event, a timer with a DPC and a counter.
 std::vector<emu::TraceEvent> RunMixedScenario(ProcessorModel model, uint64_t seed) {
-  Kernel k(Config(model, seed));
+  Kernel k(emu::testing::MachineConfig(model, seed));
   KEVENT go;
   KTIMER timer;
   KDPC dpc;
@@ -103,7 +80,7 @@ TEST(KernelScheduler, SameSeedGivesTheSameTraceEventForEvent) {
 
 // The order in which three threads pass five switch points each.
 std::string InterleavingOrder(ProcessorModel model, uint64_t seed) {
-  Kernel k(Config(model, seed));
+  Kernel k(emu::testing::MachineConfig(model, seed));
   std::string order;
   LONG dummy = 0;
   for (char id : {'a', 'b', 'c'}) {
@@ -172,7 +149,7 @@ TEST(KernelScheduler, RunForAdvancesTheClockAndRunUntilStopsAtItsLimit) {
 TEST(KernelScheduler, UniprocessorNeverSwitchesAwayFromDispatchLevel) {
   for (uint64_t seed = 1; seed <= kSeeds; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    Kernel k(Config(ProcessorModel::Uniprocessor, seed));
+    Kernel k(emu::testing::MachineConfig(ProcessorModel::Uniprocessor, seed));
     std::string log;
     LONG x = 0;
     k.StartSystemThread("raiser", [&] {
@@ -207,7 +184,7 @@ TEST(KernelScheduler, MultiprocessorInterleavesContextsAtDispatchLevel) {
   // multiprocessor model for some seed.
   bool interleaved = false;
   for (uint64_t seed = 1; seed <= kSeeds && !interleaved; ++seed) {
-    Kernel k(Config(ProcessorModel::Multiprocessor, seed));
+    Kernel k(emu::testing::MachineConfig(ProcessorModel::Multiprocessor, seed));
     std::string log;
     LONG x = 0;
     k.StartSystemThread("raiser", [&] {
@@ -234,7 +211,7 @@ TEST(KernelScheduler, MultiprocessorInterleavesContextsAtDispatchLevel) {
 TEST(KernelScheduler, UniprocessorRunsDpcsBeforeAnyThread) {
   for (uint64_t seed = 1; seed <= kSeeds; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    Kernel k(Config(ProcessorModel::Uniprocessor, seed));
+    Kernel k(emu::testing::MachineConfig(ProcessorModel::Uniprocessor, seed));
     std::string log;
     KDPC dpc;
     KeInitializeDpc(
@@ -283,7 +260,7 @@ TEST(KernelScheduler, UniprocessorRunsDpcsBeforeAnyThread) {
 // four threads and a DPC.
 void SpinLockScenario(ProcessorModel model, uint64_t seed, bool useLock, int* counter,
                       int* expected, int* overlaps) {
-  Kernel k(Config(model, seed));
+  Kernel k(emu::testing::MachineConfig(model, seed));
   struct Shared {
     KSPIN_LOCK lock;
     bool useLock;
@@ -355,7 +332,7 @@ TEST(KernelScheduler, WithoutTheSpinLockTheMultiprocessorModelLosesUpdates) {
 TEST(KernelScheduler, MultiprocessorRunsDpcsWhileAThreadIsAtDispatchLevel) {
   bool concurrent = false;
   for (uint64_t seed = 1; seed <= kSeeds && !concurrent; ++seed) {
-    Kernel k(Config(ProcessorModel::Multiprocessor, seed));
+    Kernel k(emu::testing::MachineConfig(ProcessorModel::Multiprocessor, seed));
     bool ran = false;
     KDPC dpc;
     KeInitializeDpc(&dpc, [](PKDPC, PVOID ctx, PVOID, PVOID) { *static_cast<bool*>(ctx) = true; },
@@ -436,7 +413,7 @@ TEST(KernelScheduler, RunInSystemThreadReportsADeadlock) {
 
 TEST(KernelScheduler, ApplicationAndSystemThreadsRunAtPassiveLevelWithTheirNames) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(Config(model, seed));
+    Kernel k(emu::testing::MachineConfig(model, seed));
     std::set<std::string> names;
     auto body = [&] {
       EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);

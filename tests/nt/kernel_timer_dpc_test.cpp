@@ -5,6 +5,7 @@
 #include <wdk_ke.h>
 
 #include "nt/kernel.h"
+#include "nt/kernel_test_support.h"
 
 #include <functional>
 #include <string>
@@ -13,32 +14,10 @@
 namespace {
 
 using emu::Kernel;
-using emu::KernelConfig;
 using emu::ProcessorModel;
+using emu::testing::ForEachMachine;
+using emu::testing::Relative;
 using emu::kMillisecond;
-
-KernelConfig Config(ProcessorModel model, uint64_t seed) {
-  KernelConfig c;
-  c.seed = seed;
-  c.processors = model;
-  return c;
-}
-
-void ForEachMachine(const std::function<void(ProcessorModel, uint64_t)>& fn) {
-  for (ProcessorModel model : {ProcessorModel::Uniprocessor, ProcessorModel::Multiprocessor}) {
-    for (uint64_t seed = 1; seed <= 20; ++seed) {
-      SCOPED_TRACE(std::string(model == ProcessorModel::Uniprocessor ? "uni" : "multi") +
-                   "processor, seed " + std::to_string(seed));
-      fn(model, seed);
-    }
-  }
-}
-
-LARGE_INTEGER Relative(emu::VirtualTime t) {
-  LARGE_INTEGER li;
-  li.QuadPart = -t;
-  return li;
-}
 
 // Records each run of a DPC: time, IRQL, context and arguments.
 struct DpcLog {
@@ -57,7 +36,7 @@ struct DpcLog {
 
 TEST(KernelDpcs, DpcInsertedTwiceRunsOnceWithTheFirstArguments) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(Config(model, seed));
+    Kernel k(emu::testing::MachineConfig(model, seed));
     DpcLog log;
     KDPC dpc;
     KeInitializeDpc(&dpc, &DpcLog::Routine, &log);
@@ -98,7 +77,7 @@ TEST(KernelDpcs, RemoveQueueDpcTakesAQueuedDpcOut) {
 
 TEST(KernelTimers, TimerWithDpcSignalsWakesWaitersAndQueuesTheDpcAtExpiry) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(Config(model, seed));
+    Kernel k(emu::testing::MachineConfig(model, seed));
     DpcLog log;
     KDPC dpc;
     KTIMER timer;
@@ -167,7 +146,7 @@ TEST(KernelTimers, PeriodicTimerExpiresEveryPeriod) {
 
 TEST(KernelTimers, SynchronizationTimerReleasesOneWaiterPerExpiry) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(Config(model, seed));
+    Kernel k(emu::testing::MachineConfig(model, seed));
     KTIMER timer;
     KeInitializeTimerEx(&timer, SynchronizationTimer);
     int woken = 0;
@@ -185,7 +164,7 @@ TEST(KernelTimers, SynchronizationTimerReleasesOneWaiterPerExpiry) {
 
 TEST(KernelDpcs, FlushQueuedDpcsReturnsAfterEveryQueuedDpcHasRun) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(Config(model, seed));
+    Kernel k(emu::testing::MachineConfig(model, seed));
     struct Slow {
       int runs = 0;
       LONG x = 0;

@@ -6,6 +6,7 @@
 
 #include "nt/bugcheck_expect.h"
 #include "nt/kernel.h"
+#include "nt/kernel_test_support.h"
 
 #include <functional>
 #include <memory>
@@ -16,6 +17,8 @@ namespace {
 using emu::Kernel;
 using emu::KernelConfig;
 using emu::ProcessorModel;
+using emu::testing::ModelName;
+using emu::testing::Relative;
 using emu::kMillisecond;
 namespace bc = emu::bugcheck;
 
@@ -23,23 +26,10 @@ constexpr ULONG kC4 = bc::kDriverVerifierDetectedViolation;
 constexpr ProcessorModel kModels[] = {ProcessorModel::Uniprocessor,
                                       ProcessorModel::Multiprocessor};
 
-KernelConfig Config(ProcessorModel model, uint64_t seed = 1) {
-  KernelConfig c;
-  c.seed = seed;
-  c.processors = model;
-  return c;
-}
-
 // Runs `body` in a system thread of a fresh machine until it ends.
 void InThread(ProcessorModel model, const std::function<void()>& body) {
-  Kernel k(Config(model));
+  Kernel k(emu::testing::MachineConfig(model));
   k.RunInSystemThread("faulty", body);
-}
-
-LARGE_INTEGER Relative(emu::VirtualTime t) {
-  LARGE_INTEGER li;
-  li.QuadPart = -t;
-  return li;
 }
 
 void RaiseToDispatch() {
@@ -49,7 +39,7 @@ void RaiseToDispatch() {
 
 TEST(KernelVerifier, WaitsAboveTheirIrqlBugCheck) {
   for (ProcessorModel m : kModels) {
-    SCOPED_TRACE(m == ProcessorModel::Uniprocessor ? "uniprocessor" : "multiprocessor");
+    SCOPED_TRACE(ModelName(m));
     EXPECT_BUGCHECK_P1(kC4, 0x122, InThread(m, [] {
                          KEVENT e;
                          KeInitializeEvent(&e, NotificationEvent, FALSE);
@@ -84,7 +74,7 @@ TEST(KernelVerifier, WaitsAboveTheirIrqlBugCheck) {
 
 TEST(KernelVerifier, WaitInADpcRoutineBugChecksAttemptedSwitchFromDpc) {
   for (ProcessorModel m : kModels) {
-    Kernel k(Config(m));
+    Kernel k(emu::testing::MachineConfig(m));
     KEVENT e;
     KDPC dpc;
     KeInitializeEvent(&e, NotificationEvent, FALSE);
@@ -139,7 +129,7 @@ TEST(KernelVerifier, IrqlChangesInTheWrongDirectionBugCheck) {
 
 TEST(KernelVerifier, SpinLockMisuseBugChecks) {
   for (ProcessorModel m : kModels) {
-    SCOPED_TRACE(m == ProcessorModel::Uniprocessor ? "uniprocessor" : "multiprocessor");
+    SCOPED_TRACE(ModelName(m));
     EXPECT_BUGCHECK_P1(kC4, 0x32, InThread(m, [] {
                          KSPIN_LOCK l;
                          KeInitializeSpinLock(&l);
@@ -194,7 +184,7 @@ TEST(KernelVerifier, SpinLockMisuseBugChecks) {
 
 TEST(KernelVerifier, ThreadEndingWithALockOrAtRaisedIrqlBugChecks) {
   for (ProcessorModel m : kModels) {
-    SCOPED_TRACE(m == ProcessorModel::Uniprocessor ? "uniprocessor" : "multiprocessor");
+    SCOPED_TRACE(ModelName(m));
     auto lock = std::make_shared<KSPIN_LOCK>(0);
     EXPECT_BUGCHECK_THAT(kC4, InThread(m, [lock] {
                            KIRQL old;
@@ -239,7 +229,7 @@ TEST(KernelVerifier, FastMutexMisuseBugChecks) {
                          ExInitializeFastMutex(mutex.get());
                          ExReleaseFastMutex(mutex.get());
                        }));
-    Kernel k(Config(m));
+    Kernel k(emu::testing::MachineConfig(m));
     ExInitializeFastMutex(mutex.get());
     KEVENT acquired;
     KeInitializeEvent(&acquired, NotificationEvent, FALSE);
@@ -422,7 +412,7 @@ TEST(KernelVerifier, OtherKernelRulesBugCheck) {
 }
 
 TEST(KernelVerifier, BugCheckReportNamesTheContextSeedAndRecentTrace) {
-  KernelConfig c = Config(ProcessorModel::Multiprocessor, 4242);
+  KernelConfig c = emu::testing::MachineConfig(ProcessorModel::Multiprocessor, 4242);
   Kernel k(c);
   KEVENT never;
   KeInitializeEvent(&never, NotificationEvent, FALSE);
