@@ -86,6 +86,13 @@ struct UrbFilter {
   std::optional<uint16_t> function;  // URB_FUNCTION_*
   std::optional<uint8_t> endpoint;   // bEndpointAddress
   std::optional<uint8_t> request;    // bRequest of control transfers
+
+  static UrbFilter Function(uint16_t f) { return UrbFilter().AndFunction(f); }
+  static UrbFilter Endpoint(uint8_t address) { return UrbFilter().AndEndpoint(address); }
+  static UrbFilter Request(uint8_t bRequest) { return UrbFilter().AndRequest(bRequest); }
+  UrbFilter AndFunction(uint16_t f) const { UrbFilter u = *this; u.function = f; return u; }
+  UrbFilter AndEndpoint(uint8_t address) const { UrbFilter u = *this; u.endpoint = address; return u; }
+  UrbFilter AndRequest(uint8_t bRequest) const { UrbFilter u = *this; u.request = bRequest; return u; }
 };
 
 class UsbHost;
