@@ -1,0 +1,158 @@
+// The USB capture: URB traffic written as USBPcap packets and decoded by tshark.
+#include "usbhost/host_fixture.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+namespace emu::usb::testing {
+namespace {
+
+struct CommandResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+CommandResult RunCommand(const std::string& command) {
+  std::string errFile = std::filesystem::temp_directory_path() / ("usbcap-err-" + std::to_string(::getpid()));
+  CommandResult r;
+  FILE* pipe = ::popen((command + " 2>" + errFile).c_str(), "r");
+  if (pipe == nullptr) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) r.out.append(buf, n);
+  r.exitCode = ::pclose(pipe);
+  if (FILE* e = std::fopen(errFile.c_str(), "r")) {
+    while ((n = std::fread(buf, 1, sizeof buf, e)) > 0) r.err.append(buf, n);
+    std::fclose(e);
+  }
+  std::filesystem::remove(errFile);
+  return r;
+}
+
+// stderr of tshark without its notice about running as root.
+std::string Warnings(const std::string& err) {
+  std::istringstream in(err);
+  std::string line, out;
+  while (std::getline(in, line)) {
+    if (line.find("Running as user") != std::string::npos || line.empty()) continue;
+    out += line + "\n";
+  }
+  return out;
+}
+
+std::vector<std::vector<std::string>> Rows(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;) {
+      size_t tab = line.find('\t', start);
+      fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+      if (tab == std::string::npos) break;
+      start = tab + 1;
+    }
+    rows.push_back(fields);
+  }
+  return rows;
+}
+
+TEST(UsbCapture, TsharkDecodesTheCapturedUrbs) {
+  if (RunCommand("command -v tshark").exitCode != 0) GTEST_SKIP() << "tshark is not installed";
+  std::string path = std::filesystem::temp_directory_path() / ("usbhost-capture-" + std::to_string(::getpid()) + ".pcap");
+
+  HostFixture f;
+  ASSERT_EQ(f.Configure(), STATUS_SUCCESS);
+  f.device.vendor = [](const SetupPacket& s, std::span<const uint8_t>) -> ControlReply {
+    if (s.bRequest == 0x95) return {false, {0x5A, 0xA5}};
+    if (s.bRequest == 0x42) return {true, {}};
+    return {false, {}};
+  };
+  ASSERT_TRUE(f.host.StartCapture(path));
+  f.device.QueueIn(0x82, {0xDE, 0xAD});
+  f.device.QueueIn(0x81, {0x01});
+  std::vector<Request*> rs;
+  rs.push_back(&f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 0, 0x9A, 0x1312, 0xF383, {})));
+  rs.push_back(&f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 3, 0x95, 0x0706, 0, {0, 0})));
+  rs.push_back(&f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_INTERFACE, 0, 0x01, 2, 3, {0xC1, 0xC2})));
+  rs.push_back(&f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x02), 0, {0x48, 0x69})));
+  rs.push_back(&f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                                              std::vector<uint8_t>(64))));
+  rs.push_back(&f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x81), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                                              std::vector<uint8_t>(8))));
+  rs.push_back(&f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 0, 0x42, 0, 0, {})));
+  for (Request* r : rs) ASSERT_TRUE(f.RunUntilCompleted(*r));
+  Request& abort = f.SubmitUrb(HostFixture::Pipe(URB_FUNCTION_ABORT_PIPE, f.PipeOf(0x82)));
+  ASSERT_TRUE(f.RunUntilCompleted(abort));
+  f.host.StopCapture();
+
+  CommandResult r = RunCommand("tshark -r " + path +
+                               " -T fields -e usb.irp_id -e frame.number -e usb.setup.bRequest -e usb.setup.wValue"
+                               " -e usb.setup.wIndex -e usb.function -e usb.capdata -e usb.endpoint_address"
+                               " -e usb.usbd_status -e usb.request_in");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(Warnings(r.err), "") << "tshark must open the capture without complaint";
+  auto rows = Rows(r.out);
+  ASSERT_EQ(rows.size(), 16u) << "a submission and a completion per URB\n" << r.out;
+  // Each URB's submission and completion, found by irpId; a completion names its submission's
+  // frame in usb.request_in.
+  enum { kId, kFrameNo, kRequest, kValue, kIndex, kFunction, kData, kEndpoint, kStatus, kRequestIn };
+  std::map<std::string, std::vector<std::string>> submit, complete;
+  for (auto& row : rows) {
+    row.resize(10);
+    (row[kRequestIn].empty() ? submit : complete)[row[kId]] = row;
+  }
+  ASSERT_EQ(submit.size(), 8u) << r.out;
+  ASSERT_EQ(complete.size(), 8u) << r.out;
+  for (auto& [id, c] : complete) {
+    ASSERT_TRUE(submit.count(id)) << "completion without submission, irp " << id;
+    EXPECT_EQ(c[kRequestIn], submit[id][kFrameNo]) << "tshark pairs the completion of irp " << id;
+  }
+  auto urb = [&](size_t i) { return "0x" + std::string(16 - std::to_string(i + 2).size(), '0') + std::to_string(i + 2); };
+  // Record ids: 1 is the select configuration before the capture started.
+  const auto& wr = submit[urb(0)];
+  EXPECT_EQ(wr[kRequest], "154") << "bRequest 0x9A";
+  EXPECT_EQ(wr[kValue], "0x1312");
+  EXPECT_EQ(wr[kIndex], "62339") << "wIndex 0xF383";
+  EXPECT_EQ(wr[kFunction], "0x0017") << "URB_FUNCTION_VENDOR_DEVICE";
+  EXPECT_EQ(wr[kEndpoint], "0x00");
+  EXPECT_EQ(submit[urb(1)][kRequest], "149");
+  EXPECT_EQ(submit[urb(1)][kValue], "0x0706");
+  EXPECT_EQ(submit[urb(1)][kEndpoint], "0x80") << "a control IN transfer";
+  EXPECT_EQ(submit[urb(2)][kFunction], "0x0018") << "URB_FUNCTION_VENDOR_INTERFACE";
+  EXPECT_EQ(submit[urb(3)][kData], "4869") << "bulk OUT data rides in the submission";
+  EXPECT_EQ(submit[urb(3)][kEndpoint], "0x02");
+  EXPECT_EQ(complete[urb(3)][kData], "");
+  EXPECT_EQ(submit[urb(4)][kData], "");
+  EXPECT_EQ(complete[urb(4)][kData], "dead") << "bulk IN data rides in the completion";
+  EXPECT_EQ(complete[urb(4)][kEndpoint], "0x82");
+  EXPECT_EQ(complete[urb(5)][kData], "01");
+  EXPECT_EQ(complete[urb(5)][kEndpoint], "0x81");
+  EXPECT_EQ(complete[urb(6)][kStatus], "0xc0000004") << "USBD_STATUS_STALL_PID of the stalled request";
+  EXPECT_EQ(complete[urb(0)][kStatus], "0x00000000");
+  EXPECT_EQ(submit[urb(7)][kFunction], "0x0002") << "URB_FUNCTION_ABORT_PIPE";
+  EXPECT_EQ(submit[urb(7)][kEndpoint], "0x82");
+
+  // The full dissection has no malformed packets or expert warnings.
+  CommandResult v = RunCommand("tshark -r " + path + " -V");
+  ASSERT_EQ(v.exitCode, 0) << v.err;
+  EXPECT_EQ(v.out.find("Malformed"), std::string::npos) << v.out;
+  EXPECT_EQ(v.out.find("Expert Info (Warning"), std::string::npos) << v.out;
+  EXPECT_EQ(v.out.find("Expert Info (Error"), std::string::npos) << v.out;
+  EXPECT_NE(v.out.find("Data Fragment: c1c2"), std::string::npos)
+      << "the OUT data stage of a control transfer follows its setup packet\n" << v.out;
+  EXPECT_NE(v.out.find("5aa5"), std::string::npos) << "the IN data stage rides in the completion\n";
+  if (::testing::Test::HasFailure()) {
+    ADD_FAILURE() << "capture kept at " << path;
+  } else {
+    std::filesystem::remove(path);
+  }
+}
+
+}  // namespace
+}  // namespace emu::usb::testing
