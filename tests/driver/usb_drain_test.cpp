@@ -1,0 +1,229 @@
+// DrainUsbTransfers: which transfers it waits for, which pipes it aborts on which pass, when it
+// resets the hub port, and when it gives up because the device is gone. Time is virtual.
+#include <algorithm>
+
+#include "usb/chip_registers.h"
+#include "usb/usb_request.h"
+#include "usb_fixture.h"
+
+namespace drvusb_test {
+namespace {
+
+using emu::kMillisecond;
+using emu::VirtualTime;
+using emu::usb::UrbRecord;
+
+constexpr VirtualTime kPass = 20 * kMillisecond;
+
+struct DrainRun {
+  VirtualTime start = -1;
+  VirtualTime end = -1;
+};
+
+// Runs DrainUsbTransfers in a system thread (started now) and records when it began and ended.
+std::shared_ptr<DrainRun> StartDrain(UsbPortMachine& m, BOOLEAN abortAll) {
+  auto run = std::make_shared<DrainRun>();
+  m.StartSystemThread(
+      [&m, run, abortAll] {
+        run->start = m.kernel().Now();
+        DrainUsbTransfers(m.device, abortAll);
+        run->end = m.kernel().Now();
+      },
+      "drain");
+  return run;
+}
+
+std::vector<UrbRecord> Aborts(UsbPortMachine& m) { return m.UrbsOf(URB_FUNCTION_ABORT_PIPE); }
+
+// The endpoints aborted on each pass, pass 1 first: aborts of one pass are less than a pass
+// apart, passes are separated by the 20 ms pause.
+std::vector<std::vector<uint8_t>> AbortsByPass(const std::vector<UrbRecord>& aborts) {
+  std::vector<std::vector<uint8_t>> passes;
+  VirtualTime last = -kPass;
+  for (const UrbRecord& r : aborts) {
+    if (passes.empty() || r.submitted - last >= kPass) passes.emplace_back();
+    passes.back().push_back(r.endpoint);
+    last = r.submitted;
+  }
+  return passes;
+}
+
+TEST(DrainUsbTransfers, ReturnsAtOnceWhenNoTransmitTransferIsInFlight) {
+  ForEachMachine([](emu::KernelConfig kc) {
+    UsbPortMachine m({}, kc);
+    m.ConfigureOrFail();
+    auto reading =
+        StartPipeTransfer(m, m.ext()->BulkInPipe, true, std::vector<uint8_t>(32), &m.ext()->BulkInBusy);
+    ASSERT_TRUE(m.kernel().RunUntil([&] { return m.usb().PendingTransfers() == 1; }));
+    m.usb().ClearUrbLog();
+
+    auto drain = StartDrain(m, FALSE);
+    ASSERT_TRUE(m.kernel().RunUntil([&] { return drain->end >= 0; }, m.kernel().Now() + kPass))
+        << "the drain did not return";
+    EXPECT_EQ(drain->end, drain->start) << "with only a bulk-in transfer in flight the drain must not sleep";
+    EXPECT_EQ(Aborts(m).size(), 0u) << "nothing may be aborted";
+    EXPECT_FALSE(reading->done) << "the bulk-in transfer must be left running";
+  });
+}
+
+TEST(DrainUsbTransfers, WaitsForTheBulkOutTransferAbortingItFromTheSecondPass) {
+  ForEachMachine([](emu::KernelConfig kc) {
+    UsbPortMachine m({}, kc);
+    m.ConfigureOrFail();
+    // 4096 bytes take seconds at the chip's power-on rate.
+    auto writing = StartPipeTransfer(m, m.ext()->BulkOutPipe, false, std::vector<uint8_t>(4096, 0x55),
+                                     &m.ext()->BulkOutBusy);
+    ASSERT_TRUE(m.kernel().RunUntil([&] { return m.usb().PendingTransfers() == 1; }));
+    m.usb().ClearUrbLog();
+
+    auto drain = StartDrain(m, FALSE);
+    ASSERT_TRUE(m.kernel().RunUntil([&] { return drain->end >= 0; }, m.kernel().Now() + 10 * kPass))
+        << "the drain did not end after aborting the bulk-out pipe";
+    auto aborts = Aborts(m);
+    ASSERT_EQ(aborts.size(), 1u) << "one abort of the bulk-out pipe ends its transfer";
+    EXPECT_EQ(aborts[0].endpoint, 0x02);
+    EXPECT_EQ(aborts[0].submitted, drain->start + kPass) << "the first abort belongs to the second pass";
+    EXPECT_TRUE(writing->done);
+    EXPECT_EQ(writing->status, STATUS_CANCELLED);
+    EXPECT_GE(drain->end, drain->start + 2 * kPass) << "the drain returns on the pass after the abort";
+    EXPECT_LT(drain->end, drain->start + 3 * kPass);
+  });
+}
+
+TEST(DrainUsbTransfers, AbortAllAbortsEveryBusyPipeFromTheSecondPass) {
+  ForEachMachine([](emu::KernelConfig kc) {
+    UsbPortMachine m({}, kc);
+    m.ConfigureOrFail();
+    auto reading =
+        StartPipeTransfer(m, m.ext()->BulkInPipe, true, std::vector<uint8_t>(32), &m.ext()->BulkInBusy);
+    auto status =
+        StartPipeTransfer(m, m.ext()->InterruptPipe, true, std::vector<uint8_t>(8), &m.ext()->InterruptBusy);
+    ASSERT_TRUE(m.kernel().RunUntil([&] { return m.usb().PendingTransfers() == 2; }));
+    m.usb().ClearUrbLog();
+
+    auto drain = StartDrain(m, TRUE);
+    ASSERT_TRUE(m.kernel().RunUntil([&] { return drain->end >= 0; }, m.kernel().Now() + 10 * kPass))
+        << "the drain did not end after aborting the receive pipes";
+    auto passes = AbortsByPass(Aborts(m));
+    ASSERT_EQ(passes.size(), 1u) << "both pipes are aborted on the second pass, and that ends them";
+    std::sort(passes[0].begin(), passes[0].end());
+    EXPECT_EQ(passes[0], (std::vector<uint8_t>{0x81, 0x82}))
+        << "the bulk-in and the interrupt pipe are aborted";
+    EXPECT_GE(Aborts(m).front().submitted, drain->start + kPass) << "nothing is aborted on the first pass";
+    EXPECT_TRUE(reading->done && status->done) << "the aborts must end both transfers";
+    EXPECT_EQ(m.usb().PortResets(), 0u) << "a chip of revision 0x20 or later needs no port reset";
+  });
+}
+
+TEST(DrainUsbTransfers, OldChipStuckStatusReadResetsTheHubPortOnEveryPassFromTen) {
+  ForEachMachine(
+      [](emu::KernelConfig kc) {
+        emu::zm470::Config chip;
+        chip.revision = 0x10;
+        UsbPortMachine m(chip, kc);
+        m.ConfigureOrFail();
+        ASSERT_LT(m.ext()->ChipVersion, 0x20u);
+        // The status thread of an old chip polls registers 6 and 7 on the default pipe; this read
+        // hangs for 330 ms and port resets do not end it.
+        m.usb().SetResetPortCancelsTransfers(false);
+        m.usb().DelayCompletions(330 * kMillisecond, 1,
+                                 emu::usb::UrbFilter{URB_FUNCTION_VENDOR_DEVICE, {}, 0x95});
+        auto read = std::make_shared<NTSTATUS>(STATUS_PENDING);
+        m.StartSystemThread([&m, read] {
+          InterlockedIncrement(&m.ext()->InterruptBusy);
+          UCHAR a, b;
+          *read = ReadRegisterPair(m.device, 6, &a, 7, &b);
+          InterlockedDecrement(&m.ext()->InterruptBusy);
+        });
+        ASSERT_TRUE(m.kernel().RunUntil([&] { return m.usb().PendingTransfers() == 1; }));
+
+        auto drain = StartDrain(m, TRUE);
+        ASSERT_TRUE(m.kernel().RunUntil([&] { return drain->end >= 0; }, m.kernel().Now() + 50 * kPass))
+            << "the drain did not end when the status read completed";
+        EXPECT_EQ(*read, STATUS_SUCCESS);
+        EXPECT_EQ(Aborts(m).size(), 0u) << "an old chip's status pipe is not aborted";
+
+        auto resets = m.InternalIoctlTimes(IOCTL_INTERNAL_USB_RESET_PORT);
+        ASSERT_GE(resets.size(), 3u) << "the hub port should be reset on several passes";
+        EXPECT_GE(resets[0], drain->start + 10 * kPass) << "no reset before pass 10";
+        EXPECT_LT(resets[0], drain->start + 11 * kPass) << "the reset must start on pass 10";
+        for (size_t i = 1; i < resets.size(); ++i) {
+          EXPECT_EQ(resets[i] - resets[i - 1], resets[1] - resets[0]) << "resets must come one per pass";
+          EXPECT_GE(resets[i] - resets[i - 1], kPass) << "passes are 20 ms apart";
+          EXPECT_LT(resets[i] - resets[i - 1], 2 * kPass) << "a pass was skipped";
+        }
+        EXPECT_LE(resets.back(), drain->end);
+        EXPECT_EQ(m.usb().PortResets(), resets.size());
+      },
+      20);
+}
+
+// With the busy counts held up by hand (transfers that never end), the drain's whole schedule shows:
+// bulk-out aborted on every pass from pass 1, bulk-in from pass 5 (once per transfer counted), the
+// interrupt pipe only on passes 10 and 30, until the hub reports the device gone.
+TEST(DrainUsbTransfers, TransmitDrainScheduleUntilTheDeviceIsGone) {
+  UsbPortMachine m;
+  m.ConfigureOrFail();
+  m.usb().ClearUrbLog();
+  m.ext()->BulkOutBusy = 1;
+  m.ext()->BulkInBusy = 2;
+  m.ext()->InterruptBusy = 1;
+  auto drain = StartDrain(m, FALSE);
+  VirtualTime unplugAt = m.kernel().Now() + 900 * kMillisecond;
+  m.kernel().ScheduleDeviceEvent(unplugAt, [&m] { m.usb().Unplug(); });
+  ASSERT_TRUE(m.kernel().RunUntil([&] { return drain->end >= 0; }, unplugAt + 2 * kPass))
+      << "the drain must end once the hub reports the device gone";
+  EXPECT_LE(drain->end, unplugAt + kPass + 5 * kMillisecond) << "the next pass's query should have ended it";
+
+  auto passes = AbortsByPass(Aborts(m));
+  ASSERT_GE(passes.size(), 31u) << "the drain should have run past pass 30";
+  for (size_t i = 0; i < 31; ++i) {
+    size_t pass = i + 1;
+    std::vector<uint8_t> expected;
+    if (pass >= 5) expected = {0x82, 0x82};
+    expected.push_back(0x02);
+    if (pass == 10 || pass == 30) expected.push_back(0x81);
+    EXPECT_EQ(passes[i], expected) << "wrong aborts on pass " << pass;
+  }
+  EXPECT_EQ(m.usb().PortResets(), 0u);
+}
+
+TEST(DrainUsbTransfers, AbortAllStopsWhenTheDeviceIsGoneOrNothingIsBusy) {
+  // Counts that never drop: only the hub's answer ends the drain, from pass 2 on.
+  {
+    UsbPortMachine m;
+    m.ConfigureOrFail();
+    m.ext()->BulkInBusy = 1;
+    m.usb().Unplug();
+    m.usb().ClearUrbLog();
+    auto drain = StartDrain(m, TRUE);
+    ASSERT_TRUE(m.kernel().RunUntil([&] { return drain->end >= 0; }, m.kernel().Now() + 10 * kPass));
+    EXPECT_GE(drain->end, drain->start + 2 * kPass) << "with abortAll the hub is asked from pass 2 on";
+    EXPECT_LT(drain->end, drain->start + 3 * kPass);
+  }
+  // Nothing in flight.
+  {
+    UsbPortMachine m;
+    m.ConfigureOrFail();
+    auto drain = StartDrain(m, TRUE);
+    ASSERT_TRUE(m.kernel().RunUntil([&] { return drain->end >= 0; }, m.kernel().Now() + kPass));
+    EXPECT_EQ(drain->end, drain->start) << "an idle port drains at once";
+  }
+  // The initial query fails: the device is taken as connected and the busy pipe is aborted.
+  {
+    UsbPortMachine m;
+    m.ConfigureOrFail();
+    m.ext()->InterruptBusy = 1;
+    m.usb().FailPortStatus(1000, STATUS_UNSUCCESSFUL);
+    m.usb().ClearUrbLog();
+    auto drain = StartDrain(m, TRUE);
+    m.kernel().RunFor(5 * kPass + 10 * kMillisecond);  // each abort adds up to a frame
+    EXPECT_LT(drain->end, 0) << "a failed query must not end the drain";
+    EXPECT_EQ(AbortsByPass(Aborts(m)).size(), 5u) << "the interrupt pipe is aborted on passes 1 to 5";
+    m.ext()->InterruptBusy = 0;
+    ASSERT_TRUE(m.kernel().RunUntil([&] { return drain->end >= 0; }, m.kernel().Now() + 2 * kPass));
+  }
+}
+
+}  // namespace
+}  // namespace drvusb_test
