@@ -1,4 +1,4 @@
-// Small helpers shared by the I/O manager, the object namespace and the registry: wide-string
+// Small routines shared by the I/O manager, the object namespace and the registry: wide-string
 // conversions, case folding and IRQL checks for routines with a documented IRQL limit.
 #pragma once
 

@@ -1,5 +1,5 @@
 // The emulated machine: construction order, driver loading and unloading, device arrival and
-// the request helpers.
+// the request routines.
 #include "nt/machine.h"
 
 #include "nt/io_util.h"

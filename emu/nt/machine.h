@@ -2,7 +2,7 @@
 // namespace and the I/O manager with the configuration information. Tests, the tool and the
 // benchmarks build one Machine, load the driver into it, plug devices and send requests.
 //
-// The request helpers work from the test's own stack as well as from inside an emulated thread:
+// The request routines work from the test's own stack as well as from inside an emulated thread:
 // from outside, they start an application (or system) thread for the request and run the
 // machine until that thread is done. If the request never finishes (the machine runs out of
 // work first) they return STATUS_PENDING and leave the thread waiting; the caller's buffers must

@@ -754,7 +754,7 @@ typedef enum _DEVICE_REGISTRY_PROPERTY {
 #define WMIREG_FLAG_TRACE_PROVIDER 0x00010000
 
 // ---------------------------------------------------------------------------------------------
-// Stack location helpers (inline in the DDK as well)
+// Stack location routines (inline in the DDK as well)
 // ---------------------------------------------------------------------------------------------
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {

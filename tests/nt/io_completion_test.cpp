@@ -185,8 +185,8 @@ TEST(IoCompletion, ARoutineIgnoringPendingReturnedBreaksThePendingRule) {
   EXPECT_BUGCHECK_THAT(
       emu::bugcheck::kDriverVerifierIoManagerViolation,
       s.m.SendPnp(s.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE),
-      EXPECT_EQ(error.params[0], emu::iov::kPendingNotMarked);
-      EXPECT_EQ(error.params[3], reinterpret_cast<ULONG_PTR>(s.topDev))
+      EXPECT_EQ(bugcheck.params[0], emu::iov::kPendingNotMarked);
+      EXPECT_EQ(bugcheck.params[3], reinterpret_cast<ULONG_PTR>(s.topDev))
           << "the device whose dispatch returned STATUS_PENDING");
 }
 
@@ -237,6 +237,26 @@ TEST(IoCompletion, ThreadedIrpCopiesOutputSetsStatusBlockAndEventAndIsFreed) {
     EXPECT_EQ(KeReadStateEvent(&event), 1) << "the event is set even without STATUS_PENDING";
     EXPECT_EQ(m.io().LiveIrpCount(), 0u) << "the I/O manager frees a threaded IRP";
   }
+}
+
+TEST(IoCompletion, IrpAllocationFailsWhenResourcesRunLow) {
+  Machine m;
+  StubBus bus;
+  PDEVICE_OBJECT pdo = m.CreatePhysicalDevice(u"USB\\VID_1234&PID_0001\\5&3", bus);
+  m.kernel().FailIrpAllocations(2);
+  ASSERT_TRUE(m.RunInSystemThread("driver", [&] {
+    KEVENT event;
+    IO_STATUS_BLOCK iosb;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_EQ(IoAllocateIrp(1, FALSE), nullptr);
+    EXPECT_EQ(IoBuildDeviceIoControlRequest(0x220003, pdo, nullptr, 0, nullptr, 0, TRUE, &event,
+                                            &iosb),
+              nullptr);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    EXPECT_NE(irp, nullptr) << "only the requested number of allocations fail";
+    if (irp != nullptr) IoFreeIrp(irp);
+  }));
+  EXPECT_EQ(m.io().LiveIrpCount(), 0u);
 }
 
 }  // namespace

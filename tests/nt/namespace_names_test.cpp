@@ -218,4 +218,23 @@ TEST(NamespaceNames, ConfigurationInformationIsTheMachinesCounter) {
   EXPECT_EQ(m.configuration().SerialCount, 6u) << "drivers change the same record";
 }
 
+TEST(NamespaceNames, WmiRegistrationIsRecordedPerDevice) {
+  Machine m;
+  LambdaDriver d(m, u"serialx");
+  PDEVICE_OBJECT dev = d.AddDevice();
+  ASSERT_TRUE(m.RunInSystemThread("start", [&] {
+    EXPECT_EQ(IoWMIRegistrationControl(dev, WMIREG_ACTION_REGISTER), STATUS_SUCCESS);
+  }));
+  EXPECT_TRUE(m.io().WmiRegistered(dev));
+  ASSERT_TRUE(m.RunInSystemThread("remove", [&] {
+    EXPECT_EQ(IoWMIRegistrationControl(dev, WMIREG_ACTION_DEREGISTER | WMIREG_FLAG_CALLBACK),
+              STATUS_SUCCESS);
+  }));
+  EXPECT_FALSE(m.io().WmiRegistered(dev));
+  ASSERT_EQ(m.io().WmiCalls().size(), 2u);
+  EXPECT_EQ(m.io().WmiCalls()[1].action, static_cast<ULONG>(WMIREG_ACTION_DEREGISTER));
+  EXPECT_EQ(m.io().WmiCalls()[1].flags, static_cast<ULONG>(WMIREG_FLAG_CALLBACK))
+      << "flags are recorded apart from the action";
+}
+
 }  // namespace
