@@ -133,6 +133,7 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
     k.owner.BugCheck(emu::bugcheck::kDriverVerifierDetectedViolation, 0x15,
                      reinterpret_cast<ULONG_PTR>(timer->first), info.type, a);
   }
+  k.CheckNoTimerOrDpcIn(a, a + info.size);  // a queued DPC in the block
   k.livePool.erase(live);
   k.ForgetObjectsIn(a, info.size);
   std::memset(P, emu::kFreeFill, info.size);

@@ -74,6 +74,7 @@ constexpr ULONG kThreadNotMutexOwner = 0x11;
 constexpr ULONG kKernelApcPendingDuringExit = 0x20;
 constexpr ULONG kPageFaultInFreedSpecialPool = 0xCC;
 constexpr ULONG kIrqlUnexpectedValue = 0xC8;
+constexpr ULONG kTimerOrDpcInvalid = 0xC7;
 }  // namespace bugcheck
 
 class Kernel {

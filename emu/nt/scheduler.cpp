@@ -26,6 +26,19 @@ namespace {
 constexpr int64_t kDefaultSystemTimeBase = 128330784000000000LL;
 constexpr int64_t kUnixEpochAsSystemTime = 116444736000000000LL;
 
+// A guarded fixed-size stack that tells its context where it lies.
+struct RecordingStack {
+  Context* context;
+  boost::context::protected_fixedsize_stack inner{kFiberStackBytes};
+  boost::context::stack_context allocate() {
+    boost::context::stack_context sc = inner.allocate();
+    context->stackHigh = reinterpret_cast<uintptr_t>(sc.sp);
+    context->stackLow = context->stackHigh - sc.size;
+    return sc;
+  }
+  void deallocate(boost::context::stack_context& sc) noexcept { inner.deallocate(sc); }
+};
+
 const char* StateName(RunState s) {
   switch (s) {
     case RunState::Ready: return "ready";
@@ -185,7 +198,7 @@ void Kernel::Impl::Resume(Context* c) {
   if (!c->started) {
     c->started = true;
     c->fiber = boost::context::fiber(
-        std::allocator_arg, boost::context::protected_fixedsize_stack(kFiberStackBytes),
+        std::allocator_arg, RecordingStack{c},
         [this, c](boost::context::fiber&& sched) { return FiberMain(c, std::move(sched)); });
   }
   c->fiber = std::move(c->fiber).resume();
@@ -239,6 +252,21 @@ void Kernel::Impl::ThreadEndChecks(Context* c) {
   if (c->irql != PASSIVE_LEVEL || c->apcDisable != 0) {
     owner.BugCheck(bugcheck::kKernelApcPendingDuringExit, 0,
                    static_cast<ULONG_PTR>(-c->apcDisable), c->irql, 0);
+  }
+  // The stack goes away with the thread: no timer or DPC may still live on it.
+  CheckNoTimerOrDpcIn(c->stackLow, c->stackHigh);
+}
+
+void Kernel::Impl::CheckNoTimerOrDpcIn(uintptr_t low, uintptr_t high) {
+  if (low >= high) return;
+  auto timer = insertedTimers.lower_bound(reinterpret_cast<const KTIMER*>(low));
+  if (timer != insertedTimers.end() && reinterpret_cast<uintptr_t>(timer->first) < high) {
+    owner.BugCheck(bugcheck::kTimerOrDpcInvalid, 0, reinterpret_cast<ULONG_PTR>(timer->first),
+                   low, high);
+  }
+  for (KDPC* dpc : dpcQueue) {
+    auto a = reinterpret_cast<uintptr_t>(dpc);
+    if (a >= low && a < high) owner.BugCheck(bugcheck::kTimerOrDpcInvalid, 1, a, low, high);
   }
 }
 

@@ -116,6 +116,10 @@ struct Context {
 
   // DPC processor: the DPC being run.
   KDPC* runningDpc = nullptr;
+
+  // The fiber's stack, [stackLow, stackHigh).
+  uintptr_t stackLow = 0;
+  uintptr_t stackHigh = 0;
 };
 
 // Thrown by PsTerminateSystemThread and caught at the top of the thread's fiber.
@@ -320,6 +324,9 @@ struct Kernel::Impl {
   const PoolInfo* FindLive(const void* p, uintptr_t* start) const;
   const PoolInfo* FindFreed(const void* p, uintptr_t* start) const;
   void ForgetObjectsIn(uintptr_t start, size_t size);
+  // Bug checks TIMER_OR_DPC_INVALID (0xC7) when an inserted timer or a queued DPC lies in
+  // [low, high), memory that is about to disappear.
+  void CheckNoTimerOrDpcIn(uintptr_t low, uintptr_t high);
 
   // Time.
   int64_t SystemTime() const { return systemTimeBase + now; }

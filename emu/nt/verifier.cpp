@@ -56,6 +56,7 @@ const char* BugCheckName(ULONG code) {
     case 0xB8: return "ATTEMPTED_SWITCH_FROM_DPC";
     case 0xC2: return "BAD_POOL_CALLER";
     case 0xC4: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
+    case 0xC7: return "TIMER_OR_DPC_INVALID";
     case 0xC8: return "IRQL_UNEXPECTED_VALUE";
     case 0xC9: return "DRIVER_VERIFIER_IOMANAGER_VIOLATION";
     case 0xCC: return "PAGE_FAULT_IN_FREED_SPECIAL_POOL";
@@ -111,6 +112,10 @@ std::string DescribeBugCheck(ULONG code, const ULONG_PTR (&params)[4]) {
       if (params[0] == 0x9B) what = "pool allocated with a zero tag";
       break;
     case 0xCC: what = "freed pool referenced"; break;
+    case 0xC7:
+      what = params[0] == 0 ? "an active timer in memory that is going away"
+                            : "a queued DPC in memory that is going away";
+      break;
     case 0xB8: what = "a DPC routine tried to wait"; break;
     case 0x0F: what = "spin lock acquired by its owner"; break;
     case 0x10: what = "spin lock released by a context that does not own it"; break;

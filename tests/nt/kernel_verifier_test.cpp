@@ -209,6 +209,12 @@ TEST(KernelVerifier, ThreadEndingWithALockOrAtRaisedIrqlBugChecks) {
                            KeRaiseIrql(APC_LEVEL, &old);
                          }),
                          EXPECT_EQ(bugcheck.params[2], APC_LEVEL) << "the third parameter is the IRQL");
+    EXPECT_BUGCHECK_THAT(bc::kTimerOrDpcInvalid, InThread(m, [] {
+                           KTIMER onStack;
+                           KeInitializeTimer(&onStack);
+                           KeSetTimer(&onStack, Relative(kMillisecond), nullptr);
+                         }),
+                         EXPECT_EQ(bugcheck.params[0], 0u) << "type 0: a timer on the dead stack");
   }
 }
 
@@ -341,13 +347,13 @@ TEST(KernelVerifier, UsingAnObjectInFreedPoolBugChecks) {
     EXPECT_BUGCHECK_THAT(kFreed, k.Run(), EXPECT_EQ(bugcheck.context, "waiter"));
   }
   {
-    // A DPC still queued when its memory is freed faults when the processor gets to it.
+    // Freeing a block that holds a queued DPC.
     Kernel k;
     auto* b = static_cast<Block*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Block), 'kolB'));
     KeInitializeDpc(&b->dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
     KeInsertQueueDpc(&b->dpc, nullptr, nullptr);
-    ExFreePool(b);
-    EXPECT_BUGCHECK(kFreed, k.Run());
+    EXPECT_BUGCHECK_THAT(bc::kTimerOrDpcInvalid, ExFreePool(b),
+                         EXPECT_EQ(bugcheck.params[0], 1u) << "type 1: a DPC object");
   }
   {
     Kernel k;
