@@ -140,7 +140,9 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
   k.freedPool.emplace(a, info);
   k.quarantineOrder.push_back(a);
   k.quarantineBytes += info.size;
-  while (k.quarantineBytes > emu::kQuarantineBytes && !k.quarantineOrder.empty()) {
+  while ((k.quarantineBytes > emu::kQuarantineBytes ||
+          k.quarantineOrder.size() > emu::kQuarantineBlocks) &&
+         !k.quarantineOrder.empty()) {
     uintptr_t oldest = k.quarantineOrder.front();
     k.quarantineOrder.pop_front();
     auto it = k.freedPool.find(oldest);

@@ -345,6 +345,7 @@ constexpr uint8_t kFastMutexKind = 0xF0;
 constexpr KIRQL kDeviceIrql = 12;
 // Quarantine of freed pool blocks (kept poisoned to catch use after free).
 constexpr size_t kQuarantineBytes = 64u << 20;
+constexpr size_t kQuarantineBlocks = 1u << 15;
 constexpr size_t kFiberStackBytes = 256u << 10;
 // Poison patterns: freshly allocated pool (its contents are undefined) and freed pool.
 constexpr uint8_t kAllocFill = 0xC5;
