@@ -420,7 +420,7 @@ NTSTATUS UsbPort::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
           }
           // What the USB hub reports for a function on one of its ports.
           caps->Removable = TRUE;
-          caps->UniqueID = instancePath_.find('&') == std::string::npos ? TRUE : FALSE;
+          caps->UniqueID = uniqueId_ ? TRUE : FALSE;
           caps->SurpriseRemovalOK = FALSE;
           caps->Address = static_cast<ULONG>(portNumber_);
           caps->UINumber = static_cast<ULONG>(portNumber_);
@@ -1723,6 +1723,8 @@ UsbPort& UsbHost::Plug(UsbDevice& device, PlugOptions options) {
                            Hex(port->deviceDescriptor_.idProduct, 4) + "\\" + instance;
   }
   port->instancePath_ = options.instancePath;
+  port->uniqueId_ = !serial.empty() && options.instancePath.size() > serial.size() &&
+                    options.instancePath.compare(options.instancePath.size() - serial.size(), serial.size(), serial) == 0;
 
   UsbPort* raw = port.get();
   device.SetActivityCallback([this, raw] { impl_->OnActivity(*raw); });

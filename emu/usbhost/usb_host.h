@@ -184,6 +184,7 @@ class UsbPort {
   std::string instancePath_;
   USB_DEVICE_DESCRIPTOR deviceDescriptor_{};
   bool connected_ = true;
+  bool uniqueId_ = false;  // the instance id is the device's serial number
   uint8_t configurationValue_ = 0;
   std::deque<UrbRecord> urbs_;
   uint64_t firstRecordId_ = 0;  // id of urbs_.front()

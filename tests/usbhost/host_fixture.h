@@ -50,7 +50,7 @@ inline void ForEachMachine(const std::function<void(ProcessorModel, uint64_t)>& 
 class HostFixture {
  public:
   explicit HostFixture(FakeDevice::Options options = {}, KernelConfig config = {})
-      : machine(config), host(machine), device(std::move(options)) {
+      : machine(config), device(std::move(options)), host(machine) {
     port = &host.Plug(device);
   }
 
@@ -167,8 +167,8 @@ class HostFixture {
   }
 
   Machine machine;
+  FakeDevice device;  // outlives the host's port
   UsbHost host;
-  FakeDevice device;
   UsbPort* port = nullptr;
   std::vector<std::unique_ptr<Request>> requests;
   std::vector<uint8_t> configDescriptor;

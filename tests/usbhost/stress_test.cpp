@@ -155,5 +155,67 @@ TEST(UsbStress, StreamingReadersWritersControlAndCancellationStayConsistent) {
   EXPECT_GT(cancelledReads, 20) << "the test must exercise cancellation of reads";
 }
 
+TEST(UsbStress, UnplugAtAnyMomentEndsEveryRequestExactlyOnce) {
+  ForEachMachine([&](ProcessorModel model, uint64_t seed) {
+    KernelConfig config;
+    config.processors = model;
+    config.seed = seed;
+    HostFixture f({}, config);
+    ASSERT_EQ(f.Configure(), STATUS_SUCCESS);
+    f.device.outCapacity = 200;
+    f.device.vendor = [](const SetupPacket&, std::span<const uint8_t>) -> ControlReply { return {false, {1, 2}}; };
+    std::mt19937 random(static_cast<uint32_t>(seed));
+    std::function<void()> feed = [&] {
+      if (!f.port->Connected()) return;
+      f.device.QueueIn(0x82, std::vector<uint8_t>(1 + random() % 64, 0x55));
+      f.device.TakeOut(0x02);
+      f.kernel().ScheduleDeviceEvent(f.kernel().Now() + 1 + random() % (2 * kMillisecond), feed);
+    };
+    f.kernel().ScheduleDeviceEvent(f.kernel().Now() + 1, feed);
+    VirtualTime unplugAt = f.kernel().Now() + 1 + random() % (30 * kMillisecond);
+    f.kernel().ScheduleDeviceEvent(unplugAt, [&] { f.port->Unplug(); });
+
+    int done = 0;
+    auto loop = [&](std::function<NTSTATUS()> one) {
+      return [&, one] {
+        for (;;) {
+          NTSTATUS st = one();
+          if (st == STATUS_DEVICE_NOT_CONNECTED) break;
+          ASSERT_EQ(st, STATUS_SUCCESS) << "before the unplug every request succeeds";
+        }
+        ++done;
+      };
+    };
+    USBD_PIPE_HANDLE in = f.PipeOf(0x82), out = f.PipeOf(0x02);
+    f.kernel().StartSystemThread("reader", loop([&] {
+      std::vector<uint8_t> buf(64);
+      URB urb{};
+      UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in, buf.data(), NULL, 64,
+                                             USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
+      return SubmitAndWait(f.pdo(), &urb);
+    }));
+    f.kernel().StartSystemThread("writer", loop([&] {
+      std::vector<uint8_t> buf(150, 0xAA);
+      URB urb{};
+      UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), out, buf.data(), NULL, 150, 0,
+                                             NULL);
+      return SubmitAndWait(f.pdo(), &urb);
+    }));
+    f.kernel().StartSystemThread("control", loop([&] {
+      uint8_t answer[2];
+      URB urb{};
+      UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 3, 0, 0x95, 0,
+                            0, answer, NULL, 2, NULL);
+      return SubmitAndWait(f.pdo(), &urb);
+    }));
+    ASSERT_TRUE(f.kernel().RunUntil([&] { return done == 3; }, f.kernel().Now() + 10 * kSecond))
+        << f.kernel().DescribeContexts();
+    EXPECT_GE(f.kernel().Now(), unplugAt);
+    EXPECT_EQ(f.port->PendingTransfers(), 0u);
+    Request& status = f.PortStatus();
+    EXPECT_EQ(status.portStatus & USBD_PORT_CONNECTED, 0u);
+  });
+}
+
 }  // namespace
 }  // namespace emu::usb::testing

@@ -312,7 +312,7 @@ TEST(UsbUrb, CancellingTheIrpCancelsTheTransfer) {
     Request& next = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(64)));
     ASSERT_TRUE(f.RunUntilCompleted(next));
     EXPECT_EQ(next.status, STATUS_SUCCESS);
-  }, 5);
+  });
 }
 
 TEST(UsbUrb, UnplugFailsPendingAndNewTransfersAndThePortReportsTheDeviceGone) {
@@ -340,6 +340,27 @@ TEST(UsbUrb, UnplugFailsPendingAndNewTransfersAndThePortReportsTheDeviceGone) {
   EXPECT_EQ(gone.portStatus & USBD_PORT_CONNECTED, 0u);
   f.port->FailPortStatusWhenUnplugged(STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(f.PortStatus().status, STATUS_NO_SUCH_DEVICE);
+}
+
+TEST(UsbUrb, PlugAndPlayAndPowerRequestsToThePdoAreAnsweredAsABusDriver) {
+  HostFixture f;
+  EXPECT_EQ(f.machine.SendPnp(f.pdo(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
+  DEVICE_CAPABILITIES caps{};
+  caps.Size = sizeof caps;
+  caps.Version = 1;
+  EXPECT_EQ(f.machine.SendPnp(f.pdo(), IRP_MN_QUERY_CAPABILITIES,
+                              [&](PIO_STACK_LOCATION s) { s->Parameters.DeviceCapabilities.Capabilities = &caps; }),
+            STATUS_SUCCESS);
+  EXPECT_TRUE(caps.Removable);
+  EXPECT_TRUE(caps.UniqueID) << "the device has a serial number";
+  EXPECT_EQ(caps.Address, 1u);
+  EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+  EXPECT_EQ(caps.DeviceState[PowerSystemHibernate], PowerDeviceD3);
+  EXPECT_EQ(f.machine.SendPnp(f.pdo(), IRP_MN_QUERY_RESOURCES), STATUS_NOT_SUPPORTED)
+      << "a request the bus driver does not handle keeps its status";
+  EXPECT_EQ(f.machine.SendPower(f.pdo(), IRP_MN_SET_POWER), STATUS_SUCCESS);
+  EXPECT_EQ(f.machine.SendPnp(f.pdo(), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(f.machine.SendPnp(f.pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
 }
 
 TEST(UsbUrb, ResetPortResetsTheDeviceRestoresItsConfigurationAndRequiresPassiveLevel) {
