@@ -144,20 +144,5 @@ TEST(RegisterProtocol, FailedTransfersReturnTheBusStatusAndReportNoBytes) {
   EXPECT_EQ(buf[0], 0x30);
 }
 
-TEST(RegisterProtocol, VendorRequestWithoutLengthHasNoDataStage) {
-  UsbPortMachine m;
-  m.ConfigureOrFail();
-  m.usb().ClearUrbLog();
-  UCHAR unused[4] = {};
-  NTSTATUS status = STATUS_PENDING;
-  ASSERT_TRUE(m.InSystemThread(
-      [&] { status = VendorRequest(m.device, VENDOR_FLAGS_OUT, 0x5E, 0x0A, 0, unused, NULL); }));
-  EXPECT_EQ(status, STATUS_SUCCESS);
-  auto urbs = m.VendorUrbs(0x5E);
-  ASSERT_EQ(urbs.size(), 1u);
-  EXPECT_EQ(urbs[0].setup.wLength, 0) << "no length pointer means no data stage";
-  EXPECT_EQ(urbs[0].requestedLength, 0u);
-}
-
 }  // namespace
 }  // namespace drvusb_test
