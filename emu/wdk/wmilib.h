@@ -12,14 +12,16 @@ typedef struct _IRP* PIRP;
 typedef enum _WMIENABLEDISABLECONTROL {
   WmiEventControl,
   WmiDataBlockControl
-} WMIENABLEDISABLECONTROL, *PWMIENABLEDISABLECONTROL;
+} WMIENABLEDISABLECONTROL,
+    *PWMIENABLEDISABLECONTROL;
 
 typedef enum _SYSCTL_IRP_DISPOSITION {
   IrpProcessed,
   IrpNotCompleted,
   IrpNotWmi,
   IrpForward
-} SYSCTL_IRP_DISPOSITION, *PSYSCTL_IRP_DISPOSITION;
+} SYSCTL_IRP_DISPOSITION,
+    *PSYSCTL_IRP_DISPOSITION;
 
 typedef struct _WMIGUIDREGINFO {
   LPCGUID Guid;
@@ -30,37 +32,30 @@ typedef struct _WMIGUIDREGINFO {
 typedef NTSTATUS(NTAPI WMI_QUERY_REGINFO_CALLBACK)(PDEVICE_OBJECT DeviceObject, PULONG RegFlags,
                                                    PUNICODE_STRING InstanceName,
                                                    PUNICODE_STRING* RegistryPath,
-                                                   PUNICODE_STRING MofResourceName,
-                                                   PDEVICE_OBJECT* Pdo);
+                                                   PUNICODE_STRING MofResourceName, PDEVICE_OBJECT* Pdo);
 typedef WMI_QUERY_REGINFO_CALLBACK* PWMI_QUERY_REGINFO;
 
-typedef NTSTATUS(NTAPI WMI_FUNCTION_CONTROL_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                      ULONG GuidIndex,
-                                                      WMIENABLEDISABLECONTROL Function,
-                                                      BOOLEAN Enable);
+typedef NTSTATUS(NTAPI WMI_FUNCTION_CONTROL_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                                      WMIENABLEDISABLECONTROL Function, BOOLEAN Enable);
 typedef WMI_FUNCTION_CONTROL_CALLBACK* PWMI_FUNCTION_CONTROL;
 
-typedef NTSTATUS(NTAPI WMI_QUERY_DATABLOCK_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                     ULONG GuidIndex, ULONG InstanceIndex,
-                                                     ULONG InstanceCount,
-                                                     PULONG InstanceLengthArray,
-                                                     ULONG BufferAvail, PUCHAR Buffer);
+typedef NTSTATUS(NTAPI WMI_QUERY_DATABLOCK_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                                     ULONG InstanceIndex, ULONG InstanceCount,
+                                                     PULONG InstanceLengthArray, ULONG BufferAvail,
+                                                     PUCHAR Buffer);
 typedef WMI_QUERY_DATABLOCK_CALLBACK* PWMI_QUERY_DATABLOCK;
 
-typedef NTSTATUS(NTAPI WMI_EXECUTE_METHOD_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                    ULONG GuidIndex, ULONG InstanceIndex,
-                                                    ULONG MethodId, ULONG InBufferSize,
+typedef NTSTATUS(NTAPI WMI_EXECUTE_METHOD_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                                    ULONG InstanceIndex, ULONG MethodId, ULONG InBufferSize,
                                                     ULONG OutBufferSize, PUCHAR Buffer);
 typedef WMI_EXECUTE_METHOD_CALLBACK* PWMI_EXECUTE_METHOD;
 
-typedef NTSTATUS(NTAPI WMI_SET_DATABLOCK_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                   ULONG GuidIndex, ULONG InstanceIndex,
-                                                   ULONG BufferSize, PUCHAR Buffer);
+typedef NTSTATUS(NTAPI WMI_SET_DATABLOCK_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                                   ULONG InstanceIndex, ULONG BufferSize, PUCHAR Buffer);
 typedef WMI_SET_DATABLOCK_CALLBACK* PWMI_SET_DATABLOCK;
 
-typedef NTSTATUS(NTAPI WMI_SET_DATAITEM_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                  ULONG GuidIndex, ULONG InstanceIndex,
-                                                  ULONG DataItemId, ULONG BufferSize,
+typedef NTSTATUS(NTAPI WMI_SET_DATAITEM_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                                  ULONG InstanceIndex, ULONG DataItemId, ULONG BufferSize,
                                                   PUCHAR Buffer);
 typedef WMI_SET_DATAITEM_CALLBACK* PWMI_SET_DATAITEM;
 
@@ -77,8 +72,8 @@ typedef struct _WMILIB_CONTEXT {
 
 // Completes a WMI request handed to one of the callbacks above (BufferUsed bytes of the request's
 // buffer were filled, or are needed when Status is STATUS_BUFFER_TOO_SMALL).
-NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status,
-                                  ULONG BufferUsed, CCHAR PriorityBoost);
+NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
+                                  CCHAR PriorityBoost);
 
 // Dispatches an IRP_MJ_SYSTEM_CONTROL request to the callbacks of WmiLibInfo; *IrpDisposition
 // tells the caller whether the request was processed or must be forwarded or completed.

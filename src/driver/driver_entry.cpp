@@ -1,6 +1,5 @@
 // Driver entry and unload, the driver-wide state, and the stopping of a port's threads.
 #include "driver/driver_globals.h"
-
 #include "driver/port_device.h"
 #include "usb/usb_request.h"
 
@@ -11,6 +10,12 @@ PDEVICE_OBJECT DeviceTable[MAX_PORT_DEVICES];
 
 // Size of ReadRegistryDword's local copy of the key path, terminating NUL included.
 #define REGISTRY_PATH_BUFFER_SIZE 512
+
+// Published values; older DDK headers lack them.
+#ifndef RTL_QUERY_REGISTRY_TYPECHECK
+#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
+#endif
 
 VOID DelayTwentyMilliseconds() {
   LARGE_INTEGER interval;
@@ -29,8 +34,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   UserRemovalSetting = 0;
   for (ULONG i = 0; i < MAX_PORT_DEVICES; ++i) DeviceTable[i] = NULL;
 
-  PWSTR copy = (PWSTR)ExAllocatePoolWithTag(NonPagedPool, RegistryPath->MaximumLength,
-                                            TARNWIRE_POOL_TAG);
+  PWSTR copy = (PWSTR)ExAllocatePoolWithTag(NonPagedPool, RegistryPath->MaximumLength, TARNWIRE_POOL_TAG);
   if (copy == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(copy, RegistryPath->MaximumLength);
   RtlCopyMemory(copy, RegistryPath->Buffer, RegistryPath->Length);
@@ -82,16 +86,18 @@ BOOLEAN ReadRegistryDword(PCUNICODE_STRING KeyPath, PCWSTR ValueName, PULONG Val
 
   RTL_QUERY_REGISTRY_TABLE table[2];
   RtlZeroMemory(table, sizeof(table));
+  // A direct query stores a string value as a UNICODE_STRING into EntryContext; the type check
+  // makes a value of any type but REG_DWORD fail the query instead of overrunning the ULONG.
   table[0].QueryRoutine = NULL;
-  table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+  table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
   table[0].Name = (PWSTR)ValueName;
   table[0].EntryContext = Value;
-  table[0].DefaultType = REG_DWORD;
+  table[0].DefaultType = REG_DWORD | (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT);
   table[0].DefaultData = &defaultValue;
   table[0].DefaultLength = sizeof(ULONG);
 
-  NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path,
-                                           table, NULL, NULL);
+  NTSTATUS status =
+      RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path, table, NULL, NULL);
   return NT_SUCCESS(status) ? TRUE : FALSE;
 }
 

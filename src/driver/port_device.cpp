@@ -167,8 +167,7 @@ static VOID InitializePortDefaults(PPORT_EXTENSION Ext) {
 // or status changes, so a failed creation fails the whole port: the threads that did start are
 // brought to an end here and the status is returned for add-device's failure path.
 static NTSTATUS StartPortThreads(PPORT_EXTENSION Ext) {
-  static PKSTART_ROUTINE const routines[3] = {StatusThreadStandIn, ReaderThreadStandIn,
-                                              WriterThreadStandIn};
+  static PKSTART_ROUTINE const routines[3] = {StatusThreadStandIn, ReaderThreadStandIn, WriterThreadStandIn};
   NTSTATUS status = STATUS_SUCCESS;
   LONG started = 0;
   for (ULONG i = 0; i < 3 && NT_SUCCESS(status); ++i) {
@@ -204,8 +203,7 @@ NTSTATUS NTAPI AddPortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
   config->SerialCount = number + 1;
   if (number < 2) number = 2;
 
-  PUCHAR block = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, PORT_BUFFER_BLOCK_SIZE,
-                                               TARNWIRE_POOL_TAG);
+  PUCHAR block = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, PORT_BUFFER_BLOCK_SIZE, TARNWIRE_POOL_TAG);
   if (block == NULL) {
     --config->SerialCount;
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -219,8 +217,8 @@ NTSTATUS NTAPI AddPortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
   NTSTATUS status;
   for (;;) {
     BuildDeviceName(&deviceName, block, number);
-    status = IoCreateDevice(DriverObject, sizeof(PORT_EXTENSION), &deviceName,
-                            FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_SECURE_OPEN, TRUE, &device);
+    status = IoCreateDevice(DriverObject, sizeof(PORT_EXTENSION), &deviceName, FILE_DEVICE_SERIAL_PORT,
+                            FILE_DEVICE_SECURE_OPEN, TRUE, &device);
     if (NT_SUCCESS(status) || nextRetry > LAST_DEVICE_NUMBER) break;
     number = nextRetry++;
   }
@@ -253,9 +251,8 @@ NTSTATUS NTAPI AddPortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
 
   status = NamePort(ext);
   if (NT_SUCCESS(status)) {
-    status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, WIDE("SERIALCOMM"),
-                                   ext->DeviceName.Buffer, REG_SZ, ext->PortName.Buffer,
-                                   ext->PortName.Length + sizeof(WCHAR));
+    status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, WIDE("SERIALCOMM"), ext->DeviceName.Buffer, REG_SZ,
+                                   ext->PortName.Buffer, ext->PortName.Length + sizeof(WCHAR));
     if (NT_SUCCESS(status)) {
       status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_COMPORT, NULL,
                                          &ext->InterfaceName);
@@ -289,8 +286,7 @@ NTSTATUS ReadRegistryString(HANDLE KeyHandle, PCWSTR ValueName, PVOID Buffer, UL
   if (info == NULL) return STATUS_INSUFFICIENT_RESOURCES;
 
   ULONG resultLength = 0;
-  NTSTATUS status =
-      ZwQueryValueKey(KeyHandle, &name, KeyValueFullInformation, info, size, &resultLength);
+  NTSTATUS status = ZwQueryValueKey(KeyHandle, &name, KeyValueFullInformation, info, size, &resultLength);
   if (NT_SUCCESS(status)) {
     if (info->DataLength > BufferLength) {
       status = STATUS_BUFFER_TOO_SMALL;

@@ -34,6 +34,7 @@
 static_assert(sizeof(PVOID) != 4 || (RING_OFFSET == 640 && PORT_BUFFER_BLOCK_SIZE == 0x11000),
               "x86 port buffer block layout");
 static_assert(RING_BUFFER_SIZE == 0x11000 - 640, "receive ring size");
+static_assert(sizeof(URB) <= PORT_URB_AREA_SIZE, "a URB area holds any fixed-size URB");
 
 // Most port devices that exist at a time (slots of DeviceTable).
 #define MAX_PORT_DEVICES 16
@@ -62,7 +63,7 @@ typedef struct _PORT_EXTENSION {
   UCHAR Started;
   UCHAR Removed;
   UCHAR RemovePending;
-  LONG ThreadCount;  // running port threads (interlocked)
+  LONG ThreadCount;      // running port threads (interlocked)
   PVOID ControlUrbSlot;  // exchange slot of the control URB area
   PUCHAR RingBase;
   ULONG RingSize;

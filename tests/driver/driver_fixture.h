@@ -1,0 +1,99 @@
+// Test fixture for the driver core: an emulated machine with the driver loaded from its service
+// key, bridges represented by PDOs of a stub bus driver, and helpers to add, inspect and tear
+// down port devices. The teardown helper stands for the driver's Plug and Play removal so that
+// every test can end with a real unload and its checks (no device, no request, no pool left).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "driver/driver_globals.h"
+#include "driver/port_device.h"
+#include "driver/port_extension.h"
+#include "nt/machine.h"
+
+namespace tarnwire::testing {
+
+inline constexpr std::u16string_view kServiceName = u"tarnwire";
+
+// Completes every request that reaches one of its PDOs with the status the request carries.
+class StubBus : public emu::BusDriver {
+ public:
+  NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp) override;
+};
+
+std::u16string ToU16(const UNICODE_STRING& s);
+std::string Narrow(std::u16string_view s);
+std::u16string U16(std::string_view s);
+
+class DriverTest : public ::testing::Test {
+ protected:
+  explicit DriverTest(emu::KernelConfig config = {});
+  ~DriverTest() override;
+
+  emu::Machine& machine() { return *machine_; }
+  emu::Kernel& kernel() { return machine_->kernel(); }
+  emu::Registry& registry() { return machine_->registry(); }
+  emu::ObjectNamespace& objects() { return machine_->objects(); }
+
+  std::u16string ServiceKey() const { return emu::Machine::ServiceKeyPath(kServiceName); }
+  // Loads the driver (DriverEntry) and remembers it; returns DriverEntry's status.
+  NTSTATUS Load(std::u16string_view serviceKeyPath = {});
+  PDRIVER_OBJECT driver() const { return driver_; }
+
+  // A new bridge PDO; `portName` (if given) is stored as "PortName" in its hardware key.
+  PDEVICE_OBJECT CreatePdo(std::optional<std::u16string> portName = std::nullopt);
+  std::u16string HardwareKey(PDEVICE_OBJECT pdo) { return machine_->io().DeviceParametersKeyPath(pdo); }
+  // Runs AddDevice for the PDO and then the machine until it is idle; *port receives the port
+  // device when add-device succeeds.
+  NTSTATUS AddPort(PDEVICE_OBJECT pdo, PDEVICE_OBJECT* port = nullptr);
+  // Creates a PDO and adds a port for it, expecting success.
+  PDEVICE_OBJECT AddBridge(std::optional<std::u16string> portName = std::nullopt);
+  static PPORT_EXTENSION Ext(PDEVICE_OBJECT port) { return PortExtension(port); }
+  PDEVICE_OBJECT PortOf(PDEVICE_OBJECT pdo) const;
+  size_t PortCount() const;
+
+  // What the port left in the system: its kernel name, DOS link and SERIALCOMM value.
+  std::optional<std::u16string> LinkTarget(std::u16string_view comName);
+  std::optional<std::u16string> SerialCommValue(std::u16string_view deviceName);
+  std::optional<emu::RegistryValue> SerialCommRaw(std::u16string_view deviceName);
+  size_t SerialCommValueCount();
+  size_t PoolBlockCount() { return kernel().LivePoolBlocks().size(); }
+
+  // Ends the port as removal does: withdraws the threads' run condition, stops the threads,
+  // deletes the link and SERIALCOMM value (if the port still holds them), detaches, clears the
+  // table slot, lowers SerialCount and frees the port's memory and device object.
+  void RemovePort(PDEVICE_OBJECT port);
+  // The same, run in the calling emulated context.
+  static void TearDownPort(PDEVICE_OBJECT port);
+  // Driver threads (PsCreateSystemThread) created so far, and how many of them have started
+  // running and ended.
+  size_t DriverThreadsCreated();
+  size_t DriverThreadsStarted() { return DriverThreadEvents("start"); }
+  size_t DriverThreadsEnded() { return DriverThreadEvents("end"); }
+  // Removes every port still in the table, then unloads the driver (with the machine's checks).
+  void RemoveAllAndUnload();
+
+ private:
+  size_t DriverThreadEvents(std::string_view what);
+
+  std::unique_ptr<emu::Machine> machine_;
+  StubBus bus_;
+  PDRIVER_OBJECT driver_ = nullptr;
+  bool unloaded_ = false;
+  int nextInstance_ = 0;
+};
+
+// Processor model and seed, for tests that run several contexts at once.
+using ScheduleParam = std::tuple<emu::ProcessorModel, uint64_t>;
+emu::KernelConfig ConfigFor(const ScheduleParam& param);
+std::string ScheduleName(const ::testing::TestParamInfo<ScheduleParam>& info);
+// Both processor models, seeds 1 to 20.
+::testing::internal::ParamGenerator<ScheduleParam> AllSchedules();
+
+}  // namespace tarnwire::testing
