@@ -81,7 +81,10 @@ TEST_F(AdmissionTest, ErrorAbortAdmitsOnlyTheCommStatusQueryWhileErrorsAreRecord
   EXPECT_EQ(0u, information_);
   EXPECT_EQ(STATUS_CANCELLED, Send(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_PURGE));
   EXPECT_EQ(STATUS_CANCELLED, Send(IRP_MJ_FLUSH_BUFFERS));
-  // The code alone does not admit a request: it must be a device control request.
+  // The code alone does not admit a request: it must be a device control request. (A write's
+  // ByteOffset lies where a device control request keeps its code.)
+  static_assert(offsetof(IO_STACK_LOCATION, Parameters.Write.ByteOffset) ==
+                offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode));
   EXPECT_EQ(STATUS_CANCELLED, Send(IRP_MJ_WRITE, 0, IOCTL_SERIAL_GET_COMMSTATUS));
   EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_GET_COMMSTATUS));
 
