@@ -24,46 +24,86 @@ class StopPortThreadsTest : public DriverTest, public ::testing::WithParamInterf
     RemoveAllAndUnload();
   }
 
+  // Virtual times of the requests the port sent down its stack since `since` (DrainUsbTransfers
+  // asks the hub for the port status first).
+  std::vector<emu::VirtualTime> RequestsDownSince(emu::VirtualTime since) {
+    std::vector<emu::VirtualTime> times;
+    for (const auto& e : kernel().TraceEvents()) {
+      if (e.category == "irp" && e.time >= since && e.text.rfind("call", 0) == 0 &&
+          e.text.find("IRP_MJ_INTERNAL_DEVICE_CONTROL") != std::string::npos)
+        times.push_back(e.time - since);
+    }
+    return times;
+  }
+
+  // A port thread of the test: counted in before the stop begins, it records each wake-up by
+  // WriteAbortEvent (which the interim threads do not wait on), works 5 ms after each, and
+  // leaves after `wakeups` of them.
+  void StartCountedThread(size_t wakeups) {
+    PPORT_EXTENSION ext = Ext(port_);
+    ++ext->ThreadCount;
+    kernel().StartSystemThread("busy port thread", [this, ext, wakeups] {
+      while (wakeups_.size() < wakeups) {
+        KeWaitForSingleObject(&ext->WriteAbortEvent, Executive, KernelMode, FALSE, NULL);
+        wakeups_.push_back(kernel().Now() - start_);
+        LARGE_INTEGER work;
+        work.QuadPart = -5 * emu::kMillisecond;
+        KeDelayExecutionThread(KernelMode, FALSE, &work);
+      }
+      InterlockedDecrement(&ext->ThreadCount);
+    });
+  }
+  // Runs StopPortThreads and returns how long it took.
+  emu::VirtualTime TimeStop() {
+    emu::VirtualTime returned = 0;
+    EXPECT_TRUE(machine().RunInSystemThread("stop", [&] {
+      start_ = kernel().Now();
+      StopPortThreads(port_);
+      returned = kernel().Now() - start_;
+    }));
+    return returned;
+  }
+
   PDEVICE_OBJECT port_ = nullptr;
   PWSTR interfaceBuffer_ = nullptr;
+  std::vector<emu::VirtualTime> wakeups_;
+  emu::VirtualTime start_ = 0;
 };
 
+constexpr emu::VirtualTime ms = emu::kMillisecond;
+
 TEST_P(StopPortThreadsTest, ReturnsAfterOnePassWhenNoThreadRuns) {
-  ASSERT_TRUE(machine().RunInSystemThread("stop", [&] { StopPortThreads(port_); }));
+  TimeStop();
   ASSERT_EQ(0, Ext(port_)->ThreadCount);
-  emu::VirtualTime before = kernel().Now();
-  ASSERT_TRUE(machine().RunInSystemThread("stop again", [&] { StopPortThreads(port_); }));
-  EXPECT_EQ(before, kernel().Now()) << "StopPortThreads waited although no thread was left";
+  EXPECT_EQ(0, TimeStop()) << "StopPortThreads waited although no thread was left";
 }
 
 // A thread that uses each wake-up for 5 ms of work of its own before it waits again must still be
-// woken: at 0 ms, 40 ms and then every 20 ms from 160 ms.
+// woken: at 0 ms, 40 ms and then every 20 ms from 160 ms. On the teardown path (interface gone)
+// no transfer is drained.
 TEST_P(StopPortThreadsTest, SignalsAt0And40AndEvery20MsFrom160) {
-  PPORT_EXTENSION ext = Ext(port_);
-  std::vector<emu::VirtualTime> wakeups;
-  emu::VirtualTime start = 0, returned = 0;
-  ++ext->ThreadCount;  // counted in before the stop begins
-  kernel().StartSystemThread("busy port thread", [&] {
-    while (wakeups.size() < 6) {
-      KeWaitForSingleObject(&ext->WriteAbortEvent, Executive, KernelMode, FALSE, NULL);
-      wakeups.push_back(kernel().Now() - start);
-      LARGE_INTEGER work;
-      work.QuadPart = -5 * emu::kMillisecond;
-      KeDelayExecutionThread(KernelMode, FALSE, &work);
-    }
-    InterlockedDecrement(&ext->ThreadCount);
-  });
-  ASSERT_TRUE(machine().RunInSystemThread("stop", [&] {
-    start = kernel().Now();
-    StopPortThreads(port_);
-    returned = kernel().Now() - start;
-  }));
-  const emu::VirtualTime ms = emu::kMillisecond;
-  EXPECT_EQ((std::vector<emu::VirtualTime>{0, 40 * ms, 160 * ms, 180 * ms, 200 * ms, 220 * ms}), wakeups)
+  StartCountedThread(8);
+  EXPECT_EQ(280 * ms, TimeStop()) << "StopPortThreads did not return at the first pass after the "
+                                     "last thread left";
+  EXPECT_EQ(
+      (std::vector<emu::VirtualTime>{0, 40 * ms, 160 * ms, 180 * ms, 200 * ms, 220 * ms, 240 * ms, 260 * ms}),
+      wakeups_)
       << "wake-ups (100-ns units) at the wrong times";
-  EXPECT_EQ(240 * ms, returned) << "StopPortThreads did not return at the first pass after the "
-                                   "last thread left";
+  EXPECT_TRUE(RequestsDownSince(start_).empty()) << "transfers drained although the port is torn down";
   EXPECT_EQ(DriverThreadsCreated(), DriverThreadsEnded()) << "an interim port thread is still running";
+}
+
+// On the unload path the interface is still registered: from pass 13 (260 ms) on, each signalling
+// pass also drains the port's transfers, so that a thread blocked in one returns.
+TEST_P(StopPortThreadsTest, DrainsTransfersFromPass13OnTheUnloadPath) {
+  Ext(port_)->InterfaceName.Buffer = interfaceBuffer_;
+  GlobalDriverObject = NULL;  // what unload does first
+  StartCountedThread(8);
+  TimeStop();
+  GlobalDriverObject = driver();
+  std::vector<emu::VirtualTime> drains = RequestsDownSince(start_);
+  ASSERT_FALSE(drains.empty()) << "no transfer was drained";
+  EXPECT_EQ(260 * ms, drains.front()) << "the first drain is not in pass 13";
 }
 
 INSTANTIATE_TEST_SUITE_P(Schedules, StopPortThreadsTest, AllSchedules(), ScheduleName);
