@@ -10,6 +10,7 @@
 
 #include <boost/context/fiber.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -210,7 +211,7 @@ struct Kernel::Impl {
   std::condition_variable postCv;
   std::vector<std::function<void()>> posted;
   bool postedPending = false;  // guarded by postMutex; mirrored in postedFlag
-  volatile bool postedFlag = false;
+  std::atomic<bool> postedFlag{false};
 
   // --- DPCs ------------------------------------------------------------------------------------
   std::deque<KDPC*> dpcQueue;
