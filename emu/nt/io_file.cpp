@@ -56,7 +56,7 @@ PIRP IoManager::BuildMachineIrp(PDEVICE_OBJECT top, FileRecord* file, const IoRe
     irp->Tail.Overlay.OriginalFileObject = &file->object;
     irp->Flags |= IRP_SYNCHRONOUS_API;
     record->file = file;
-    file->pending.insert(irp);
+    file->pending.emplace(record->serial, irp);
   }
 
   auto bufferIn = [&](const void* data, ULONG length) {
@@ -317,10 +317,10 @@ ULONG IoManager::CancelFileRequests(PFILE_OBJECT file) {
   FileRecord* f = FindFile(file);
   if (f == nullptr) return 0;
   ULONG cancelled = 0;
-  std::vector<PIRP> pending(f->pending.begin(), f->pending.end());
-  for (PIRP irp : pending) {
+  std::vector<std::pair<uint64_t, PIRP>> pending(f->pending.begin(), f->pending.end());
+  for (auto [serial, irp] : pending) {
     // An earlier cancel routine may have completed later requests of the list already.
-    if (f->pending.count(irp) == 0) continue;
+    if (f->pending.count(serial) == 0) continue;
     if (IoCancelIrp(irp)) ++cancelled;
   }
   return cancelled;

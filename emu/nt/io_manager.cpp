@@ -131,17 +131,23 @@ void IoManager::VerifyDriverGone(PDRIVER_OBJECT driver) {
     kernel_.BugCheck(bugcheck::kDriverUnloadedWithoutCancellingPendingOperations,
                      reinterpret_cast<ULONG_PTR>(driver->DeviceObject), 0,
                      reinterpret_cast<ULONG_PTR>(driver->DriverUnload), 0);
-  // Requests still held by one of its (deleted) devices: the same.
+  // Requests still held by one of its (deleted) devices: the same (the oldest one reported).
+  PIRP held = nullptr;
+  uint64_t heldSerial = UINT64_MAX;
   for (auto& [irp, record] : live_) {
     if (record->state != IrpRecord::State::Dispatched) continue;
     if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) continue;
     PDEVICE_OBJECT holder = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
     DeviceRecord* d = FindDevice(holder);
-    if (d != nullptr && d->device->DriverObject == driver)
-      kernel_.BugCheck(bugcheck::kDriverUnloadedWithoutCancellingPendingOperations,
-                       reinterpret_cast<ULONG_PTR>(irp), 0,
-                       reinterpret_cast<ULONG_PTR>(driver->DriverUnload), 0);
+    if (d != nullptr && d->device->DriverObject == driver && record->serial < heldSerial) {
+      held = irp;
+      heldSerial = record->serial;
+    }
   }
+  if (held != nullptr)
+    kernel_.BugCheck(bugcheck::kDriverUnloadedWithoutCancellingPendingOperations,
+                     reinterpret_cast<ULONG_PTR>(held), 0,
+                     reinterpret_cast<ULONG_PTR>(driver->DriverUnload), 0);
   kernel_.VerifyNoPoolAtUnload(DriverNameOf(driver).c_str());
 }
 
@@ -190,12 +196,11 @@ NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
 
   auto record = std::make_unique<DeviceRecord>();
   record->device = d;
+  record->number = ++deviceCount_;
   record->memory = memory;
   record->name = deviceName;
   devices_[d] = std::move(record);
-  kernel_.Trace("device", "create " + (deviceName.empty() ? std::string("(unnamed)")
-                                                          : Narrow(deviceName)) +
-                              " " + HexAddress(d));
+  kernel_.Trace("device", "create " + Label(d));
   *device = d;
   return STATUS_SUCCESS;
 }
@@ -211,9 +216,7 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
   if (d->lower != nullptr)
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kDeleteWhileAttached, 0, 0,
                      reinterpret_cast<ULONG_PTR>(device));
-  kernel_.Trace("device", "delete " + (d->name.empty() ? std::string("(unnamed)")
-                                                         : Narrow(d->name)) +
-                              " " + HexAddress(device));
+  kernel_.Trace("device", "delete " + Label(device));
   if (!d->name.empty()) names_.RemoveDevice(device);
   if (d->isPdo) names_.DisableInterfacesOf(device);
   PDRIVER_OBJECT driver = device->DriverObject;
@@ -241,7 +244,7 @@ PDEVICE_OBJECT IoManager::AttachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT tar
   source->AlignmentRequirement = top->AlignmentRequirement;
   source->SectorSize = top->SectorSize;
   s->lower = top;
-  kernel_.Trace("device", "attach " + HexAddress(source) + " above " + HexAddress(top));
+  kernel_.Trace("device", "attach " + Label(source) + " above " + Label(top));
   return top;
 }
 
@@ -252,7 +255,7 @@ void IoManager::DetachDevice(PDEVICE_OBJECT target) {
                      reinterpret_cast<ULONG_PTR>(target));
   target->AttachedDevice = nullptr;
   if (DeviceRecord* u = FindDevice(upper)) u->lower = nullptr;
-  kernel_.Trace("device", "detach " + HexAddress(upper) + " from " + HexAddress(target));
+  kernel_.Trace("device", "detach " + Label(upper) + " from " + Label(target));
 }
 
 PDEVICE_OBJECT IoManager::CreatePhysicalDevice(std::u16string_view instancePath, BusDriver& bus) {
@@ -341,6 +344,13 @@ std::vector<PDEVICE_OBJECT> IoManager::DevicesOf(PDRIVER_OBJECT driver) const {
   return out;
 }
 
+std::string IoManager::Label(PDEVICE_OBJECT device) const {
+  DeviceRecord* d = FindDevice(device);
+  if (d == nullptr) return "device?";
+  if (!d->name.empty()) return Narrow(d->name);
+  return "device#" + std::to_string(d->number);
+}
+
 std::u16string IoManager::NameOf(PDEVICE_OBJECT device) const {
   DeviceRecord* d = FindDevice(device);
   return d == nullptr ? std::u16string() : d->name;
@@ -415,7 +425,7 @@ NTSTATUS IoManager::WmiRegistrationControl(PDEVICE_OBJECT device, ULONG action) 
   const ULONG flags = action & 0xFFFF0000u;
   const ULONG code = action & 0x0000FFFFu;
   wmiCalls_.push_back({device, code, flags});
-  kernel_.Trace("wmi", "registration " + std::to_string(code) + " " + HexAddress(device));
+  kernel_.Trace("wmi", "registration " + std::to_string(code) + " " + Label(device));
   switch (code) {
     case WMIREG_ACTION_REGISTER: d->wmiRegistered = true; return STATUS_SUCCESS;
     case WMIREG_ACTION_DEREGISTER: d->wmiRegistered = false; return STATUS_SUCCESS;

@@ -18,6 +18,7 @@ struct IoManager::DriverRecord {
 
 struct IoManager::DeviceRecord {
   PDEVICE_OBJECT device = nullptr;
+  uint64_t number = 0;     // creation order, for traces that read the same in every run
   void* memory = nullptr;  // the object and its extension
   std::u16string name;
   PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
@@ -34,7 +35,9 @@ struct IoManager::FileRecord {
   FILE_OBJECT object{};
   std::u16string fileName;  // backs object.FileName
   IO_SECURITY_CONTEXT securityContext{};
-  std::set<PIRP> pending;   // requests sent on this file and not yet completed
+  // Requests sent on this file and not yet completed, in the order they were sent (by serial
+  // number, so that cancelling them follows the same order in every run).
+  std::map<uint64_t, PIRP> pending;
   bool cleanedUp = false;   // IRP_MJ_CLEANUP sent (the handle is closed)
   bool closed = false;      // IRP_MJ_CLOSE sent
 };

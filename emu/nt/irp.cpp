@@ -61,8 +61,10 @@ void ZeroLocation(PIO_STACK_LOCATION sp) {
 }  // namespace
 
 void IoManager::TraceIrp(const char* what, PIRP irp, const std::string& detail) {
-  kernel_.Trace("irp", std::string(what) + " irp=" + HexAddress(irp) + (detail.empty() ? "" : " ") +
-                           detail);
+  // IRPs are named by their allocation number so that traces of the same run read alike.
+  auto it = live_.find(irp);
+  std::string id = it != live_.end() ? "irp#" + std::to_string(it->second->serial) : HexAddress(irp);
+  kernel_.Trace("irp", std::string(what) + " " + id + (detail.empty() ? "" : " ") + detail);
 }
 
 void IoManager::UseOfFreedIrp(PIRP irp, const void* routine) {
@@ -215,8 +217,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
              sp->MajorFunction == IRP_MJ_SYSTEM_CONTROL) {
     detail += " minor=" + std::to_string(sp->MinorFunction);
   }
-  std::u16string name = d->name;
-  detail += " dev=" + (name.empty() ? HexAddress(device) : Narrow(name));
+  detail += " dev=" + Label(device);
   TraceIrp("call", irp, detail);
 
   NTSTATUS status = routine(device, irp);
@@ -321,8 +322,8 @@ void IoManager::FinishThreadedIrp(const std::shared_ptr<IrpRecord>& record, CCHA
   if (record->copyBackTo != nullptr && !NT_ERROR(result.Status)) {
     ULONG_PTR n = result.Information;
     if (n > record->copyBackLength || n > record->systemBuffer.size()) {
-      kernel_.Trace("irp", "information " + std::to_string(n) + " exceeds the buffer of irp=" +
-                               HexAddress(irp));
+      kernel_.Trace("irp", "information " + std::to_string(n) + " exceeds the buffer of irp#" +
+                               std::to_string(record->serial));
       n = std::min<ULONG_PTR>(record->copyBackLength, record->systemBuffer.size());
     }
     if (n != 0) std::memcpy(record->copyBackTo, record->systemBuffer.data(), n);
@@ -330,7 +331,7 @@ void IoManager::FinishThreadedIrp(const std::shared_ptr<IrpRecord>& record, CCHA
   PKEVENT event = irp->UserEvent;
   PIO_STATUS_BLOCK iosb = irp->UserIosb;
   FileRecord* file = record->file;
-  if (file != nullptr) file->pending.erase(irp);
+  if (file != nullptr) file->pending.erase(record->serial);
   if (iosb != nullptr) *iosb = result;
   record->freedAfterCompletion = true;
   if (record->cancelsInProgress > 0) {

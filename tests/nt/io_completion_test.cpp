@@ -83,6 +83,15 @@ TEST(IoCompletion, RoutinesRunBottomUpEachWithTheDeviceOfTheDriverThatSetIt) {
   EXPECT_EQ(log[1].device, s.topDev);
   EXPECT_FALSE(log[0].pendingReturned) << "nothing was pending";
   EXPECT_EQ(s.m.io().LiveIrpCount(), 0u) << "the I/O manager frees its IRP after completion";
+  int calls = 0, completions = 0;
+  for (const auto& e : s.m.kernel().TraceEvents()) {
+    if (e.category != "irp") continue;
+    calls += e.text.rfind("call ", 0) == 0 && e.text.find("IRP_MJ_PNP") != std::string::npos;
+    completions += e.text.rfind("complete ", 0) == 0 &&
+                   e.text.find("status=0x00000000") != std::string::npos;
+  }
+  EXPECT_EQ(calls, 3) << "the trace shows the IRP entering each of the three drivers";
+  EXPECT_EQ(completions, 1) << "and its completion with the status";
 }
 
 NTSTATUS NTAPI SignalAndStop(PDEVICE_OBJECT, PIRP, PVOID context) {
