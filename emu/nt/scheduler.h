@@ -20,7 +20,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -352,6 +351,6 @@ constexpr size_t kFiberStackBytes = 256u << 10;
 constexpr uint8_t kAllocFill = 0xC5;
 constexpr uint8_t kFreeFill = 0xF5;
 // Odds (1 in n) that a switch point gives the running context a new random priority.
-constexpr uint64_t kPriorityChangeOdds = 8;
+constexpr uint64_t kPriorityChangeOdds = 4;
 
 }  // namespace emu
