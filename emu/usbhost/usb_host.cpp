@@ -9,14 +9,14 @@
 // -> STATUS_UNSUCCESSFUL).
 #include "usbhost/usb_host.h"
 
-#include "nt/machine.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <random>
 #include <unordered_map>
+
+#include "nt/machine.h"
 
 namespace emu::usb {
 
@@ -110,7 +110,7 @@ struct UsbPort::Transfer {
   bool sentPacket = false;
   bool hasSetup = false;
   SetupPacket setup{};
-  uint32_t frames = 1;  // frames a control-pipe request occupies
+  uint32_t frames = 1;                                      // frames a control-pipe request occupies
   uint32_t cost = TransactionCost(8) + TransactionCost(0);  // its bus time in the first frame
   std::optional<uint32_t> answerLength;
   uint8_t answerFill = 0;
@@ -266,7 +266,11 @@ class PortBusDriver final : public BusDriver {
 // ---------------------------------------------------------------------------------------------
 
 UsbPort::UsbPort(UsbHost& host, UsbDevice& device, int portNumber, uint8_t address)
-    : host_(&host), device_(&device), portNumber_(portNumber), address_(address), state_(std::make_unique<State>()) {}
+    : host_(&host),
+      device_(&device),
+      portNumber_(portNumber),
+      address_(address),
+      state_(std::make_unique<State>()) {}
 
 UsbPort::~UsbPort() {
   if (pdo_) PortsByPdo().erase(pdo_);
@@ -300,17 +304,11 @@ size_t UsbPort::CountUrbs(const UrbFilter& filter) const {
   return n;
 }
 
-void UsbPort::ClearUrbLog() {
-  firstRecordId_ += urbs_.size();
-  urbs_.clear();
-}
+void UsbPort::ClearUrbLog() { urbs_.clear(); }
 
 void UsbPort::SetUrbLogCapacity(size_t records) {
   urbLogCapacity_ = records;
-  while (urbs_.size() > urbLogCapacity_) {
-    urbs_.pop_front();
-    ++firstRecordId_;
-  }
+  while (urbs_.size() > urbLogCapacity_) urbs_.pop_front();
 }
 
 size_t UsbPort::PendingTransfers() const {
@@ -428,7 +426,8 @@ NTSTATUS UsbPort::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
           caps->DeviceD2 = FALSE;
           caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
           caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-          for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
+          for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s)
+            caps->DeviceState[s] = PowerDeviceD3;
           caps->SystemWake = PowerSystemUnspecified;
           caps->DeviceWake = PowerDeviceUnspecified;
           status = STATUS_SUCCESS;
@@ -615,7 +614,7 @@ NTSTATUS UsbHost::Impl::Submit(UsbPort& port, PIRP irp, PURB urb) {
     default:
       t->kind = Kind::Immediate;
       t->usbd = t->function > URB_FUNCTION_SYNC_CLEAR_STALL ? USBD_STATUS_INVALID_URB_FUNCTION
-                                                           : USBD_STATUS_NOT_SUPPORTED;
+                                                            : USBD_STATUS_NOT_SUPPORTED;
       prepared = NtStatusFromUsbd(t->usbd);
       break;
   }
@@ -704,15 +703,17 @@ NTSTATUS UsbHost::Impl::PrepareControl(UsbPort& port, PURB urb, UsbPort::Transfe
       s.wValue = static_cast<uint16_t>(p[2] | (p[3] << 8));
       s.wIndex = static_cast<uint16_t>(p[4] | (p[5] << 8));
       // The direction of the transfer comes from TransferFlags, as the port driver does.
-      s.bmRequestType = static_cast<uint8_t>((s.bmRequestType & 0x7F) | ((flags & USBD_TRANSFER_DIRECTION_IN) ? 0x80 : 0));
+      s.bmRequestType =
+          static_cast<uint8_t>((s.bmRequestType & 0x7F) | ((flags & USBD_TRANSFER_DIRECTION_IN) ? 0x80 : 0));
       break;
     }
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT: {
       auto& d = urb->UrbControlDescriptorRequest;
-      recipient = recipientOf(f, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE,
-                              URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT);
+      recipient =
+          recipientOf(f, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE,
+                      URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT);
       flags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
       length = d.TransferBufferLength;
       buffer = d.TransferBuffer;
@@ -749,10 +750,11 @@ NTSTATUS UsbHost::Impl::PrepareControl(UsbPort& port, PURB urb, UsbPort::Transfe
       auto& fr = urb->UrbControlFeatureRequest;
       bool set = f == URB_FUNCTION_SET_FEATURE_TO_DEVICE || f == URB_FUNCTION_SET_FEATURE_TO_INTERFACE ||
                  f == URB_FUNCTION_SET_FEATURE_TO_ENDPOINT || f == URB_FUNCTION_SET_FEATURE_TO_OTHER;
-      recipient = set ? recipientOf(f, URB_FUNCTION_SET_FEATURE_TO_DEVICE, URB_FUNCTION_SET_FEATURE_TO_INTERFACE,
-                                    URB_FUNCTION_SET_FEATURE_TO_ENDPOINT)
-                      : recipientOf(f, URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE,
-                                    URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT);
+      recipient =
+          set ? recipientOf(f, URB_FUNCTION_SET_FEATURE_TO_DEVICE, URB_FUNCTION_SET_FEATURE_TO_INTERFACE,
+                            URB_FUNCTION_SET_FEATURE_TO_ENDPOINT)
+              : recipientOf(f, URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE,
+                            URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT);
       s = {recipient, set ? kSetFeature : kClearFeature, fr.FeatureSelector, fr.Index, 0};
       break;
     }
@@ -769,7 +771,8 @@ NTSTATUS UsbHost::Impl::PrepareControl(UsbPort& port, PURB urb, UsbPort::Transfe
       buffer = v.TransferBuffer;
       mdl = v.TransferBufferMDL;
       // RequestTypeReservedBits fills the reserved recipient codes (4 to 31) when set.
-      uint8_t rcpt = v.RequestTypeReservedBits ? static_cast<uint8_t>(v.RequestTypeReservedBits & 0x1F) : recipient;
+      uint8_t rcpt =
+          v.RequestTypeReservedBits ? static_cast<uint8_t>(v.RequestTypeReservedBits & 0x1F) : recipient;
       uint8_t type = vendor ? (BMREQUEST_VENDOR << 5) : (BMREQUEST_CLASS << 5);
       uint8_t dir = (flags & USBD_TRANSFER_DIRECTION_IN) ? 0x80 : 0x00;
       s = {static_cast<uint8_t>(dir | type | rcpt), v.Request, v.Value, v.Index, 0};
@@ -868,7 +871,6 @@ NTSTATUS UsbHost::Impl::PrepareSelectConfiguration(UsbPort& port, PURB urb, UsbP
   size_t offset = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
   const size_t total = urb->UrbHeader.Length;
   const PUCHAR configEnd = reinterpret_cast<PUCHAR>(config) + config->wTotalLength;
-  uint8_t handleSeed = 0;
   while (offset + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= total) {
     auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(base + offset);
     if (info->Length < offsetof(USBD_INTERFACE_INFORMATION, Pipes) || offset + info->Length > total) {
@@ -879,7 +881,8 @@ NTSTATUS UsbHost::Impl::PrepareSelectConfiguration(UsbPort& port, PURB urb, UsbP
     for (PUCHAR p = reinterpret_cast<PUCHAR>(config) + config->bLength; p + 2 <= configEnd;) {
       auto* c = reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(p);
       if (c->bLength < 2) break;
-      if (c->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE && p + sizeof(USB_INTERFACE_DESCRIPTOR) <= configEnd) {
+      if (c->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE &&
+          p + sizeof(USB_INTERFACE_DESCRIPTOR) <= configEnd) {
         auto* d = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(p);
         if (d->bInterfaceNumber == info->InterfaceNumber && d->bAlternateSetting == info->AlternateSetting) {
           iface = d;
@@ -892,7 +895,8 @@ NTSTATUS UsbHost::Impl::PrepareSelectConfiguration(UsbPort& port, PURB urb, UsbP
       t->usbd = USBD_STATUS_INTERFACE_NOT_FOUND;
       return STATUS_INVALID_PARAMETER;
     }
-    size_t needed = offsetof(USBD_INTERFACE_INFORMATION, Pipes) + iface->bNumEndpoints * sizeof(USBD_PIPE_INFORMATION);
+    size_t needed =
+        offsetof(USBD_INTERFACE_INFORMATION, Pipes) + iface->bNumEndpoints * sizeof(USBD_PIPE_INFORMATION);
     if (info->Length < needed) {
       t->usbd = USBD_STATUS_BUFFER_TOO_SMALL;
       return STATUS_INVALID_PARAMETER;
@@ -900,20 +904,30 @@ NTSTATUS UsbHost::Impl::PrepareSelectConfiguration(UsbPort& port, PURB urb, UsbP
     t->interfaceInfos.emplace_back(info, iface);
     // The endpoint descriptors that follow the interface descriptor.
     uint32_t found = 0;
-    for (PUCHAR p = reinterpret_cast<PUCHAR>(iface) + iface->bLength; p + 2 <= configEnd && found < iface->bNumEndpoints;) {
+    for (PUCHAR p = reinterpret_cast<PUCHAR>(iface) + iface->bLength;
+         p + 2 <= configEnd && found < iface->bNumEndpoints;) {
       auto* c = reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(p);
       if (c->bLength < 2 || c->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE) break;
-      if (c->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE && p + sizeof(USB_ENDPOINT_DESCRIPTOR) <= configEnd) {
+      if (c->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE &&
+          p + sizeof(USB_ENDPOINT_DESCRIPTOR) <= configEnd) {
         auto* e = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(p);
         PUSBD_PIPE_INFORMATION pipe = &info->Pipes[found];
         if (pipe->MaximumTransferSize == 0) return STATUS_INVALID_PARAMETER;
         auto ep = std::make_unique<UsbPort::Endpoint>();
         ep->address = e->bEndpointAddress;
         switch (e->bmAttributes & USB_ENDPOINT_TYPE_MASK) {
-          case USB_ENDPOINT_TYPE_CONTROL: ep->type = UsbdPipeTypeControl; break;
-          case USB_ENDPOINT_TYPE_ISOCHRONOUS: ep->type = UsbdPipeTypeIsochronous; break;
-          case USB_ENDPOINT_TYPE_BULK: ep->type = UsbdPipeTypeBulk; break;
-          default: ep->type = UsbdPipeTypeInterrupt; break;
+          case USB_ENDPOINT_TYPE_CONTROL:
+            ep->type = UsbdPipeTypeControl;
+            break;
+          case USB_ENDPOINT_TYPE_ISOCHRONOUS:
+            ep->type = UsbdPipeTypeIsochronous;
+            break;
+          case USB_ENDPOINT_TYPE_BULK:
+            ep->type = UsbdPipeTypeBulk;
+            break;
+          default:
+            ep->type = UsbdPipeTypeInterrupt;
+            break;
         }
         ep->maxPacket = static_cast<uint16_t>(e->wMaxPacketSize & 0x7FF);
         ep->interval = e->bInterval ? e->bInterval : 1;
@@ -933,7 +947,6 @@ NTSTATUS UsbHost::Impl::PrepareSelectConfiguration(UsbPort& port, PURB urb, UsbP
       return STATUS_INVALID_PARAMETER;
     }
     offset += info->Length;
-    ++handleSeed;
   }
   if (t->interfaceInfos.empty()) return STATUS_INVALID_PARAMETER;
   return STATUS_SUCCESS;
@@ -947,7 +960,8 @@ bool UsbHost::Impl::ForcePending(UsbPort& port) {
 
 // A request whose outcome is known at submission: completes inside IoCallDriver, or, under forced
 // pending, from the DPC.
-NTSTATUS UsbHost::Impl::Decide(UsbPort& port, PIRP irp, UsbPort::Transfer* t, NTSTATUS status, USBD_STATUS usbd) {
+NTSTATUS UsbHost::Impl::Decide(UsbPort& port, PIRP irp, UsbPort::Transfer* t, NTSTATUS status,
+                               USBD_STATUS usbd) {
   t->status = status;
   t->usbd = usbd;
   if (ForcePending(port)) {
@@ -1159,8 +1173,9 @@ void UsbHost::Impl::Complete(UsbPort::Transfer* t) {
   RecordComplete(t);
   CaptureComplete(t);
   if (host.kernel_->TraceEnabled() && t->urb != nullptr) {
-    host.kernel_->Trace("urb", "complete #" + std::to_string(t->id) + " fn 0x" + Hex(t->function, 4) + " usbd 0x" +
-                                   Hex(static_cast<uint32_t>(t->usbd), 8) + " len " + std::to_string(t->done));
+    host.kernel_->Trace("urb", "complete #" + std::to_string(t->id) + " fn 0x" + Hex(t->function, 4) +
+                                   " usbd 0x" + Hex(static_cast<uint32_t>(t->usbd), 8) + " len " +
+                                   std::to_string(t->done));
   }
   NTSTATUS status = t->status;
   delete t;
@@ -1339,7 +1354,8 @@ bool UsbHost::Impl::RunTransaction(UsbPort& port, UsbPort::Endpoint& ep, uint64_
   uint32_t n = std::min<uint32_t>(mps, t->length - t->done);
   if (budget < TransactionCost(n)) return false;
   ++host.transactions_;
-  Handshake hs = DeviceOut(port, ep.address, std::span<const uint8_t>(t->buffer ? t->buffer + t->done : nullptr, n));
+  Handshake hs =
+      DeviceOut(port, ep.address, std::span<const uint8_t>(t->buffer ? t->buffer + t->done : nullptr, n));
   if (hs == Handshake::Nak) {
     budget -= kPacketOverhead + n;
     ep.waiting = true;
@@ -1365,7 +1381,8 @@ void UsbHost::Impl::StartControl(UsbPort& port, UsbPort::Transfer* t, uint64_t f
   st.activeEndFrame = frame + t->frames;
   if (t->kind == Kind::ResetPort) {
     // The reset signalling starts: the device's transfers end, and it stays busy for the reset.
-    if (port.resetCancelsTransfers_) FailAll(port, STATUS_CANCELLED, USBD_STATUS_CANCELED, NextBoundary(frame * kFrame), false);
+    if (port.resetCancelsTransfers_)
+      FailAll(port, STATUS_CANCELLED, USBD_STATUS_CANCELED, NextBoundary(frame * kFrame), false);
     return;
   }
   budget -= std::min(budget, t->cost);
@@ -1490,7 +1507,8 @@ void UsbHost::Impl::CloseEndpoints(UsbPort& port, VirtualTime at) {
 }
 
 // Ends every transfer the device has not finished yet.
-void UsbHost::Impl::FailAll(UsbPort& port, NTSTATUS status, USBD_STATUS usbd, VirtualTime at, bool includeControl) {
+void UsbHost::Impl::FailAll(UsbPort& port, NTSTATUS status, USBD_STATUS usbd, VirtualTime at,
+                            bool includeControl) {
   UsbPort::State& st = *port.state_;
   for (auto& ep : st.endpoints) {
     std::deque<UsbPort::Transfer*> victims;
@@ -1528,14 +1546,16 @@ Handshake UsbHost::Impl::DeviceOut(UsbPort& port, uint8_t address, std::span<con
   return port.device_->Out(address, packet);
 }
 
-ControlReply UsbHost::Impl::DeviceControl(UsbPort& port, const SetupPacket& setup, std::span<const uint8_t> out) {
+ControlReply UsbHost::Impl::DeviceControl(UsbPort& port, const SetupPacket& setup,
+                                          std::span<const uint8_t> out) {
   UsbPort::State& st = *port.state_;
   if (st.stallNextControl) {
     st.stallNextControl = false;
     return ControlReply{true, {}};
   }
   // CLEAR_FEATURE(ENDPOINT_HALT) to an endpoint clears an injected stall of it.
-  if (setup.bmRequestType == 0x02 && setup.bRequest == kClearFeature && setup.wValue == USB_FEATURE_ENDPOINT_STALL) {
+  if (setup.bmRequestType == 0x02 && setup.bRequest == kClearFeature &&
+      setup.wValue == USB_FEATURE_ENDPOINT_STALL) {
     uint8_t address = static_cast<uint8_t>(setup.wIndex);
     st.stalled.erase(std::remove(st.stalled.begin(), st.stalled.end(), address), st.stalled.end());
   }
@@ -1569,12 +1589,8 @@ void UsbHost::Impl::RecordSubmit(UsbPort& port, UsbPort::Transfer* t) {
   r.transferFlags = t->flags;
   r.requestedLength = t->length;
   if (!t->in && t->buffer != nullptr && t->length > 0) r.outData.assign(t->buffer, t->buffer + t->length);
-  if (port.urbs_.empty()) port.firstRecordId_ = r.id;
   port.urbs_.push_back(std::move(r));
-  while (port.urbs_.size() > port.urbLogCapacity_) {
-    port.urbs_.pop_front();
-    port.firstRecordId_ = port.urbs_.empty() ? 0 : port.urbs_.front().id;
-  }
+  while (port.urbs_.size() > port.urbLogCapacity_) port.urbs_.pop_front();
   if (host.kernel_->TraceEnabled()) {
     std::string text = "submit #" + std::to_string(t->id) + " fn 0x" + Hex(t->function, 4);
     if (t->recordEndpoint != 0xFF) text += " ep 0x" + Hex(t->recordEndpoint, 2);
@@ -1623,10 +1639,16 @@ void UsbHost::Impl::CaptureSubmit(UsbPort& port, UsbPort::Transfer* t) {
     const SetupPacket& s = t->setup;
     p.endpoint = (s.bmRequestType & 0x80) ? 0x80 : 0x00;
     p.stage = CaptureStage::Setup;
-    data = {s.bmRequestType, s.bRequest, static_cast<uint8_t>(s.wValue), static_cast<uint8_t>(s.wValue >> 8),
-            static_cast<uint8_t>(s.wIndex), static_cast<uint8_t>(s.wIndex >> 8), static_cast<uint8_t>(s.wLength),
+    data = {s.bmRequestType,
+            s.bRequest,
+            static_cast<uint8_t>(s.wValue),
+            static_cast<uint8_t>(s.wValue >> 8),
+            static_cast<uint8_t>(s.wIndex),
+            static_cast<uint8_t>(s.wIndex >> 8),
+            static_cast<uint8_t>(s.wLength),
             static_cast<uint8_t>(s.wLength >> 8)};
-    if (!t->in && t->buffer != nullptr && t->length > 0) data.insert(data.end(), t->buffer, t->buffer + t->length);
+    if (!t->in && t->buffer != nullptr && t->length > 0)
+      data.insert(data.end(), t->buffer, t->buffer + t->length);
   } else {
     p.endpoint = t->recordEndpoint == 0xFF ? 0 : t->recordEndpoint;
     if (t->captureType != CaptureTransfer::IrpInfo && !t->in && t->buffer != nullptr && t->length > 0) {
@@ -1668,7 +1690,10 @@ void UsbHost::Impl::CaptureComplete(UsbPort::Transfer* t) {
 // ---------------------------------------------------------------------------------------------
 
 UsbHost::UsbHost(Machine& machine, uint16_t busNumber)
-    : machine_(&machine), kernel_(&machine.kernel()), busNumber_(busNumber), impl_(std::make_unique<Impl>(*this)) {
+    : machine_(&machine),
+      kernel_(&machine.kernel()),
+      busNumber_(busNumber),
+      impl_(std::make_unique<Impl>(*this)) {
   KeInitializeDpc(&impl_->dpc, &Impl::CompletionDpc, impl_.get());
 }
 
@@ -1702,7 +1727,8 @@ UsbPort& UsbHost::Plug(UsbDevice& device, PlugOptions options) {
   std::string serial;
   if (port->deviceDescriptor_.iSerialNumber != 0) {
     ControlReply sd = device.Control(
-        {0x80, kGetDescriptor, static_cast<uint16_t>((USB_STRING_DESCRIPTOR_TYPE << 8) | port->deviceDescriptor_.iSerialNumber),
+        {0x80, kGetDescriptor,
+         static_cast<uint16_t>((USB_STRING_DESCRIPTOR_TYPE << 8) | port->deviceDescriptor_.iSerialNumber),
          0x0409, 255},
         {});
     if (!sd.stall && sd.data.size() >= 2) {
@@ -1723,17 +1749,19 @@ UsbPort& UsbHost::Plug(UsbDevice& device, PlugOptions options) {
                            Hex(port->deviceDescriptor_.idProduct, 4) + "\\" + instance;
   }
   port->instancePath_ = options.instancePath;
-  port->uniqueId_ = !serial.empty() && options.instancePath.size() > serial.size() &&
-                    options.instancePath.compare(options.instancePath.size() - serial.size(), serial.size(), serial) == 0;
+  port->uniqueId_ =
+      !serial.empty() && options.instancePath.size() > serial.size() &&
+      options.instancePath.compare(options.instancePath.size() - serial.size(), serial.size(), serial) == 0;
 
   UsbPort* raw = port.get();
   device.SetActivityCallback([this, raw] { impl_->OnActivity(*raw); });
   raw->state_->bus = std::make_unique<PortBusDriver>(*raw);
   ports_.push_back(std::move(port));
-  raw->pdo_ = machine_->CreatePhysicalDevice(std::u16string(raw->instancePath_.begin(), raw->instancePath_.end()),
-                                             *raw->state_->bus);
+  raw->pdo_ = machine_->CreatePhysicalDevice(
+      std::u16string(raw->instancePath_.begin(), raw->instancePath_.end()), *raw->state_->bus);
   if (raw->pdo_ != nullptr) PortsByPdo()[raw->pdo_] = raw;
-  if (kernel_->TraceEnabled()) kernel_->Trace("usb", "plug " + raw->instancePath_ + " address " + std::to_string(address));
+  if (kernel_->TraceEnabled())
+    kernel_->Trace("usb", "plug " + raw->instancePath_ + " address " + std::to_string(address));
   return *raw;
 }
 

@@ -25,8 +25,8 @@
 // completion path against cancel routines, as a Windows bus driver does.
 #pragma once
 
-#include <wdm.h>
 #include <usb.h>
+#include <wdm.h>
 
 #include <cstdint>
 #include <deque>
@@ -56,7 +56,9 @@ constexpr uint32_t kPortResetFrames = 10;
 // The bus time of one transaction carrying `payload` bytes.
 constexpr uint32_t TransactionCost(uint32_t payload) { return payload + kPacketOverhead; }
 // Bulk packets of `maxPacket` bytes that fit in one otherwise idle frame.
-constexpr uint32_t BulkPacketsPerFrame(uint32_t maxPacket) { return kFrameBytes / TransactionCost(maxPacket); }
+constexpr uint32_t BulkPacketsPerFrame(uint32_t maxPacket) {
+  return kFrameBytes / TransactionCost(maxPacket);
+}
 
 // One URB as the bus driver saw it: what was asked and how it ended.
 struct UrbRecord {
@@ -90,9 +92,21 @@ struct UrbFilter {
   static UrbFilter Function(uint16_t f) { return UrbFilter().AndFunction(f); }
   static UrbFilter Endpoint(uint8_t address) { return UrbFilter().AndEndpoint(address); }
   static UrbFilter Request(uint8_t bRequest) { return UrbFilter().AndRequest(bRequest); }
-  UrbFilter AndFunction(uint16_t f) const { UrbFilter u = *this; u.function = f; return u; }
-  UrbFilter AndEndpoint(uint8_t address) const { UrbFilter u = *this; u.endpoint = address; return u; }
-  UrbFilter AndRequest(uint8_t bRequest) const { UrbFilter u = *this; u.request = bRequest; return u; }
+  UrbFilter AndFunction(uint16_t f) const {
+    UrbFilter u = *this;
+    u.function = f;
+    return u;
+  }
+  UrbFilter AndEndpoint(uint8_t address) const {
+    UrbFilter u = *this;
+    u.endpoint = address;
+    return u;
+  }
+  UrbFilter AndRequest(uint8_t bRequest) const {
+    UrbFilter u = *this;
+    u.request = bRequest;
+    return u;
+  }
 };
 
 class UsbHost;
@@ -187,7 +201,6 @@ class UsbPort {
   bool uniqueId_ = false;  // the instance id is the device's serial number
   uint8_t configurationValue_ = 0;
   std::deque<UrbRecord> urbs_;
-  uint64_t firstRecordId_ = 0;  // id of urbs_.front()
   size_t urbLogCapacity_ = SIZE_MAX;
   uint32_t portStatusQueries_ = 0;
   uint32_t portResets_ = 0;

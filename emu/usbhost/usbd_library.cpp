@@ -1,7 +1,7 @@
 // The USBD library routines a client driver links against: descriptor parsing and building the
 // select-configuration request.
-#include <wdk_ke.h>
 #include <usbdlib.h>
+#include <wdk_ke.h>
 
 namespace {
 
@@ -37,16 +37,15 @@ PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG Total
   return NULL;
 }
 
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                                              PVOID StartPosition, LONG InterfaceNumber,
-                                                              LONG AlternateSetting, LONG InterfaceClass,
-                                                              LONG InterfaceSubClass, LONG InterfaceProtocol) {
+PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
+    LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol) {
   if (ConfigurationDescriptor == NULL) return NULL;
   PUCHAR end = ConfigurationEnd(ConfigurationDescriptor);
   PVOID position = StartPosition;
   for (;;) {
-    auto* found = USBD_ParseDescriptors(ConfigurationDescriptor, ConfigurationDescriptor->wTotalLength, position,
-                                        USB_INTERFACE_DESCRIPTOR_TYPE);
+    auto* found = USBD_ParseDescriptors(ConfigurationDescriptor, ConfigurationDescriptor->wTotalLength,
+                                        position, USB_INTERFACE_DESCRIPTOR_TYPE);
     if (found == NULL) return NULL;
     auto* iface = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(found);
     // A truncated interface descriptor at the end of the configuration is not an interface.
@@ -61,10 +60,10 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION
   }
 }
 
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                                            UCHAR InterfaceNumber, UCHAR AlternateSetting) {
-  return USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, ConfigurationDescriptor, InterfaceNumber,
-                                             AlternateSetting, -1, -1, -1);
+PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptor(
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, UCHAR InterfaceNumber, UCHAR AlternateSetting) {
+  return USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, ConfigurationDescriptor,
+                                             InterfaceNumber, AlternateSetting, -1, -1, -1);
 }
 
 ULONG USBD_GetInterfaceLength(PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor, PUCHAR BufferEnd) {
@@ -90,10 +89,11 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
   }
   // GET_SELECT_CONFIGURATION_REQUEST_SIZE(interfaces, pipes), computed in signed arithmetic so
   // that interfaces without endpoints do not wrap the unsigned expression.
-  LONG_PTR signedSize = static_cast<LONG_PTR>(sizeof(struct _URB_SELECT_CONFIGURATION)) +
-                        (static_cast<LONG_PTR>(interfaces) - 1) * static_cast<LONG_PTR>(sizeof(USBD_INTERFACE_INFORMATION)) +
-                        (static_cast<LONG_PTR>(pipes) - static_cast<LONG_PTR>(interfaces)) *
-                            static_cast<LONG_PTR>(sizeof(USBD_PIPE_INFORMATION));
+  LONG_PTR signedSize =
+      static_cast<LONG_PTR>(sizeof(struct _URB_SELECT_CONFIGURATION)) +
+      (static_cast<LONG_PTR>(interfaces) - 1) * static_cast<LONG_PTR>(sizeof(USBD_INTERFACE_INFORMATION)) +
+      (static_cast<LONG_PTR>(pipes) - static_cast<LONG_PTR>(interfaces)) *
+          static_cast<LONG_PTR>(sizeof(USBD_PIPE_INFORMATION));
   if (interfaces == 0) signedSize = sizeof(struct _URB_SELECT_CONFIGURATION);
   SIZE_T size = static_cast<SIZE_T>(signedSize);
 

@@ -1,11 +1,11 @@
 // The USB capture: URB traffic written as USBPcap packets and decoded by tshark.
-#include "usbhost/host_fixture.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <sstream>
+
+#include "usbhost/host_fixture.h"
 
 namespace emu::usb::testing {
 namespace {
@@ -64,7 +64,8 @@ std::vector<std::vector<std::string>> Rows(const std::string& text) {
 
 TEST(UsbCapture, TsharkDecodesTheCapturedUrbs) {
   if (RunCommand("command -v tshark").exitCode != 0) GTEST_SKIP() << "tshark is not installed";
-  std::string path = std::filesystem::temp_directory_path() / ("usbhost-capture-" + std::to_string(::getpid()) + ".pcap");
+  std::string path =
+      std::filesystem::temp_directory_path() / ("usbhost-capture-" + std::to_string(::getpid()) + ".pcap");
 
   HostFixture f;
   ASSERT_EQ(f.Configure(), STATUS_SUCCESS);
@@ -81,20 +82,21 @@ TEST(UsbCapture, TsharkDecodesTheCapturedUrbs) {
   rs.push_back(&f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 3, 0x95, 0x0706, 0, {0, 0})));
   rs.push_back(&f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_INTERFACE, 0, 0x01, 2, 3, {0xC1, 0xC2})));
   rs.push_back(&f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x02), 0, {0x48, 0x69})));
-  rs.push_back(&f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                              std::vector<uint8_t>(64))));
-  rs.push_back(&f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x81), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                              std::vector<uint8_t>(8))));
+  rs.push_back(&f.SubmitUrb(HostFixture::Bulk(
+      f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, std::vector<uint8_t>(64))));
+  rs.push_back(&f.SubmitUrb(HostFixture::Bulk(
+      f.PipeOf(0x81), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, std::vector<uint8_t>(8))));
   rs.push_back(&f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 0, 0x42, 0, 0, {})));
   for (Request* r : rs) ASSERT_TRUE(f.RunUntilCompleted(*r));
   Request& abort = f.SubmitUrb(HostFixture::Pipe(URB_FUNCTION_ABORT_PIPE, f.PipeOf(0x82)));
   ASSERT_TRUE(f.RunUntilCompleted(abort));
   f.host.StopCapture();
 
-  CommandResult r = RunCommand("tshark -r " + path +
-                               " -T fields -e usb.irp_id -e frame.number -e usb.setup.bRequest -e usb.setup.wValue"
-                               " -e usb.setup.wIndex -e usb.function -e usb.capdata -e usb.endpoint_address"
-                               " -e usb.usbd_status -e usb.request_in");
+  CommandResult r =
+      RunCommand("tshark -r " + path +
+                 " -T fields -e usb.irp_id -e frame.number -e usb.setup.bRequest -e usb.setup.wValue"
+                 " -e usb.setup.wIndex -e usb.function -e usb.capdata -e usb.endpoint_address"
+                 " -e usb.usbd_status -e usb.request_in");
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(Warnings(r.err), "") << "tshark must open the capture without complaint";
   auto rows = Rows(r.out);
@@ -113,7 +115,9 @@ TEST(UsbCapture, TsharkDecodesTheCapturedUrbs) {
     ASSERT_TRUE(submit.count(id)) << "completion without submission, irp " << id;
     EXPECT_EQ(c[kRequestIn], submit[id][kFrameNo]) << "tshark pairs the completion of irp " << id;
   }
-  auto urb = [&](size_t i) { return "0x" + std::string(16 - std::to_string(i + 2).size(), '0') + std::to_string(i + 2); };
+  auto urb = [&](size_t i) {
+    return "0x" + std::string(16 - std::to_string(i + 2).size(), '0') + std::to_string(i + 2);
+  };
   // Record ids: 1 is the select configuration before the capture started.
   const auto& wr = submit[urb(0)];
   EXPECT_EQ(wr[kRequest], "154") << "bRequest 0x9A";
@@ -145,7 +149,8 @@ TEST(UsbCapture, TsharkDecodesTheCapturedUrbs) {
   EXPECT_EQ(v.out.find("Expert Info (Warning"), std::string::npos) << v.out;
   EXPECT_EQ(v.out.find("Expert Info (Error"), std::string::npos) << v.out;
   EXPECT_NE(v.out.find("Data Fragment: c1c2"), std::string::npos)
-      << "the OUT data stage of a control transfer follows its setup packet\n" << v.out;
+      << "the OUT data stage of a control transfer follows its setup packet\n"
+      << v.out;
   EXPECT_NE(v.out.find("5aa5"), std::string::npos) << "the IN data stage rides in the completion\n";
   if (::testing::Test::HasFailure()) {
     ADD_FAILURE() << "capture kept at " << path;

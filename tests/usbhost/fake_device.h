@@ -2,14 +2,14 @@
 // a test-supplied function, IN endpoints fed from a queue, OUT endpoints with a finite sink.
 #pragma once
 
-#include "usbhost/usb_device.h"
-
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "usbhost/usb_device.h"
 
 namespace emu::usb::testing {
 
@@ -36,15 +36,45 @@ class FakeDevice : public UsbDevice {
   explicit FakeDevice(Options options = {}) : options_(std::move(options)) {}
 
   std::vector<uint8_t> DeviceDescriptor() const {
-    return {18,   1,    0x10, 0x01, 0xFF, 0x00, 0x00, options_.maxPacket0,
-            static_cast<uint8_t>(options_.vendor),  static_cast<uint8_t>(options_.vendor >> 8),
-            static_cast<uint8_t>(options_.product), static_cast<uint8_t>(options_.product >> 8),
-            0x00, 0x01, 0, 0, static_cast<uint8_t>(options_.serial.empty() ? 0 : 3), 1};
+    return {18,
+            1,
+            0x10,
+            0x01,
+            0xFF,
+            0x00,
+            0x00,
+            options_.maxPacket0,
+            static_cast<uint8_t>(options_.vendor),
+            static_cast<uint8_t>(options_.vendor >> 8),
+            static_cast<uint8_t>(options_.product),
+            static_cast<uint8_t>(options_.product >> 8),
+            0x00,
+            0x01,
+            0,
+            0,
+            static_cast<uint8_t>(options_.serial.empty() ? 0 : 3),
+            1};
   }
 
   std::vector<uint8_t> ConfigurationDescriptor() const {
-    std::vector<uint8_t> d = {9, 2, 0, 0, 1, 1, 0, 0x80, options_.maxPower,
-                              9, 4, 0, 0, static_cast<uint8_t>(options_.endpoints.size()), 0xFF, 0, 0, 0};
+    std::vector<uint8_t> d = {9,
+                              2,
+                              0,
+                              0,
+                              1,
+                              1,
+                              0,
+                              0x80,
+                              options_.maxPower,
+                              9,
+                              4,
+                              0,
+                              0,
+                              static_cast<uint8_t>(options_.endpoints.size()),
+                              0xFF,
+                              0,
+                              0,
+                              0};
     for (const FakeEndpoint& e : options_.endpoints) {
       d.insert(d.end(), {7, 5, e.address, e.attributes, static_cast<uint8_t>(e.maxPacket),
                          static_cast<uint8_t>(e.maxPacket >> 8), e.interval});

@@ -9,7 +9,8 @@ ControlReply RegisterPair(const SetupPacket&, std::span<const uint8_t>) { return
 TEST(UsbFaults, FailNextFailsOnlyMatchingUrbsWithTheChosenStatuses) {
   HostFixture f;
   f.device.vendor = RegisterPair;
-  f.port->FailNext(2, STATUS_TIMEOUT, USBD_STATUS_TIMEOUT, UrbFilter::Function(URB_FUNCTION_VENDOR_DEVICE).AndRequest(0x95));
+  f.port->FailNext(2, STATUS_TIMEOUT, USBD_STATUS_TIMEOUT,
+                   UrbFilter::Function(URB_FUNCTION_VENDOR_DEVICE).AndRequest(0x95));
   size_t controlsBefore = f.device.controls.size();
   Request& other = f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 0, 0x9A, 0, 0, {}));
   Request& first = f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 3, 0x95, 0x0706, 0, {0, 0}));
@@ -33,7 +34,8 @@ TEST(UsbFaults, ControlAnswersCanBeTruncatedOrExtendedWithoutOverrunningTheBuffe
   HostFixture f;
   f.device.vendor = RegisterPair;
   f.port->AnswerControlIn(1, 1, UrbFilter::Request(0x95));
-  Request& shortAnswer = f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 3, 0x95, 0x0706, 0, {0, 0}));
+  Request& shortAnswer =
+      f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 3, 0x95, 0x0706, 0, {0, 0}));
   ASSERT_TRUE(f.RunUntilCompleted(shortAnswer));
   EXPECT_EQ(shortAnswer.status, STATUS_SUCCESS);
   EXPECT_EQ(shortAnswer.urb()->UrbControlVendorClassRequest.TransferBufferLength, 1u);
@@ -46,7 +48,8 @@ TEST(UsbFaults, ControlAnswersCanBeTruncatedOrExtendedWithoutOverrunningTheBuffe
   ASSERT_TRUE(f.RunUntilCompleted(longAnswer));
   EXPECT_EQ(longAnswer.urb()->UrbControlVendorClassRequest.TransferBufferLength, 4u)
       << "a long answer reports more bytes than were asked for";
-  EXPECT_EQ(longAnswer.buffer, (std::vector<uint8_t>{0xAB, 0xCD, 0x77})) << "but is never written past the buffer";
+  EXPECT_EQ(longAnswer.buffer, (std::vector<uint8_t>{0xAB, 0xCD, 0x77}))
+      << "but is never written past the buffer";
 }
 
 TEST(UsbFaults, DelayedCompletionsArriveLaterByTheChosenVirtualTime) {
@@ -121,11 +124,12 @@ TEST(UsbFaults, TheUrbLogRecordsSetupLengthsDataAndOutcome) {
   ASSERT_EQ(f.Configure(), STATUS_SUCCESS);
   f.device.QueueIn(0x82, {9, 8, 7});
   Request& out = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x02), 0, {1, 2, 3, 4}));
-  Request& in = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                              std::vector<uint8_t>(64)));
+  Request& in = f.SubmitUrb(HostFixture::Bulk(
+      f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, std::vector<uint8_t>(64)));
   ASSERT_TRUE(f.RunUntilCompleted(in));
   ASSERT_TRUE(out.completed);
-  std::vector<UrbRecord> bulk = f.port->UrbsMatching(UrbFilter::Function(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER));
+  std::vector<UrbRecord> bulk =
+      f.port->UrbsMatching(UrbFilter::Function(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER));
   ASSERT_EQ(bulk.size(), 2u);
   EXPECT_EQ(bulk[0].endpoint, 0x02);
   EXPECT_EQ(bulk[0].outData, (std::vector<uint8_t>{1, 2, 3, 4}));

@@ -3,20 +3,19 @@
 #pragma once
 
 #include <gtest/gtest.h>
-
-#include <wdm.h>
 #include <usb.h>
 #include <usbdlib.h>
-
-#include "nt/machine.h"
-#include "usbhost/fake_device.h"
-#include "usbhost/usb_host.h"
+#include <wdm.h>
 
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "nt/machine.h"
+#include "usbhost/fake_device.h"
+#include "usbhost/usb_host.h"
 
 namespace emu::usb::testing {
 
@@ -95,20 +94,20 @@ class HostFixture {
                                  r->buffer.data(), NULL, length, NULL);
     return r;
   }
-  static std::unique_ptr<Request> Vendor(USHORT function, ULONG flags, UCHAR request, USHORT value, USHORT index,
-                                         std::vector<uint8_t> data) {
+  static std::unique_ptr<Request> Vendor(USHORT function, ULONG flags, UCHAR request, USHORT value,
+                                         USHORT index, std::vector<uint8_t> data) {
     auto r = std::make_unique<Request>();
     r->buffer = std::move(data);
-    UsbBuildVendorRequest(r->urb(), function, (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), flags, 0,
-                          request, value, index, r->buffer.empty() ? NULL : r->buffer.data(), NULL,
+    UsbBuildVendorRequest(r->urb(), function, (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                          flags, 0, request, value, index, r->buffer.empty() ? NULL : r->buffer.data(), NULL,
                           (ULONG)r->buffer.size(), NULL);
     return r;
   }
   static std::unique_ptr<Request> Bulk(USBD_PIPE_HANDLE pipe, ULONG flags, std::vector<uint8_t> data) {
     auto r = std::make_unique<Request>();
     r->buffer = std::move(data);
-    UsbBuildInterruptOrBulkTransferRequest(r->urb(), (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe,
-                                           r->buffer.empty() ? NULL : r->buffer.data(), NULL,
+    UsbBuildInterruptOrBulkTransferRequest(r->urb(), (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           pipe, r->buffer.empty() ? NULL : r->buffer.data(), NULL,
                                            (ULONG)r->buffer.size(), flags, NULL);
     return r;
   }
@@ -128,12 +127,14 @@ class HostFixture {
     auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configDescriptor.data());
     NTSTATUS result = STATUS_UNSUCCESSFUL;
     machine.RunInSystemThread("configure", [&] {
-      PUSB_INTERFACE_DESCRIPTOR iface = USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
+      PUSB_INTERFACE_DESCRIPTOR iface =
+          USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
       USBD_INTERFACE_LIST_ENTRY list[2] = {{iface, NULL}, {NULL, NULL}};
       PURB urb = USBD_CreateConfigurationRequestEx(config, list);
       ASSERT_NE(urb, nullptr);
       if (maxTransfer != 0) {
-        for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; ++i) list[0].Interface->Pipes[i].MaximumTransferSize = maxTransfer;
+        for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; ++i)
+          list[0].Interface->Pipes[i].MaximumTransferSize = maxTransfer;
       }
       auto r = std::make_unique<Request>();
       Request* raw = r.get();

@@ -1,8 +1,8 @@
 // Several client threads streaming through the host at once, with cancellations racing
 // completions, under both processor models and many seeds.
-#include "usbhost/host_fixture.h"
-
 #include <random>
+
+#include "usbhost/host_fixture.h"
 
 namespace emu::usb::testing {
 namespace {
@@ -33,7 +33,8 @@ NTSTATUS SubmitAndWait(PDEVICE_OBJECT pdo, PURB urb, VirtualTime cancelAfter = 0
   NTSTATUS returned = IoCallDriver(pdo, irp);
   LARGE_INTEGER timeout;
   timeout.QuadPart = -cancelAfter;
-  if (cancelAfter != 0 && KeWaitForSingleObject(&s.done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+  if (cancelAfter != 0 &&
+      KeWaitForSingleObject(&s.done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
     IoCancelIrp(irp);
   }
   KeWaitForSingleObject(&s.done, Executive, KernelMode, FALSE, nullptr);
@@ -94,7 +95,8 @@ TEST(UsbStress, StreamingReadersWritersControlAndCancellationStayConsistent) {
       while (received.size() < kBytes) {
         std::vector<uint8_t> buf(32);
         URB urb{};
-        UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in, buf.data(), NULL, 32,
+        UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in,
+                                               buf.data(), NULL, 32,
                                                USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
         // Every third read is cancelled if it has not finished within two frames.
         NTSTATUS st = SubmitAndWait(f.pdo(), &urb, received.size() % 3 == 0 ? 2 * kMillisecond : 0);
@@ -117,8 +119,8 @@ TEST(UsbStress, StreamingReadersWritersControlAndCancellationStayConsistent) {
         std::vector<uint8_t> buf(n);
         for (uint32_t i = 0; i < n; ++i) buf[i] = static_cast<uint8_t>(sent + i);
         URB urb{};
-        UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), out, buf.data(), NULL, n, 0,
-                                               NULL);
+        UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), out,
+                                               buf.data(), NULL, n, 0, NULL);
         ASSERT_EQ(SubmitAndWait(f.pdo(), &urb), STATUS_SUCCESS);
         ASSERT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, n);
         sent += n;
@@ -129,14 +131,17 @@ TEST(UsbStress, StreamingReadersWritersControlAndCancellationStayConsistent) {
       for (USHORT i = 0; i < 40; ++i) {
         uint8_t answer[2] = {};
         URB urb{};
-        UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 3, 0, 0x95,
+        UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE,
+                              sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 3, 0, 0x95,
                               static_cast<USHORT>(0x100 + i), 0, answer, NULL, 2, NULL);
         ASSERT_EQ(SubmitAndWait(f.pdo(), &urb), STATUS_SUCCESS);
-        EXPECT_EQ(answer[0] | (answer[1] << 8), 0x100 + i) << "each control answer belongs to its own request";
+        EXPECT_EQ(answer[0] | (answer[1] << 8), 0x100 + i)
+            << "each control answer belongs to its own request";
         // A status read that never gets data: always cancelled.
         uint8_t report[8];
         URB status{};
-        UsbBuildInterruptOrBulkTransferRequest(&status, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), intr, report, NULL, 8,
+        UsbBuildInterruptOrBulkTransferRequest(&status, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), intr,
+                                               report, NULL, 8,
                                                USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
         EXPECT_EQ(SubmitAndWait(f.pdo(), &status, 1 + (i % 5) * kMillisecond / 2), STATUS_CANCELLED);
       }
@@ -163,7 +168,9 @@ TEST(UsbStress, UnplugAtAnyMomentEndsEveryRequestExactlyOnce) {
     HostFixture f({}, config);
     ASSERT_EQ(f.Configure(), STATUS_SUCCESS);
     f.device.outCapacity = 200;
-    f.device.vendor = [](const SetupPacket&, std::span<const uint8_t>) -> ControlReply { return {false, {1, 2}}; };
+    f.device.vendor = [](const SetupPacket&, std::span<const uint8_t>) -> ControlReply {
+      return {false, {1, 2}};
+    };
     std::mt19937 random(static_cast<uint32_t>(seed));
     std::function<void()> feed = [&] {
       if (!f.port->Connected()) return;
@@ -188,26 +195,29 @@ TEST(UsbStress, UnplugAtAnyMomentEndsEveryRequestExactlyOnce) {
     };
     USBD_PIPE_HANDLE in = f.PipeOf(0x82), out = f.PipeOf(0x02);
     f.kernel().StartSystemThread("reader", loop([&] {
-      std::vector<uint8_t> buf(64);
-      URB urb{};
-      UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in, buf.data(), NULL, 64,
-                                             USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
-      return SubmitAndWait(f.pdo(), &urb);
-    }));
+                                   std::vector<uint8_t> buf(64);
+                                   URB urb{};
+                                   UsbBuildInterruptOrBulkTransferRequest(
+                                       &urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in, buf.data(),
+                                       NULL, 64, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
+                                   return SubmitAndWait(f.pdo(), &urb);
+                                 }));
     f.kernel().StartSystemThread("writer", loop([&] {
-      std::vector<uint8_t> buf(150, 0xAA);
-      URB urb{};
-      UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), out, buf.data(), NULL, 150, 0,
-                                             NULL);
-      return SubmitAndWait(f.pdo(), &urb);
-    }));
+                                   std::vector<uint8_t> buf(150, 0xAA);
+                                   URB urb{};
+                                   UsbBuildInterruptOrBulkTransferRequest(
+                                       &urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), out, buf.data(),
+                                       NULL, 150, 0, NULL);
+                                   return SubmitAndWait(f.pdo(), &urb);
+                                 }));
     f.kernel().StartSystemThread("control", loop([&] {
-      uint8_t answer[2];
-      URB urb{};
-      UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 3, 0, 0x95, 0,
-                            0, answer, NULL, 2, NULL);
-      return SubmitAndWait(f.pdo(), &urb);
-    }));
+                                   uint8_t answer[2];
+                                   URB urb{};
+                                   UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE,
+                                                         sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                                                         3, 0, 0x95, 0, 0, answer, NULL, 2, NULL);
+                                   return SubmitAndWait(f.pdo(), &urb);
+                                 }));
     ASSERT_TRUE(f.kernel().RunUntil([&] { return done == 3; }, f.kernel().Now() + 10 * kSecond))
         << f.kernel().DescribeContexts();
     EXPECT_GE(f.kernel().Now(), unplugAt);

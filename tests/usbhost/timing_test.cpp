@@ -34,7 +34,8 @@ TEST(UsbTiming, BulkEndpointsShareTheFrame) {
   ASSERT_EQ(f.Configure(), STATUS_SUCCESS);
   for (int i = 0; i < 19; ++i) f.device.QueueIn(0x82, std::vector<uint8_t>(64, static_cast<uint8_t>(i)));
   std::unique_ptr<Request> out = HostFixture::Bulk(f.PipeOf(0x02), 0, std::vector<uint8_t>(19 * 64, 1));
-  std::unique_ptr<Request> in = HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(19 * 64));
+  std::unique_ptr<Request> in =
+      HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(19 * 64));
   Request* o = out.get();
   Request* i = in.get();
   f.requests.push_back(std::move(out));
@@ -59,7 +60,8 @@ TEST(UsbTiming, InterruptEndpointIsPolledOnceEveryBIntervalFrames) {
   HostFixture f(o);
   ASSERT_EQ(f.Configure(), STATUS_SUCCESS);
   for (int i = 0; i < 20; ++i) f.device.QueueIn(0x81, std::vector<uint8_t>(8, static_cast<uint8_t>(i)));
-  Request& r = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x81), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(64)));
+  Request& r =
+      f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x81), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(64)));
   ASSERT_TRUE(f.RunUntilCompleted(r));
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(f.device.inTokens[0x81], 8u) << "one packet per poll";
@@ -68,14 +70,17 @@ TEST(UsbTiming, InterruptEndpointIsPolledOnceEveryBIntervalFrames) {
       << "eight polls, four frames apart, then the end of the last poll's frame";
 
   // An endpoint with nothing to say is polled once and then left alone until the device speaks.
-  Request& idle = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x81), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(8)));
+  Request& idle =
+      f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x81), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(8)));
   f.device.inData[0x81].clear();
   f.kernel().RunFor(100 * kMillisecond);
   uint32_t tokens = f.device.inTokens[0x81];
   EXPECT_LE(tokens, 8u + 2u);
   f.kernel().RunFor(100 * kMillisecond);
   EXPECT_EQ(f.device.inTokens[0x81], tokens) << "no polling while the endpoint NAKs and the device is quiet";
-  f.kernel().ScheduleDeviceEvent(f.kernel().Now() + 1, [&] { f.device.QueueIn(0x81, {1, 2, 3, 4, 5, 6, 7, 8}); });
+  f.kernel().ScheduleDeviceEvent(f.kernel().Now() + 1, [&] {
+    f.device.QueueIn(0x81, {1, 2, 3, 4, 5, 6, 7, 8});
+  });
   ASSERT_TRUE(f.RunUntilCompleted(idle));
   EXPECT_EQ(UsbHost::FrameAt(idle.completedAt - 1) % 4, 0u) << "resumed on a polling frame";
 }
@@ -102,7 +107,8 @@ TEST(UsbTiming, ControlTransfersTakeAtLeastAFrameEachAndLongOnesMore) {
   EXPECT_EQ(rs[0]->completedAt, (start + 1) * kFrame);
   EXPECT_EQ(rs[1]->completedAt, (start + 2) * kFrame) << "the default pipe carries one transfer at a time";
   // 4096 bytes in 8-byte packets: 512 data transactions plus setup and status.
-  const VirtualTime longFrames = (TransactionCost(8) + TransactionCost(0) + 512 * TransactionCost(8) + kFrameBytes - 1) / kFrameBytes;
+  const VirtualTime longFrames =
+      (TransactionCost(8) + TransactionCost(0) + 512 * TransactionCost(8) + kFrameBytes - 1) / kFrameBytes;
   EXPECT_EQ(rs[2]->completedAt, (start + 2 + longFrames) * kFrame);
   EXPECT_EQ(rs[2]->urb()->UrbControlVendorClassRequest.TransferBufferLength, 4096u);
 }

@@ -1,8 +1,7 @@
 // URB semantics of the emulated bus driver against a fake device: descriptors, configuration,
 // control requests, bulk and interrupt transfers, short packets, abort, cancel, reset, unplug.
-#include "usbhost/host_fixture.h"
-
 #include "nt/bugcheck_expect.h"
+#include "usbhost/host_fixture.h"
 
 namespace emu::usb::testing {
 namespace {
@@ -93,12 +92,13 @@ TEST(UsbUrb, VendorRequestsCarryTheirSetupPacketAndDataStage) {
   HostFixture f;
   f.device.vendor = [](const SetupPacket& s, std::span<const uint8_t>) -> ControlReply {
     if (s.bRequest == 0x95) return {false, {0x11, 0x22, 0x33}};  // answers more than asked
-    if (s.bRequest == 0x5F) return {false, {0x30}};                // answers less than asked
+    if (s.bRequest == 0x5F) return {false, {0x30}};              // answers less than asked
     return {false, {}};
   };
   Request& out = f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 0, 0x9A, 0x1312, 0xF383, {}));
   Request& pair = f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 3, 0x95, 0x0706, 0, {0, 0}));
-  Request& rev = f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 3, 0x5F, 0, 0, std::vector<uint8_t>(7)));
+  Request& rev =
+      f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 3, 0x5F, 0, 0, std::vector<uint8_t>(7)));
   Request& iface = f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_INTERFACE, 0, 0x01, 0, 0, {9, 8}));
   Request& endpoint = f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_ENDPOINT, 1, 0x02, 0, 0x82, {0}));
   Request& other = f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_OTHER, 0, 0x03, 0, 0, {}));
@@ -122,7 +122,8 @@ TEST(UsbUrb, VendorRequestsCarryTheirSetupPacketAndDataStage) {
   EXPECT_EQ(pair.urb()->UrbControlVendorClassRequest.TransferBufferLength, 2u)
       << "the host truncates an answer to wLength";
   EXPECT_EQ(pair.buffer, (std::vector<uint8_t>{0x11, 0x22}));
-  EXPECT_EQ(rev.urb()->UrbControlVendorClassRequest.TransferBufferLength, 1u) << "a short answer is not an error";
+  EXPECT_EQ(rev.urb()->UrbControlVendorClassRequest.TransferBufferLength, 1u)
+      << "a short answer is not an error";
   EXPECT_EQ(rev.buffer[0], 0x30);
 }
 
@@ -174,9 +175,11 @@ TEST(UsbUrb, MalformedUrbsFailAtOnceWithInvalidParameter) {
   EXPECT_EQ(tooShort.returned, STATUS_INVALID_PARAMETER);
 
   Request& wrongDirection = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), 0, std::vector<uint8_t>(64)));
-  EXPECT_EQ(wrongDirection.returned, STATUS_INVALID_PARAMETER) << "an OUT transfer on an IN pipe is a driver bug";
+  EXPECT_EQ(wrongDirection.returned, STATUS_INVALID_PARAMETER)
+      << "an OUT transfer on an IN pipe is a driver bug";
 
-  Request& bigControl = f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 0, 1, 0, 0, std::vector<uint8_t>(4097)));
+  Request& bigControl =
+      f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 0, 1, 0, 0, std::vector<uint8_t>(4097)));
   EXPECT_EQ(bigControl.returned, STATUS_INVALID_PARAMETER) << "control data stages are limited to 4096 bytes";
 
   auto unknown = std::make_unique<Request>();
@@ -190,8 +193,8 @@ TEST(UsbUrb, MalformedUrbsFailAtOnceWithInvalidParameter) {
 TEST(UsbUrb, BulkInPendsUntilTheDeviceHasDataThenCompletesFromTheDpc) {
   HostFixture f;
   ASSERT_EQ(f.Configure(), STATUS_SUCCESS);
-  Request& r = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                             std::vector<uint8_t>(64, 0)));
+  Request& r = f.SubmitUrb(HostFixture::Bulk(
+      f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, std::vector<uint8_t>(64, 0)));
   EXPECT_EQ(r.returned, STATUS_PENDING);
   f.kernel().RunFor(50 * kMillisecond);
   EXPECT_FALSE(r.completed) << "no data: the transfer must stay pending";
@@ -204,7 +207,8 @@ TEST(UsbUrb, BulkInPendsUntilTheDeviceHasDataThenCompletesFromTheDpc) {
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.completionIrql, DISPATCH_LEVEL);
   EXPECT_EQ(r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 5u);
-  EXPECT_TRUE(std::equal(r.buffer.begin(), r.buffer.begin() + 5, std::vector<uint8_t>{1, 2, 3, 4, 5}.begin()));
+  EXPECT_TRUE(
+      std::equal(r.buffer.begin(), r.buffer.begin() + 5, std::vector<uint8_t>{1, 2, 3, 4, 5}.begin()));
   // Resumed at the next frame boundary, completed at the end of that frame.
   VirtualTime resume = (UsbHost::FrameAt(queuedAt) + 1) * kFrame;
   EXPECT_EQ(r.completedAt, resume + kFrame);
@@ -215,14 +219,16 @@ TEST(UsbUrb, ShortPacketEndsAnInTransferAndIsAnErrorWithoutShortTransferOk) {
   ASSERT_EQ(f.Configure(), STATUS_SUCCESS);
   f.device.QueueIn(0x82, std::vector<uint8_t>(64, 7));
   f.device.QueueIn(0x82, {8, 9});
-  Request& ok = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                              std::vector<uint8_t>(256, 0)));
+  Request& ok = f.SubmitUrb(HostFixture::Bulk(
+      f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, std::vector<uint8_t>(256, 0)));
   ASSERT_TRUE(f.RunUntilCompleted(ok));
   EXPECT_EQ(ok.status, STATUS_SUCCESS);
-  EXPECT_EQ(ok.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 66u) << "the short packet ends the transfer";
+  EXPECT_EQ(ok.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 66u)
+      << "the short packet ends the transfer";
 
   f.device.QueueIn(0x82, {1});
-  Request& strict = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(64)));
+  Request& strict =
+      f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(64)));
   ASSERT_TRUE(f.RunUntilCompleted(strict));
   EXPECT_EQ(strict.status, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(strict.urb()->UrbHeader.Status, USBD_STATUS_DATA_UNDERRUN);
@@ -230,11 +236,12 @@ TEST(UsbUrb, ShortPacketEndsAnInTransferAndIsAnErrorWithoutShortTransferOk) {
 
   // The endpoint is halted: the next transfer waits until the pipe is reset.
   f.device.QueueIn(0x82, {2});
-  Request& next = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                                std::vector<uint8_t>(64)));
+  Request& next = f.SubmitUrb(HostFixture::Bulk(
+      f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, std::vector<uint8_t>(64)));
   f.kernel().RunFor(20 * kMillisecond);
   EXPECT_FALSE(next.completed) << "a halted endpoint must not be serviced";
-  Request& reset = f.SubmitUrb(HostFixture::Pipe(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, f.PipeOf(0x82)));
+  Request& reset =
+      f.SubmitUrb(HostFixture::Pipe(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, f.PipeOf(0x82)));
   ASSERT_TRUE(f.RunUntilCompleted(next));
   EXPECT_TRUE(reset.completed);
   EXPECT_EQ(reset.status, STATUS_SUCCESS);
@@ -250,7 +257,8 @@ TEST(UsbUrb, StalledEndpointFailsAndResetPipeClearsTheStall) {
   EXPECT_EQ(stalled.status, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(stalled.urb()->UrbHeader.Status, USBD_STATUS_STALL_PID);
 
-  Request& reset = f.SubmitUrb(HostFixture::Pipe(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, f.PipeOf(0x02)));
+  Request& reset =
+      f.SubmitUrb(HostFixture::Pipe(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, f.PipeOf(0x02)));
   EXPECT_EQ(reset.returned, STATUS_PENDING);
   ASSERT_TRUE(f.RunUntilCompleted(reset));
   EXPECT_EQ(reset.status, STATUS_SUCCESS);
@@ -271,11 +279,11 @@ TEST(UsbUrb, AbortPipeCancelsThePipesPendingTransfersBeforeItCompletes) {
   ASSERT_EQ(f.Configure(), STATUS_SUCCESS);
   std::vector<Request*> reads;
   for (int i = 0; i < 3; ++i) {
-    reads.push_back(&f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                                   std::vector<uint8_t>(32))));
+    reads.push_back(&f.SubmitUrb(HostFixture::Bulk(
+        f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, std::vector<uint8_t>(32))));
   }
-  Request& other = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x81), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
-                                                 std::vector<uint8_t>(8)));
+  Request& other = f.SubmitUrb(HostFixture::Bulk(
+      f.PipeOf(0x81), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, std::vector<uint8_t>(8)));
   f.kernel().RunFor(5 * kMillisecond);
   Request& abort = f.SubmitUrb(HostFixture::Pipe(URB_FUNCTION_ABORT_PIPE, f.PipeOf(0x82)));
   EXPECT_EQ(abort.returned, STATUS_PENDING);
@@ -297,7 +305,8 @@ TEST(UsbUrb, CancellingTheIrpCancelsTheTransfer) {
     config.seed = seed;
     HostFixture f({}, config);
     ASSERT_EQ(f.Configure(), STATUS_SUCCESS);
-    Request& r = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(64)));
+    Request& r =
+        f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(64)));
     ASSERT_EQ(r.returned, STATUS_PENDING);
     f.kernel().RunFor(3 * kMillisecond);
     BOOLEAN cancelled = FALSE;
@@ -309,7 +318,8 @@ TEST(UsbUrb, CancellingTheIrpCancelsTheTransfer) {
     EXPECT_EQ(f.port->PendingTransfers(), 0u);
     // The pipe keeps working afterwards.
     f.device.QueueIn(0x82, std::vector<uint8_t>(64, 3));
-    Request& next = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(64)));
+    Request& next =
+        f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(64)));
     ASSERT_TRUE(f.RunUntilCompleted(next));
     EXPECT_EQ(next.status, STATUS_SUCCESS);
   });
@@ -322,7 +332,8 @@ TEST(UsbUrb, UnplugFailsPendingAndNewTransfersAndThePortReportsTheDeviceGone) {
   EXPECT_EQ(before.status, STATUS_SUCCESS);
   EXPECT_EQ(before.portStatus, ULONG(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
 
-  Request& pending = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(64)));
+  Request& pending =
+      f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(64)));
   Request& control = f.SubmitUrb(HostFixture::Vendor(URB_FUNCTION_VENDOR_DEVICE, 0, 1, 0, 0, {}));
   f.port->Unplug();
   ASSERT_TRUE(f.RunUntilCompleted(pending));
@@ -348,9 +359,10 @@ TEST(UsbUrb, PlugAndPlayAndPowerRequestsToThePdoAreAnsweredAsABusDriver) {
   DEVICE_CAPABILITIES caps{};
   caps.Size = sizeof caps;
   caps.Version = 1;
-  EXPECT_EQ(f.machine.SendPnp(f.pdo(), IRP_MN_QUERY_CAPABILITIES,
-                              [&](PIO_STACK_LOCATION s) { s->Parameters.DeviceCapabilities.Capabilities = &caps; }),
-            STATUS_SUCCESS);
+  EXPECT_EQ(
+      f.machine.SendPnp(f.pdo(), IRP_MN_QUERY_CAPABILITIES,
+                        [&](PIO_STACK_LOCATION s) { s->Parameters.DeviceCapabilities.Capabilities = &caps; }),
+      STATUS_SUCCESS);
   EXPECT_TRUE(caps.Removable);
   EXPECT_TRUE(caps.UniqueID) << "the device has a serial number";
   EXPECT_EQ(caps.Address, 1u);
@@ -367,12 +379,14 @@ TEST(UsbUrb, ResetPortResetsTheDeviceRestoresItsConfigurationAndRequiresPassiveL
   HostFixture f;
   ASSERT_EQ(f.Configure(), STATUS_SUCCESS);
   uint32_t resets = f.device.resets;
-  Request& pending = f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(64)));
+  Request& pending =
+      f.SubmitUrb(HostFixture::Bulk(f.PipeOf(0x82), USBD_TRANSFER_DIRECTION_IN, std::vector<uint8_t>(64)));
   Request& reset = f.Send(std::make_unique<Request>(), IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
   EXPECT_EQ(reset.returned, STATUS_PENDING);
   ASSERT_TRUE(f.RunUntilCompleted(reset));
   EXPECT_EQ(reset.status, STATUS_SUCCESS);
-  EXPECT_EQ(reset.completedAt - reset.submittedAt, (kPortResetFrames + 1) * kFrame - reset.submittedAt % kFrame);
+  EXPECT_EQ(reset.completedAt - reset.submittedAt,
+            (kPortResetFrames + 1) * kFrame - reset.submittedAt % kFrame);
   EXPECT_EQ(f.device.resets, resets + 1);
   EXPECT_EQ(f.device.configuration, 1) << "the hub selects the old configuration again after the reset";
   EXPECT_EQ(pending.status, STATUS_CANCELLED) << "transfers pending across a port reset are cancelled";

@@ -1,13 +1,12 @@
 // The USBD library routines: descriptor parsing and the select-configuration request.
 #include <gtest/gtest.h>
-
-#include <wdm.h>
 #include <usb.h>
 #include <usbdlib.h>
-
-#include "nt/machine.h"
+#include <wdm.h>
 
 #include <vector>
+
+#include "nt/machine.h"
 
 namespace {
 
@@ -15,14 +14,14 @@ namespace {
 // interface 1 alternate 0 (no endpoints), interface 1 alternate 1 (class 0x0A, 1 endpoint).
 std::vector<uint8_t> Configuration() {
   std::vector<uint8_t> d = {
-      9, 2, 0, 0, 2, 1, 0, 0x80, 0x32,             // configuration
-      9, 4, 0, 0, 2, 0xFF, 0x01, 0x02, 0,          // interface 0
-      7, 5, 0x81, 3, 8, 0, 10,                     // endpoint 0x81 interrupt
-      5, 0x24, 0x00, 0x10, 0x01,                   // class-specific descriptor
-      7, 5, 0x02, 2, 64, 0, 0,                     // endpoint 0x02 bulk
-      9, 4, 1, 0, 0, 0x0A, 0, 0, 0,                // interface 1 alt 0
-      9, 4, 1, 1, 1, 0x0A, 0, 0, 0,                // interface 1 alt 1
-      7, 5, 0x83, 2, 64, 0, 0,                     // endpoint 0x83 bulk
+      9, 2,    0,    0,    2,    1,    0,    0x80, 0x32,  // configuration
+      9, 4,    0,    0,    2,    0xFF, 0x01, 0x02, 0,     // interface 0
+      7, 5,    0x81, 3,    8,    0,    10,                // endpoint 0x81 interrupt
+      5, 0x24, 0x00, 0x10, 0x01,                          // class-specific descriptor
+      7, 5,    0x02, 2,    64,   0,    0,                 // endpoint 0x02 bulk
+      9, 4,    1,    0,    0,    0x0A, 0,    0,    0,     // interface 1 alt 0
+      9, 4,    1,    1,    1,    0x0A, 0,    0,    0,     // interface 1 alt 1
+      7, 5,    0x83, 2,    64,   0,    0,                 // endpoint 0x83 bulk
   };
   d[2] = static_cast<uint8_t>(d.size());
   return d;
@@ -48,7 +47,8 @@ TEST(UsbdLibrary, ParseConfigurationDescriptorExMatchesEveryCriterion) {
   EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 0xFF, 0x01, 0x03), nullptr);
   EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, 2, -1, -1, -1, -1), nullptr);
   // Starting after the first interface finds the next one.
-  PUSB_INTERFACE_DESCRIPTOR next = USBD_ParseConfigurationDescriptorEx(config, d.data() + 18, -1, -1, -1, -1, -1);
+  PUSB_INTERFACE_DESCRIPTOR next =
+      USBD_ParseConfigurationDescriptorEx(config, d.data() + 18, -1, -1, -1, -1, -1);
   ASSERT_NE(next, nullptr);
   EXPECT_EQ(next->bInterfaceNumber, 1);
   EXPECT_EQ(USBD_ParseConfigurationDescriptor(config, 1, 1), alt1);
@@ -56,7 +56,8 @@ TEST(UsbdLibrary, ParseConfigurationDescriptorExMatchesEveryCriterion) {
 
 TEST(UsbdLibrary, ParseDescriptorsStaysWithinTheBufferAndStopsAtAZeroLength) {
   std::vector<uint8_t> d = Configuration();
-  auto* endpoint = USBD_ParseDescriptors(d.data(), static_cast<ULONG>(d.size()), d.data() + 18, USB_ENDPOINT_DESCRIPTOR_TYPE);
+  auto* endpoint = USBD_ParseDescriptors(d.data(), static_cast<ULONG>(d.size()), d.data() + 18,
+                                         USB_ENDPOINT_DESCRIPTOR_TYPE);
   ASSERT_NE(endpoint, nullptr);
   EXPECT_EQ(reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(endpoint)->bEndpointAddress, 0x81);
   EXPECT_EQ(USBD_ParseDescriptors(d.data(), 30, d.data() + 30, USB_ENDPOINT_DESCRIPTOR_TYPE), nullptr)
@@ -64,8 +65,9 @@ TEST(UsbdLibrary, ParseDescriptorsStaysWithinTheBufferAndStopsAtAZeroLength) {
   std::vector<uint8_t> broken = {9, 2, 20, 0, 1, 1, 0, 0x80, 0x32, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   EXPECT_EQ(USBD_ParseDescriptors(broken.data(), 20, broken.data(), USB_INTERFACE_DESCRIPTOR_TYPE), nullptr)
       << "a zero bLength ends the walk";
-  EXPECT_EQ(USBD_GetInterfaceLength(reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(d.data() + 9), d.data() + d.size()),
-            9u + 7 + 5 + 7);
+  EXPECT_EQ(
+      USBD_GetInterfaceLength(reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(d.data() + 9), d.data() + d.size()),
+      9u + 7 + 5 + 7);
 }
 
 TEST(UsbdLibrary, CreateConfigurationRequestExSizesAndFillsTheRequest) {
@@ -81,7 +83,8 @@ TEST(UsbdLibrary, CreateConfigurationRequestExSizesAndFillsTheRequest) {
   EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
   EXPECT_EQ(urb->UrbHeader.Length, GET_SELECT_CONFIGURATION_REQUEST_SIZE(2, 3));
   EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, config);
-  ASSERT_EQ(list[0].Interface, &urb->UrbSelectConfiguration.Interface) << "each entry points at its information";
+  ASSERT_EQ(list[0].Interface, &urb->UrbSelectConfiguration.Interface)
+      << "each entry points at its information";
   ASSERT_EQ(reinterpret_cast<uint8_t*>(list[1].Interface),
             reinterpret_cast<uint8_t*>(list[0].Interface) + GET_USBD_INTERFACE_SIZE(2));
   EXPECT_EQ(list[0].Interface->Length, GET_USBD_INTERFACE_SIZE(2));
