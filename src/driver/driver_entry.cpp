@@ -46,6 +46,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     UserRemovalSetting = 0;
   }
 
+  // Each major function is installed together with the routine that serves it; the others keep
+  // the system's default, which fails the request as an invalid device request.
   DriverObject->DriverUnload = UnloadDriver;
   DriverObject->DriverExtension->AddDevice = AddPortDevice;
   return STATUS_SUCCESS;

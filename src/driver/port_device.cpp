@@ -47,7 +47,13 @@ static VOID BuildDeviceName(PUNICODE_STRING DeviceName, PUCHAR Block, ULONG Numb
 static NTSTATUS ReadPortNameValue(PDEVICE_OBJECT Pdo, PWCHAR NameBuffer) {
   HANDLE key;
   NTSTATUS status = IoOpenDeviceRegistryKey(Pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key);
-  if (status != STATUS_SUCCESS) return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+  // Only STATUS_SUCCESS counts as an opened key; a key opened with another success status is
+  // closed again and the port gets a default name.
+  if (status != STATUS_SUCCESS) {
+    if (!NT_SUCCESS(status)) return status;
+    ZwClose(key);
+    return STATUS_UNSUCCESSFUL;
+  }
   status = ReadRegistryString(key, WIDE("PortName"), NameBuffer, PORT_NAME_BUFFER_SIZE);
   ZwClose(key);
   if (!NT_SUCCESS(status)) return status;
@@ -178,12 +184,15 @@ static NTSTATUS StartPortThreads(PPORT_EXTENSION Ext) {
       ++started;
     }
   }
+
+  // A created thread may not have run yet, and ThreadCount counts only threads that have. Until
+  // each has counted itself in, stopping the threads (a removal right after add-device, or the
+  // failure below) would see none and free the extension under a thread about to start. Each
+  // thread counts itself in before it looks at its run condition, so waiting here is enough.
+  while (Ext->ThreadCount < started) DelayTwentyMilliseconds();
   if (NT_SUCCESS(status)) return STATUS_SUCCESS;
 
-  // A created thread may not have run yet. Each one counts itself in before it looks at its run
-  // condition and stays while the condition holds, so wait until all have counted themselves in;
-  // only then withdraw the condition and wait for them to leave.
-  while (Ext->ThreadCount < started) DelayTwentyMilliseconds();
+  // Withdraw the run condition and wait for the started threads to leave.
   UNICODE_STRING interfaceName = Ext->InterfaceName;
   Ext->InterfaceName.Buffer = NULL;
   StopPortThreads(Ext->DeviceObject);
