@@ -75,10 +75,6 @@ std::optional<std::u16string> DriverTest::SerialCommValue(std::u16string_view de
   return registry().GetString(emu::kRegistrySerialComm, deviceName);
 }
 
-std::optional<emu::RegistryValue> DriverTest::SerialCommRaw(std::u16string_view deviceName) {
-  return registry().GetValue(emu::kRegistrySerialComm, deviceName);
-}
-
 size_t DriverTest::SerialCommValueCount() {
   if (!registry().KeyExists(emu::kRegistrySerialComm)) return 0;
   return registry().ValueNames(emu::kRegistrySerialComm).size();
@@ -129,7 +125,6 @@ void DriverTest::RemoveAllAndUnload() {
     if (d != nullptr) RemovePort(d);
   }
   machine_->UnloadDriver(driver_);
-  unloaded_ = true;
 }
 
 emu::KernelConfig ConfigFor(const ScheduleParam& param) {

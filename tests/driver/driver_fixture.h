@@ -10,7 +10,6 @@
 #include <optional>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "driver/driver_globals.h"
 #include "driver/port_device.h"
@@ -20,6 +19,7 @@
 namespace tarnwire::testing {
 
 inline constexpr std::u16string_view kServiceName = u"tarnwire";
+inline constexpr emu::VirtualTime ms = emu::kMillisecond;
 
 // Completes every request that reaches one of its PDOs with the status the request carries.
 class StubBus : public emu::BusDriver {
@@ -40,6 +40,7 @@ class DriverTest : public ::testing::Test {
   emu::Kernel& kernel() { return machine_->kernel(); }
   emu::Registry& registry() { return machine_->registry(); }
   emu::ObjectNamespace& objects() { return machine_->objects(); }
+  ULONG& SerialCount() { return machine_->configuration().SerialCount; }
 
   std::u16string ServiceKey() const { return emu::Machine::ServiceKeyPath(kServiceName); }
   // Loads the driver (DriverEntry) and remembers it; returns DriverEntry's status.
@@ -58,10 +59,9 @@ class DriverTest : public ::testing::Test {
   PDEVICE_OBJECT PortOf(PDEVICE_OBJECT pdo) const;
   size_t PortCount() const;
 
-  // What the port left in the system: its kernel name, DOS link and SERIALCOMM value.
+  // What ports left in the system: DOS links, SERIALCOMM values and pool.
   std::optional<std::u16string> LinkTarget(std::u16string_view comName);
   std::optional<std::u16string> SerialCommValue(std::u16string_view deviceName);
-  std::optional<emu::RegistryValue> SerialCommRaw(std::u16string_view deviceName);
   size_t SerialCommValueCount();
   size_t PoolBlockCount() { return kernel().LivePoolBlocks().size(); }
 
@@ -85,8 +85,15 @@ class DriverTest : public ::testing::Test {
   std::unique_ptr<emu::Machine> machine_;
   StubBus bus_;
   PDRIVER_OBJECT driver_ = nullptr;
-  bool unloaded_ = false;
   int nextInstance_ = 0;
+};
+
+// The driver loaded before the test and unloaded, with every port removed, after it.
+class LoadedDriverTest : public DriverTest {
+ protected:
+  using DriverTest::DriverTest;
+  void SetUp() override { ASSERT_EQ(STATUS_SUCCESS, Load()); }
+  void TearDown() override { RemoveAllAndUnload(); }
 };
 
 // Processor model and seed, for tests that run several contexts at once.
@@ -95,5 +102,12 @@ emu::KernelConfig ConfigFor(const ScheduleParam& param);
 std::string ScheduleName(const ::testing::TestParamInfo<ScheduleParam>& info);
 // Both processor models, seeds 1 to 20.
 ::testing::internal::ParamGenerator<ScheduleParam> AllSchedules();
+
+// A fixture whose machine runs under the schedule of the test's parameter.
+template <class Fixture>
+class Scheduled : public Fixture, public ::testing::WithParamInterface<ScheduleParam> {
+ protected:
+  Scheduled() : Fixture(ConfigFor(::testing::WithParamInterface<ScheduleParam>::GetParam())) {}
+};
 
 }  // namespace tarnwire::testing

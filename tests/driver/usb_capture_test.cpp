@@ -1,98 +1,25 @@
 // A capture of the port's configuration (descriptors, selection, revision read) decoded by tshark.
-#include <unistd.h>
-
-#include <cstdio>
 #include <filesystem>
-#include <sstream>
 
-#include "usb/usb_config.h"
+#include "support/tshark.h"
 #include "usb_fixture.h"
 
 namespace drvusb_test {
 namespace {
 
-struct CommandResult {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-CommandResult RunCommand(const std::string& command) {
-  std::string errFile =
-      std::filesystem::temp_directory_path() / ("drvusb-capture-err-" + std::to_string(::getpid()));
-  CommandResult r;
-  FILE* pipe = ::popen((command + " 2>" + errFile).c_str(), "r");
-  if (pipe == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) r.out.append(buf, n);
-  r.exitCode = ::pclose(pipe);
-  if (FILE* e = std::fopen(errFile.c_str(), "r")) {
-    while ((n = std::fread(buf, 1, sizeof buf, e)) > 0) r.err.append(buf, n);
-    std::fclose(e);
-  }
-  std::filesystem::remove(errFile);
-  return r;
-}
-
-// tshark's stderr without its notice about running as root.
-std::string Warnings(const std::string& err) {
-  std::istringstream in(err);
-  std::string line, out;
-  while (std::getline(in, line)) {
-    if (line.empty() || line.find("Running as user") != std::string::npos) continue;
-    out += line + "\n";
-  }
-  return out;
-}
-
-std::vector<std::vector<std::string>> Rows(const std::string& text, size_t columns) {
-  std::vector<std::vector<std::string>> rows;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> fields;
-    std::istringstream l(line);
-    std::string field;
-    while (std::getline(l, field, '\t')) fields.push_back(field);
-    fields.resize(columns);
-    rows.push_back(fields);
-  }
-  return rows;
-}
-
 TEST(UsbCapture, ConfigurationTrafficDecodesAsDescriptorsSelectionAndRevisionRead) {
-  if (RunCommand("command -v tshark").exitCode != 0) GTEST_SKIP() << "tshark is not installed";
-  std::string path =
-      std::filesystem::temp_directory_path() / ("drvusb-configure-" + std::to_string(::getpid()) + ".pcap");
-
+  if (!test_support::HaveTshark()) GTEST_SKIP() << "tshark is not installed";
+  const std::string path = test_support::TempPath("drvusb-configure", ".pcap");
   size_t totalLength = 0;
   {
     emu::zm470::Config chip;
-    chip.revision = 0x30;
     chip.idProduct = 0x0ABC;
     UsbPortMachine m(chip);
     totalLength = m.chip->ConfigurationDescriptor().size();
     ASSERT_TRUE(m.host->StartCapture(path)) << "the capture file could not be created";
-    m.ConfigureOrFail();
+    ASSERT_EQ(m.Configure(), STATUS_SUCCESS);
     m.host->StopCapture();
   }
-
-  CommandResult r =
-      RunCommand("tshark -r " + path +
-                 " -T fields -E occurrence=a -E aggregator=, -e usb.irp_info.direction"
-                 " -e usb.function -e usb.bmRequestType -e usb.setup.bRequest -e usb.bDescriptorType"
-                 " -e usb.setup.wValue -e usb.setup.wLength -e usb.bConfigurationValue"
-                 " -e usb.idProduct -e usb.wTotalLength -e usb.bEndpointAddress"
-                 " -e usb.control.Response");
-  CommandResult full = RunCommand("tshark -r " + path + " -V");
-  std::filesystem::remove(path);
-  ASSERT_EQ(r.exitCode, 0) << "tshark could not read the capture: " << r.err;
-  EXPECT_EQ(Warnings(r.err), "") << "tshark must open the capture without complaint";
-  EXPECT_EQ(full.out.find("Malformed"), std::string::npos) << "a packet does not decode:\n" << full.out;
-  EXPECT_EQ(full.out.find("Expert Info (Warning"), std::string::npos) << full.out;
-  EXPECT_EQ(full.out.find("Expert Info (Error"), std::string::npos) << full.out;
-
   enum {
     kDirection,
     kFunction,
@@ -105,31 +32,36 @@ TEST(UsbCapture, ConfigurationTrafficDecodesAsDescriptorsSelectionAndRevisionRea
     kProduct,
     kTotalLength,
     kEndpoints,
-    kResponse,
-    kColumns
+    kResponse
   };
+  auto rows = test_support::TsharkFields(
+      path,
+      {"usb.irp_info.direction", "usb.function", "usb.bmRequestType", "usb.setup.bRequest",
+       "usb.bDescriptorType", "usb.setup.wValue", "usb.setup.wLength", "usb.bConfigurationValue",
+       "usb.idProduct", "usb.wTotalLength", "usb.bEndpointAddress", "usb.control.Response"},
+      "-E occurrence=a -E aggregator=,");
+  test_support::TsharkDissection(path);
+  std::filesystem::remove(path);
+
   std::vector<std::vector<std::string>> submissions, completions;
-  for (auto& row : Rows(r.out, kColumns))
-    (row[kDirection] == "0x01" ? completions : submissions).push_back(row);
-  ASSERT_EQ(submissions.size(), 5u) << "five requests configure the port:\n" << r.out;
-  ASSERT_EQ(completions.size(), 5u) << "every request completes:\n" << r.out;
+  for (auto& row : rows) (row[kDirection] == "0x01" ? completions : submissions).push_back(row);
+  ASSERT_EQ(submissions.size(), 5u) << "five requests configure the port";
+  ASSERT_EQ(completions.size(), 5u) << "every request completes";
 
   // Device descriptor, configuration header, whole configuration.
-  const char* lengths[] = {"18", "9", nullptr};
+  const std::string lengths[] = {"18", "9", std::to_string(totalLength)};
   for (size_t i = 0; i < 3; ++i) {
     SCOPED_TRACE("descriptor request " + std::to_string(i));
-    const auto& s = submissions[i];
-    EXPECT_EQ(s[kFunction], "0x000b") << "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE";
-    EXPECT_EQ(s[kRequestType], "0x80");
-    EXPECT_EQ(s[kRequest], "6") << "GET_DESCRIPTOR";
-    EXPECT_EQ(s[kDescriptorType], i == 0 ? "0x01" : "0x02");
-    EXPECT_EQ(s[kLength], lengths[i] ? std::string(lengths[i]) : std::to_string(totalLength));
+    EXPECT_EQ(submissions[i][kFunction], "0x000b") << "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE";
+    EXPECT_EQ(submissions[i][kRequestType], "0x80");
+    EXPECT_EQ(submissions[i][kRequest], "6") << "GET_DESCRIPTOR";
+    EXPECT_EQ(submissions[i][kDescriptorType], i == 0 ? "0x01" : "0x02");
+    EXPECT_EQ(submissions[i][kLength], lengths[i]);
   }
   EXPECT_EQ(completions[0][kProduct], "0x0abc") << "the device descriptor came back";
   EXPECT_EQ(completions[2][kTotalLength], std::to_string(totalLength));
-  EXPECT_NE(completions[2][kEndpoints].find("0x82"), std::string::npos) << completions[2][kEndpoints];
-  EXPECT_NE(completions[2][kEndpoints].find("0x02"), std::string::npos) << completions[2][kEndpoints];
-  EXPECT_NE(completions[2][kEndpoints].find("0x81"), std::string::npos) << completions[2][kEndpoints];
+  for (const char* endpoint : {"0x82", "0x02", "0x81"})
+    EXPECT_NE(completions[2][kEndpoints].find(endpoint), std::string::npos) << "endpoint " << endpoint;
 
   // The selection shows as SET_CONFIGURATION 1.
   EXPECT_EQ(submissions[3][kFunction], "0x0000") << "URB_FUNCTION_SELECT_CONFIGURATION";

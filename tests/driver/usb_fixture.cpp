@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "driver/driver_globals.h"
-#include "usb/usb_config.h"
 #include "usb/usb_request.h"
 
 namespace drvusb_test {
@@ -14,9 +13,9 @@ std::string Hex(uint64_t value) {
   return buf;
 }
 
-void ForEachMachine(const std::function<void(emu::KernelConfig)>& fn, uint64_t seeds) {
+void ForEachMachine(const std::function<void(emu::KernelConfig)>& fn) {
   for (emu::ProcessorModel model : {emu::ProcessorModel::Uniprocessor, emu::ProcessorModel::Multiprocessor}) {
-    for (uint64_t seed = 1; seed <= seeds; ++seed) {
+    for (uint64_t seed = 1; seed <= 20; ++seed) {
       SCOPED_TRACE(
           std::string(model == emu::ProcessorModel::Uniprocessor ? "uniprocessor" : "multiprocessor") +
           ", seed " + std::to_string(seed));
@@ -29,21 +28,22 @@ void ForEachMachine(const std::function<void(emu::KernelConfig)>& fn, uint64_t s
   }
 }
 
+emu::zm470::Config ChipRevision(uint8_t revision) {
+  emu::zm470::Config config;
+  config.revision = revision;
+  return config;
+}
+
 UsbPortMachine::UsbPortMachine(emu::zm470::Config chipConfig, emu::KernelConfig kernelConfig)
     : machine(kernelConfig) {
   chip = std::make_unique<emu::zm470::Zm470>(std::move(chipConfig));
   host = std::make_unique<emu::usb::UsbHost>(machine);
   usbPort = &host->Plug(*chip);
-
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  driver = machine.LoadDriver(u"tarnwire", DriverEntry, {}, &status);
-  if (driver == nullptr) {
-    ADD_FAILURE() << "the driver did not load: status 0x" << std::hex << static_cast<ULONG>(status);
-    return;
-  }
-  status = machine.AddDevice(driver, usbPort->Pdo());
+  PDRIVER_OBJECT driver = machine.LoadDriver(u"tarnwire", DriverEntry, {}, &status);
+  if (driver != nullptr) status = machine.AddDevice(driver, usbPort->Pdo());
   if (!NT_SUCCESS(status)) {
-    ADD_FAILURE() << "add-device failed for the bridge: status 0x" << std::hex << static_cast<ULONG>(status);
+    ADD_FAILURE() << "the driver did not load or add the bridge: status " << Hex(static_cast<ULONG>(status));
     return;
   }
   for (PDEVICE_OBJECT d : DeviceTable) {
@@ -52,7 +52,6 @@ UsbPortMachine::UsbPortMachine(emu::zm470::Config chipConfig, emu::KernelConfig 
   if (device == nullptr) ADD_FAILURE() << "add-device created no port device for the bridge's PDO";
   // Plugging read the device descriptor; the tests look only at the driver's traffic.
   usbPort->ClearUrbLog();
-  chip->ClearControlLog();
   kernel().SetTraceCapacity(1 << 20);
 }
 
@@ -62,31 +61,19 @@ UsbPortMachine::~UsbPortMachine() {
   chip.reset();
 }
 
-bool UsbPortMachine::InSystemThread(std::function<void()> body, std::string name) {
-  return machine.RunInSystemThread(std::move(name), std::move(body));
-}
-
-void UsbPortMachine::StartSystemThread(std::function<void()> body, std::string name) {
-  kernel().StartSystemThread(std::move(name), std::move(body));
-}
-
-NTSTATUS UsbPortMachine::Configure() {
+NTSTATUS UsbPortMachine::Call(std::function<NTSTATUS()> fn) {
   NTSTATUS status = STATUS_PENDING;
-  EXPECT_TRUE(InSystemThread([&] { status = ConfigureUsbDevice(device); }, "configure"))
-      << "ConfigureUsbDevice did not return";
+  EXPECT_TRUE(machine.RunInSystemThread("test", [&] { status = fn(); }))
+      << "the driver routine did not return";
   return status;
 }
 
-void UsbPortMachine::ConfigureOrFail() {
+ConfiguredPort::ConfiguredPort(emu::zm470::Config chipConfig, emu::KernelConfig kernelConfig)
+    : UsbPortMachine(std::move(chipConfig), kernelConfig) {
   NTSTATUS status = Configure();
-  ASSERT_EQ(status, STATUS_SUCCESS) << "configuring the bridge failed with 0x" << std::hex
-                                    << static_cast<ULONG>(status);
-}
-
-size_t UsbPortMachine::DriverPoolBlocks() {
-  size_t n = 0;
-  for (const auto& b : machine.kernel().LivePoolBlocks()) n += b.tag == TARNWIRE_POOL_TAG;
-  return n;
+  EXPECT_EQ(status, STATUS_SUCCESS) << "configuring the bridge failed with "
+                                    << Hex(static_cast<ULONG>(status));
+  usb().ClearUrbLog();
 }
 
 size_t UsbPortMachine::DriverPoolBlocksOfSize(size_t size) {
@@ -108,21 +95,19 @@ std::vector<emu::VirtualTime> UsbPortMachine::InternalIoctlTimes(ULONG code) {
 }
 
 std::shared_ptr<InFlightTransfer> StartPipeTransfer(UsbPortMachine& m, USBD_PIPE_HANDLE pipe, bool in,
-                                                    std::vector<uint8_t> data, LONG* busy) {
+                                                    size_t length, LONG* busy) {
   auto t = std::make_shared<InFlightTransfer>();
-  t->buffer = std::move(data);
+  t->buffer.assign(length, 0x55);
   UsbBuildInterruptOrBulkTransferRequest(
       t->urb(), (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, t->buffer.data(), NULL,
       (ULONG)t->buffer.size(), in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0, NULL);
   PDEVICE_OBJECT device = m.device;
-  m.StartSystemThread(
-      [t, device, busy] {
-        InterlockedIncrement(busy);
-        t->status = SubmitUrb(device, t->urb());
-        t->done = true;
-        InterlockedDecrement(busy);
-      },
-      "transfer");
+  m.kernel().StartSystemThread("transfer", [t, device, busy] {
+    InterlockedIncrement(busy);
+    t->status = SubmitUrb(device, t->urb());
+    t->done = true;
+    InterlockedDecrement(busy);
+  });
   return t;
 }
 

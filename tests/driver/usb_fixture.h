@@ -13,16 +13,22 @@
 #include "driver/platform.h"
 #include "driver/port_extension.h"
 #include "nt/machine.h"
+#include "usb/usb_config.h"
 #include "usbhost/usb_host.h"
 #include "zm470/zm470.h"
 
 namespace drvusb_test {
 
+using emu::usb::UrbFilter;
+
 // "0x" and the value in hexadecimal, for failure messages.
 std::string Hex(uint64_t value);
 
-// Runs fn under both processor models and `seeds` scheduler seeds, naming the run on failure.
-void ForEachMachine(const std::function<void(emu::KernelConfig)>& fn, uint64_t seeds = 20);
+// Runs fn under both processor models and 20 scheduler seeds, naming the run on failure.
+void ForEachMachine(const std::function<void(emu::KernelConfig)>& fn);
+
+// A chip of the given revision, otherwise as shipped.
+emu::zm470::Config ChipRevision(uint8_t revision);
 
 class UsbPortMachine {
  public:
@@ -35,37 +41,30 @@ class UsbPortMachine {
   PPORT_EXTENSION ext() const { return PortExtension(device); }
   emu::usb::UsbPort& usb() { return *usbPort; }
 
-  // Runs body in a new system thread until it ends; false if the machine ran out of work first.
-  bool InSystemThread(std::function<void()> body, std::string name = "test");
-  // Starts body in a system thread without running the machine.
-  void StartSystemThread(std::function<void()> body, std::string name = "test");
-
-  NTSTATUS Configure();
-  // Configures the port and fails the test when that does not succeed.
-  void ConfigureOrFail();
+  // Runs fn in a system thread and returns its status; fails the test if fn does not return.
+  NTSTATUS Call(std::function<NTSTATUS()> fn);
+  NTSTATUS Configure() {
+    return Call([this] { return ConfigureUsbDevice(device); });
+  }
 
   // The port's own control URB area, as add-device recorded it.
   PVOID PortControlBlock() const { return ext()->BufferBlock + CONTROL_URB_OFFSET; }
-  // Pool blocks currently allocated with the driver's tag.
-  size_t DriverPoolBlocks();
+  // Pool blocks currently allocated: all of them, and those of the driver's tag and a size.
+  size_t PoolBlocks() { return kernel().LivePoolBlocks().size(); }
   size_t DriverPoolBlocksOfSize(size_t size);
-
   // Virtual times at which the driver sent the given internal device control code down the stack.
   std::vector<emu::VirtualTime> InternalIoctlTimes(ULONG code);
-
-  std::vector<emu::usb::UrbRecord> UrbsOf(uint16_t function) const {
-    return usbPort->UrbsMatching(emu::usb::UrbFilter{function, {}, {}});
-  }
-  std::vector<emu::usb::UrbRecord> VendorUrbs(uint8_t request) const {
-    return usbPort->UrbsMatching(emu::usb::UrbFilter{URB_FUNCTION_VENDOR_DEVICE, {}, request});
-  }
 
   emu::Machine machine;
   std::unique_ptr<emu::zm470::Zm470> chip;
   std::unique_ptr<emu::usb::UsbHost> host;
   emu::usb::UsbPort* usbPort = nullptr;
-  PDRIVER_OBJECT driver = nullptr;
   PDEVICE_OBJECT device = nullptr;  // the port device object
+};
+
+// The same machine with the bridge configured, and the URB log emptied after that.
+struct ConfiguredPort : UsbPortMachine {
+  explicit ConfiguredPort(emu::zm470::Config chipConfig = {}, emu::KernelConfig kernelConfig = {});
 };
 
 // A test thread that stands for one of the port's transfer threads: it counts itself in a busy
@@ -81,6 +80,6 @@ struct InFlightTransfer {
 
 // Starts a bulk or interrupt transfer on `pipe` from a new system thread, counted in `busy`.
 std::shared_ptr<InFlightTransfer> StartPipeTransfer(UsbPortMachine& m, USBD_PIPE_HANDLE pipe, bool in,
-                                                    std::vector<uint8_t> data, LONG* busy);
+                                                    size_t length, LONG* busy);
 
 }  // namespace drvusb_test

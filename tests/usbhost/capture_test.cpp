@@ -1,71 +1,16 @@
 // The USB capture: URB traffic written as USBPcap packets and decoded by tshark.
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <sstream>
 
+#include "support/tshark.h"
 #include "usbhost/host_fixture.h"
 
 namespace emu::usb::testing {
 namespace {
 
-struct CommandResult {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-CommandResult RunCommand(const std::string& command) {
-  std::string errFile = std::filesystem::temp_directory_path() / ("usbcap-err-" + std::to_string(::getpid()));
-  CommandResult r;
-  FILE* pipe = ::popen((command + " 2>" + errFile).c_str(), "r");
-  if (pipe == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) r.out.append(buf, n);
-  r.exitCode = ::pclose(pipe);
-  if (FILE* e = std::fopen(errFile.c_str(), "r")) {
-    while ((n = std::fread(buf, 1, sizeof buf, e)) > 0) r.err.append(buf, n);
-    std::fclose(e);
-  }
-  std::filesystem::remove(errFile);
-  return r;
-}
-
-// stderr of tshark without its notice about running as root.
-std::string Warnings(const std::string& err) {
-  std::istringstream in(err);
-  std::string line, out;
-  while (std::getline(in, line)) {
-    if (line.find("Running as user") != std::string::npos || line.empty()) continue;
-    out += line + "\n";
-  }
-  return out;
-}
-
-std::vector<std::vector<std::string>> Rows(const std::string& text) {
-  std::vector<std::vector<std::string>> rows;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (;;) {
-      size_t tab = line.find('\t', start);
-      fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-      if (tab == std::string::npos) break;
-      start = tab + 1;
-    }
-    rows.push_back(fields);
-  }
-  return rows;
-}
-
 TEST(UsbCapture, TsharkDecodesTheCapturedUrbs) {
-  if (RunCommand("command -v tshark").exitCode != 0) GTEST_SKIP() << "tshark is not installed";
-  std::string path =
-      std::filesystem::temp_directory_path() / ("usbhost-capture-" + std::to_string(::getpid()) + ".pcap");
+  if (!test_support::HaveTshark()) GTEST_SKIP() << "tshark is not installed";
+  const std::string path = test_support::TempPath("usbhost-capture", ".pcap");
 
   HostFixture f;
   ASSERT_EQ(f.Configure(), STATUS_SUCCESS);
@@ -92,25 +37,17 @@ TEST(UsbCapture, TsharkDecodesTheCapturedUrbs) {
   ASSERT_TRUE(f.RunUntilCompleted(abort));
   f.host.StopCapture();
 
-  CommandResult r =
-      RunCommand("tshark -r " + path +
-                 " -T fields -e usb.irp_id -e frame.number -e usb.setup.bRequest -e usb.setup.wValue"
-                 " -e usb.setup.wIndex -e usb.function -e usb.capdata -e usb.endpoint_address"
-                 " -e usb.usbd_status -e usb.request_in");
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(Warnings(r.err), "") << "tshark must open the capture without complaint";
-  auto rows = Rows(r.out);
-  ASSERT_EQ(rows.size(), 16u) << "a submission and a completion per URB\n" << r.out;
+  enum { kId, kFrameNo, kRequest, kValue, kIndex, kFunction, kData, kEndpoint, kStatus, kRequestIn };
+  auto rows = test_support::TsharkFields(
+      path, {"usb.irp_id", "frame.number", "usb.setup.bRequest", "usb.setup.wValue", "usb.setup.wIndex",
+             "usb.function", "usb.capdata", "usb.endpoint_address", "usb.usbd_status", "usb.request_in"});
+  ASSERT_EQ(rows.size(), 16u) << "a submission and a completion per URB";
   // Each URB's submission and completion, found by irpId; a completion names its submission's
   // frame in usb.request_in.
-  enum { kId, kFrameNo, kRequest, kValue, kIndex, kFunction, kData, kEndpoint, kStatus, kRequestIn };
   std::map<std::string, std::vector<std::string>> submit, complete;
-  for (auto& row : rows) {
-    row.resize(10);
-    (row[kRequestIn].empty() ? submit : complete)[row[kId]] = row;
-  }
-  ASSERT_EQ(submit.size(), 8u) << r.out;
-  ASSERT_EQ(complete.size(), 8u) << r.out;
+  for (auto& row : rows) (row[kRequestIn].empty() ? submit : complete)[row[kId]] = row;
+  ASSERT_EQ(submit.size(), 8u);
+  ASSERT_EQ(complete.size(), 8u);
   for (auto& [id, c] : complete) {
     ASSERT_TRUE(submit.count(id)) << "completion without submission, irp " << id;
     EXPECT_EQ(c[kRequestIn], submit[id][kFrameNo]) << "tshark pairs the completion of irp " << id;
@@ -143,15 +80,11 @@ TEST(UsbCapture, TsharkDecodesTheCapturedUrbs) {
   EXPECT_EQ(submit[urb(7)][kEndpoint], "0x82");
 
   // The full dissection has no malformed packets or expert warnings.
-  CommandResult v = RunCommand("tshark -r " + path + " -V");
-  ASSERT_EQ(v.exitCode, 0) << v.err;
-  EXPECT_EQ(v.out.find("Malformed"), std::string::npos) << v.out;
-  EXPECT_EQ(v.out.find("Expert Info (Warning"), std::string::npos) << v.out;
-  EXPECT_EQ(v.out.find("Expert Info (Error"), std::string::npos) << v.out;
-  EXPECT_NE(v.out.find("Data Fragment: c1c2"), std::string::npos)
+  std::string dissection = test_support::TsharkDissection(path);
+  EXPECT_NE(dissection.find("Data Fragment: c1c2"), std::string::npos)
       << "the OUT data stage of a control transfer follows its setup packet\n"
-      << v.out;
-  EXPECT_NE(v.out.find("5aa5"), std::string::npos) << "the IN data stage rides in the completion\n";
+      << dissection;
+  EXPECT_NE(dissection.find("5aa5"), std::string::npos) << "the IN data stage rides in the completion";
   if (::testing::Test::HasFailure()) {
     ADD_FAILURE() << "capture kept at " << path;
   } else {

@@ -1,0 +1,268 @@
+// Port device creation and naming: kernel names, COM names, links, the SERIALCOMM value and the
+// interface of a new port, and the add-device failure paths, which leave no device, link,
+// SERIALCOMM value, table slot, thread or pool behind and restore SerialCount.
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <vector>
+
+#include "driver_fixture.h"
+
+namespace tarnwire::testing {
+namespace {
+
+std::u16string Num(int n) { return U16(std::to_string(n)); }
+std::vector<int> Range(int from, int to) {
+  std::vector<int> v;
+  for (int n = from; n <= to; ++n) v.push_back(n);
+  return v;
+}
+
+class NamingTest : public LoadedDriverTest {
+ protected:
+  using LoadedDriverTest::LoadedDriverTest;
+
+  void TakeKernelName(int n) {
+    ASSERT_EQ(STATUS_SUCCESS, objects().InsertDevice(u"\\Device\\Serial" + Num(n), CreatePdo()));
+  }
+  void TakeComName(int n) {
+    ASSERT_EQ(STATUS_SUCCESS, objects().CreateLink(u"\\DosDevices\\COM" + Num(n), u"\\Device\\Other"));
+  }
+  // Remembers what exists before an add-device that is to fail.
+  void Snapshot() {
+    serialCount_ = SerialCount();
+    links_ = objects().Links().size();
+    devices_ = objects().DeviceNames().size();
+    pool_ = PoolBlockCount();
+  }
+  void ExpectNothingLeft() {
+    EXPECT_EQ(0u, PortCount()) << "the table slot is still taken";
+    EXPECT_EQ(serialCount_, SerialCount()) << "SerialCount not restored";
+    EXPECT_EQ(devices_, objects().DeviceNames().size()) << "a named device object is left";
+    EXPECT_EQ(links_, objects().Links().size()) << "a DOS link is left";
+    EXPECT_EQ(0u, SerialCommValueCount()) << "a SERIALCOMM value is left";
+    EXPECT_EQ(pool_, PoolBlockCount()) << "pool left allocated";
+    EXPECT_EQ(DriverThreadsCreated(), DriverThreadsEnded()) << "a port thread still runs";
+  }
+
+  // Checks the port's names and what it holds under them: its link and SERIALCOMM value.
+  void ExpectNamed(PDEVICE_OBJECT port, int number, std::u16string_view com, ULONG serialIndex) {
+    ASSERT_NE(nullptr, port);
+    std::u16string device = u"\\Device\\Serial" + Num(number);
+    EXPECT_EQ(device, ToU16(Ext(port)->DeviceName));
+    EXPECT_EQ(com, ToU16(Ext(port)->PortName));
+    EXPECT_EQ(serialIndex, Ext(port)->SerialIndex);
+    EXPECT_EQ(device, LinkTarget(com)) << "the DOS link does not lead to the port";
+    EXPECT_EQ(std::u16string(com), SerialCommValue(device)) << "the SERIALCOMM value is not the COM name";
+  }
+
+  ULONG serialCount_ = 0;
+  size_t links_ = 0, devices_ = 0, pool_ = 0;
+};
+
+TEST_F(NamingTest, FirstBridgeIsSerial2AndCom8WithItsLinkValueInterfaceAndThreads) {
+  SerialCount() = 0;
+  PDEVICE_OBJECT port = AddBridge();
+  ExpectNamed(port, 2, u"COM8", 7);
+  ASSERT_NE(nullptr, port);
+  PPORT_EXTENSION ext = Ext(port);
+  EXPECT_EQ(u"COM8", ToU16(ext->WmiPortName));
+  auto value = registry().GetValue(emu::kRegistrySerialComm, u"\\Device\\Serial2");
+  ASSERT_TRUE(value) << "no SERIALCOMM value named by the kernel device name";
+  EXPECT_EQ(ULONG(REG_SZ), value->type);
+  const char16_t expected[] = u"COM8";  // with its terminating NUL
+  ASSERT_EQ(sizeof expected, value->data.size()) << "the SERIALCOMM data is not the name and its NUL";
+  EXPECT_EQ(0, memcmp(expected, value->data.data(), sizeof expected)) << "wrong SERIALCOMM data";
+
+  const emu::ObjectNamespace::Interface* iface = objects().FindInterface(ToU16(ext->InterfaceName));
+  ASSERT_NE(nullptr, iface) << "COM-port interface not registered";
+  EXPECT_EQ(0, memcmp(&GUID_DEVINTERFACE_COMPORT, &iface->classGuid, sizeof(GUID)));
+  EXPECT_EQ(ext->PhysicalDeviceObject, iface->pdo);
+  EXPECT_FALSE(iface->enabled) << "the interface is enabled before the port is started";
+
+  EXPECT_EQ(ULONG(FILE_DEVICE_SERIAL_PORT), port->DeviceType);
+  EXPECT_TRUE(port->Characteristics & FILE_DEVICE_SECURE_OPEN);
+  EXPECT_EQ(ULONG(DO_EXCLUSIVE | DO_BUFFERED_IO | DO_POWER_PAGABLE),
+            port->Flags & (DO_EXCLUSIVE | DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING));
+  EXPECT_EQ(ext->PhysicalDeviceObject, ext->LowerDeviceObject) << "not attached above the PDO";
+  bool blockInPool = false;
+  for (const auto& b : kernel().LivePoolBlocks())
+    blockInPool |=
+        b.address == ext->BufferBlock && b.size == PORT_BUFFER_BLOCK_SIZE && b.type == NonPagedPool;
+  EXPECT_TRUE(blockInPool) << "the port buffer block is not a nonpaged block of its size";
+  EXPECT_EQ(ext->BufferBlock + PORT_BUFFER_BLOCK_SIZE, ext->RingBase + ext->RingSize)
+      << "the ring does not end the block";
+  EXPECT_EQ(3, ext->ThreadCount) << "the three port threads are not running";
+}
+
+// A default name: the system's SerialCount and the names other devices hold beforehand, and the
+// names the port gets (or the collision).
+struct NameCase {
+  const char* name;
+  ULONG serialCount;
+  std::vector<int> takenKernel;  // "\Device\Serial<n>" held by other devices
+  std::vector<int> takenCom;     // "COM<n>" held by other links
+  NTSTATUS status;
+  int number;  // of the kernel name
+  const char16_t* com;
+  ULONG serialIndex;
+};
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
+
+class DefaultNameTest : public NamingTest, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(DefaultNameTest, NamesThePortOrFailsWithTheCollisionLeavingNothingBehind) {
+  const NameCase& c = GetParam();
+  for (int n : c.takenKernel) TakeKernelName(n);
+  for (int n : c.takenCom) TakeComName(n);
+  PDEVICE_OBJECT pdo = CreatePdo();
+  SerialCount() = c.serialCount;
+  Snapshot();
+  PDEVICE_OBJECT port = nullptr;
+  ASSERT_EQ(c.status, AddPort(pdo, &port)) << "add-device returned the wrong status";
+  if (!NT_SUCCESS(c.status)) return ExpectNothingLeft();
+  ExpectNamed(port, c.number, c.com, c.serialIndex);
+  EXPECT_EQ(c.serialCount + 1, SerialCount());
+}
+
+constexpr NTSTATUS kOk = STATUS_SUCCESS;
+constexpr NTSTATUS kCollision = STATUS_OBJECT_NAME_COLLISION;
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, DefaultNameTest, ::testing::Values(
+    //       name                          count kernel names  COM names     status      number, COM, index
+    NameCase{"NumberFollowsSerialCount",   5,   {},            {},           kOk,        5, u"COM8", 7},
+    NameCase{"ComNameFollowsNumberAbove7", 9,   {},            {},           kOk,        9, u"COM10", 9},
+    NameCase{"TakenNumberRetriedFrom19",   5,   {5},           {},           kOk,        19, u"COM20", 19},
+    NameCase{"NumberRetryGoesOnTo20",      5,   {5, 19},       {},           kOk,        20, u"COM21", 20},
+    // A default name above COM21 gets no retry but is used when free.
+    NameCase{"NameAboveCom21UsedWhenFree", 5,   {5, 19, 20},   {},           kOk,        21, u"COM22", 21},
+    NameCase{"NoFreeKernelName",           19,  Range(19, 63), {},           kCollision, 0, nullptr, 0},
+    NameCase{"TakenComNamesMoveNameUp",    0,   {},            {8, 9},       kOk,        2, u"COM10", 9},
+    NameCase{"Com8ToCom21Taken",           0,   {},            Range(8, 21), kCollision, 0, nullptr, 0},
+    NameCase{"Com20GetsOneMoreTry",        19,  {},            {20},         kOk,        19, u"COM21", 20},
+    NameCase{"Com21GetsNoRetry",           20,  {},            {21},         kCollision, 0, nullptr, 0}),
+    [](const ::testing::TestParamInfo<NameCase>& info) { return std::string(info.param.name); });
+// clang-format on
+
+// "PortName" from the hardware key is used when it is NUL-terminated within the 64-byte buffer and
+// 1 to 20 characters long (so that it fits in the link name); otherwise the default name is.
+TEST_F(NamingTest, PortNameFromTheHardwareKeyIsUsedWhenItFitsAndIsTerminated) {
+  struct Case {
+    std::u16string stored;
+    bool terminated;
+    int failPoolAfter;  // pool allocations that succeed before one fails
+    std::u16string expected;
+  } cases[] = {
+      {u"COM3", true, -1, u"COM3"},
+      {u"COM4", false, -1, u"COM4"},
+      {u"ABCDEFGHIJKLMNOPQRST", true, -1, u"ABCDEFGHIJKLMNOPQRST"},
+      {u"ABCDEFGHIJKLMNOPQRSTU", true, -1, u"COM8"},
+      {std::u16string(32, u'X'), false, -1, u"COM8"},
+      {std::u16string(40, u'X'), true, -1, u"COM8"},
+      {u"", true, -1, u"COM8"},
+      {u"COM3", true, 1, u"COM8"},  // no pool for the registry query
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("PortName \"" + Narrow(c.stored) + (c.terminated ? "\"" : "\" without NUL") +
+                 (c.failPoolAfter >= 0 ? ", no pool for the query" : ""));
+    PDEVICE_OBJECT pdo = CreatePdo();
+    registry().SetString(HardwareKey(pdo), u"PortName", c.stored, c.terminated);
+    if (c.failPoolAfter >= 0) kernel().FailPoolAllocations(1, c.failPoolAfter);
+    PDEVICE_OBJECT port = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, AddPort(pdo, &port));
+    ExpectNamed(port, 2, c.expected, c.expected == u"COM8" ? 7 : 2);
+    RemovePort(port);
+  }
+}
+
+// A COM name held by a port that was removed but is still open is taken over: the first removed
+// port that holds a link gives up its link and SERIALCOMM value, whatever its name. While no
+// port is removed, the name is a collision.
+TEST_F(NamingTest, RemovedPortGivesUpItsLinkAndNoOtherDoes) {
+  PDEVICE_OBJECT first = AddBridge(u"COM3");
+  ASSERT_NE(nullptr, first);
+  std::u16string firstName = ToU16(Ext(first)->DeviceName);
+  EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, AddPort(CreatePdo(u"COM3")))
+      << "a port that was not removed lost its name";
+  EXPECT_EQ(firstName, LinkTarget(u"COM3"));
+
+  Ext(first)->Removed = TRUE;  // surprise-removed, still open
+  PDEVICE_OBJECT second = AddBridge(u"COM3");
+  ASSERT_NE(nullptr, second);
+  std::u16string secondName = ToU16(Ext(second)->DeviceName);
+  EXPECT_EQ(secondName, LinkTarget(u"COM3"));
+  EXPECT_EQ(nullptr, Ext(first)->DosLinkName.Buffer);
+  EXPECT_FALSE(SerialCommValue(firstName)) << "the removed port kept its SERIALCOMM value";
+  EXPECT_EQ(std::optional<std::u16string>(u"COM3"), SerialCommValue(secondName));
+
+  // The takeover does not compare names: COM8 is held by another link, COM3 still goes.
+  Ext(second)->Removed = TRUE;
+  TakeComName(8);
+  SerialCount() = 4;
+  PDEVICE_OBJECT third = AddBridge();
+  ASSERT_NE(nullptr, third);
+  EXPECT_EQ(u"COM9", ToU16(Ext(third)->PortName));
+  EXPECT_FALSE(LinkTarget(u"COM3")) << "the removed port's link should be gone";
+}
+
+TEST_F(NamingTest, SeventeenthBridgeAndMissingPdoAreRefused) {
+  for (int i = 0; i < MAX_PORT_DEVICES; ++i) ASSERT_NE(nullptr, AddBridge(u"COM" + Num(30 + i)));
+  ULONG count = SerialCount();
+  EXPECT_EQ(STATUS_NO_MORE_ENTRIES, AddPort(CreatePdo())) << "a seventeenth bridge";
+  EXPECT_EQ(count, SerialCount()) << "a refused bridge changed SerialCount";
+  NTSTATUS status = STATUS_SUCCESS;
+  machine().RunInSystemThread("add", [&] { status = AddPortDevice(driver(), NULL); });
+  EXPECT_EQ(STATUS_NO_MORE_ENTRIES, status) << "no PDO";
+}
+
+// Whichever step of add-device fails, the port leaves nothing behind. A port without all three
+// threads would never serve its requests: add-device fails instead, after stopping the threads
+// that did start. A created thread may not have run yet when the creation of the next one fails;
+// add-device must not return before it has come and gone.
+using AddFailureTest = Scheduled<NamingTest>;
+
+TEST_P(AddFailureTest, LeavesNothingBehindWhicheverStepFails) {
+  SerialCount() = 3;
+  // Pool allocations of add-device, in order: the port buffer block, the registry query record
+  // for "PortName", the interface's symbolic name.
+  struct Case {
+    const char* what;
+    std::function<void()> inject;
+    NTSTATUS status;
+  } cases[] = {
+      {"no port buffer block", [&] { kernel().FailPoolAllocations(1, 0); }, STATUS_INSUFFICIENT_RESOURCES},
+      {"interface not registered", [&] { kernel().FailPoolAllocations(1, 2); },
+       STATUS_INSUFFICIENT_RESOURCES},
+      {"first thread not created", [&] { kernel().FailThreadCreations(1, 0); },
+       STATUS_INSUFFICIENT_RESOURCES},
+      {"second thread not created", [&] { kernel().FailThreadCreations(1, 1); },
+       STATUS_INSUFFICIENT_RESOURCES},
+      {"third thread not created", [&] { kernel().FailThreadCreations(1, 2); },
+       STATUS_INSUFFICIENT_RESOURCES},
+      {"no SERIALCOMM value", [&] { registry().DeleteKey(emu::kRegistryDeviceMap); },
+       STATUS_OBJECT_NAME_NOT_FOUND},
+      // A name from the registry that is taken is never replaced by a default one.
+      {"PortName taken",
+       [&] {
+         registry().CreateKey(emu::kRegistryDeviceMap);
+         TakeComName(3);
+       },
+       STATUS_OBJECT_NAME_COLLISION},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PDEVICE_OBJECT pdo = CreatePdo(u"COM3");
+    c.inject();
+    Snapshot();
+    EXPECT_EQ(c.status, machine().AddDevice(driver(), pdo));
+    EXPECT_EQ(DriverThreadsCreated(), DriverThreadsStarted())
+        << "add-device failed before the threads it created had started";
+    kernel().Run();
+    ExpectNothingLeft();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Schedules, AddFailureTest, AllSchedules(), ScheduleName);
+
+}  // namespace
+}  // namespace tarnwire::testing
