@@ -20,11 +20,8 @@ struct FakeEndpoint {
   uint8_t interval;
 };
 
+// Vendor 0x1234, product 0x5678, bMaxPacketSize0 8.
 struct FakeDeviceOptions {
-  uint16_t vendor = 0x1234;
-  uint16_t product = 0x5678;
-  uint8_t maxPacket0 = 8;
-  uint8_t maxPower = 0x32;
   std::string serial = "FAKE0001";
   std::vector<FakeEndpoint> endpoints = {{0x81, 3, 8, 4}, {0x82, 2, 64, 0}, {0x02, 2, 64, 0}};
 };
@@ -33,81 +30,41 @@ class FakeDevice : public UsbDevice {
  public:
   using Options = FakeDeviceOptions;
 
-  explicit FakeDevice(Options options = {}) : options_(std::move(options)) {}
+  explicit FakeDevice(Options options = {}) : o_(std::move(options)) {}
 
   std::vector<uint8_t> DeviceDescriptor() const {
-    return {18,
-            1,
-            0x10,
-            0x01,
-            0xFF,
-            0x00,
-            0x00,
-            options_.maxPacket0,
-            static_cast<uint8_t>(options_.vendor),
-            static_cast<uint8_t>(options_.vendor >> 8),
-            static_cast<uint8_t>(options_.product),
-            static_cast<uint8_t>(options_.product >> 8),
-            0x00,
-            0x01,
-            0,
-            0,
-            static_cast<uint8_t>(options_.serial.empty() ? 0 : 3),
-            1};
+    return {18, 1, 0x10, 0x01, 0xFF, 0, 0, 8, 0x34, 0x12, 0x78, 0x56, 0x00, 0x01, 0, 0, SerialIndex(), 1};
   }
 
   std::vector<uint8_t> ConfigurationDescriptor() const {
-    std::vector<uint8_t> d = {9,
-                              2,
-                              0,
-                              0,
-                              1,
-                              1,
-                              0,
-                              0x80,
-                              options_.maxPower,
-                              9,
-                              4,
-                              0,
-                              0,
-                              static_cast<uint8_t>(options_.endpoints.size()),
-                              0xFF,
-                              0,
-                              0,
-                              0};
-    for (const FakeEndpoint& e : options_.endpoints) {
-      d.insert(d.end(), {7, 5, e.address, e.attributes, static_cast<uint8_t>(e.maxPacket),
-                         static_cast<uint8_t>(e.maxPacket >> 8), e.interval});
+    const auto endpoints = static_cast<uint8_t>(o_.endpoints.size());
+    std::vector<uint8_t> d = {9, 2, 0, 0, 1, 1, 0, 0x80, 0x32, 9, 4, 0, 0, endpoints, 0xFF, 0, 0, 0};
+    for (const FakeEndpoint& e : o_.endpoints) {
+      d.insert(d.end(), {7, 5, e.address, e.attributes, Lo(e.maxPacket), Hi(e.maxPacket), e.interval});
     }
-    d[2] = static_cast<uint8_t>(d.size());
-    d[3] = static_cast<uint8_t>(d.size() >> 8);
+    d[2] = Lo(static_cast<uint16_t>(d.size()));
+    d[3] = Hi(static_cast<uint16_t>(d.size()));
     return d;
   }
 
   // --- UsbDevice --------------------------------------------------------------------------
   ControlReply Control(const SetupPacket& setup, std::span<const uint8_t> out) override {
     controls.push_back({setup, std::vector<uint8_t>(out.begin(), out.end())});
-    uint8_t type = (setup.bmRequestType >> 5) & 3;
-    if (type == 0) return Standard(setup);
-    if (vendor) return vendor(setup, out);
-    return {true, {}};
+    if (((setup.bmRequestType >> 5) & 3) == 0) return Standard(setup);
+    return vendor(setup, out);
   }
 
   Handshake In(uint8_t address, std::span<uint8_t> buf, size_t& length) override {
     ++inTokens[address];
-    if (halted[address]) return Handshake::Stall;
     auto& q = inData[address];
     if (q.empty()) return Handshake::Nak;
-    std::vector<uint8_t>& packet = q.front();
-    length = std::min(buf.size(), packet.size());
-    std::copy(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(length), buf.begin());
+    length = std::min(buf.size(), q.front().size());
+    std::copy_n(q.front().begin(), length, buf.begin());
     q.pop_front();
     return Handshake::Ack;
   }
 
   Handshake Out(uint8_t address, std::span<const uint8_t> packet) override {
-    ++outTokens[address];
-    if (halted[address]) return Handshake::Stall;
     auto& sink = outData[address];
     if (sink.size() + packet.size() > outCapacity) return Handshake::Nak;
     sink.insert(sink.end(), packet.begin(), packet.end());
@@ -133,53 +90,43 @@ class FakeDevice : public UsbDevice {
     NotifyActivity();
     return r;
   }
-  void Activity() { NotifyActivity(); }
 
   struct ControlCall {
     SetupPacket setup;
     std::vector<uint8_t> out;
   };
   std::vector<ControlCall> controls;
-  std::function<ControlReply(const SetupPacket&, std::span<const uint8_t>)> vendor;
+  // Answers vendor and class requests; by default with the two bytes 0xAB 0xCD.
+  std::function<ControlReply(const SetupPacket&, std::span<const uint8_t>)> vendor =
+      [](const SetupPacket&, std::span<const uint8_t>) {
+        return ControlReply{false, {0xAB, 0xCD}};
+      };
   std::map<uint8_t, std::deque<std::vector<uint8_t>>> inData;
   std::map<uint8_t, std::vector<uint8_t>> outData;
-  std::map<uint8_t, uint32_t> inTokens, outTokens, outPackets;
-  std::map<uint8_t, bool> halted;
+  std::map<uint8_t, uint32_t> inTokens, outPackets;
   size_t outCapacity = SIZE_MAX;
   uint8_t configuration = 0;
   uint32_t resets = 0;
 
  private:
+  uint8_t SerialIndex() const { return o_.serial.empty() ? 0 : 3; }
+  static uint8_t Lo(uint16_t v) { return static_cast<uint8_t>(v); }
+  static uint8_t Hi(uint16_t v) { return static_cast<uint8_t>(v >> 8); }
+
   ControlReply Standard(const SetupPacket& s) {
-    switch (s.bRequest) {
-      case 0x06: {  // GET_DESCRIPTOR
-        uint8_t type = static_cast<uint8_t>(s.wValue >> 8);
-        if (type == 1) return {false, DeviceDescriptor()};
-        if (type == 2) return {false, ConfigurationDescriptor()};
-        if (type == 3 && (s.wValue & 0xFF) == 3 && !options_.serial.empty()) {
-          std::vector<uint8_t> d = {static_cast<uint8_t>(2 + 2 * options_.serial.size()), 3};
-          for (char c : options_.serial) d.insert(d.end(), {static_cast<uint8_t>(c), 0});
-          return {false, d};
-        }
-        return {true, {}};
-      }
-      case 0x09:  // SET_CONFIGURATION
-        configuration = static_cast<uint8_t>(s.wValue);
-        return {false, {}};
-      case 0x00:  // GET_STATUS
-        return {false, {0x01, 0x00}};
-      case 0x01:  // CLEAR_FEATURE
-        if (s.bmRequestType == 0x02 && s.wValue == 0) halted[static_cast<uint8_t>(s.wIndex)] = false;
-        return {false, {}};
-      case 0x03:  // SET_FEATURE
-        if (s.bmRequestType == 0x02 && s.wValue == 0) halted[static_cast<uint8_t>(s.wIndex)] = true;
-        return {false, {}};
-      default:
-        return {true, {}};
-    }
+    if (s.bRequest == 0x09) configuration = Lo(s.wValue);                           // SET_CONFIGURATION
+    if (s.bRequest == 0x00) return {false, {0x01, 0x00}};                           // GET_STATUS
+    if (s.bRequest == 0x01 || s.bRequest == 0x03 || s.bRequest == 0x09) return {};  // features, configuration
+    if (s.bRequest != 0x06) return {true, {}};  // GET_DESCRIPTOR from here
+    if (s.wValue == 0x0100) return {false, DeviceDescriptor()};
+    if (s.wValue == 0x0200) return {false, ConfigurationDescriptor()};
+    if (s.wValue != 0x0303 || o_.serial.empty()) return {true, {}};
+    std::vector<uint8_t> d = {static_cast<uint8_t>(2 + 2 * o_.serial.size()), 3};
+    for (char c : o_.serial) d.insert(d.end(), {static_cast<uint8_t>(c), 0});
+    return {false, d};
   }
 
-  Options options_;
+  Options o_;
 };
 
 }  // namespace emu::usb::testing

@@ -7,7 +7,7 @@
 #include <usbdlib.h>
 #include <wdm.h>
 
-#include <cstring>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,6 +18,9 @@
 #include "usbhost/usb_host.h"
 
 namespace emu::usb::testing {
+
+static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength) ==
+              offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength));
 
 // One request to the PDO and its fate.
 struct Request {
@@ -31,40 +34,72 @@ struct Request {
   KIRQL completionIrql = 0xFF;
   VirtualTime submittedAt = -1;
   VirtualTime completedAt = -1;
-  int completions = 0;
 
   PURB urb() { return reinterpret_cast<PURB>(urbStorage.data()); }
+  USBD_STATUS usbd() { return urb()->UrbHeader.Status; }
+  ULONG length() { return urb()->UrbBulkOrInterruptTransfer.TransferBufferLength; }
 };
 
-inline void ForEachMachine(const std::function<void(ProcessorModel, uint64_t)>& fn, uint64_t seeds = 20) {
+// Whether `r` has completed with `status` and URB status `usbd`.
+inline ::testing::AssertionResult Ended(Request& r, NTSTATUS status, USBD_STATUS usbd) {
+  if (r.completed && r.status == status && r.usbd() == usbd) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << std::hex << "completed " << r.completed << " with 0x" << r.status << " / USBD 0x" << r.usbd()
+         << ", expected 0x" << status << " / USBD 0x" << usbd;
+}
+
+// A setup packet as "bmRequestType bRequest wValue wIndex wLength" in hex.
+inline std::string Hex(const SetupPacket& s) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%02x %02x %04x %04x %04x", s.bmRequestType, s.bRequest, s.wValue,
+                s.wIndex, s.wLength);
+  return text;
+}
+
+// Runs `fn` on a machine of each processor model for seeds 1..`seeds`.
+inline void ForEachMachine(const std::function<void(const KernelConfig&)>& fn, uint64_t seeds = 20) {
   for (ProcessorModel model : {ProcessorModel::Uniprocessor, ProcessorModel::Multiprocessor}) {
     for (uint64_t seed = 1; seed <= seeds; ++seed) {
       SCOPED_TRACE(std::string(model == ProcessorModel::Uniprocessor ? "uni" : "multi") + "processor, seed " +
                    std::to_string(seed));
-      fn(model, seed);
+      KernelConfig config;
+      config.processors = model;
+      config.seed = seed;
+      fn(config);
     }
   }
 }
 
 class HostFixture {
  public:
+  static constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
   explicit HostFixture(FakeDevice::Options options = {}, KernelConfig config = {})
-      : machine(config), device(std::move(options)), host(machine) {
-    port = &host.Plug(device);
-  }
+      : machine(config), device(std::move(options)), host(machine), port(&host.Plug(device)) {}
 
   Kernel& kernel() { return machine.kernel(); }
   PDEVICE_OBJECT pdo() { return port->Pdo(); }
 
-  // Sends an internal device control request from a system thread (without waiting for it).
-  Request& Send(std::unique_ptr<Request> r, ULONG code, PVOID argument) {
-    Request* raw = r.get();
-    requests.push_back(std::move(r));
-    machine.RunInSystemThread("client", [this, raw, code, argument] { Issue(raw, code, argument); });
-    return *raw;
+  // Sends internal device control requests, all at the same instant, from a system thread
+  // (without waiting for them).
+  std::vector<Request*> SendAll(std::vector<std::unique_ptr<Request>> rs, ULONG code) {
+    std::vector<Request*> raw;
+    for (auto& r : rs) raw.push_back(requests.emplace_back(std::move(r)).get());
+    machine.RunInSystemThread("client", [&] {
+      for (Request* r : raw) Issue(r, code);
+    });
+    return raw;
   }
-  // Issues the request from the calling context (which must be an emulated one).
-  void Issue(Request* r, ULONG code, PVOID argument) {
+  Request& Send(std::unique_ptr<Request> r, ULONG code) {
+    std::vector<std::unique_ptr<Request>> one;
+    one.push_back(std::move(r));
+    return *SendAll(std::move(one), code)[0];
+  }
+  // Issues the request from the calling context (which must be an emulated one). Its argument is
+  // the URB, the port status word or nothing, as the control code wants.
+  void Issue(Request* r, ULONG code, PVOID argument = nullptr) {
+    if (code == IOCTL_INTERNAL_USB_SUBMIT_URB && argument == nullptr) argument = r->urb();
+    if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) argument = &r->portStatus;
     PIRP irp = IoAllocateIrp(pdo()->StackSize, FALSE);
     ASSERT_NE(irp, nullptr);
     r->irp = irp;
@@ -75,15 +110,32 @@ class HostFixture {
     IoSetCompletionRoutine(irp, &HostFixture::Completed, r, TRUE, TRUE, TRUE);
     r->submittedAt = kernel().Now();
     r->returned = IoCallDriver(pdo(), irp);
+    if (r->returned != STATUS_PENDING) {
+      EXPECT_TRUE(r->completed && r->status == r->returned) << "a synchronous result is the IRP's status";
+    }
   }
-  Request& SubmitUrb(std::unique_ptr<Request> r) {
-    PURB urb = r->urb();
-    return Send(std::move(r), IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+  Request& SubmitUrb(std::unique_ptr<Request> r) { return Send(std::move(r), IOCTL_INTERNAL_USB_SUBMIT_URB); }
+  Request& PortStatus() { return Send(std::make_unique<Request>(), IOCTL_INTERNAL_USB_GET_PORT_STATUS); }
+  Request& In(uint8_t endpoint, size_t length, ULONG flags = kIn) {
+    return SubmitUrb(Bulk(PipeOf(endpoint), flags, std::vector<uint8_t>(length)));
   }
-  Request& PortStatus() {
-    auto r = std::make_unique<Request>();
-    ULONG* word = &r->portStatus;
-    return Send(std::move(r), IOCTL_INTERNAL_USB_GET_PORT_STATUS, word);
+  Request& Out(uint8_t endpoint, std::vector<uint8_t> data) {
+    return SubmitUrb(Bulk(PipeOf(endpoint), 0, std::move(data)));
+  }
+  Request& VendorIn(UCHAR request, USHORT value, size_t length) {
+    return SubmitUrb(
+        Vendor(URB_FUNCTION_VENDOR_DEVICE, kIn, request, value, 0, std::vector<uint8_t>(length)));
+  }
+  Request& VendorOut(UCHAR request) {
+    return SubmitUrb(Vendor(URB_FUNCTION_VENDOR_DEVICE, 0, request, 0, 0, {}));
+  }
+  // Runs the machine until `r` completes (a failure when it does not within `limit`).
+  Request& Finish(Request& r, VirtualTime limit = 10 * kSecond) {
+    EXPECT_TRUE(RunUntilCompleted(r, limit)) << "request still pending after " << limit << " of virtual time";
+    return r;
+  }
+  bool RunUntilCompleted(Request& r, VirtualTime limit = 10 * kSecond) {
+    return kernel().RunUntil([&] { return r.completed; }, kernel().Now() + limit);
   }
 
   // --- URB builders ------------------------------------------------------------------------------
@@ -123,7 +175,7 @@ class HostFixture {
   // steps: USBD_ParseConfigurationDescriptorEx, USBD_CreateConfigurationRequestEx, submit).
   // `maxTransfer` (when not 0) is set on every pipe before submission.
   NTSTATUS Configure(ULONG maxTransfer = 0) {
-    configDescriptor = device.ConfigurationDescriptor();
+    std::vector<uint8_t> configDescriptor = device.ConfigurationDescriptor();
     auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configDescriptor.data());
     NTSTATUS result = STATUS_UNSUCCESSFUL;
     machine.RunInSystemThread("configure", [&] {
@@ -132,23 +184,15 @@ class HostFixture {
       USBD_INTERFACE_LIST_ENTRY list[2] = {{iface, NULL}, {NULL, NULL}};
       PURB urb = USBD_CreateConfigurationRequestEx(config, list);
       ASSERT_NE(urb, nullptr);
-      if (maxTransfer != 0) {
-        for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; ++i)
-          list[0].Interface->Pipes[i].MaximumTransferSize = maxTransfer;
-      }
-      auto r = std::make_unique<Request>();
-      Request* raw = r.get();
-      requests.push_back(std::move(r));
-      Issue(raw, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
-      while (!raw->completed) {
-        LARGE_INTEGER d;
-        d.QuadPart = -10000;
-        KeDelayExecutionThread(KernelMode, FALSE, &d);
-      }
-      result = raw->status;
+      for (ULONG i = 0; maxTransfer != 0 && i < list[0].Interface->NumberOfPipes; ++i)
+        list[0].Interface->Pipes[i].MaximumTransferSize = maxTransfer;
+      Request* r = requests.emplace_back(std::make_unique<Request>()).get();
+      Issue(r, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+      LARGE_INTEGER frame{.QuadPart = -kFrame};
+      while (!r->completed) KeDelayExecutionThread(KernelMode, FALSE, &frame);
+      result = r->status;
       if (NT_SUCCESS(result)) {
-        PUSBD_INTERFACE_INFORMATION info = list[0].Interface;
-        pipes.assign(info->Pipes, info->Pipes + info->NumberOfPipes);
+        pipes.assign(list[0].Interface->Pipes, list[0].Interface->Pipes + list[0].Interface->NumberOfPipes);
         configurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
       }
       ExFreePool(urb);
@@ -163,24 +207,19 @@ class HostFixture {
     return nullptr;
   }
 
-  bool RunUntilCompleted(Request& r, VirtualTime limit = 10 * kSecond) {
-    return kernel().RunUntil([&] { return r.completed; }, kernel().Now() + limit);
-  }
-
   Machine machine;
   FakeDevice device;  // outlives the host's port
   UsbHost host;
-  UsbPort* port = nullptr;
+  UsbPort* port;
   std::vector<std::unique_ptr<Request>> requests;
-  std::vector<uint8_t> configDescriptor;
   std::vector<USBD_PIPE_INFORMATION> pipes;
   USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
 
  private:
   static NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* r = static_cast<Request*>(context);
+    EXPECT_FALSE(r->completed) << "an IRP completed twice";
     r->completed = true;
-    ++r->completions;
     r->status = irp->IoStatus.Status;
     r->completionIrql = KeGetCurrentIrql();
     r->completedAt = Kernel::Current().Now();

@@ -4,6 +4,8 @@
 #include <usbdlib.h>
 #include <wdm.h>
 
+#include <algorithm>
+#include <span>
 #include <vector>
 
 #include "nt/machine.h"
@@ -35,31 +37,26 @@ TEST(UsbdLibrary, ParseConfigurationDescriptorExMatchesEveryCriterion) {
   std::vector<uint8_t> d = Configuration();
   auto* config = AsConfig(d);
   PUSB_INTERFACE_DESCRIPTOR first = USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
-  ASSERT_NE(first, nullptr);
   EXPECT_EQ(reinterpret_cast<uint8_t*>(first), d.data() + 9) << "the first interface of any kind";
 
-  PUSB_INTERFACE_DESCRIPTOR alt1 = USBD_ParseConfigurationDescriptorEx(config, config, 1, 1, -1, -1, -1);
-  ASSERT_NE(alt1, nullptr);
-  EXPECT_EQ(alt1->bAlternateSetting, 1);
-  EXPECT_EQ(alt1->bNumEndpoints, 1);
-  EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 0x0A, -1, -1)->bInterfaceNumber, 1);
+  auto at = [&](size_t offset) { return reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(d.data() + offset); };
+  EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, 1, 1, -1, -1, -1), at(46))
+      << "interface 1 alt 1";
+  EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 0x0A, -1, -1), at(37))
+      << "class 0x0A";
   EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 0xFF, 0x01, 0x02), first);
   EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 0xFF, 0x01, 0x03), nullptr);
   EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, 2, -1, -1, -1, -1), nullptr);
-  // Starting after the first interface finds the next one.
-  PUSB_INTERFACE_DESCRIPTOR next =
-      USBD_ParseConfigurationDescriptorEx(config, d.data() + 18, -1, -1, -1, -1, -1);
-  ASSERT_NE(next, nullptr);
-  EXPECT_EQ(next->bInterfaceNumber, 1);
-  EXPECT_EQ(USBD_ParseConfigurationDescriptor(config, 1, 1), alt1);
+  EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, d.data() + 18, -1, -1, -1, -1, -1), at(37))
+      << "starting after the first interface finds the next one";
+  EXPECT_EQ(USBD_ParseConfigurationDescriptor(config, 1, 1), at(46));
 }
 
 TEST(UsbdLibrary, ParseDescriptorsStaysWithinTheBufferAndStopsAtAZeroLength) {
   std::vector<uint8_t> d = Configuration();
-  auto* endpoint = USBD_ParseDescriptors(d.data(), static_cast<ULONG>(d.size()), d.data() + 18,
-                                         USB_ENDPOINT_DESCRIPTOR_TYPE);
-  ASSERT_NE(endpoint, nullptr);
-  EXPECT_EQ(reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(endpoint)->bEndpointAddress, 0x81);
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(USBD_ParseDescriptors(d.data(), static_cast<ULONG>(d.size()),
+                                                             d.data() + 18, USB_ENDPOINT_DESCRIPTOR_TYPE)),
+            d.data() + 18);
   EXPECT_EQ(USBD_ParseDescriptors(d.data(), 30, d.data() + 30, USB_ENDPOINT_DESCRIPTOR_TYPE), nullptr)
       << "the search must not look past TotalLength";
   std::vector<uint8_t> broken = {9, 2, 20, 0, 1, 1, 0, 0x80, 0x32, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0};
@@ -91,14 +88,14 @@ TEST(UsbdLibrary, CreateConfigurationRequestExSizesAndFillsTheRequest) {
   EXPECT_EQ(list[0].Interface->NumberOfPipes, 2u);
   EXPECT_EQ(list[1].Interface->InterfaceNumber, 1);
   EXPECT_EQ(list[1].Interface->AlternateSetting, 1);
-  for (ULONG i = 0; i < 2; ++i) {
-    EXPECT_EQ(list[0].Interface->Pipes[i].MaximumTransferSize, USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
-    EXPECT_EQ(list[0].Interface->Pipes[i].PipeHandle, nullptr);
+  for (const USBD_PIPE_INFORMATION& p : std::span(list[0].Interface->Pipes, 2)) {
+    EXPECT_EQ(p.MaximumTransferSize, USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
+    EXPECT_EQ(p.PipeHandle, nullptr);
   }
   auto blocks = machine.kernel().LivePoolBlocks();
-  bool found = false;
-  for (const auto& b : blocks) found = found || (b.address == urb && b.type == NonPagedPool);
-  EXPECT_TRUE(found) << "the request lives in nonpaged pool until the caller frees it";
+  EXPECT_TRUE(std::any_of(blocks.begin(), blocks.end(), [&](auto& b) {
+    return b.address == urb && b.type == NonPagedPool;
+  })) << "the request lives in nonpaged pool until the caller frees it";
   machine.RunInSystemThread("free", [&] { ExFreePool(urb); });
   EXPECT_EQ(machine.kernel().LivePoolBlocks().size(), blocks.size() - 1);
 }
