@@ -1,17 +1,16 @@
 // Expectations for the verifier: a statement (usually kernel.Run() or a direct kernel call) must
 // stop the machine with a given bug check. Reusable by every test program.
 //   EXPECT_BUGCHECK(code, statement)
-//   EXPECT_BUGCHECK_P1(code, firstParameter, statement)
 //   EXPECT_BUGCHECK_THAT(code, statement, checks)  // `checks` sees the error as `bugcheck`
 //                                                   // (also bound as `error`)
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include "nt/kernel.h"
-
 #include <cstdio>
 #include <string>
+
+#include "nt/kernel.h"
 
 namespace emu::testing {
 
@@ -25,35 +24,25 @@ inline std::string BugCheckCodeText(ULONG_PTR code) {
 
 // Runs `statement`, which must raise a bug check with `bugcheck_code`; then runs `checks` with
 // the caught error bound to `bugcheck` and to `error` (const emu::BugCheckError&).
-#define EXPECT_BUGCHECK_THAT(bugcheck_code, statement, checks)                                  \
-  do {                                                                                          \
-    const ULONG expected_bugcheck_code_ = static_cast<ULONG>(bugcheck_code);                    \
-    bool bugcheck_raised_ = false;                                                              \
-    try {                                                                                       \
-      statement;                                                                                \
-    } catch (const emu::BugCheckError& bugcheck) {                                              \
-      const emu::BugCheckError& error = bugcheck;                                               \
-      (void)error;                                                                              \
-      bugcheck_raised_ = true;                                                                  \
-      EXPECT_EQ(expected_bugcheck_code_, bugcheck.code)                                         \
-          << "expected bug check " << emu::testing::BugCheckCodeText(expected_bugcheck_code_)   \
-          << " from `" << #statement << "`, got "                                               \
-          << emu::testing::BugCheckCodeText(bugcheck.code) << "\n"                              \
-          << bugcheck.report;                                                                   \
-      checks;                                                                                   \
-    }                                                                                           \
-    EXPECT_TRUE(bugcheck_raised_) << "`" << #statement << "` did not raise bug check "          \
-                                  << emu::testing::BugCheckCodeText(expected_bugcheck_code_);   \
+#define EXPECT_BUGCHECK_THAT(bugcheck_code, statement, checks)                                             \
+  do {                                                                                                     \
+    const ULONG expected_bugcheck_code_ = static_cast<ULONG>(bugcheck_code);                               \
+    bool bugcheck_raised_ = false;                                                                         \
+    try {                                                                                                  \
+      statement;                                                                                           \
+    } catch (const emu::BugCheckError& bugcheck) {                                                         \
+      const emu::BugCheckError& error = bugcheck;                                                          \
+      (void)error;                                                                                         \
+      bugcheck_raised_ = true;                                                                             \
+      EXPECT_EQ(expected_bugcheck_code_, bugcheck.code)                                                    \
+          << "expected bug check " << emu::testing::BugCheckCodeText(expected_bugcheck_code_) << " from `" \
+          << #statement << "`, got " << emu::testing::BugCheckCodeText(bugcheck.code) << "\n"              \
+          << bugcheck.report;                                                                              \
+      checks;                                                                                              \
+    }                                                                                                      \
+    EXPECT_TRUE(bugcheck_raised_) << "`" << #statement << "` did not raise bug check "                     \
+                                  << emu::testing::BugCheckCodeText(expected_bugcheck_code_);              \
   } while (0)
 
 #define EXPECT_BUGCHECK(bugcheck_code, statement) \
   EXPECT_BUGCHECK_THAT(bugcheck_code, statement, (void)bugcheck)
-
-// Same, and also checks the first bug check parameter (the subcode of 0xC4, 0xC2, 0xC9, ...).
-#define EXPECT_BUGCHECK_P1(bugcheck_code, p1, statement)                                        \
-  EXPECT_BUGCHECK_THAT(bugcheck_code, statement,                                                \
-                       EXPECT_EQ(static_cast<ULONG_PTR>(p1), bugcheck.params[0])                \
-                           << "bug check " << emu::testing::BugCheckCodeText(bugcheck_code)     \
-                           << " raised with the wrong first parameter (expected "               \
-                           << emu::testing::BugCheckCodeText(p1) << ")\n"                       \
-                           << bugcheck.report)

@@ -1,135 +1,87 @@
 // Cancellation: IoCancelIrp with and without a cancel routine, the state a cancel routine runs
 // in, and cancel racing completion under both processor models.
-#include "nt/bugcheck_expect.h"
+#include <algorithm>
+#include <deque>
+#include <vector>
+
 #include "nt/io_test_support.h"
 #include "nt/io_util.h"
-
-#include <deque>
-#include <set>
-#include <vector>
 
 namespace {
 
 using emu::Machine;
+using emu::testing::Complete;
 using emu::testing::LambdaDriver;
-using emu::testing::StubBus;
+using emu::testing::PdoRig;
 
 struct CancelObservation {
   bool called = false;
   bool lockHeld = false;
-  KIRQL irqlInRoutine = 0;
+  KIRQL irql = 0;
   KIRQL cancelIrql = 0xFF;
   bool cancelFlag = false;
-};
-CancelObservation* g_observation = nullptr;
+} g_seen;
 
 VOID NTAPI ObservingCancel(PDEVICE_OBJECT, PIRP irp) {
-  g_observation->called = true;
-  g_observation->lockHeld = emu::IoManager::Current().CancelSpinLockHeld();
-  g_observation->irqlInRoutine = KeGetCurrentIrql();
-  g_observation->cancelIrql = irp->CancelIrql;
-  g_observation->cancelFlag = irp->Cancel != 0;
+  g_seen = {true, emu::IoManager::Current().CancelSpinLockHeld(), KeGetCurrentIrql(), irp->CancelIrql,
+            irp->Cancel != 0};
   IoReleaseCancelSpinLock(irp->CancelIrql);
-  irp->IoStatus.Status = STATUS_CANCELLED;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  Complete(irp, STATUS_CANCELLED);
 }
 
-TEST(IoCancel, CancelRoutineRunsHoldingTheCancelLockWithCancelIrqlSet) {
-  Machine m;
-  StubBus bus;
-  PDEVICE_OBJECT pdo = m.CreatePhysicalDevice(u"USB\\VID_1234&PID_0001\\6&1", bus);
-  CancelObservation seen;
-  g_observation = &seen;
-  PIRP parked = nullptr;
-  bus.handler = [&](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, &ObservingCancel);
-    parked = irp;
-    return STATUS_PENDING;
-  };
-  NTSTATUS final = STATUS_PENDING;
-  m.kernel().StartApplicationThread("caller", [&] {
-    final = m.io().SendToStack(pdo, emu::IoRequest{});
-  });
-  m.kernel().Run();
-  ASSERT_NE(parked, nullptr) << "the request must be parked with a cancel routine";
-  BOOLEAN result = FALSE;
-  ASSERT_TRUE(m.RunInSystemThread("canceller", [&] { result = IoCancelIrp(parked); }));
-  m.kernel().Run();
-  EXPECT_TRUE(result) << "IoCancelIrp returns TRUE when it called a cancel routine";
-  EXPECT_TRUE(seen.called);
-  EXPECT_TRUE(seen.lockHeld) << "the cancel routine is entered holding the cancel spin lock";
-  EXPECT_EQ(seen.irqlInRoutine, DISPATCH_LEVEL);
-  EXPECT_EQ(seen.cancelIrql, PASSIVE_LEVEL) << "CancelIrql is the IRQL to return to";
-  EXPECT_TRUE(seen.cancelFlag) << "Irp->Cancel is set before the routine runs";
-  EXPECT_FALSE(m.io().CancelSpinLockHeld());
-  EXPECT_EQ(final, STATUS_CANCELLED);
+TEST(IoCancel, IoCancelIrpCallsTheCancelRoutineOrOnlySetsTheFlag) {
+  for (bool withRoutine : {true, false}) {
+    SCOPED_TRACE(withRoutine ? "with a cancel routine" : "without a cancel routine");
+    PdoRig r;
+    PIRP parked = nullptr;
+    r.ParkNext(&parked, withRoutine ? &ObservingCancel : nullptr);
+    NTSTATUS final = STATUS_PENDING;
+    r.m.kernel().StartApplicationThread("caller", [&] { final = r.m.io().SendToStack(r.pdo, {}); });
+    r.m.kernel().Run();
+    ASSERT_NE(parked, nullptr) << "the request must be parked";
+    g_seen = {};
+    BOOLEAN result = !withRoutine;
+    ASSERT_TRUE(r.m.RunInSystemThread("canceller", [&] { result = IoCancelIrp(parked); }));
+    r.m.kernel().Run();
+    EXPECT_EQ(result, withRoutine) << "IoCancelIrp returns whether it called a cancel routine";
+    EXPECT_FALSE(r.m.io().CancelSpinLockHeld()) << "the cancel spin lock is free afterwards";
+    if (withRoutine) {
+      EXPECT_TRUE(g_seen.called);
+      EXPECT_TRUE(g_seen.lockHeld) << "the cancel routine is entered holding the cancel spin lock";
+      EXPECT_EQ(g_seen.irql, DISPATCH_LEVEL);
+      EXPECT_EQ(g_seen.cancelIrql, PASSIVE_LEVEL) << "CancelIrql is the IRQL to return to";
+      EXPECT_TRUE(g_seen.cancelFlag) << "Irp->Cancel is set before the routine runs";
+    } else {
+      EXPECT_TRUE(parked->Cancel) << "the IRP is marked cancelled all the same";
+      EXPECT_EQ(final, STATUS_PENDING) << "the request stays with its driver";
+      ASSERT_TRUE(r.m.RunInSystemThread("completer", [&] { Complete(parked, STATUS_CANCELLED); }));
+      r.m.kernel().Run();
+    }
+    EXPECT_EQ(final, STATUS_CANCELLED);
+  }
 }
 
-TEST(IoCancel, WithoutACancelRoutineIoCancelIrpOnlySetsTheFlag) {
-  Machine m;
-  StubBus bus;
-  PDEVICE_OBJECT pdo = m.CreatePhysicalDevice(u"USB\\VID_1234&PID_0001\\6&2", bus);
-  PIRP parked = nullptr;
-  bus.handler = [&](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    parked = irp;
-    return STATUS_PENDING;
-  };
-  NTSTATUS final = STATUS_PENDING;
-  m.kernel().StartApplicationThread("caller", [&] {
-    final = m.io().SendToStack(pdo, emu::IoRequest{});
-  });
-  m.kernel().Run();
-  ASSERT_NE(parked, nullptr);
-  BOOLEAN result = TRUE;
-  ASSERT_TRUE(m.RunInSystemThread("canceller", [&] { result = IoCancelIrp(parked); }));
-  EXPECT_FALSE(result) << "no cancel routine: IoCancelIrp returns FALSE";
-  EXPECT_TRUE(parked->Cancel) << "but the IRP is marked cancelled";
-  EXPECT_FALSE(m.io().CancelSpinLockHeld()) << "and the cancel spin lock is released again";
-  EXPECT_EQ(final, STATUS_PENDING) << "the request stays with its driver";
-  ASSERT_TRUE(m.RunInSystemThread("completer", [&] {
-    parked->IoStatus.Status = STATUS_CANCELLED;
-    IoCompleteRequest(parked, IO_NO_INCREMENT);
-  }));
-  m.kernel().Run();
-  EXPECT_EQ(final, STATUS_CANCELLED);
-}
-
-// A driver that queues requests under the cancel spin lock, the textbook way, and a completer
-// thread that drains the queue while requests are being cancelled.
+// A driver that queues requests under the cancel spin lock, the textbook way, and completes
+// them from a thread while requests are being cancelled.
 struct QueueingDriver {
   std::deque<PIRP> queue;
-  static QueueingDriver* self;
+  static inline QueueingDriver* self = nullptr;
 
   static VOID NTAPI Cancel(PDEVICE_OBJECT, PIRP irp) {
     auto& q = self->queue;
-    for (auto it = q.begin(); it != q.end(); ++it) {
-      if (*it == irp) {
-        q.erase(it);
-        break;
-      }
-    }
+    q.erase(std::find(q.begin(), q.end(), irp));
     IoReleaseCancelSpinLock(irp->CancelIrql);
-    irp->IoStatus.Status = STATUS_CANCELLED;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    Complete(irp, STATUS_CANCELLED);
   }
 
-  NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
-    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-    if (major != IRP_MJ_DEVICE_CONTROL) {
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-      return STATUS_SUCCESS;
-    }
+  NTSTATUS Dispatch(PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
+      return Complete(irp, STATUS_SUCCESS);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     if (irp->Cancel) {
       IoReleaseCancelSpinLock(irql);
-      irp->IoStatus.Status = STATUS_CANCELLED;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-      return STATUS_CANCELLED;
+      return Complete(irp, STATUS_CANCELLED);
     }
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, &Cancel);
@@ -148,56 +100,46 @@ struct QueueingDriver {
     }
     PIRP irp = queue.front();
     queue.pop_front();
-    // In the queue under the lock means its cancel routine has not been called.
-    EXPECT_NE(IoSetCancelRoutine(irp, nullptr), nullptr);
+    EXPECT_NE(IoSetCancelRoutine(irp, nullptr), nullptr)
+        << "a request still queued under the lock cannot have had its cancel routine called";
     IoReleaseCancelSpinLock(irql);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 1;
-    IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    Complete(irp, STATUS_SUCCESS, 1);
     return true;
   }
 };
-QueueingDriver* QueueingDriver::self = nullptr;
 
 TEST(IoCancel, CancelRacingCompletionCompletesEveryRequestExactlyOnce) {
-  emu::testing::ForEachProcessorModelAndSeed([](emu::ProcessorModel model, uint64_t seed) {
-    Machine m(emu::testing::Config(model, seed));
-    StubBus bus;
-    PDEVICE_OBJECT pdo = m.CreatePhysicalDevice(u"USB\\VID_1234&PID_0001\\6&3", bus);
-    LambdaDriver driver(m, u"queueing");
+  emu::testing::ForEachMachine([](emu::ProcessorModel model, uint64_t seed) {
+    PdoRig r(emu::testing::MachineConfig(model, seed));
+    LambdaDriver driver(r.m, u"queueing");
     QueueingDriver q;
     QueueingDriver::self = &q;
-    driver.dispatch = [&](PDEVICE_OBJECT d, PIRP irp) { return q.Dispatch(d, irp); };
-    driver.AddDevice(pdo, u"\\Device\\Queueing");
-
+    driver.dispatch = [&](PDEVICE_OBJECT, PIRP irp) { return q.Dispatch(irp); };
+    driver.AddDevice(r.pdo, u"\\Device\\Queueing");
     PFILE_OBJECT file = nullptr;
-    ASSERT_EQ(m.Open(u"\\Device\\Queueing", &file), STATUS_SUCCESS);
+    ASSERT_EQ(r.m.Open(u"\\Device\\Queueing", &file), STATUS_SUCCESS);
     constexpr int kRequests = 6;
     std::vector<NTSTATUS> results(kRequests, STATUS_PENDING);
     for (int i = 0; i < kRequests; ++i) {
-      m.kernel().StartApplicationThread("app" + std::to_string(i), [&, i] {
-        emu::IoRequest r;
-        r.ioControlCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
-        results[i] = m.io().SendRequest(file, r);
+      r.m.kernel().StartApplicationThread("app" + std::to_string(i), [&, i] {
+        emu::IoRequest req;
+        req.ioControlCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
+        results[i] = r.m.io().SendRequest(file, req);
       });
     }
     int completed = 0;
-    m.kernel().StartSystemThread("completer", [&] {
-      LARGE_INTEGER tick;
-      tick.QuadPart = -emu::kMillisecond;
+    r.m.kernel().StartSystemThread("completer", [&] {
       for (int round = 0; round < 2 * kRequests; ++round) {
-        if (q.CompleteOne()) ++completed;
-        KeDelayExecutionThread(KernelMode, FALSE, &tick);
+        completed += q.CompleteOne();
+        emu::testing::Delay(emu::kMillisecond);
       }
     });
     ULONG cancelled = 0;
-    m.kernel().StartApplicationThread("canceller", [&] {
-      LARGE_INTEGER wait;
-      wait.QuadPart = -3 * emu::kMillisecond;
-      KeDelayExecutionThread(KernelMode, FALSE, &wait);
-      cancelled = m.io().CancelFileRequests(file);
+    r.m.kernel().StartApplicationThread("canceller", [&] {
+      emu::testing::Delay(3 * emu::kMillisecond);
+      cancelled = r.m.io().CancelFileRequests(file);
     });
-    m.kernel().Run();
+    r.m.kernel().Run();
 
     int ok = 0, cancelledResults = 0;
     for (NTSTATUS s : results) {
@@ -210,10 +152,10 @@ TEST(IoCancel, CancelRacingCompletionCompletesEveryRequestExactlyOnce) {
     EXPECT_EQ(static_cast<ULONG>(cancelledResults), cancelled)
         << "each cancel routine call cancelled one request";
     EXPECT_TRUE(q.queue.empty());
-    EXPECT_FALSE(m.io().CancelSpinLockHeld());
-    EXPECT_EQ(m.Close(file), STATUS_SUCCESS);
-    m.kernel().Run();
-    EXPECT_EQ(m.io().LiveIrpCount(), 0u);
+    EXPECT_FALSE(r.m.io().CancelSpinLockHeld());
+    EXPECT_EQ(r.m.Close(file), STATUS_SUCCESS);
+    r.m.kernel().Run();
+    EXPECT_EQ(r.m.io().LiveIrpCount(), 0u);
   });
 }
 

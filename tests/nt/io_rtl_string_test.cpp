@@ -1,7 +1,6 @@
 // Counted-string routines: number formatting into fixed buffers, appends that do not fit,
 // copies, comparisons and parsing.
 #include <gtest/gtest.h>
-
 #include <wdm.h>
 
 #include "nt/io_util.h"

@@ -1,24 +1,39 @@
 // Building blocks for the I/O manager tests: drivers whose dispatch routines are lambdas, a bus
-// driver stub, and device stacks built on a Machine.
+// driver stub, a machine with one physical device, counted strings, and the table form of the
+// verifier's rules.
 #pragma once
 
 #include <gtest/gtest.h>
-
 #include <wdm.h>
 
+#include <algorithm>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "nt/bugcheck_expect.h"
+#include "nt/kernel_test_support.h"
 #include "nt/machine.h"
 
-#include <functional>
-#include <map>
-#include <string>
-#include <vector>
-
 namespace emu::testing {
+
+inline ULONG_PTR Addr(const volatile void* p) { return reinterpret_cast<ULONG_PTR>(p); }
+
+inline NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+using DispatchFn = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 
 // A driver object whose every major function calls `dispatch` (default: complete with
 // STATUS_SUCCESS).
 struct LambdaDriver {
-  std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> dispatch;
+  DispatchFn dispatch;
   PDRIVER_OBJECT object = nullptr;
 
   static std::map<PDRIVER_OBJECT, LambdaDriver*>& Registry() {
@@ -27,10 +42,7 @@ struct LambdaDriver {
   }
   static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     LambdaDriver* d = Registry().at(device->DriverObject);
-    if (d->dispatch) return d->dispatch(device, irp);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return d->dispatch ? d->dispatch(device, irp) : Complete(irp, STATUS_SUCCESS);
   }
 
   LambdaDriver(Machine& m, std::u16string_view name) {
@@ -41,17 +53,13 @@ struct LambdaDriver {
   ~LambdaDriver() { Registry().erase(object); }
 
   // A device of this driver, initialised, attached above `below` when given.
-  PDEVICE_OBJECT AddDevice(PDEVICE_OBJECT below = nullptr, std::u16string name = {},
-                           bool exclusive = false) {
-    UNICODE_STRING us{};
-    if (!name.empty()) {
-      us.Buffer = name.data();
-      us.Length = us.MaximumLength = static_cast<USHORT>(name.size() * 2);
-    }
+  PDEVICE_OBJECT AddDevice(PDEVICE_OBJECT below = nullptr, std::u16string name = {}, bool exclusive = false) {
+    UNICODE_STRING us{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
+                      name.data()};
     PDEVICE_OBJECT d = nullptr;
-    NTSTATUS s = IoCreateDevice(object, 64, name.empty() ? nullptr : &us, FILE_DEVICE_UNKNOWN, 0,
-                                exclusive, &d);
-    EXPECT_EQ(s, STATUS_SUCCESS) << "IoCreateDevice failed";
+    EXPECT_EQ(IoCreateDevice(object, 64, name.empty() ? nullptr : &us, FILE_DEVICE_UNKNOWN, 0, exclusive, &d),
+              STATUS_SUCCESS)
+        << "IoCreateDevice failed";
     if (below != nullptr) {
       EXPECT_NE(IoAttachDeviceToDeviceStack(d, below), nullptr);
     }
@@ -62,38 +70,111 @@ struct LambdaDriver {
 
 // A bus driver whose PDOs answer through a lambda (default: complete with STATUS_SUCCESS).
 struct StubBus : BusDriver {
-  std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> handler;
+  DispatchFn handler;
   NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp) override {
-    if (handler) return handler(pdo, irp);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return handler ? handler(pdo, irp) : Complete(irp, STATUS_SUCCESS);
   }
 };
 
-inline UNICODE_STRING Us(std::u16string& s) {
-  UNICODE_STRING u;
-  u.Buffer = s.data();
-  u.Length = u.MaximumLength = static_cast<USHORT>(s.size() * sizeof(char16_t));
-  return u;
-}
-
-inline void ForEachProcessorModelAndSeed(
-    const std::function<void(ProcessorModel, uint64_t)>& fn) {
-  for (ProcessorModel model : {ProcessorModel::Uniprocessor, ProcessorModel::Multiprocessor}) {
-    for (uint64_t seed = 1; seed <= 20; ++seed) {
-      SCOPED_TRACE(std::string(model == ProcessorModel::Uniprocessor ? "uni" : "multi") +
-                   "processor, seed " + std::to_string(seed));
-      fn(model, seed);
-    }
+// A machine with one physical device served by a stub bus.
+struct PdoRig {
+  Machine m;
+  StubBus bus;
+  PDEVICE_OBJECT pdo;
+  explicit PdoRig(KernelConfig config = {}, std::u16string_view instance = u"USB\\VID_0B39&PID_0421\\5&1")
+      : m(config), pdo(m.CreatePhysicalDevice(instance, bus)) {}
+  // The next request to the PDO is marked pending and parked in *parked.
+  void ParkNext(PIRP* parked, PDRIVER_CANCEL cancel = nullptr) {
+    bus.handler = [parked, cancel](PDEVICE_OBJECT, PIRP irp) {
+      IoMarkIrpPending(irp);
+      if (cancel != nullptr) IoSetCancelRoutine(irp, cancel);
+      *parked = irp;
+      return STATUS_PENDING;
+    };
   }
+};
+
+// A counted string that owns its characters.
+struct UStr {
+  std::u16string chars;
+  UNICODE_STRING us;
+  explicit UStr(std::u16string_view s)
+      : chars(s), us{static_cast<USHORT>(s.size() * 2), static_cast<USHORT>(s.size() * 2), chars.data()} {}
+  UStr(const UStr&) = delete;
+  operator PUNICODE_STRING() { return &us; }
+};
+
+// --- Verifier rules as a table --------------------------------------------------------------
+// A rig for one faulty snippet: a machine with a PDO and objects that outlive the snippet.
+struct RuleRig : PdoRig {
+  KEVENT event;
+  KSPIN_LOCK lock;
+  FAST_MUTEX mutex;
+  KDPC dpc;
+  std::optional<ULONG_PTR> expect[4];  // parameters known only at run time
+  std::string context;                 // the context the bug check must name ("" unchecked)
+  std::string inReport;                // text the report must contain ("" unchecked)
+  explicit RuleRig(ProcessorModel model) : PdoRig(MachineConfig(model)) {
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&lock);
+    ExInitializeFastMutex(&mutex);
+  }
+  KIRQL Lock() {
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    return old;
+  }
+  // Queues the rig's DPC with `routine`; the machine runs it.
+  void RunDpc(PKDEFERRED_ROUTINE routine) {
+    KeInitializeDpc(&dpc, routine, &event);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    context = "dpc";
+    m.kernel().Run();
+  }
+};
+
+struct Rule {
+  const char* fault;
+  ULONG code;
+  std::optional<ULONG_PTR> params[4];  // the parameters the bug check must carry (unset: any)
+  std::function<void(RuleRig&)> provoke;
+  Rule(const char* what, ULONG bugcheckCode, std::initializer_list<std::optional<ULONG_PTR>> p,
+       std::function<void(RuleRig&)> snippet)
+      : fault(what), code(bugcheckCode), provoke(std::move(snippet)) {
+    std::copy(p.begin(), p.end(), params);
+  }
+};
+
+// Runs a snippet in a system thread named "faulty", which the bug check must name.
+inline std::function<void(RuleRig&)> InThread(std::function<void(RuleRig&)> body) {
+  return [body](RuleRig& r) {
+    r.context = "faulty";
+    r.m.RunInSystemThread("faulty", [&] { body(r); });
+  };
 }
 
-inline KernelConfig Config(ProcessorModel model, uint64_t seed) {
-  KernelConfig c;
-  c.processors = model;
-  c.seed = seed;
-  return c;
+// The rule's snippet must stop the machine with its code and parameters, under both models.
+inline void ExpectRuleFires(const Rule& rule) {
+  for (ProcessorModel model : kModels) {
+    SCOPED_TRACE(std::string(rule.fault) + " (" + ModelName(model) + ")");
+    RuleRig r(model);
+    EXPECT_BUGCHECK_THAT(rule.code, rule.provoke(r), {
+      for (int i = 0; i < 4; ++i) {
+        std::optional<ULONG_PTR> want = r.expect[i] ? r.expect[i] : rule.params[i];
+        if (want) {
+          EXPECT_EQ(bugcheck.params[i], *want) << "bug check parameter " << i + 1 << " is wrong\n"
+                                               << bugcheck.report;
+        }
+      }
+      if (!r.context.empty()) {
+        EXPECT_EQ(bugcheck.context.rfind(r.context, 0), 0u)
+            << "the bug check names " << bugcheck.context << ", not " << r.context;
+      }
+      EXPECT_NE(bugcheck.report.find(r.inReport), std::string::npos)
+          << "the report should mention " << r.inReport << "\n"
+          << bugcheck.report;
+    });
+  }
 }
 
 }  // namespace emu::testing

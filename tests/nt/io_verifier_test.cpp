@@ -1,276 +1,249 @@
 // The I/O verifier: each rule a driver can break stops the machine with the Windows bug check
-// code and parameters.
-#include "nt/bugcheck_expect.h"
+// code and parameters, under both processor models.
+
 #include "nt/io_test_support.h"
 
 namespace {
 
-using emu::Machine;
+using emu::testing::Addr;
+using emu::testing::Complete;
+using emu::testing::ExpectRuleFires;
+using emu::testing::InThread;
 using emu::testing::LambdaDriver;
-using emu::testing::StubBus;
-namespace bugcheck = emu::bugcheck;
+using emu::testing::RaiseTo;
+using emu::testing::Rule;
+using emu::testing::RuleRig;
+namespace bc = emu::bugcheck;
 namespace iov = emu::iov;
 
-constexpr ULONG kIoViolation = bugcheck::kDriverVerifierIoManagerViolation;
+constexpr ULONG kIo = bc::kDriverVerifierIoManagerViolation;
 
-struct Bus {
-  Machine m;
-  StubBus bus;
-  PDEVICE_OBJECT pdo = m.CreatePhysicalDevice(u"USB\\VID_1234&PID_0001\\7&1", bus);
-};
-
-TEST(IoVerifier, CompletingAnIrpTwiceIsMultipleIrpCompleteRequests) {
-  Bus b;
-  PIRP seen = nullptr;
-  b.bus.handler = [&](PDEVICE_OBJECT, PIRP irp) {
-    seen = irp;
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+// Sends an IRP_MJ_PNP to the rig's PDO, which answers with `answer`.
+std::function<void(RuleRig&)> BusAnswers(std::function<NTSTATUS(RuleRig&, PIRP)> answer) {
+  return [answer](RuleRig& r) {
+    r.bus.handler = [&r, answer](PDEVICE_OBJECT, PIRP irp) { return answer(r, irp); };
+    r.m.SendPnp(r.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
   };
-  EXPECT_BUGCHECK_THAT(bugcheck::kMultipleIrpCompleteRequests, b.m.SendPnp(b.pdo, 0),
-                       EXPECT_EQ(bugcheck.params[0], reinterpret_cast<ULONG_PTR>(seen))
-                           << "parameter 1 is the IRP");
+}
+
+// An IRP of the calling driver's own, set up for IRP_MJ_PNP.
+PIRP OwnIrp() {
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
+  return irp;
 }
 
 VOID NTAPI UnusedCancel(PDEVICE_OBJECT, PIRP) {}
 
-TEST(IoVerifier, CompletingWithACancelRoutineSetIsCancelStateInCompletedIrp) {
-  Bus b;
-  b.bus.handler = [](PDEVICE_OBJECT, PIRP irp) {
-    IoSetCancelRoutine(irp, &UnusedCancel);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-  };
-  EXPECT_BUGCHECK_THAT(bugcheck::kCancelStateInCompletedIrp, b.m.SendPnp(b.pdo, 0),
-                       EXPECT_EQ(bugcheck.params[1], reinterpret_cast<ULONG_PTR>(&UnusedCancel))
-                           << "parameter 2 is the cancel routine left in the IRP");
-}
-
-TEST(IoVerifier, ReturningPendingWithoutMarkingTheIrpPendingIsCaught) {
-  Bus b;
-  b.bus.handler = [&](PDEVICE_OBJECT, PIRP irp) {
-    b.m.kernel().StartSystemThread("late", [irp] {
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-    });
-    return STATUS_PENDING;  // no IoMarkIrpPending
-  };
-  EXPECT_BUGCHECK_P1(kIoViolation, iov::kPendingNotMarked, b.m.SendPnp(b.pdo, 0));
-}
-
-TEST(IoVerifier, ReturningSuccessWithoutCompletingIsCaught) {
-  Bus b;
-  b.bus.handler = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
-  EXPECT_BUGCHECK_P1(kIoViolation, iov::kNotCompletedNorPending, b.m.SendPnp(b.pdo, 0));
-}
-
-TEST(IoVerifier, ReturningAStatusOtherThanTheCompletedOneIsCaught) {
-  Bus b;
-  b.bus.handler = [](PDEVICE_OBJECT, PIRP irp) {
-    irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-  };
-  EXPECT_BUGCHECK_P1(kIoViolation, iov::kStatusMismatch, b.m.SendPnp(b.pdo, 0));
-}
-
-TEST(IoVerifier, UsingAFreedIrpFaultsInFreedPool) {
-  Bus b;
-  PIRP freed = nullptr;
-  EXPECT_BUGCHECK_THAT(bugcheck::kDriverPageFaultInFreedSpecialPool,
-                       b.m.RunInSystemThread("driver", [&] {
-                         freed = IoAllocateIrp(1, FALSE);
-                         IoFreeIrp(freed);
-                         IoCallDriver(b.pdo, freed);
-                       }),
-                       EXPECT_EQ(bugcheck.params[0], reinterpret_cast<ULONG_PTR>(freed)));
-}
-
-TEST(IoVerifier, FreeingAnIrpStillInUseIsCaught) {
-  Bus b;
-  b.bus.handler = [](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    return STATUS_PENDING;  // keeps it
-  };
-  EXPECT_BUGCHECK_P1(kIoViolation, iov::kFreeIrpInUse, b.m.RunInSystemThread("driver", [&] {
-    PIRP irp = IoAllocateIrp(1, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
-    IoCallDriver(b.pdo, irp);
-    IoFreeIrp(irp);
-  }));
-}
-
-TEST(IoVerifier, FreeingAnIrpTheIoManagerOwnsIsCaught) {
-  Bus b;
-  b.bus.handler = [](PDEVICE_OBJECT, PIRP irp) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-  };
-  EXPECT_BUGCHECK_P1(kIoViolation, iov::kFreeThreadedIrp, b.m.RunInSystemThread("driver", [&] {
-    KEVENT e;
-    IO_STATUS_BLOCK iosb;
-    KeInitializeEvent(&e, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, b.pdo, nullptr, 0, nullptr, 0, TRUE, &e,
-                                             &iosb);
-    IoFreeIrp(irp);
-  }));
-}
-
-TEST(IoVerifier, CompletionRunningPastTheTopOfADriversOwnIrpIsCaught) {
-  Bus b;
-  EXPECT_BUGCHECK_P1(kIoViolation, iov::kUnknown, b.m.RunInSystemThread("driver", [&] {
-    PIRP irp = IoAllocateIrp(1, FALSE);  // no completion routine returning MORE_PROCESSING
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
-    IoCallDriver(b.pdo, irp);
-  }));
-}
-
-TEST(IoVerifier, IoCallDriverAboveDispatchLevelIsCaught) {
-  Bus b;
-  EXPECT_BUGCHECK_P1(kIoViolation, iov::kCallDriverAboveDispatch,
-                     b.m.RunInSystemThread("driver", [&] {
-                       PIRP irp = IoAllocateIrp(1, FALSE);
-                       KIRQL old;
-                       KeRaiseIrql(HIGH_LEVEL, &old);
-                       IoCallDriver(b.pdo, irp);
-                     }));
-}
-
-TEST(IoVerifier, IoCompleteRequestAboveDispatchLevelIsCaught) {
-  Bus b;
-  // Hardware events run above DISPATCH_LEVEL; a device model must complete through a DPC.
-  b.bus.handler = [&](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    b.m.kernel().ScheduleDeviceEvent(b.m.kernel().Now() + emu::kMillisecond, [irp] {
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-    });
-    return STATUS_PENDING;
-  };
-  EXPECT_BUGCHECK_P1(kIoViolation, iov::kCompleteAboveDispatch, b.m.SendPnp(b.pdo, 0));
-}
-
-TEST(IoVerifier, DispatchRoutineReturningAtAnotherIrqlIsCaught) {
-  Bus b;
-  b.bus.handler = [](PDEVICE_OBJECT, PIRP irp) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);  // and never lowered
-    return STATUS_SUCCESS;
-  };
-  EXPECT_BUGCHECK_P1(kIoViolation, iov::kIrqlChangedInDispatch, b.m.SendPnp(b.pdo, 0));
-}
-
 VOID NTAPI CancelKeepingTheLock(PDEVICE_OBJECT, PIRP irp) {
-  irp->IoStatus.Status = STATUS_CANCELLED;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);  // forgets IoReleaseCancelSpinLock
+  Complete(irp, STATUS_CANCELLED);  // forgets IoReleaseCancelSpinLock
 }
 
-TEST(IoVerifier, CancelRoutineReturningWithTheCancelLockIsCaught) {
-  Bus b;
-  PIRP parked = nullptr;
-  b.bus.handler = [&](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, &CancelKeepingTheLock);
-    parked = irp;
-    return STATUS_PENDING;
+// A driver for the load, unload and AddDevice rules; `flaw` is what it does wrong.
+enum class Flaw { None, LeavesDevice, LeavesPool, LeavesInitializing };
+Flaw g_flaw = Flaw::None;
+
+VOID NTAPI ProbeUnload(PDRIVER_OBJECT) {}
+
+NTSTATUS NTAPI ProbeAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT fdo = nullptr;
+  NTSTATUS s = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+  if (!NT_SUCCESS(s)) return s;
+  IoAttachDeviceToDeviceStack(fdo, pdo);
+  if (g_flaw != Flaw::LeavesInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ProbeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->DriverUnload = &ProbeUnload;
+  driver->DriverExtension->AddDevice = &ProbeAddDevice;
+  PDEVICE_OBJECT d;
+  if (g_flaw == Flaw::LeavesDevice) IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d);
+  if (g_flaw == Flaw::LeavesPool) {
+    ExAllocatePoolWithTag(NonPagedPool, 100, 'LkaL');
+    ExAllocatePoolWithTag(PagedPool, 50, 'LkaL');
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 10, 'eerF'));
+  }
+  return STATUS_SUCCESS;
+}
+
+std::function<void(RuleRig&)> LoadAndUnloadProbe(Flaw flaw) {
+  return [flaw](RuleRig& r) {
+    g_flaw = flaw;
+    PDRIVER_OBJECT d = r.m.LoadDriver(u"probe", &ProbeEntry);
+    ASSERT_NE(d, nullptr);
+    r.m.UnloadDriver(d);
   };
-  b.m.kernel().StartApplicationThread("caller", [&] { b.m.io().SendToStack(b.pdo, {}); });
-  b.m.kernel().Run();
-  ASSERT_NE(parked, nullptr);
-  EXPECT_BUGCHECK(0x11B, b.m.RunInSystemThread("canceller", [&] { IoCancelIrp(parked); }));
 }
 
-TEST(IoVerifier, DeviceStackRulesAreEnforced) {
-  {
-    Bus b;
-    LambdaDriver d(b.m, u"filter");
-    PDEVICE_OBJECT dev = d.AddDevice(b.pdo);
-    SCOPED_TRACE("deleting a device still attached to the one below");
-    EXPECT_BUGCHECK_P1(kIoViolation, iov::kDeleteWhileAttached, IoDeleteDevice(dev));
-  }
-  {
-    Bus b;
-    SCOPED_TRACE("detaching from a device nothing is attached to");
-    EXPECT_BUGCHECK_P1(kIoViolation, iov::kDetachNotAttached, IoDetachDevice(b.pdo));
-  }
-  {
-    Bus b;
-    LambdaDriver d(b.m, u"twice");
-    PDEVICE_OBJECT dev = d.AddDevice();
-    IoDeleteDevice(dev);
-    SCOPED_TRACE("deleting a device twice");
-    EXPECT_BUGCHECK_P1(kIoViolation, iov::kDeleteDeletedDevice, IoDeleteDevice(dev));
-  }
-}
-
-// A driver for the load/unload/AddDevice rules.
-struct ProbeDriver {
-  static inline bool leaveDevice = false;
-  static inline bool leavePool = false;
-  static inline bool clearInitializing = true;
-  static VOID NTAPI Unload(PDRIVER_OBJECT) {}
-  static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-    PDEVICE_OBJECT fdo = nullptr;
-    NTSTATUS s = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(s)) return s;
-    IoAttachDeviceToDeviceStack(fdo, pdo);
-    if (clearInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
-  }
-  static NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    driver->DriverUnload = &Unload;
-    driver->DriverExtension->AddDevice = &AddDevice;
-    if (leaveDevice) {
-      PDEVICE_OBJECT d;
-      IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d);
-    }
-    if (leavePool) ExAllocatePoolWithTag(NonPagedPool, 32, 'kaeL');
-    return STATUS_SUCCESS;
-  }
+const Rule kIoRules[] = {
+    // Dispatch and completion.
+    Rule("an IRP completed twice", bc::kMultipleIrpCompleteRequests, {}, BusAnswers([](RuleRig& r, PIRP irp) {
+           r.expect[0] = Addr(irp);
+           Complete(irp, STATUS_SUCCESS);
+           return Complete(irp, STATUS_SUCCESS);
+         })),
+    Rule("an IRP completed with its cancel routine set", bc::kCancelStateInCompletedIrp, {},
+         BusAnswers([](RuleRig& r, PIRP irp) {
+           r.expect[1] = reinterpret_cast<ULONG_PTR>(&UnusedCancel);
+           IoSetCancelRoutine(irp, &UnusedCancel);
+           return Complete(irp, STATUS_SUCCESS);
+         })),
+    Rule("STATUS_PENDING returned without IoMarkIrpPending", kIo, {iov::kPendingNotMarked},
+         BusAnswers([](RuleRig& r, PIRP irp) {
+           r.m.kernel().StartSystemThread("late", [irp] { Complete(irp, STATUS_SUCCESS); });
+           return STATUS_PENDING;
+         })),
+    Rule("success returned without completing", kIo, {iov::kNotCompletedNorPending},
+         BusAnswers([](RuleRig&, PIRP) { return STATUS_SUCCESS; })),
+    Rule("a status returned other than the one completed", kIo, {iov::kStatusMismatch},
+         BusAnswers([](RuleRig&, PIRP irp) {
+           Complete(irp, STATUS_UNSUCCESSFUL);
+           return STATUS_SUCCESS;
+         })),
+    Rule("an IRP completed with STATUS_PENDING", kIo, {iov::kCompleteWithPendingStatus},
+         BusAnswers([](RuleRig&, PIRP irp) { return Complete(irp, STATUS_PENDING); })),
+    Rule("IoCompleteRequest above DISPATCH_LEVEL", kIo, {iov::kCompleteAboveDispatch},
+         BusAnswers([](RuleRig& r, PIRP irp) {
+           // Hardware events run above DISPATCH_LEVEL; a device model must complete through a DPC.
+           IoMarkIrpPending(irp);
+           r.m.kernel().ScheduleDeviceEvent(emu::kMillisecond, [irp] { Complete(irp, STATUS_SUCCESS); });
+           return STATUS_PENDING;
+         })),
+    Rule("a dispatch routine returning at another IRQL", kIo, {iov::kIrqlChangedInDispatch},
+         BusAnswers([](RuleRig&, PIRP irp) {
+           Complete(irp, STATUS_SUCCESS);
+           RaiseTo(DISPATCH_LEVEL);
+           return STATUS_SUCCESS;
+         })),
+    Rule("completion running past the top of a driver's own IRP", kIo, {iov::kUnknown},
+         InThread([](RuleRig& r) { IoCallDriver(r.pdo, OwnIrp()); })),
+    Rule("a cancel routine returning with the cancel lock held", 0x11B, {},
+         [](RuleRig& r) {
+           PIRP parked = nullptr;
+           r.ParkNext(&parked, &CancelKeepingTheLock);
+           r.m.kernel().StartApplicationThread("caller", [&] { r.m.io().SendToStack(r.pdo, {}); });
+           r.m.kernel().Run();
+           r.context = "canceller";
+           r.m.RunInSystemThread("canceller", [&] { IoCancelIrp(parked); });
+         }),
+    // IRPs of a driver's own.
+    Rule("a freed IRP used again", bc::kDriverPageFaultInFreedSpecialPool, {}, InThread([](RuleRig& r) {
+           PIRP irp = OwnIrp();
+           IoFreeIrp(irp);
+           r.expect[0] = Addr(irp);
+           IoCallDriver(r.pdo, irp);
+         })),
+    Rule("an IRP freed while a driver holds it", kIo, {iov::kFreeIrpInUse}, InThread([](RuleRig& r) {
+           PIRP parked = nullptr;
+           r.ParkNext(&parked);
+           PIRP irp = OwnIrp();
+           IoCallDriver(r.pdo, irp);
+           IoFreeIrp(irp);
+         })),
+    Rule("an IRP freed that the I/O manager owns", kIo, {iov::kFreeThreadedIrp}, InThread([](RuleRig& r) {
+           KEVENT e;
+           IO_STATUS_BLOCK iosb;
+           KeInitializeEvent(&e, NotificationEvent, FALSE);
+           IoFreeIrp(IoBuildDeviceIoControlRequest(0x220003, r.pdo, nullptr, 0, nullptr, 0, TRUE, &e, &iosb));
+         })),
+    Rule("IoFreeIrp on memory that is not an IRP", kIo, {iov::kFreeNonIrp}, InThread([](RuleRig&) {
+           ULONG_PTR junk[32]{};
+           IoFreeIrp(reinterpret_cast<PIRP>(junk));
+         })),
+    Rule("IoCallDriver with memory that is not an IRP", kIo, {iov::kCallDriverNonIrp},
+         InThread([](RuleRig& r) {
+           ULONG_PTR junk[32]{};
+           IoCallDriver(r.pdo, reinterpret_cast<PIRP>(junk));
+         })),
+    Rule("IoInitializeIrp on an IRP from IoAllocateIrp", kIo, {0x20D}, InThread([](RuleRig&) {
+           PIRP irp = OwnIrp();
+           IoInitializeIrp(irp, irp->Size, 1);
+         })),
+    Rule("an IRP passed on with no stack location left", 0x35, {}, InThread([](RuleRig& r) {
+           r.bus.handler = [](PDEVICE_OBJECT self, PIRP irp) { return IoCallDriver(self, irp); };
+           PIRP irp = OwnIrp();
+           r.expect[0] = Addr(irp);
+           IoCallDriver(r.pdo, irp);
+         })),
+    Rule("IoCallDriver above DISPATCH_LEVEL", kIo, {iov::kCallDriverAboveDispatch}, InThread([](RuleRig& r) {
+           PIRP irp = OwnIrp();
+           RaiseTo(HIGH_LEVEL);
+           IoCallDriver(r.pdo, irp);
+         })),
+    Rule("IoCallDriver to a deleted device", kIo, {iov::kCallDriverBadDevice}, InThread([](RuleRig& r) {
+           LambdaDriver d(r.m, u"gone");
+           PDEVICE_OBJECT dev = d.AddDevice();
+           IoDeleteDevice(dev);
+           r.expect[1] = Addr(dev);
+           IoCallDriver(dev, OwnIrp());
+         })),
+    // Devices and drivers.
+    Rule("a device deleted while attached", kIo, {iov::kDeleteWhileAttached},
+         [](RuleRig& r) {
+           LambdaDriver d(r.m, u"filter");
+           IoDeleteDevice(d.AddDevice(r.pdo));
+         }),
+    Rule("detaching from a device nothing is attached to", kIo, {iov::kDetachNotAttached},
+         [](RuleRig& r) { IoDetachDevice(r.pdo); }),
+    Rule("a device deleted twice", kIo, {iov::kDeleteDeletedDevice},
+         [](RuleRig& r) {
+           LambdaDriver d(r.m, u"twice");
+           PDEVICE_OBJECT dev = d.AddDevice();
+           IoDeleteDevice(dev);
+           IoDeleteDevice(dev);
+         }),
+    Rule("AddDevice leaving DO_DEVICE_INITIALIZING set", kIo, {iov::kInitializingNotCleared},
+         [](RuleRig& r) {
+           g_flaw = Flaw::LeavesInitializing;
+           r.m.AddDevice(r.m.LoadDriver(u"probe", &ProbeEntry), r.pdo);
+         }),
+    Rule("a driver unloading with a device object left",
+         bc::kDriverUnloadedWithoutCancellingPendingOperations, {}, LoadAndUnloadProbe(Flaw::LeavesDevice)),
+    Rule("a driver unloading while a deleted device holds a request",
+         bc::kDriverUnloadedWithoutCancellingPendingOperations, {},
+         [](RuleRig& r) {
+           LambdaDriver d(r.m, u"holder");
+           PDEVICE_OBJECT dev = d.AddDevice(r.pdo);
+           d.dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+             r.expect[0] = Addr(irp);
+             IoMarkIrpPending(irp);
+             return STATUS_PENDING;
+           };
+           r.m.kernel().StartApplicationThread("caller", [&] { r.m.io().SendToStack(r.pdo, {}); });
+           r.m.kernel().Run();
+           IoDetachDevice(r.pdo);
+           IoDeleteDevice(dev);
+           r.m.UnloadDriver(d.object);
+         }),
+    Rule("a driver unloading with pool left", bc::kDriverVerifierDetectedViolation, {0x62, {}, {}, 2},
+         [](RuleRig& r) {
+           r.inReport = "LakL";  // the tag of the blocks left
+           LoadAndUnloadProbe(Flaw::LeavesPool)(r);
+         }),
+    Rule("closing an invalid kernel handle", 0x93, {0x1234, 1},
+         InThread([](RuleRig&) { ZwClose(reinterpret_cast<HANDLE>(uintptr_t{0x1234})); })),
+    Rule("a registry routine at DISPATCH_LEVEL", bc::kIrqlNotLessOrEqual, {}, InThread([](RuleRig&) {
+           RaiseTo(DISPATCH_LEVEL);
+           RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"tarnwire"));
+         })),
 };
 
-TEST(IoVerifier, UnloadingWithADeviceObjectLeftIsCaught) {
-  ProbeDriver::leaveDevice = true;
-  ProbeDriver::leavePool = false;
-  Machine m;
-  PDRIVER_OBJECT d = m.LoadDriver(u"probe", &ProbeDriver::Entry);
-  ASSERT_NE(d, nullptr);
-  EXPECT_BUGCHECK(bugcheck::kDriverUnloadedWithoutCancellingPendingOperations, m.UnloadDriver(d));
-  ProbeDriver::leaveDevice = false;
+TEST(IoVerifier, EveryIoRuleBugChecksWithItsCodeAndParameters) {
+  for (const Rule& rule : kIoRules) ExpectRuleFires(rule);
 }
 
-TEST(IoVerifier, UnloadingWithPoolLeftIsCaught) {
-  ProbeDriver::leaveDevice = false;
-  ProbeDriver::leavePool = true;
-  Machine m;
-  PDRIVER_OBJECT d = m.LoadDriver(u"probe", &ProbeDriver::Entry);
+TEST(IoVerifier, ACleanDriverLoadsAddsADeviceAndUnloads) {
+  RuleRig r(emu::ProcessorModel::Uniprocessor);
+  g_flaw = Flaw::None;
+  PDRIVER_OBJECT d = r.m.LoadDriver(u"probe", &ProbeEntry);
   ASSERT_NE(d, nullptr);
-  EXPECT_BUGCHECK_P1(bugcheck::kDriverVerifierDetectedViolation, 0x62, m.UnloadDriver(d));
-  ProbeDriver::leavePool = false;
-}
-
-TEST(IoVerifier, AddDeviceLeavingDeviceInitializingSetIsCaught) {
-  ProbeDriver::clearInitializing = false;
-  Machine m;
-  StubBus bus;
-  PDEVICE_OBJECT pdo = m.CreatePhysicalDevice(u"USB\\VID_1234&PID_0001\\7&2", bus);
-  PDRIVER_OBJECT d = m.LoadDriver(u"probe", &ProbeDriver::Entry);
-  ASSERT_NE(d, nullptr);
-  EXPECT_BUGCHECK_P1(kIoViolation, iov::kInitializingNotCleared, m.AddDevice(d, pdo));
-  ProbeDriver::clearInitializing = true;
-}
-
-TEST(IoVerifier, ClosingAnInvalidKernelHandleIsInvalidKernelHandle) {
-  Machine m;
-  EXPECT_BUGCHECK(0x93, m.RunInSystemThread("driver", [] {
-    ZwClose(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x1234)));
-  }));
+  EXPECT_EQ(r.m.AddDevice(d, r.pdo), STATUS_SUCCESS);
+  PDEVICE_OBJECT fdo = r.pdo->AttachedDevice;
+  ASSERT_NE(fdo, nullptr);
+  IoDetachDevice(r.pdo);
+  IoDeleteDevice(fdo);
+  EXPECT_NO_THROW(r.m.UnloadDriver(d)) << "nothing was left behind";
 }
 
 }  // namespace

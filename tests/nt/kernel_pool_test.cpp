@@ -1,31 +1,18 @@
 // Pool bookkeeping, poisoning and the verifier's pool queries; the low-resources simulation of
 // pool, IRP and thread allocation; the kernel handle table; work posted from other OS threads.
-#include <gtest/gtest.h>
-
-#include <wdk_ke.h>
-
-#include "nt/handles.h"
-#include "nt/kernel.h"
-#include "nt/verifier.h"
-
 #include <algorithm>
 #include <string>
 #include <thread>
+
+#include "nt/handles.h"
+#include "nt/io_test_support.h"
+#include "nt/verifier.h"
 
 namespace {
 
 using emu::Kernel;
 using emu::KernelConfig;
-
-KernelConfig LowResources(uint64_t seed, uint32_t poolPercent, uint32_t irpPercent = 0,
-                          uint32_t threadPercent = 0) {
-  KernelConfig c;
-  c.seed = seed;
-  c.lowResources.poolFailPercent = poolPercent;
-  c.lowResources.irpFailPercent = irpPercent;
-  c.lowResources.threadFailPercent = threadPercent;
-  return c;
-}
+using emu::testing::PdoRig;
 
 TEST(KernelPool, BlocksAreTrackedByTagTypeAndSizeAndPoisoned) {
   Kernel k;
@@ -36,7 +23,6 @@ TEST(KernelPool, BlocksAreTrackedByTagTypeAndSizeAndPoisoned) {
   EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 8, 0u) << "pool blocks are at least 8-byte aligned";
   EXPECT_TRUE(std::any_of(a, a + 24, [](unsigned char x) { return x != 0; }))
       << "new pool must not read as zeroes: its contents are undefined";
-
   auto blocks = k.LivePoolBlocks();
   ASSERT_EQ(blocks.size(), 3u);
   auto find = [&](const void* p) {
@@ -51,51 +37,103 @@ TEST(KernelPool, BlocksAreTrackedByTagTypeAndSizeAndPoisoned) {
   EXPECT_TRUE(emu::verifier::IsLivePoolBlock(a));
   EXPECT_FALSE(emu::verifier::IsLivePoolBlock(a + 4));
   auto inside = emu::verifier::FindLivePoolBlock(b + 39);
-  ASSERT_TRUE(inside.has_value());
-  EXPECT_EQ(inside->address, b);
+  EXPECT_TRUE(inside && inside->address == b) << "the last byte of a block is inside it";
   auto past = emu::verifier::FindLivePoolBlock(b + 40);
   EXPECT_TRUE(!past || past->address != b) << "the byte after a block is not inside it";
 
   ExFreePoolWithTag(a, 'AtsT');
-  EXPECT_TRUE(emu::verifier::IsInFreedPool(a + 10));
   EXPECT_FALSE(emu::verifier::IsLivePoolBlock(a));
-  EXPECT_TRUE(std::all_of(a, a + 24, [](unsigned char x) { return x == 0xF5; }))
-      << "freed pool is poisoned";
-  EXPECT_FALSE(emu::verifier::IsInFreedPool(b));
+  EXPECT_TRUE(std::all_of(a, a + 24, [](unsigned char x) { return x == 0xF5; })) << "freed pool is poisoned";
+  EXPECT_TRUE(emu::verifier::IsInFreedPool(a + 10));
   EXPECT_TRUE(emu::verifier::IsInFreedPool(a - 8, 16)) << "a range reaching into a freed block";
-  EXPECT_EQ(k.LivePoolBlocks().size(), 2u);
+  EXPECT_FALSE(emu::verifier::IsInFreedPool(b));
   ExFreePool(b);
   ExFreePool(c);
   EXPECT_TRUE(k.LivePoolBlocks().empty());
 }
 
-// Which of 200 allocations succeed ('1') or fail ('0').
-std::string PoolPattern(const KernelConfig& config) {
-  Kernel k(config);
+// A resource the low-resources mode fails: its failure rate, its targeted failures, and one
+// attempt to get it (true when granted). IRPs come from IoAllocateIrp and
+// IoBuildDeviceIoControlRequest in turn.
+struct Resource {
+  const char* name;
+  uint32_t emu::LowResources::*percent;
+  void (Kernel::*fail)(uint32_t, uint32_t);
+  std::function<bool(PdoRig&, int)> attempt;
+};
+
+int g_threadsRun = 0;
+
+const Resource kResources[] = {
+    {"pool", &emu::LowResources::poolFailPercent, &Kernel::FailPoolAllocations,
+     [](PdoRig&, int) {
+       void* p = ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT');
+       if (p != nullptr) ExFreePool(p);
+       return p != nullptr;
+     }},
+    {"IRPs", &emu::LowResources::irpFailPercent, &Kernel::FailIrpAllocations,
+     [](PdoRig& r, int i) {
+       KEVENT e;
+       IO_STATUS_BLOCK iosb;
+       KeInitializeEvent(&e, NotificationEvent, FALSE);
+       PIRP irp =
+           i % 2 ? IoBuildDeviceIoControlRequest(0x220003, r.pdo, nullptr, 0, nullptr, 0, TRUE, &e, &iosb)
+                 : IoAllocateIrp(1, FALSE);
+       if (irp != nullptr) i % 2 ? (void)IoCallDriver(r.pdo, irp) : IoFreeIrp(irp);
+       return irp != nullptr;
+     }},
+    {"threads", &emu::LowResources::threadFailPercent, &Kernel::FailThreadCreations,
+     [](PdoRig&, int) {
+       HANDLE h = nullptr;
+       NTSTATUS st = PsCreateSystemThread(
+           &h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) { ++g_threadsRun; }, nullptr);
+       EXPECT_TRUE(st == STATUS_SUCCESS || st == STATUS_INSUFFICIENT_RESOURCES) << st;
+       return st == STATUS_SUCCESS && ZwClose(h) == STATUS_SUCCESS;
+     }},
+};
+
+// Which of n attempts succeed ('1') or fail ('0') with the given failure rate and seed, or
+// with FailXxx(2, 3) when `targeted`.
+std::string Pattern(const Resource& res, uint64_t seed, uint32_t percent, int n, bool targeted = false) {
+  KernelConfig config;
+  config.seed = seed;
+  config.lowResources.*res.percent = percent;
+  PdoRig r(config);
+  if (targeted) (r.m.kernel().*res.fail)(2, 3);
   std::string s;
-  for (int i = 0; i < 200; ++i) {
-    void* p = ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT');
-    s += p ? '1' : '0';
-    if (p) ExFreePool(p);
+  g_threadsRun = 0;
+  EXPECT_TRUE(r.m.RunInSystemThread("allocator", [&] {
+    for (int i = 0; i < n; ++i) s += res.attempt(r, i) ? '1' : '0';
+  }));
+  r.m.kernel().Run();
+  if (res.percent == &emu::LowResources::threadFailPercent) {
+    EXPECT_EQ(g_threadsRun, std::count(s.begin(), s.end(), '1'))
+        << "every created thread runs, no failed one";
   }
+  EXPECT_EQ(r.m.io().LiveIrpCount(), 0u);
   return s;
 }
 
-TEST(KernelLowResources, PoolFailuresFollowTheSeedReproducibly) {
-  std::string a = PoolPattern(LowResources(5, 30));
-  EXPECT_EQ(a, PoolPattern(LowResources(5, 30))) << "the same seed must fail the same calls";
-  EXPECT_NE(a, PoolPattern(LowResources(6, 30))) << "another seed should fail other calls";
-  auto failures = std::count(a.begin(), a.end(), '0');
-  EXPECT_GT(failures, 30) << "30% of 200 allocations should fail, roughly";
-  EXPECT_LT(failures, 90);
-  EXPECT_EQ(PoolPattern(LowResources(5, 0)), std::string(200, '1'))
-      << "without low resources nothing fails";
+TEST(KernelLowResources, PoolIrpAndThreadFailuresFollowTheSeedOrTheTarget) {
+  for (const Resource& res : kResources) {
+    SCOPED_TRACE(res.name);
+    std::string a = Pattern(res, 5, 30, 100);
+    EXPECT_EQ(a, Pattern(res, 5, 30, 100)) << "the same seed must fail the same calls";
+    EXPECT_NE(a, Pattern(res, 6, 30, 100)) << "another seed should fail other calls";
+    auto failures = std::count(a.begin(), a.end(), '0');
+    EXPECT_TRUE(failures > 10 && failures < 50) << failures << " of 100 failed at 30%: " << a;
+    EXPECT_EQ(Pattern(res, 5, 0, 100), std::string(100, '1')) << "without low resources nothing fails";
+    EXPECT_EQ(Pattern(res, 5, 0, 7, true), "1110011") << "targeted: 3 succeed, 2 fail, then all succeed";
+  }
 }
 
 TEST(KernelLowResources, LowResourcesDoNotDisturbTheScheduler) {
   // The failure generators are separate from the scheduler's: turning failures on must not
   // change the choices the scheduler makes.
-  auto order = [](const KernelConfig& config) {
+  auto order = [](uint64_t seed, uint32_t percent) {
+    KernelConfig config;
+    config.seed = seed;
+    config.lowResources.poolFailPercent = percent;
     Kernel k(config);
     std::string s;
     LONG x = 0;
@@ -110,75 +148,13 @@ TEST(KernelLowResources, LowResourcesDoNotDisturbTheScheduler) {
     k.Run();
     return s;
   };
-  for (uint64_t seed = 1; seed <= 20; ++seed)
-    EXPECT_EQ(order(LowResources(seed, 0)), order(LowResources(seed, 50))) << "seed " << seed;
-}
-
-TEST(KernelLowResources, TargetedFailuresSkipThenFail) {
-  Kernel k;
-  k.FailPoolAllocations(2, 3);
-  std::string s;
-  for (int i = 0; i < 7; ++i) {
-    void* p = ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT');
-    s += p ? '1' : '0';
-    if (p) ExFreePool(p);
-  }
-  EXPECT_EQ(s, "1110011") << "3 allocations succeed, the next 2 fail, then all succeed";
-  k.FailIrpAllocations(1);
-  EXPECT_TRUE(k.ShouldFailIrpAllocation());
-  EXPECT_FALSE(k.ShouldFailIrpAllocation());
-}
-
-TEST(KernelLowResources, ThreadCreationFailsWithInsufficientResources) {
-  auto pattern = [](const KernelConfig& config) {
-    Kernel k(config);
-    std::string s;
-    int started = 0;
-    k.RunInSystemThread("creator", [&] {
-      for (int i = 0; i < 40; ++i) {
-        HANDLE h = nullptr;
-        NTSTATUS st = PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                           [](PVOID c) { ++*static_cast<int*>(c); }, &started);
-        EXPECT_TRUE(st == STATUS_SUCCESS || st == STATUS_INSUFFICIENT_RESOURCES) << st;
-        s += st == STATUS_SUCCESS ? '1' : '0';
-        if (h) emu::CloseKernelHandle(h);
-      }
-    });
-    k.Run();
-    EXPECT_EQ(started, static_cast<int>(std::count(s.begin(), s.end(), '1')))
-        << "every created thread runs, and no failed one does";
-    return s;
-  };
-  std::string a = pattern(LowResources(3, 0, 0, 50));
-  EXPECT_EQ(a, pattern(LowResources(3, 0, 0, 50)));
-  EXPECT_NE(a.find('0'), std::string::npos);
-  EXPECT_NE(a.find('1'), std::string::npos);
-
-  Kernel k;
-  k.FailThreadCreations(1);
-  k.RunInSystemThread("creator", [] {
-    HANDLE h = nullptr;
-    EXPECT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                   [](PVOID) {}, nullptr),
-              STATUS_INSUFFICIENT_RESOURCES);
-  });
-}
-
-TEST(KernelLowResources, IrpFailuresFollowTheSeed) {
-  auto pattern = [](uint64_t seed) {
-    Kernel k(LowResources(seed, 0, 40));
-    std::string s;
-    for (int i = 0; i < 100; ++i) s += k.ShouldFailIrpAllocation() ? '0' : '1';
-    return s;
-  };
-  EXPECT_EQ(pattern(8), pattern(8));
-  EXPECT_NE(pattern(8), pattern(9));
+  for (uint64_t seed = 1; seed <= emu::testing::kSeedsPerModel; ++seed)
+    EXPECT_EQ(order(seed, 0), order(seed, 50)) << "seed " << seed;
 }
 
 TEST(KernelHandles, KernelHandlesCloseOnceAndDoNotCollideWithSmallHandles) {
   Kernel k;
   static int closed = 0;
-  closed = 0;
   int object = 0;
   HANDLE h = emu::CreateKernelHandle(&object, [](PVOID) { ++closed; });
   EXPECT_GE(reinterpret_cast<uintptr_t>(h), 0xFFFFFFFF80000000ull);
@@ -186,7 +162,7 @@ TEST(KernelHandles, KernelHandlesCloseOnceAndDoNotCollideWithSmallHandles) {
   EXPECT_EQ(emu::LookupKernelHandle(reinterpret_cast<HANDLE>(uintptr_t{4})), nullptr);
   EXPECT_TRUE(emu::CloseKernelHandle(h));
   EXPECT_EQ(closed, 1);
-  EXPECT_FALSE(emu::CloseKernelHandle(h));
+  EXPECT_FALSE(emu::CloseKernelHandle(h)) << "a handle closes only once";
   EXPECT_EQ(emu::LookupKernelHandle(h), nullptr);
   EXPECT_FALSE(emu::ReferenceKernelObject(&object)) << "not a kernel-owned object";
 }
@@ -199,7 +175,7 @@ TEST(KernelRealTime, WorkPostedFromAnotherThreadRunsInTheMachine) {
   KeInitializeEvent(&arrived, NotificationEvent, FALSE);
   bool seen = false;
   k.StartSystemThread("reader", [&] {
-    KeWaitForSingleObject(&arrived, Executive, KernelMode, FALSE, nullptr);
+    emu::testing::WaitOn(&arrived);
     seen = true;
   });
   std::thread outside([&] { k.PostFromAnyThread([&] { KeSetEvent(&arrived, 0, FALSE); }); });

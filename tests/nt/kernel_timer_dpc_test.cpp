@@ -1,170 +1,76 @@
 // Kernel timers and DPCs: queueing rules, cancellation, expiry with a DPC, periodic and
 // synchronization timers, KeFlushQueuedDpcs.
-#include <gtest/gtest.h>
-
-#include <wdk_ke.h>
-
-#include "nt/kernel.h"
-#include "nt/kernel_test_support.h"
-
-#include <functional>
-#include <string>
 #include <vector>
+
+#include "nt/kernel_test_support.h"
 
 namespace {
 
 using emu::Kernel;
+using emu::kMillisecond;
 using emu::ProcessorModel;
 using emu::testing::ForEachMachine;
+using emu::testing::MachineConfig;
+using emu::testing::RaiseTo;
 using emu::testing::Relative;
-using emu::kMillisecond;
+using emu::testing::StartWaiters;
 
-// Records each run of a DPC: time, IRQL, context and arguments.
-struct DpcLog {
+// A DPC and a timer that record each run of the DPC: time, IRQL and arguments.
+struct Recorded {
   struct Run {
     emu::VirtualTime time;
     KIRQL irql;
-    PVOID arg1;
-    PVOID arg2;
+    uintptr_t arg1, arg2;
   };
   std::vector<Run> runs;
+  KDPC dpc;
+  KTIMER timer;
+  explicit Recorded(TIMER_TYPE type = NotificationTimer) {
+    KeInitializeDpc(&dpc, &Routine, this);
+    KeInitializeTimerEx(&timer, type);
+  }
   static VOID Routine(PKDPC, PVOID ctx, PVOID a1, PVOID a2) {
-    static_cast<DpcLog*>(ctx)->runs.push_back(
-        {emu::Kernel::Current().Now(), KeGetCurrentIrql(), a1, a2});
+    static_cast<Recorded*>(ctx)->runs.push_back({emu::Kernel::Current().Now(), KeGetCurrentIrql(),
+                                                 reinterpret_cast<uintptr_t>(a1),
+                                                 reinterpret_cast<uintptr_t>(a2)});
   }
 };
 
-TEST(KernelDpcs, DpcInsertedTwiceRunsOnceWithTheFirstArguments) {
+PVOID Arg(uintptr_t v) { return reinterpret_cast<PVOID>(v); }
+
+TEST(KernelDpcs, AQueuedDpcIsQueuedOnceAndCanBeTakenOut) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(emu::testing::MachineConfig(model, seed));
-    DpcLog log;
-    KDPC dpc;
-    KeInitializeDpc(&dpc, &DpcLog::Routine, &log);
+    Kernel k(MachineConfig(model, seed));
+    Recorded r;
     // From a device event nothing can run in between the two calls, under either model.
     BOOLEAN first = FALSE, second = TRUE;
     k.ScheduleDeviceEvent(kMillisecond, [&] {
-      first = KeInsertQueueDpc(&dpc, reinterpret_cast<PVOID>(1), reinterpret_cast<PVOID>(2));
-      second = KeInsertQueueDpc(&dpc, reinterpret_cast<PVOID>(3), reinterpret_cast<PVOID>(4));
+      first = KeInsertQueueDpc(&r.dpc, Arg(1), Arg(2));
+      second = KeInsertQueueDpc(&r.dpc, Arg(3), Arg(4));
     });
     k.Run();
     EXPECT_TRUE(first);
     EXPECT_FALSE(second) << "inserting an already queued DPC must return FALSE";
-    ASSERT_EQ(log.runs.size(), 1u) << "a DPC queued twice ran more than once";
-    EXPECT_EQ(log.runs[0].arg1, reinterpret_cast<PVOID>(1));
-    EXPECT_EQ(log.runs[0].arg2, reinterpret_cast<PVOID>(2));
-    EXPECT_EQ(log.runs[0].irql, DISPATCH_LEVEL);
-  });
-}
-
-TEST(KernelDpcs, RemoveQueueDpcTakesAQueuedDpcOut) {
-  Kernel k;
-  DpcLog log;
-  KDPC dpc;
-  KeInitializeDpc(&dpc, &DpcLog::Routine, &log);
-  k.RunInSystemThread("t", [&] {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
-    EXPECT_TRUE(KeRemoveQueueDpc(&dpc));
-    EXPECT_FALSE(KeRemoveQueueDpc(&dpc)) << "the DPC is no longer queued";
-    KeLowerIrql(old);
-  });
-  EXPECT_TRUE(log.runs.empty()) << "a removed DPC ran";
-  EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr)) << "a removed DPC can be queued again";
-  k.Run();
-  EXPECT_EQ(log.runs.size(), 1u);
-}
-
-TEST(KernelTimers, TimerWithDpcSignalsWakesWaitersAndQueuesTheDpcAtExpiry) {
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(emu::testing::MachineConfig(model, seed));
-    DpcLog log;
-    KDPC dpc;
-    KTIMER timer;
-    KeInitializeDpc(&dpc, &DpcLog::Routine, &log);
-    KeInitializeTimer(&timer);
-    int woken = 0;
-    for (int i = 0; i < 2; ++i)
-      k.StartSystemThread("w" + std::to_string(i), [&] {
-        KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr);
-        ++woken;
-      });
-    LARGE_INTEGER start;
-    KeQuerySystemTime(&start);
-    EXPECT_FALSE(KeSetTimer(&timer, Relative(25 * kMillisecond), &dpc));
+    ASSERT_EQ(r.runs.size(), 1u) << "a DPC queued twice ran more than once";
+    EXPECT_EQ(std::make_pair(r.runs[0].arg1, r.runs[0].arg2), std::make_pair(uintptr_t{1}, uintptr_t{2}))
+        << "the DPC runs with the first insertion's arguments";
+    EXPECT_EQ(r.runs[0].irql, DISPATCH_LEVEL);
+    k.ScheduleDeviceEvent(k.Now(), [&] {
+      EXPECT_TRUE(KeInsertQueueDpc(&r.dpc, nullptr, nullptr));
+      EXPECT_TRUE(KeRemoveQueueDpc(&r.dpc));
+      EXPECT_FALSE(KeRemoveQueueDpc(&r.dpc)) << "the DPC is no longer queued";
+    });
     k.Run();
-    EXPECT_EQ(woken, 2) << "a notification timer wakes every waiter";
-    EXPECT_TRUE(KeReadStateTimer(&timer));
-    ASSERT_EQ(log.runs.size(), 1u);
-    EXPECT_EQ(log.runs[0].time, 25 * kMillisecond);
-    LONGLONG expiry = start.QuadPart + 25 * kMillisecond;
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(log.runs[0].arg1), static_cast<uintptr_t>(expiry & 0xFFFFFFFF))
-        << "SystemArgument1 carries the low part of the expiry's system time";
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(log.runs[0].arg2), static_cast<uintptr_t>(expiry >> 32));
-  });
-}
-
-TEST(KernelTimers, CancelTimerReturnsTrueOnlyForATimerInTheQueue) {
-  Kernel k;
-  DpcLog log;
-  KDPC dpc;
-  KTIMER timer;
-  KeInitializeDpc(&dpc, &DpcLog::Routine, &log);
-  KeInitializeTimer(&timer);
-  EXPECT_FALSE(KeCancelTimer(&timer)) << "a timer never set is not in the queue";
-
-  KeSetTimer(&timer, Relative(10 * kMillisecond), &dpc);
-  EXPECT_TRUE(KeSetTimer(&timer, Relative(20 * kMillisecond), &dpc))
-      << "setting a pending timer reports that it was in the queue";
-  k.RunFor(15 * kMillisecond);
-  EXPECT_TRUE(log.runs.empty()) << "re-setting the timer must replace its first due time";
-  EXPECT_TRUE(KeCancelTimer(&timer));
-  k.RunFor(50 * kMillisecond);
-  EXPECT_TRUE(log.runs.empty()) << "a cancelled timer expired";
-  EXPECT_FALSE(KeReadStateTimer(&timer));
-
-  KeSetTimer(&timer, Relative(5 * kMillisecond), &dpc);
-  k.Run();
-  EXPECT_EQ(log.runs.size(), 1u);
-  EXPECT_FALSE(KeCancelTimer(&timer)) << "KeCancelTimer on an expired timer must return FALSE";
-}
-
-TEST(KernelTimers, PeriodicTimerExpiresEveryPeriod) {
-  Kernel k;
-  DpcLog log;
-  KDPC dpc;
-  KTIMER timer;
-  KeInitializeDpc(&dpc, &DpcLog::Routine, &log);
-  KeInitializeTimerEx(&timer, NotificationTimer);
-  KeSetTimerEx(&timer, Relative(10 * kMillisecond), 20, &dpc);
-  k.RunFor(75 * kMillisecond);
-  ASSERT_EQ(log.runs.size(), 4u);
-  for (size_t i = 0; i < log.runs.size(); ++i)
-    EXPECT_EQ(log.runs[i].time, static_cast<emu::VirtualTime>(10 + 20 * i) * kMillisecond);
-  EXPECT_TRUE(KeCancelTimer(&timer)) << "a periodic timer stays in the queue";
-}
-
-TEST(KernelTimers, SynchronizationTimerReleasesOneWaiterPerExpiry) {
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(emu::testing::MachineConfig(model, seed));
-    KTIMER timer;
-    KeInitializeTimerEx(&timer, SynchronizationTimer);
-    int woken = 0;
-    for (int i = 0; i < 3; ++i)
-      k.StartSystemThread("w" + std::to_string(i), [&] {
-        KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr);
-        ++woken;
-      });
-    KeSetTimer(&timer, Relative(kMillisecond), nullptr);
+    EXPECT_EQ(r.runs.size(), 1u) << "a removed DPC ran";
+    EXPECT_TRUE(KeInsertQueueDpc(&r.dpc, nullptr, nullptr)) << "a removed DPC can be queued again";
     k.Run();
-    EXPECT_EQ(woken, 1);
-    EXPECT_FALSE(KeReadStateTimer(&timer)) << "the woken waiter resets a synchronization timer";
+    EXPECT_EQ(r.runs.size(), 2u);
   });
 }
 
 TEST(KernelDpcs, FlushQueuedDpcsReturnsAfterEveryQueuedDpcHasRun) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(emu::testing::MachineConfig(model, seed));
+    Kernel k(MachineConfig(model, seed));
     struct Slow {
       int runs = 0;
       LONG x = 0;
@@ -179,13 +85,75 @@ TEST(KernelDpcs, FlushQueuedDpcsReturnsAfterEveryQueuedDpcHasRun) {
         },
         &slow);
     k.RunInSystemThread("flusher", [&] {
-      KIRQL old;
-      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      KIRQL old = RaiseTo(DISPATCH_LEVEL);
       KeInsertQueueDpc(&dpc, nullptr, nullptr);
       KeLowerIrql(old);
       KeFlushQueuedDpcs();
       EXPECT_EQ(slow.runs, 1) << "KeFlushQueuedDpcs returned before the DPC finished";
     });
+  });
+}
+
+TEST(KernelTimers, TimerWithDpcSignalsWakesWaitersAndQueuesTheDpcAtExpiry) {
+  ForEachMachine([](ProcessorModel model, uint64_t seed) {
+    Kernel k(MachineConfig(model, seed));
+    Recorded r;
+    int woken = 0;
+    StartWaiters(k, 2, &r.timer, &woken);
+    LARGE_INTEGER start;
+    KeQuerySystemTime(&start);
+    EXPECT_FALSE(KeSetTimer(&r.timer, Relative(25 * kMillisecond), &r.dpc));
+    k.Run();
+    EXPECT_EQ(woken, 2) << "a notification timer wakes every waiter";
+    EXPECT_TRUE(KeReadStateTimer(&r.timer));
+    ASSERT_EQ(r.runs.size(), 1u);
+    EXPECT_EQ(r.runs[0].time, 25 * kMillisecond);
+    const uint64_t expiry = start.QuadPart + 25 * kMillisecond;
+    EXPECT_EQ(r.runs[0].arg1, expiry & 0xFFFFFFFF)
+        << "SystemArgument1 carries the low part of the expiry's system time";
+    EXPECT_EQ(r.runs[0].arg2, expiry >> 32);
+  });
+}
+
+TEST(KernelTimers, CancelTimerReturnsTrueOnlyForATimerInTheQueueAndPeriodicTimersStayThere) {
+  Kernel k;
+  Recorded r;
+  EXPECT_FALSE(KeCancelTimer(&r.timer)) << "a timer never set is not in the queue";
+  KeSetTimer(&r.timer, Relative(10 * kMillisecond), &r.dpc);
+  EXPECT_TRUE(KeSetTimer(&r.timer, Relative(20 * kMillisecond), &r.dpc))
+      << "setting a pending timer reports that it was in the queue";
+  k.RunFor(15 * kMillisecond);
+  EXPECT_TRUE(r.runs.empty()) << "re-setting the timer must replace its first due time";
+  EXPECT_TRUE(KeCancelTimer(&r.timer));
+  k.RunFor(50 * kMillisecond);
+  EXPECT_TRUE(r.runs.empty()) << "a cancelled timer expired";
+  EXPECT_FALSE(KeReadStateTimer(&r.timer));
+
+  KeSetTimer(&r.timer, Relative(5 * kMillisecond), &r.dpc);
+  k.Run();
+  EXPECT_EQ(r.runs.size(), 1u);
+  EXPECT_FALSE(KeCancelTimer(&r.timer)) << "KeCancelTimer on an expired timer must return FALSE";
+
+  const emu::VirtualTime start = k.Now();
+  KeSetTimerEx(&r.timer, Relative(10 * kMillisecond), 20, &r.dpc);
+  k.RunFor(75 * kMillisecond);
+  ASSERT_EQ(r.runs.size(), 5u);
+  for (size_t i = 1; i < r.runs.size(); ++i)
+    EXPECT_EQ(r.runs[i].time - start, static_cast<emu::VirtualTime>(20 * i - 10) * kMillisecond)
+        << "a periodic timer expires every period";
+  EXPECT_TRUE(KeCancelTimer(&r.timer)) << "a periodic timer stays in the queue";
+}
+
+TEST(KernelTimers, SynchronizationTimerReleasesOneWaiterPerExpiry) {
+  ForEachMachine([](ProcessorModel model, uint64_t seed) {
+    Kernel k(MachineConfig(model, seed));
+    Recorded r(SynchronizationTimer);
+    int woken = 0;
+    StartWaiters(k, 3, &r.timer, &woken);
+    KeSetTimer(&r.timer, Relative(kMillisecond), nullptr);
+    k.Run();
+    EXPECT_EQ(woken, 1);
+    EXPECT_FALSE(KeReadStateTimer(&r.timer)) << "the woken waiter resets a synchronization timer";
   });
 }
 

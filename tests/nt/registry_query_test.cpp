@@ -1,17 +1,16 @@
 // The registry through the driver's routines: RtlQueryRegistryValues (direct values, defaults,
 // missing values and keys), RtlWrite/DeleteRegistryValue on the device map, ZwQueryValueKey's
-// record layouts and size rules, and the device's hardware key.
-#include "nt/bugcheck_expect.h"
+// record layouts, size rules and types, and the device's hardware key.
+#include <cstring>
+
 #include "nt/io_test_support.h"
 #include "nt/io_util.h"
-
-#include <cstring>
-#include <vector>
 
 namespace {
 
 using emu::Machine;
-using emu::testing::StubBus;
+using emu::testing::PdoRig;
+using emu::testing::UStr;
 
 const std::u16string kService = Machine::ServiceKeyPath(u"tarnwire");
 
@@ -20,16 +19,25 @@ void InSystemThread(Machine& m, std::function<void()> body) {
   ASSERT_TRUE(m.RunInSystemThread("registry", std::move(body)));
 }
 
-struct DwordQuery {
+// A one-entry direct query table for `name`.
+struct Query {
+  std::u16string name;
   RTL_QUERY_REGISTRY_TABLE table[2]{};
-  ULONG value;
-  ULONG fallback;
-  DwordQuery(PWSTR name, ULONG initial, ULONG flags = 0) {
-    value = initial;
-    fallback = initial;
+  Query(std::u16string_view valueName, PVOID entry, ULONG flags = 0) : name(valueName) {
     table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | flags;
-    table[0].Name = name;
-    table[0].EntryContext = &value;
+    table[0].Name = name.data();
+    table[0].EntryContext = entry;
+  }
+  NTSTATUS Run(const std::u16string& path, ULONG relativeTo = RTL_REGISTRY_ABSOLUTE) {
+    return RtlQueryRegistryValues(relativeTo, path.c_str(), table, nullptr, nullptr);
+  }
+};
+
+// A direct REG_DWORD query whose value and DefaultData start at `initial`.
+struct DwordQuery : Query {
+  ULONG value, fallback;
+  DwordQuery(std::u16string_view name, ULONG initial, ULONG flags = 0)
+      : Query(name, &value, flags), value(initial), fallback(initial) {
     table[0].DefaultType = REG_DWORD;
     table[0].DefaultData = &fallback;
     table[0].DefaultLength = sizeof(ULONG);
@@ -38,93 +46,74 @@ struct DwordQuery {
 
 TEST(RegistryQuery, DirectDwordReadsTheValueOrStoresTheDefault) {
   Machine m;
-  m.registry().CreateKey(kService);
   m.registry().SetDword(kService, u"UserRemoval", 1);
-  std::u16string path = kService;
-  std::u16string present = u"UserRemoval", missing = u"NoSuchValue";
+  m.registry().SetString(kService, u"Text", u"1");
   InSystemThread(m, [&] {
-    DwordQuery q(present.data(), 0);
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path.c_str(),
-                                     q.table, nullptr, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(q.value, 1u) << "a REG_DWORD goes straight into the ULONG";
+    DwordQuery present(u"UserRemoval", 0);
+    EXPECT_EQ(present.Run(kService, RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL), STATUS_SUCCESS);
+    EXPECT_EQ(present.value, 1u) << "a REG_DWORD goes straight into the ULONG";
 
-    DwordQuery d(missing.data(), 9);
-    d.value = 0;
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.c_str(), d.table, nullptr,
-                                     nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(d.value, 9u) << "a missing value takes DefaultData";
+    DwordQuery missing(u"NoSuchValue", 9);
+    missing.value = 0;
+    EXPECT_EQ(missing.Run(kService), STATUS_SUCCESS);
+    EXPECT_EQ(missing.value, 9u) << "a missing value takes DefaultData";
 
-    DwordQuery r(missing.data(), 4, RTL_QUERY_REGISTRY_REQUIRED);
-    r.value = 4;
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.c_str(), r.table, nullptr,
-                                     nullptr),
-              STATUS_OBJECT_NAME_NOT_FOUND)
+    DwordQuery required(u"NoSuchValue", 4, RTL_QUERY_REGISTRY_REQUIRED);
+    EXPECT_EQ(required.Run(kService), STATUS_OBJECT_NAME_NOT_FOUND)
         << "RTL_QUERY_REGISTRY_REQUIRED turns a missing value into a failure";
 
-    DwordQuery noDefault(missing.data(), 5);
+    DwordQuery noDefault(u"NoSuchValue", 5);
     noDefault.table[0].DefaultType = REG_NONE;
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.c_str(), noDefault.table,
-                                     nullptr, nullptr),
-              STATUS_SUCCESS);
+    EXPECT_EQ(noDefault.Run(kService), STATUS_SUCCESS);
     EXPECT_EQ(noDefault.value, 5u) << "with DefaultType REG_NONE nothing is stored";
 
-    std::u16string gone = kService + u"Missing";
-    DwordQuery k(present.data(), 3);
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, gone.c_str(),
-                                     k.table, nullptr, nullptr),
+    DwordQuery noKey(u"UserRemoval", 3);
+    EXPECT_EQ(noKey.Run(kService + u"Missing", RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL),
               STATUS_OBJECT_NAME_NOT_FOUND)
         << "a missing key fails the query even when marked optional";
-    EXPECT_EQ(k.value, 3u);
+    EXPECT_EQ(noKey.value, 3u);
+
+    // With TYPECHECK a direct query refuses a value of another type instead of writing it.
+    DwordQuery typed(u"Text", 0, RTL_QUERY_REGISTRY_TYPECHECK);
+    typed.table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
+    EXPECT_EQ(typed.Run(kService), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(typed.value, 0u);
   });
+  EXPECT_EQ(m.registry().GetDword(kService, u"Text"), std::nullopt) << "only a 4-byte REG_DWORD";
 }
 
 TEST(RegistryQuery, DirectStringFillsOrAllocatesTheUnicodeString) {
   Machine m;
   m.registry().SetString(kService, u"PortName", u"COM3");
   m.registry().SetString(kService, u"Bare", u"COM12", /*terminate=*/false);
-  std::u16string path = kService;
-  std::u16string portName = u"PortName", bare = u"Bare", missing = u"Missing";
   InSystemThread(m, [&] {
     UNICODE_STRING allocated{};
-    WCHAR small[3];
-    UNICODE_STRING tooSmall{0, sizeof small, small};
-    WCHAR room[16];
-    UNICODE_STRING unterminated{0, sizeof room, room};
-    WCHAR fallback[] = u"COM1";
-    WCHAR out[16];
-    UNICODE_STRING defaulted{0, sizeof out, out};
-    RTL_QUERY_REGISTRY_TABLE table[2]{};
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
-
-    table[0].Name = portName.data();
-    table[0].EntryContext = &allocated;
-    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.c_str(), table, nullptr, nullptr),
-              STATUS_SUCCESS);
+    Query q(u"PortName", &allocated);
+    ASSERT_EQ(q.Run(kService), STATUS_SUCCESS);
     EXPECT_EQ(emu::ToU16(&allocated), u"COM3") << "Buffer NULL: the routine allocates";
     EXPECT_EQ(allocated.MaximumLength, 10u) << "room for the characters and the NUL";
     RtlFreeUnicodeString(&allocated);
 
-    table[0].EntryContext = &tooSmall;
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.c_str(), table, nullptr, nullptr),
-              STATUS_BUFFER_TOO_SMALL);
+    WCHAR small[3];
+    UNICODE_STRING tooSmall{0, sizeof small, small};
+    q.table[0].EntryContext = &tooSmall;
+    EXPECT_EQ(q.Run(kService), STATUS_BUFFER_TOO_SMALL);
 
-    table[0].Name = bare.data();
-    table[0].EntryContext = &unterminated;
-    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.c_str(), table, nullptr, nullptr),
-              STATUS_SUCCESS);
+    WCHAR room[16];
+    UNICODE_STRING unterminated{0, sizeof room, room};
+    Query bare(u"Bare", &unterminated);
+    ASSERT_EQ(bare.Run(kService), STATUS_SUCCESS);
     EXPECT_EQ(emu::ToU16(&unterminated), u"COM12")
         << "a stored string without its NUL arrives whole and terminated";
     EXPECT_EQ(room[5], u'\0');
 
-    table[0].Name = missing.data();
-    table[0].EntryContext = &defaulted;
-    table[0].DefaultType = REG_SZ;
-    table[0].DefaultData = fallback;
-    table[0].DefaultLength = 0;  // up to the NUL
-    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.c_str(), table, nullptr, nullptr),
-              STATUS_SUCCESS);
+    WCHAR fallback[] = u"COM1", out[16];
+    UNICODE_STRING defaulted{0, sizeof out, out};
+    Query missing(u"Missing", &defaulted);
+    missing.table[0].DefaultType = REG_SZ;
+    missing.table[0].DefaultData = fallback;
+    missing.table[0].DefaultLength = 0;  // up to the NUL
+    ASSERT_EQ(missing.Run(kService), STATUS_SUCCESS);
     EXPECT_EQ(emu::ToU16(&defaulted), u"COM1");
   });
   EXPECT_TRUE(m.kernel().LivePoolBlocks().empty());
@@ -134,20 +123,19 @@ TEST(RegistryQuery, DeviceMapValuesAreWrittenAndDeleted) {
   Machine m;
   InSystemThread(m, [&] {
     WCHAR data[] = u"COM8";
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Serial2",
-                                    REG_SZ, data, sizeof data),
+    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Serial2", REG_SZ, data,
+                                    sizeof data),
               STATUS_SUCCESS);
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"NoParent\\Child", u"x", REG_SZ,
-                                    data, sizeof data),
-              STATUS_OBJECT_NAME_NOT_FOUND)
+    EXPECT_EQ(
+        RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"NoParent\\Child", u"x", REG_SZ, data, sizeof data),
+        STATUS_OBJECT_NAME_NOT_FOUND)
         << "only the last key of the path is created";
   });
-  EXPECT_EQ(m.registry().GetString(emu::kRegistrySerialComm, u"\\Device\\Serial2"),
-            std::u16string(u"COM8"));
   auto raw = m.registry().GetValue(emu::kRegistrySerialComm, u"\\device\\serial2");
   ASSERT_TRUE(raw.has_value()) << "value names compare without regard to case";
   EXPECT_EQ(raw->type, static_cast<ULONG>(REG_SZ));
   EXPECT_EQ(raw->data.size(), 10u) << "stored with its terminating NUL";
+  EXPECT_EQ(std::memcmp(raw->data.data(), u"COM8", 10), 0);
   InSystemThread(m, [&] {
     EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Serial2"),
               STATUS_SUCCESS);
@@ -158,25 +146,26 @@ TEST(RegistryQuery, DeviceMapValuesAreWrittenAndDeleted) {
 }
 
 TEST(RegistryQuery, ZwQueryValueKeyRecordsAndSizeRules) {
-  Machine m;
-  StubBus bus;
-  PDEVICE_OBJECT pdo = m.CreatePhysicalDevice(u"USB\\VID_0B39&PID_0421\\5&1", bus);
-  m.registry().SetString(m.io().DeviceParametersKeyPath(pdo), u"PortName", u"COM3");
-  InSystemThread(m, [&] {
+  PdoRig r;
+  const ULONG dword = 3;
+  r.m.registry().SetString(r.m.io().DeviceParametersKeyPath(r.pdo), u"PortName", u"COM3");
+  r.m.registry().SetValue(r.m.io().DeviceParametersKeyPath(r.pdo), u"Number", REG_DWORD, &dword, 4);
+  InSystemThread(r.m, [&] {
     HANDLE key = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key),
+    ASSERT_EQ(IoOpenDeviceRegistryKey(r.pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key),
               STATUS_SUCCESS);
-    std::u16string nameChars = u"PortName";
-    UNICODE_STRING name = emu::testing::Us(nameChars);
+    UStr name(u"PortName"), number(u"Number"), other(u"Other");
     const ULONG nameBytes = 16, dataBytes = 10;
     alignas(8) uint8_t buf[128];
     ULONG needed = 0;
+    auto query = [&](KEY_VALUE_INFORMATION_CLASS cls, ULONG size, PUNICODE_STRING value) {
+      std::memset(buf, 0xAB, sizeof buf);
+      return ZwQueryValueKey(key, value, cls, buf, size, &needed);
+    };
 
     // Full information: header, name, then the data at a ULONG-aligned DataOffset.
-    std::memset(buf, 0xAB, sizeof buf);
-    ASSERT_EQ(ZwQueryValueKey(key, &name, KeyValueFullInformation, buf, sizeof buf, &needed),
-              STATUS_SUCCESS);
     auto* full = reinterpret_cast<PKEY_VALUE_FULL_INFORMATION>(buf);
+    ASSERT_EQ(query(KeyValueFullInformation, sizeof buf, name), STATUS_SUCCESS);
     EXPECT_EQ(full->Type, static_cast<ULONG>(REG_SZ));
     EXPECT_EQ(full->NameLength, nameBytes);
     EXPECT_EQ(full->DataOffset, 20u + nameBytes) << "offset 8 of the record";
@@ -184,102 +173,38 @@ TEST(RegistryQuery, ZwQueryValueKeyRecordsAndSizeRules) {
     EXPECT_EQ(needed, full->DataOffset + dataBytes);
     EXPECT_EQ(std::memcmp(buf + full->DataOffset, u"COM3", dataBytes), 0);
 
-    // Too small for the fixed part: nothing written.
-    std::memset(buf, 0xAB, sizeof buf);
-    EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValueFullInformation, buf, 19, &needed),
-              STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(buf[0], 0xAB) << "STATUS_BUFFER_TOO_SMALL writes nothing";
+    EXPECT_EQ(query(KeyValueFullInformation, 19, name), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(buf[0], 0xAB) << "too small for the fixed part: nothing is written";
     EXPECT_EQ(needed, 20u + nameBytes + dataBytes);
-
-    // Room for the fixed part only: it is written and the status says overflow.
-    std::memset(buf, 0xAB, sizeof buf);
-    EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValueFullInformation, buf, 24, &needed),
-              STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(full->DataLength, dataBytes) << "the fixed part tells the caller what is needed";
+    EXPECT_EQ(query(KeyValueFullInformation, 24, name), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(full->DataLength, dataBytes) << "room for the fixed part only: it tells the size";
     EXPECT_EQ(needed, 20u + nameBytes + dataBytes);
 
     auto* partial = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buf);
-    ASSERT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, buf, sizeof buf, &needed),
-              STATUS_SUCCESS);
+    ASSERT_EQ(query(KeyValuePartialInformation, sizeof buf, name), STATUS_SUCCESS);
     EXPECT_EQ(partial->DataLength, dataBytes);
     EXPECT_EQ(needed, 12u + dataBytes);
     EXPECT_EQ(std::memcmp(partial->Data, u"COM3", dataBytes), 0);
 
     auto* basic = reinterpret_cast<PKEY_VALUE_BASIC_INFORMATION>(buf);
-    ASSERT_EQ(ZwQueryValueKey(key, &name, KeyValueBasicInformation, buf, sizeof buf, &needed),
-              STATUS_SUCCESS);
+    ASSERT_EQ(query(KeyValueBasicInformation, sizeof buf, name), STATUS_SUCCESS);
     EXPECT_EQ(basic->NameLength, nameBytes);
     EXPECT_EQ(std::memcmp(basic->Name, u"PortName", nameBytes), 0);
 
-    std::u16string otherChars = u"Other";
-    UNICODE_STRING other = emu::testing::Us(otherChars);
-    EXPECT_EQ(ZwQueryValueKey(key, &other, KeyValueFullInformation, buf, sizeof buf, &needed),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-  });
-  EXPECT_EQ(m.registry().OpenHandleCount(), 0u);
-  EXPECT_TRUE(m.registry().KeyExists(m.io().HardwareKeyPath(pdo) + u"\\Device Parameters"))
-      << "the device key is \"Device Parameters\" under the PDO's Enum instance key";
-}
-
-TEST(RegistryQuery, WrongTypesReachTheCallerAsStored) {
-  Machine m;
-  StubBus bus;
-  PDEVICE_OBJECT pdo = m.CreatePhysicalDevice(u"USB\\VID_0B39&PID_0421\\5&2", bus);
-  const ULONG dword = 3;
-  m.registry().SetValue(m.io().DeviceParametersKeyPath(pdo), u"PortName", REG_DWORD, &dword, 4);
-  m.registry().SetString(kService, u"UserRemoval", u"1");
-  InSystemThread(m, [&] {
-    HANDLE key = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key),
-              STATUS_SUCCESS);
-    std::u16string nameChars = u"PortName";
-    UNICODE_STRING name = emu::testing::Us(nameChars);
-    alignas(8) uint8_t buf[64];
-    ULONG needed = 0;
-    ASSERT_EQ(ZwQueryValueKey(key, &name, KeyValueFullInformation, buf, sizeof buf, &needed),
-              STATUS_SUCCESS);
-    auto* full = reinterpret_cast<PKEY_VALUE_FULL_INFORMATION>(buf);
+    ASSERT_EQ(query(KeyValueFullInformation, sizeof buf, number), STATUS_SUCCESS);
     EXPECT_EQ(full->Type, static_cast<ULONG>(REG_DWORD)) << "the type is reported as stored";
     EXPECT_EQ(full->DataLength, 4u);
-    ZwClose(key);
+    EXPECT_EQ(query(KeyValueFullInformation, sizeof buf, other), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 
-    // With TYPECHECK a direct query refuses a value of another type instead of writing it.
-    std::u16string userRemoval = u"UserRemoval";
-    ULONG value = 0;
-    RTL_QUERY_REGISTRY_TABLE table[2]{};
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
-    table[0].Name = userRemoval.data();
-    table[0].EntryContext = &value;
-    table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_NONE;
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kService.c_str(), table, nullptr,
-                                     nullptr),
-              STATUS_OBJECT_TYPE_MISMATCH);
-    EXPECT_EQ(value, 0u);
+    emu::testing::LambdaDriver d(r.m, u"fdo");
+    EXPECT_EQ(IoOpenDeviceRegistryKey(d.AddDevice(r.pdo), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key),
+              STATUS_INVALID_DEVICE_REQUEST)
+        << "device keys belong to physical device objects";
   });
-  EXPECT_EQ(m.registry().GetDword(kService, u"UserRemoval"), std::nullopt)
-      << "GetDword only answers for a 4-byte REG_DWORD";
-}
-
-TEST(RegistryQuery, DeviceRegistryKeysBelongToPhysicalDevices) {
-  Machine m;
-  emu::testing::LambdaDriver d(m, u"fdo");
-  PDEVICE_OBJECT fdo = d.AddDevice();
-  InSystemThread(m, [&] {
-    HANDLE key = nullptr;
-    EXPECT_EQ(IoOpenDeviceRegistryKey(fdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key),
-              STATUS_INVALID_DEVICE_REQUEST);
-  });
-}
-
-TEST(RegistryQuery, RegistryRoutinesArePassiveLevelOnly) {
-  Machine m;
-  std::u16string path = kService;
-  EXPECT_BUGCHECK(emu::bugcheck::kIrqlNotLessOrEqual, m.RunInSystemThread("dpc-like", [&] {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    RtlCheckRegistryKey(RTL_REGISTRY_ABSOLUTE, path.data());
-  }));
+  EXPECT_EQ(r.m.registry().OpenHandleCount(), 0u);
+  EXPECT_TRUE(r.m.registry().KeyExists(r.m.io().HardwareKeyPath(r.pdo) + u"\\Device Parameters"))
+      << "the device key is \"Device Parameters\" under the PDO's Enum instance key";
 }
 
 }  // namespace
