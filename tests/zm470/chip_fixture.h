@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "line/clock.h"
@@ -12,15 +14,26 @@
 
 namespace zm470_test {
 
+using emu::VirtualTime;
 using emu::usb::ControlReply;
 using emu::usb::Handshake;
 using emu::usb::SetupPacket;
 using emu::zm470::Config;
 using emu::zm470::Zm470;
+using Bytes = std::vector<uint8_t>;
+
+inline Config Rev(uint8_t revision) {
+  Config c;
+  c.revision = revision;
+  return c;
+}
 
 class ChipTest : public ::testing::Test {
  protected:
+  static constexpr double kDefaultBaud = 750000.0 / 78;  // a new chip's rate, 8N1
+
   emu::line::ManualClock clock;
+  std::unique_ptr<emu::line::ScriptedPeer> peer;  // declared before the chip, which detaches from it
   std::unique_ptr<Zm470> chip;
   int activity = 0;
 
@@ -34,43 +47,52 @@ class ChipTest : public ::testing::Test {
     EXPECT_FALSE(Std(0x00, 9, 1).stall) << "SET_CONFIGURATION 1 was refused";
     return *chip;
   }
+  // Plugs a scripted peer (8N1 at `baud`) into the chip and drops the report attaching raised.
+  emu::line::ScriptedPeer& AttachPeer(double baud = kDefaultBaud) {
+    auto p = std::make_unique<emu::line::ScriptedPeer>(clock, emu::line::Frame{.baud = baud});
+    chip->AttachLine(p.get());
+    peer = std::move(p);
+    ReadReport();
+    return *peer;
+  }
 
   ControlReply Std(uint8_t type, uint8_t request, uint16_t value, uint16_t index = 0, uint16_t length = 0) {
     return chip->Control(SetupPacket{type, request, value, index, length}, {});
   }
   ControlReply VendorIn(uint8_t request, uint16_t value, uint16_t index, uint16_t length) {
-    return chip->Control(SetupPacket{0xC0, request, value, index, length}, {});
+    return Std(0xC0, request, value, index, length);
   }
   ControlReply VendorOut(uint8_t request, uint16_t value, uint16_t index) {
-    return chip->Control(SetupPacket{0x40, request, value, index, 0}, {});
+    return Std(0x40, request, value, index);
   }
-  // Register pair read as the driver issues it; expects a 2-byte answer.
-  std::pair<uint8_t, uint8_t> ReadPair(uint8_t a, uint8_t b) {
-    ControlReply r = VendorIn(0x95, static_cast<uint16_t>(a | b << 8), 0, 2);
-    EXPECT_FALSE(r.stall) << "register read 0x95 stalled";
-    EXPECT_EQ(r.data.size(), 2u);
-    if (r.data.size() < 2) return {0, 0};
-    return {r.data[0], r.data[1]};
+  // Request 0x95 for registers a and b; a sound chip answers exactly their two values.
+  Bytes ReadPair(uint8_t a, uint8_t b) {
+    return VendorIn(0x95, static_cast<uint16_t>(a | b << 8), 0, 2).data;
   }
   void WritePair(uint8_t a, uint8_t va, uint8_t b, uint8_t vb) {
     EXPECT_FALSE(
         VendorOut(0x9A, static_cast<uint16_t>(a | b << 8), static_cast<uint16_t>(va | vb << 8)).stall)
         << "register write 0x9A stalled";
   }
-  Handshake SendBulk(const std::vector<uint8_t>& bytes) { return chip->Out(0x02, bytes); }
-  std::vector<uint8_t> ReadBulk(size_t max = 32) {
-    std::vector<uint8_t> buf(max);
-    size_t n = 0;
-    if (chip->In(0x82, buf, n) != Handshake::Ack) return {};
-    buf.resize(n);
-    return buf;
+  // The values of `regs`, as request 0x95 reads them.
+  Bytes Registers(std::initializer_list<uint8_t> regs) {
+    Bytes values;
+    for (uint8_t r : regs) values.push_back(chip->Register(r));
+    return values;
   }
-  // One interrupt-in token; empty when the endpoint NAKs.
-  std::vector<uint8_t> ReadReport() {
-    std::vector<uint8_t> buf(8);
+  // The character format the registers select, as "8N1".
+  std::string Format() {
+    std::string s = chip->LineFrame().ToString();
+    return s.substr(s.find(' ') + 1);
+  }
+  Handshake SendBulk(const Bytes& bytes) { return chip->Out(0x02, bytes); }
+  Bytes ReadBulk() { return ReadIn(0x82, 32); }
+  Bytes ReadReport() { return ReadIn(0x81, 8); }
+  // One IN token; empty unless the endpoint answers with data.
+  Bytes ReadIn(uint8_t endpoint, size_t max) {
+    Bytes buf(max);
     size_t n = 0;
-    if (chip->In(0x81, buf, n) != Handshake::Ack) return {};
-    buf.resize(n);
+    buf.resize(chip->In(endpoint, buf, n) == Handshake::Ack ? n : 0);
     return buf;
   }
 };

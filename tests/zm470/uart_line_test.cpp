@@ -1,60 +1,122 @@
 // The chip's UART on a line: timing at the programmed rate, FIFOs, modem lines through a loopback
-// plug, breaks, line errors and the interrupt-in status report.
+// plug and a null-modem cable, breaks, line errors and the interrupt-in status report.
 #include "chip_fixture.h"
 
 namespace zm470_test {
 namespace {
 
-using emu::VirtualTime;
 using emu::line::Frame;
 using emu::line::LineCharacter;
 using emu::line::LoopbackPlug;
 using emu::line::Parity;
-using emu::line::ScriptedPeer;
 
-class UartTest : public ChipTest {
- protected:
-  // The default 0x30 chip runs 750 kHz / 78 = 9615.4 baud 8N1.
-  static constexpr double kDefaultBaud = 750000.0 / 78;
-  Frame PeerFrame(double baud = kDefaultBaud) {
-    Frame f;
-    f.baud = baud;
-    return f;
-  }
-};
-
-TEST_F(UartTest, LoopbackReturnsAByteAfterOneCharacterTime) {
+TEST_F(ChipTest, LoopbackReturnsEachByteAfterItsCharacterTimeWithoutAccumulatingRounding) {
   MakeConfigured();
   LoopbackPlug plug(clock);
   chip->AttachLine(&plug);
   const VirtualTime t0 = 5 * emu::kMillisecond;
   clock.AdvanceTo(t0);
   ASSERT_EQ(SendBulk({0x5A}), Handshake::Ack);
-  // 10 bits at 9615.4 baud = 1040 us.
-  clock.AdvanceTo(t0 + 10399);
+  clock.AdvanceTo(t0 + 10399);  // 10 bits at 9615.4 baud = 1040 us
   EXPECT_EQ(chip->RxFifoCount(), 0u) << "the byte arrived before its stop bit ended";
   EXPECT_EQ(chip->Register(7) & 1, 1) << "register 7 bit 0 must show the transmitter busy";
   clock.AdvanceTo(t0 + 10400);
-  EXPECT_EQ(ReadBulk(), std::vector<uint8_t>{0x5A}) << "the byte did not come back after 1040 us";
+  EXPECT_EQ(ReadBulk(), Bytes{0x5A}) << "the byte did not come back after 1040 us";
   EXPECT_EQ(chip->Register(7) & 1, 0) << "transmitter still reported busy after draining";
-}
 
-TEST_F(UartTest, BackToBackCharactersDoNotAccumulateRounding) {
-  MakeConfigured();
-  LoopbackPlug plug(clock);
-  chip->AttachLine(&plug);
   WritePair(0x12, 0x83, 0x13, 0xCC);  // 6 MHz / 52 = 115384.6 baud, 866.67 units a character
-  std::vector<uint8_t> data(32);
+  Bytes data(32);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
   ASSERT_EQ(SendBulk(data), Handshake::Ack);
   ASSERT_EQ(SendBulk(data), Handshake::Ack);
   clock.RunUntil([&] { return chip->RxFifoCount() == 64; });
-  EXPECT_EQ(clock.Now(), 55467) << "64 characters take 64 x 10 bits at 115384.6 baud";
-  std::vector<uint8_t> back = ReadBulk();
-  EXPECT_EQ(back, data) << "first packet came back altered";
+  EXPECT_EQ(clock.Now(), t0 + 10400 + 55467) << "64 characters take 64 x 10 bits at 115384.6 baud";
+  EXPECT_EQ(ReadBulk(), data) << "first packet came back altered";
 }
 
-TEST_F(UartTest, LoopbackFeedsModemOutputsBackAsInputs) {
+TEST_F(ChipTest, FullTransmitFifoNaksUntilAPacketFits) {
+  MakeConfigured();
+  const Bytes packet(32, 0x55);
+  ASSERT_EQ(SendBulk(packet), Handshake::Ack);
+  ASSERT_EQ(SendBulk(packet), Handshake::Ack);
+  EXPECT_EQ(SendBulk(packet), Handshake::Nak) << "64-byte FIFO overfilled";
+  activity = 0;
+  clock.RunUntil([&] { return activity > 0; });
+  EXPECT_LE(chip->TxFifoCount(), 32u) << "host told of room before a packet fits";
+  EXPECT_EQ(SendBulk(packet), Handshake::Ack);
+  EXPECT_EQ(chip->BytesFromHost(), 96u);
+}
+
+TEST_F(ChipTest, PartialPacketWaitsForAQuietLineWhenConfigured) {
+  Config c;
+  c.bulkInWaitsForQuietLine = true;
+  MakeConfigured(c);
+  AttachPeer();
+  WritePair(0x2C, 4, 0x0F, 0);  // 4 x 256 us
+  peer->Send("r");
+  clock.RunUntil([&] { return chip->RxFifoCount() == 1; });
+  const VirtualTime arrived = clock.Now();
+  EXPECT_TRUE(ReadBulk().empty()) << "a partial packet must wait while the line is busy";
+  activity = 0;
+  clock.RunUntil([&] { return activity > 0; });
+  EXPECT_EQ(clock.Now(), arrived + 4 * 2560) << "host must be told when the line has been quiet";
+  EXPECT_EQ(ReadBulk(), Bytes{'r'});
+}
+
+TEST_F(ChipTest, LineErrorsAreClassifiedPerRevision) {
+  // 0x30: framing error and break both set 0x44; register 5 bit 1 tells them apart.
+  MakeConfigured();
+  LineCharacter bad = LineCharacter::Of('x', AttachPeer().GetFrame());
+  bad.badStop = true;
+  peer->SendCharacter(bad);
+  clock.RunUntilIdle();
+  EXPECT_EQ(ReadReport().at(0) & 0x46, 0x44) << "framing error on 0x30";
+  EXPECT_EQ(chip->Register(5) & 0x02, 0x02) << "register 5 bit 1 must say framing";
+  EXPECT_EQ(ReadBulk(), Bytes{'x'}) << "the character itself is still delivered";
+  peer->DriveBreak(true);
+  clock.AdvanceBy(3 * emu::kMillisecond);  // longer than a character
+  peer->DriveBreak(false);
+  EXPECT_EQ(ReadReport().at(0) & 0x46, 0x44) << "break on 0x30";
+  EXPECT_EQ(chip->Register(5) & 0x02, 0) << "register 5 bit 1 must be clear for a break";
+  EXPECT_TRUE(ReadBulk().empty()) << "a break puts no character into the FIFO";
+
+  // Below 0x30 with a hardware (ninth-bit) parity: a parity error is 0x04 alone.
+  MakeConfigured(Rev(0x10));
+  WritePair(0x12, 0x02, 0x13, 0xB2);
+  WritePair(0x18, 0xD0, 0x25, 0x07);  // 8E1
+  Frame odd = AttachPeer().GetFrame();
+  odd.parity = Parity::Odd;
+  peer->SetFrame(odd);
+  peer->Send("A");
+  clock.RunUntilIdle();
+  EXPECT_EQ(ReadReport().at(0) & 0x46, 0x04) << "parity error below 0x30";
+}
+
+TEST_F(ChipTest, ReceiverSamplesAtItsOwnRateSoAMismatchGarblesData) {
+  MakeConfigured();
+  AttachPeer(2 * kDefaultBaud).Send("\xF0");
+  clock.RunUntilIdle();
+  EXPECT_EQ(ReadBulk(), Bytes{0xFE})
+      << "sampling at half the rate takes bits 2, 4, 6 of 0xF0, then stop and idle";
+}
+
+TEST_F(ChipTest, OlderChipSoftwareParityBytesReadAsSevenBitParityAtTheFarEnd) {
+  MakeConfigured(Rev(0x10));
+  Frame f = AttachPeer().GetFrame();
+  f.dataBits = 7;
+  f.parity = Parity::Even;
+  peer->SetFrame(f);
+  ASSERT_EQ(SendBulk({0xC3, 0x41}), Handshake::Ack);  // 'C' and 'A' with the parity bit on top
+  clock.RunUntilIdle();
+  ASSERT_EQ(peer->ReceivedCharacters().size(), 2u);
+  for (const auto& r : peer->ReceivedCharacters()) {
+    EXPECT_FALSE(r.character.parityError || r.character.framingError)
+        << "byte 0x" << std::hex << int(r.raw.data);
+  }
+  EXPECT_EQ(peer->ReceivedBytes(), (Bytes{'C', 'A'}));
+}
+
+TEST_F(ChipTest, ModemOutputsComeBackThroughALoopbackPlugAndReachAChipBehindANullModemCable) {
   MakeConfigured();
   LoopbackPlug plug(clock);
   chip->AttachLine(&plug);
@@ -63,181 +125,11 @@ TEST_F(UartTest, LoopbackFeedsModemOutputsBackAsInputs) {
   EXPECT_EQ(chip->Register(6) & 0x0F, 0x05) << "DTR must come back as DSR and DCD";
   ASSERT_FALSE(VendorOut(0xA4, static_cast<uint8_t>(~0x40), 0).stall);  // RTS only
   EXPECT_EQ(chip->Register(6) & 0x0F, 0x0E) << "RTS must come back as CTS";
-  std::vector<uint8_t> report = ReadReport();
+  Bytes report = ReadReport();
   ASSERT_EQ(report.size(), 4u) << "input changes must raise an interrupt report";
   EXPECT_EQ(report[2] & 0x0F, 0x0E) << "report byte 2 carries the inputs active low";
   EXPECT_TRUE(ReadReport().empty()) << "without a new change the interrupt endpoint must NAK";
-}
 
-TEST_F(UartTest, InterruptReportAnnouncesTransmitterRunningEmpty) {
-  MakeConfigured();
-  ScriptedPeer peer(clock, PeerFrame());
-  chip->AttachLine(&peer);
-  ReadReport();  // whatever attaching raised
-  ASSERT_EQ(SendBulk({1, 2}), Handshake::Ack);
-  EXPECT_TRUE(ReadReport().empty()) << "starting to transmit is not reported";
-  peer.DriveCts(true);
-  std::vector<uint8_t> busy = ReadReport();
-  ASSERT_EQ(busy.size(), 4u);
-  EXPECT_EQ(busy[3] & 1, 1) << "a report while sending must show the transmitter busy";
-  clock.RunUntilIdle();
-  std::vector<uint8_t> idle = ReadReport();
-  ASSERT_EQ(idle.size(), 4u) << "running empty must raise a report";
-  EXPECT_EQ(idle[3] & 1, 0);
-  EXPECT_EQ(peer.ReceivedBytes(), (std::vector<uint8_t>{1, 2}));
-}
-
-TEST_F(UartTest, FullTransmitFifoNaksUntilAPacketFits) {
-  MakeConfigured();
-  ASSERT_EQ(SendBulk(std::vector<uint8_t>(32, 0x55)), Handshake::Ack);
-  ASSERT_EQ(SendBulk(std::vector<uint8_t>(32, 0x55)), Handshake::Ack);
-  EXPECT_EQ(SendBulk(std::vector<uint8_t>(32, 0x55)), Handshake::Nak) << "64-byte FIFO overfilled";
-  activity = 0;
-  clock.RunUntil([&] { return activity > 0; });
-  EXPECT_LE(chip->TxFifoCount(), 32u) << "host told of room before a packet fits";
-  EXPECT_EQ(SendBulk(std::vector<uint8_t>(32, 0x55)), Handshake::Ack);
-  EXPECT_EQ(chip->BytesFromHost(), 96u);
-}
-
-TEST_F(UartTest, FullReceiveFifoOverrunsAndReportsIt) {
-  Config c;
-  c.rxFifoDepth = 4;
-  MakeConfigured(c);
-  ScriptedPeer peer(clock, PeerFrame());
-  chip->AttachLine(&peer);
-  ReadReport();
-  peer.Send("abcdef");
-  clock.RunUntilIdle();
-  EXPECT_EQ(ReadBulk(), (std::vector<uint8_t>{'a', 'b', 'c', 'd'})) << "the FIFO keeps the first bytes";
-  std::vector<uint8_t> report = ReadReport();
-  ASSERT_FALSE(report.empty()) << "an overrun must raise a report";
-  EXPECT_EQ(report[0] & 0x02, 0x02) << "line status bit 0x02 marks the overrun";
-  EXPECT_TRUE(ReadReport().empty()) << "the line status is cleared once reported";
-}
-
-TEST_F(UartTest, PartialPacketWaitsForQuietLineWhenConfigured) {
-  Config c;
-  c.bulkInWaitsForQuietLine = true;
-  MakeConfigured(c);
-  ScriptedPeer peer(clock, PeerFrame());
-  chip->AttachLine(&peer);
-  WritePair(0x2C, 4, 0x0F, 0);  // 4 x 256 us
-  peer.Send("r");
-  clock.RunUntil([&] { return chip->RxFifoCount() == 1; });
-  const VirtualTime arrived = clock.Now();
-  EXPECT_TRUE(ReadBulk().empty()) << "a partial packet must wait while the line is busy";
-  activity = 0;
-  clock.RunUntil([&] { return activity > 0; });
-  EXPECT_EQ(clock.Now(), arrived + 4 * 2560) << "host must be told when the line has been quiet";
-  EXPECT_EQ(ReadBulk(), std::vector<uint8_t>{'r'});
-}
-
-TEST_F(UartTest, LineErrorsAreClassifiedPerRevision) {
-  // 0x30: framing error and break both set 0x44; register 5 bit 1 tells them apart.
-  MakeConfigured();
-  ScriptedPeer peer(clock, PeerFrame());
-  chip->AttachLine(&peer);
-  ReadReport();
-  LineCharacter bad = LineCharacter::Of('x', peer.GetFrame());
-  bad.badStop = true;
-  peer.SendCharacter(bad);
-  clock.RunUntilIdle();
-  EXPECT_EQ(ReadReport()[0] & 0x46, 0x44) << "framing error on 0x30";
-  EXPECT_EQ(chip->Register(5) & 0x02, 0x02) << "register 5 bit 1 must say framing";
-  EXPECT_EQ(ReadBulk(), std::vector<uint8_t>{'x'}) << "the character itself is still delivered";
-
-  peer.DriveBreak(true);
-  clock.AdvanceBy(3 * emu::kMillisecond);  // longer than a character
-  peer.DriveBreak(false);
-  EXPECT_EQ(ReadReport()[0] & 0x46, 0x44) << "break on 0x30";
-  EXPECT_EQ(chip->Register(5) & 0x02, 0) << "register 5 bit 1 must be clear for a break";
-  EXPECT_TRUE(ReadBulk().empty()) << "a break puts no character into the FIFO";
-
-  // Below 0x30 with a hardware (ninth-bit) parity: a parity error is 0x04 alone.
-  Config old;
-  old.revision = 0x10;
-  MakeConfigured(old);
-  chip->AttachLine(&peer);
-  WritePair(0x12, 0x02, 0x13, 0xB2);
-  WritePair(0x18, 0xD0, 0x25, 0x07);  // 8E1
-  ReadReport();
-  Frame odd = PeerFrame();
-  odd.parity = Parity::Odd;
-  peer.SetFrame(odd);
-  peer.Send("A");
-  clock.RunUntilIdle();
-  EXPECT_EQ(ReadReport()[0] & 0x46, 0x04) << "parity error below 0x30";
-}
-
-TEST_F(UartTest, MismatchedRateGarblesData) {
-  MakeConfigured();
-  ScriptedPeer peer(clock, PeerFrame(2 * kDefaultBaud));
-  chip->AttachLine(&peer);
-  peer.Send("\xF0");
-  clock.RunUntilIdle();
-  std::vector<uint8_t> got = ReadBulk();
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0], 0xFE) << "sampling at half the rate takes bits 2, 4, 6 of 0xF0, then stop and idle";
-}
-
-TEST_F(UartTest, BreakHoldsTheTransmitterAndReachesTheFarEnd) {
-  MakeConfigured();
-  ScriptedPeer peer(clock, PeerFrame());
-  chip->AttachLine(&peer);
-  WritePair(5, 0x00, 0x18, 0x83);  // both break bits cleared
-  EXPECT_TRUE(peer.EndBreak()) << "the far end must see the break";
-  ASSERT_EQ(SendBulk({'z'}), Handshake::Ack);
-  clock.AdvanceBy(10 * emu::kMillisecond);
-  EXPECT_TRUE(peer.ReceivedBytes().empty()) << "data must wait while the break lasts";
-  EXPECT_EQ(chip->Register(7) & 1, 1) << "held data counts as the transmitter holding data";
-  WritePair(5, 0x01, 0x18, 0xC3);
-  EXPECT_FALSE(peer.EndBreak());
-  clock.RunUntilIdle();
-  EXPECT_EQ(peer.ReceivedBytes(), std::vector<uint8_t>{'z'}) << "held byte must follow the break";
-}
-
-TEST_F(UartTest, HandshakeRegisterHoldsTransmitterWhileCtsIsOff) {
-  MakeConfigured();
-  ScriptedPeer peer(clock, PeerFrame());
-  chip->AttachLine(&peer);
-  WritePair(0x27, 0x01, 0x27, 0x01);
-  ASSERT_EQ(SendBulk({'q'}), Handshake::Ack);
-  clock.AdvanceBy(10 * emu::kMillisecond);
-  EXPECT_TRUE(peer.ReceivedBytes().empty()) << "CTS handshake on with CTS off must hold data";
-  peer.DriveCts(true);
-  clock.RunUntilIdle();
-  EXPECT_EQ(peer.ReceivedBytes(), std::vector<uint8_t>{'q'}) << "CTS on must release the data";
-
-  Config old;
-  old.revision = 0x20;
-  MakeConfigured(old);
-  chip->AttachLine(&peer);
-  peer.DriveCts(false);
-  WritePair(0x27, 0x01, 0x27, 0x01);
-  EXPECT_EQ(chip->OutputHandshake(), 0) << "register 0x27 is a plain byte below 0x30";
-}
-
-TEST_F(UartTest, OlderChipSoftwareParityBytesReadAsSevenBitParityAtTheFarEnd) {
-  Config old;
-  old.revision = 0x10;
-  MakeConfigured(old);
-  Frame f = PeerFrame();
-  f.dataBits = 7;
-  f.parity = Parity::Even;
-  ScriptedPeer peer(clock, f);
-  chip->AttachLine(&peer);
-  ASSERT_EQ(SendBulk({0xC3, 0x41}), Handshake::Ack);  // 'C' and 'A' with the parity bit on top
-  clock.RunUntilIdle();
-  ASSERT_EQ(peer.ReceivedCharacters().size(), 2u);
-  for (const auto& r : peer.ReceivedCharacters()) {
-    EXPECT_FALSE(r.character.parityError || r.character.framingError)
-        << "byte 0x" << std::hex << int(r.raw.data);
-  }
-  EXPECT_EQ(peer.ReceivedBytes(), (std::vector<uint8_t>{'C', 'A'}));
-}
-
-TEST_F(UartTest, NullModemCableConnectsTwoChips) {
-  MakeConfigured();
   Zm470 other(Config{}, &clock);
   ASSERT_FALSE(other.Control(SetupPacket{0, 9, 1, 0, 0}, {}).stall);
   emu::line::NullModemCable cable(clock);
@@ -248,10 +140,56 @@ TEST_F(UartTest, NullModemCableConnectsTwoChips) {
       << "DTR and RTS of one side must reach DSR, DCD and CTS of the other";
   ASSERT_EQ(SendBulk({'h', 'i'}), Handshake::Ack);
   clock.RunUntilIdle();
-  std::vector<uint8_t> buf(32);
+  Bytes buf(32);
   size_t n = 0;
   ASSERT_EQ(other.In(0x82, buf, n), Handshake::Ack);
   EXPECT_EQ(std::string(buf.begin(), buf.begin() + n), "hi");
+}
+
+TEST_F(ChipTest, InterruptReportAnnouncesTheTransmitterRunningEmptyAndAReceiveOverrunOnce) {
+  Config c;
+  c.rxFifoDepth = 4;
+  MakeConfigured(c);
+  AttachPeer();
+  ASSERT_EQ(SendBulk({1, 2}), Handshake::Ack);
+  EXPECT_TRUE(ReadReport().empty()) << "starting to transmit is not reported";
+  peer->DriveCts(true);
+  EXPECT_EQ(ReadReport().at(3) & 1, 1) << "a report while sending must show the transmitter busy";
+  clock.RunUntilIdle();
+  EXPECT_EQ(ReadReport().at(3) & 1, 0) << "running empty must raise a report";
+  EXPECT_EQ(peer->ReceivedBytes(), (Bytes{1, 2}));
+
+  peer->Send("abcdef");
+  clock.RunUntilIdle();
+  EXPECT_EQ(ReadBulk(), (Bytes{'a', 'b', 'c', 'd'})) << "a full receive FIFO keeps the first bytes";
+  EXPECT_EQ(ReadReport().at(0) & 0x02, 0x02) << "an overrun raises a report with line status bit 0x02";
+  EXPECT_TRUE(ReadReport().empty()) << "the line status is cleared once reported";
+}
+
+TEST_F(ChipTest, BreakAndCtsHandshakeHoldTheTransmitterUntilReleased) {
+  MakeConfigured();
+  AttachPeer();
+  WritePair(5, 0x00, 0x18, 0x83);  // both break bits cleared
+  EXPECT_TRUE(peer->EndBreak()) << "the far end must see the break";
+  ASSERT_EQ(SendBulk({'z'}), Handshake::Ack);
+  clock.AdvanceBy(10 * emu::kMillisecond);
+  EXPECT_TRUE(peer->ReceivedBytes().empty()) << "data must wait while the break lasts";
+  EXPECT_EQ(chip->Register(7) & 1, 1) << "held data counts as the transmitter holding data";
+  WritePair(5, 0x01, 0x18, 0xC3);
+  EXPECT_FALSE(peer->EndBreak());
+  clock.RunUntilIdle();
+  EXPECT_EQ(peer->ReceivedBytes(), Bytes{'z'}) << "held byte must follow the break";
+
+  WritePair(0x27, 0x01, 0x27, 0x01);  // output handshake on CTS, which is off
+  ASSERT_EQ(SendBulk({'q'}), Handshake::Ack);
+  clock.AdvanceBy(10 * emu::kMillisecond);
+  EXPECT_EQ(peer->ReceivedBytes(), Bytes{'z'}) << "CTS handshake on with CTS off must hold data";
+  peer->DriveCts(true);
+  clock.RunUntilIdle();
+  EXPECT_EQ(peer->ReceivedBytes(), (Bytes{'z', 'q'})) << "CTS on must release the data";
+  MakeConfigured(Rev(0x2F));
+  WritePair(0x27, 0x01, 0x27, 0x01);
+  EXPECT_EQ(chip->OutputHandshake(), 0) << "register 0x27 is a plain byte below 0x30";
 }
 
 }  // namespace
