@@ -22,9 +22,7 @@ const UrbFilter kDescriptorReads = UrbFilter::Function(URB_FUNCTION_GET_DESCRIPT
 // The requests themselves, as tshark decodes them, are checked by the capture test.
 TEST(UsbConfiguration, SelectsTheInterfaceRecordsThePipesAndLearnsTheRevision) {
   ForEachMachine([](emu::KernelConfig kc) {
-    Config chip;
-    chip.idProduct = 0x0ABC;
-    UsbPortMachine m(chip, kc);
+    UsbPortMachine m({.idProduct = 0x0ABC}, kc);
     m.usb().PendAtRandom(kc.seed, 50);
     size_t pool = m.PoolBlocks();
     ASSERT_EQ(m.Configure(), STATUS_SUCCESS) << "a sound bridge must configure";
@@ -66,7 +64,7 @@ Fault FailPool(uint32_t skip) {
   return [=](UsbPortMachine& m) { m.kernel().FailPoolAllocations(1, skip); };
 }
 
-TEST(UsbConfiguration, RevisionDescriptorAndSelectionOutcomes) {
+TEST(UsbConfiguration, ChipVersionAndRefusalsFollowTheDescriptorsAndFaults) {
   using E = EndpointDescriptor;
   const E in32{0x82, 2, 32, 0}, out32{0x02, 2, 32, 0}, intr{0x81, 3, 8, 1}, in64{0x82, 2, 64, 0},
       out64{0x02, 2, 64, 0};
@@ -142,25 +140,23 @@ TEST(UsbConfiguration, PipesAreSelectedWithTransfersOfAtMost4096Bytes) {
 }
 
 TEST(UsbConfiguration, DeconfigureSelectsNoConfigurationOnlyWhileConnected) {
-  struct Case {
-    const char* what;
-    Fault fault;
-    NTSTATUS status;
-    size_t requests;
-  } cases[] = {
-      {"connected", {}, STATUS_SUCCESS, 1},
-      {"unplugged", [](UsbPortMachine& m) { m.usb().Unplug(); }, STATUS_NO_SUCH_DEVICE, 0},
-      {"unplugged, hub fails the query",
-       [](UsbPortMachine& m) {
-         m.usb().FailPortStatusWhenUnplugged(STATUS_DEVICE_NOT_CONNECTED);
-         m.usb().Unplug();
-       },
-       STATUS_NO_SUCH_DEVICE, 0},
+  const auto unplug = [](NTSTATUS queryStatus) {
+    return [=](UsbPortMachine& m) {
+      if (queryStatus != STATUS_SUCCESS) m.usb().FailPortStatusWhenUnplugged(queryStatus);
+      m.usb().Unplug();
+    };
+  };
+  // clang-format off
+  const struct { const char* what; Fault fault; NTSTATUS status; size_t requests; } cases[] = {
+      {"connected",                      {},                                  STATUS_SUCCESS,        1},
+      {"unplugged",                      unplug(STATUS_SUCCESS),              STATUS_NO_SUCH_DEVICE, 0},
+      {"unplugged, hub fails the query", unplug(STATUS_DEVICE_NOT_CONNECTED), STATUS_NO_SUCH_DEVICE, 0},
       {"port status query fails", [](UsbPortMachine& m) { m.usb().FailPortStatus(1, STATUS_UNSUCCESSFUL); },
        STATUS_NO_SUCH_DEVICE, 0},
-      {"no pool", FailPool(0), STATUS_INSUFFICIENT_RESOURCES, 0},
+      {"no pool",                        FailPool(0),                 STATUS_INSUFFICIENT_RESOURCES, 0},
   };
-  for (const Case& c : cases) {
+  // clang-format on
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ConfiguredPort m;
     size_t pool = m.PoolBlocks();

@@ -1,4 +1,6 @@
 // Driver entry, unload and the driver-wide state.
+#include <optional>
+
 #include "driver_fixture.h"
 
 namespace tarnwire::testing {
@@ -18,10 +20,6 @@ TEST_F(DriverEntryTest, KeepsACopyOfTheServiceKeyAndUnloadsAtOnceWithoutPorts) {
   EXPECT_TRUE(copyInPool) << "the key copy is not a nonpaged block of MaximumLength bytes";
   EXPECT_EQ(&UnloadDriver, driver()->DriverUnload);
   EXPECT_EQ(&AddPortDevice, driver()->DriverExtension->AddDevice);
-  for (int major = 1; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
-    EXPECT_EQ(driver()->MajorFunction[0], driver()->MajorFunction[major])
-        << "major function " << major << " is not the system default";
-  }
   emu::VirtualTime before = kernel().Now();
   machine().UnloadDriver(driver());  // bug-checks if the key copy was not freed
   EXPECT_EQ(before, kernel().Now()) << "unload waited although no port existed";
@@ -38,38 +36,28 @@ TEST_F(DriverEntryTest, FailsWithoutPoolForTheKeyCopyAndLeavesNothingBehind) {
 // of another type than REG_DWORD counts as missing. Each case loads the driver into a machine of
 // its own (one machine exists at a time).
 TEST(DriverEntry, ReadsUserRemovalOnlyAsADwordUnderAKeyPathThatFits) {
-  using Set = void (*)(emu::Registry&, const std::u16string&);
-  const Set none = [](emu::Registry&, const std::u16string&) {};
-  const Set dword = [](emu::Registry& r, const std::u16string& k) { r.SetDword(k, u"UserRemoval", 0x1234); };
-  struct Case {
-    const char* what;
-    size_t keyChars;  // 0: the service key itself
-    Set set;
-    ULONG expected;
-  } cases[] = {
-      {"missing", 0, none, 0},
-      {"a DWORD", 0, dword, 0x1234},
-      {"a string", 0, [](emu::Registry& r, const std::u16string& k) { r.SetString(k, u"UserRemoval", u"1"); },
-       0},
-      {"4 binary bytes", 0,
-       [](emu::Registry& r, const std::u16string& k) {
-         ULONG one = 1;
-         r.SetValue(k, u"UserRemoval", REG_BINARY, &one, sizeof one);
-       },
-       0},
-      {"a DWORD under a key path of 510 bytes", 255, dword, 0x1234},
-      {"a DWORD under a key path of 512 bytes", 256, dword, 0},
+  // clang-format off
+  const struct { const char* what; size_t keyChars; std::optional<ULONG> type; ULONG data; ULONG expected; }
+  cases[] = {
+      {"missing",                               0,   {},         0,      0},
+      {"a DWORD",                               0,   REG_DWORD,  0x1234, 0x1234},
+      {"a string",                              0,   REG_SZ,     0x31,   0},  // u"1" and its NUL
+      {"4 binary bytes",                        0,   REG_BINARY, 1,      0},
+      {"a DWORD under a key path of 510 bytes", 255, REG_DWORD,  0x1234, 0x1234},
+      {"a DWORD under a key path of 512 bytes", 256, REG_DWORD,  0x1234, 0},
   };
-  for (const Case& c : cases) {
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("UserRemoval: ") + c.what);
     emu::Machine machine;
     std::u16string key = emu::Machine::ServiceKeyPath(kServiceName);
     if (c.keyChars != 0) key += std::u16string(c.keyChars - key.size(), u'x');
     machine.registry().CreateKey(key);
-    c.set(machine.registry(), key);
+    if (c.type) machine.registry().SetValue(key, u"UserRemoval", *c.type, &c.data, sizeof c.data);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     PDRIVER_OBJECT driver = machine.LoadDriver(kServiceName, DriverEntry, key, &status);
-    ASSERT_EQ(STATUS_SUCCESS, status) << "UserRemoval " << c.what;
-    EXPECT_EQ(c.expected, UserRemovalSetting) << "UserRemoval " << c.what;
+    ASSERT_EQ(STATUS_SUCCESS, status);
+    EXPECT_EQ(c.expected, UserRemovalSetting);
     machine.UnloadDriver(driver);
   }
 }

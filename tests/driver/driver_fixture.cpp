@@ -67,22 +67,13 @@ size_t DriverTest::PortCount() const {
   return n;
 }
 
-std::optional<std::u16string> DriverTest::LinkTarget(std::u16string_view comName) {
-  return objects().LinkTarget(u"\\DosDevices\\" + std::u16string(comName));
-}
-
-std::optional<std::u16string> DriverTest::SerialCommValue(std::u16string_view deviceName) {
-  return registry().GetString(emu::kRegistrySerialComm, deviceName);
-}
-
 size_t DriverTest::SerialCommValueCount() {
   if (!registry().KeyExists(emu::kRegistrySerialComm)) return 0;
   return registry().ValueNames(emu::kRegistrySerialComm).size();
 }
 
 void DriverTest::RemovePort(PDEVICE_OBJECT port) {
-  bool done = machine_->RunInSystemThread("test teardown", [port] { TearDownPort(port); });
-  ASSERT_TRUE(done) << "removing the port did not finish";
+  ASSERT_TRUE(machine_->RunInSystemThread("removal", [port] { TearDownPort(port); })) << "removal hung";
 }
 
 void DriverTest::TearDownPort(PDEVICE_OBJECT port) {
@@ -120,6 +111,15 @@ size_t DriverTest::DriverThreadEvents(std::string_view what) {
   return n;
 }
 
+std::vector<emu::VirtualTime> IrpsSentAt(emu::Kernel& kernel, std::string_view what) {
+  std::vector<emu::VirtualTime> times;
+  for (const auto& e : kernel.TraceEvents()) {
+    if (e.category == "irp" && e.text.rfind("call ", 0) == 0 && e.text.find(what) != std::string::npos)
+      times.push_back(e.time);
+  }
+  return times;
+}
+
 void DriverTest::RemoveAllAndUnload() {
   for (PDEVICE_OBJECT d : DeviceTable) {
     if (d != nullptr) RemovePort(d);
@@ -134,9 +134,13 @@ emu::KernelConfig ConfigFor(const ScheduleParam& param) {
   return config;
 }
 
+std::string ScheduleText(const ScheduleParam& param) {
+  return std::string(std::get<0>(param) == emu::ProcessorModel::Uniprocessor ? "UP" : "MP") + "_seed" +
+         std::to_string(std::get<1>(param));
+}
+
 std::string ScheduleName(const ::testing::TestParamInfo<ScheduleParam>& info) {
-  return std::string(std::get<0>(info.param) == emu::ProcessorModel::Uniprocessor ? "UP" : "MP") + "_seed" +
-         std::to_string(std::get<1>(info.param));
+  return ScheduleText(info.param);
 }
 
 ::testing::internal::ParamGenerator<ScheduleParam> AllSchedules() {

@@ -1,6 +1,6 @@
 // Test fixture for the driver core: an emulated machine with the driver loaded from its service
-// key, bridges represented by PDOs of a stub bus driver, and helpers to add, inspect and tear
-// down port devices. The teardown helper stands for the driver's Plug and Play removal so that
+// key, bridges represented by PDOs of a stub bus driver, and routines to add, inspect and tear
+// down port devices. The teardown routine stands for the driver's Plug and Play removal so that
 // every test can end with a real unload and its checks (no device, no request, no pool left).
 #pragma once
 
@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "driver/driver_globals.h"
 #include "driver/port_device.h"
@@ -60,8 +61,12 @@ class DriverTest : public ::testing::Test {
   size_t PortCount() const;
 
   // What ports left in the system: DOS links, SERIALCOMM values and pool.
-  std::optional<std::u16string> LinkTarget(std::u16string_view comName);
-  std::optional<std::u16string> SerialCommValue(std::u16string_view deviceName);
+  std::optional<std::u16string> LinkTarget(std::u16string_view comName) {
+    return objects().LinkTarget(u"\\DosDevices\\" + std::u16string(comName));
+  }
+  std::optional<std::u16string> SerialCommValue(std::u16string_view deviceName) {
+    return registry().GetString(emu::kRegistrySerialComm, deviceName);
+  }
   size_t SerialCommValueCount();
   size_t PoolBlockCount() { return kernel().LivePoolBlocks().size(); }
 
@@ -96,9 +101,13 @@ class LoadedDriverTest : public DriverTest {
   void TearDown() override { RemoveAllAndUnload(); }
 };
 
+// Times at which the driver sent an IRP down its stack whose trace text contains `what`.
+std::vector<emu::VirtualTime> IrpsSentAt(emu::Kernel& kernel, std::string_view what);
+
 // Processor model and seed, for tests that run several contexts at once.
 using ScheduleParam = std::tuple<emu::ProcessorModel, uint64_t>;
 emu::KernelConfig ConfigFor(const ScheduleParam& param);
+std::string ScheduleText(const ScheduleParam& param);  // "UP_seed1"
 std::string ScheduleName(const ::testing::TestParamInfo<ScheduleParam>& info);
 // Both processor models, seeds 1 to 20.
 ::testing::internal::ParamGenerator<ScheduleParam> AllSchedules();

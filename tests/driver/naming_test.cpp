@@ -53,7 +53,12 @@ class NamingTest : public LoadedDriverTest {
     EXPECT_EQ(com, ToU16(Ext(port)->PortName));
     EXPECT_EQ(serialIndex, Ext(port)->SerialIndex);
     EXPECT_EQ(device, LinkTarget(com)) << "the DOS link does not lead to the port";
-    EXPECT_EQ(std::u16string(com), SerialCommValue(device)) << "the SERIALCOMM value is not the COM name";
+    auto value = registry().GetValue(emu::kRegistrySerialComm, device);
+    ASSERT_TRUE(value) << "no SERIALCOMM value named by the kernel device name";
+    EXPECT_EQ(ULONG(REG_SZ), value->type);
+    std::u16string data(value->data.size() / 2, u'?');
+    memcpy(data.data(), value->data.data(), data.size() * 2);
+    EXPECT_EQ(std::u16string(com) + u'\0', data) << "the SERIALCOMM value is not the COM name and its NUL";
   }
 
   ULONG serialCount_ = 0;
@@ -67,13 +72,6 @@ TEST_F(NamingTest, FirstBridgeIsSerial2AndCom8WithItsLinkValueInterfaceAndThread
   ASSERT_NE(nullptr, port);
   PPORT_EXTENSION ext = Ext(port);
   EXPECT_EQ(u"COM8", ToU16(ext->WmiPortName));
-  auto value = registry().GetValue(emu::kRegistrySerialComm, u"\\Device\\Serial2");
-  ASSERT_TRUE(value) << "no SERIALCOMM value named by the kernel device name";
-  EXPECT_EQ(ULONG(REG_SZ), value->type);
-  const char16_t expected[] = u"COM8";  // with its terminating NUL
-  ASSERT_EQ(sizeof expected, value->data.size()) << "the SERIALCOMM data is not the name and its NUL";
-  EXPECT_EQ(0, memcmp(expected, value->data.data(), sizeof expected)) << "wrong SERIALCOMM data";
-
   const emu::ObjectNamespace::Interface* iface = objects().FindInterface(ToU16(ext->InterfaceName));
   ASSERT_NE(nullptr, iface) << "COM-port interface not registered";
   EXPECT_EQ(0, memcmp(&GUID_DEVINTERFACE_COMPORT, &iface->classGuid, sizeof(GUID)));
@@ -147,22 +145,20 @@ INSTANTIATE_TEST_SUITE_P(Cases, DefaultNameTest, ::testing::Values(
 // "PortName" from the hardware key is used when it is NUL-terminated within the 64-byte buffer and
 // 1 to 20 characters long (so that it fits in the link name); otherwise the default name is.
 TEST_F(NamingTest, PortNameFromTheHardwareKeyIsUsedWhenItFitsAndIsTerminated) {
-  struct Case {
-    std::u16string stored;
-    bool terminated;
-    int failPoolAfter;  // pool allocations that succeed before one fails
-    std::u16string expected;
-  } cases[] = {
-      {u"COM3", true, -1, u"COM3"},
-      {u"COM4", false, -1, u"COM4"},
-      {u"ABCDEFGHIJKLMNOPQRST", true, -1, u"ABCDEFGHIJKLMNOPQRST"},
-      {u"ABCDEFGHIJKLMNOPQRSTU", true, -1, u"COM8"},
-      {std::u16string(32, u'X'), false, -1, u"COM8"},
-      {std::u16string(40, u'X'), true, -1, u"COM8"},
-      {u"", true, -1, u"COM8"},
-      {u"COM3", true, 1, u"COM8"},  // no pool for the registry query
+  // clang-format off
+  const struct { std::u16string stored; bool terminated; int failPoolAfter; std::u16string expected; }
+  cases[] = {
+      {u"COM3",                     true,  -1, u"COM3"},
+      {u"COM4",                     false, -1, u"COM4"},
+      {u"ABCDEFGHIJKLMNOPQRST",     true,  -1, u"ABCDEFGHIJKLMNOPQRST"},
+      {u"ABCDEFGHIJKLMNOPQRSTU",    true,  -1, u"COM8"},
+      {std::u16string(32, u'X'),    false, -1, u"COM8"},
+      {std::u16string(40, u'X'),    true,  -1, u"COM8"},
+      {u"",                         true,  -1, u"COM8"},
+      {u"COM3",                     true,  1,  u"COM8"},  // no pool for the registry query
   };
-  for (const Case& c : cases) {
+  // clang-format on
+  for (const auto& c : cases) {
     SCOPED_TRACE("PortName \"" + Narrow(c.stored) + (c.terminated ? "\"" : "\" without NUL") +
                  (c.failPoolAfter >= 0 ? ", no pool for the query" : ""));
     PDEVICE_OBJECT pdo = CreatePdo();
@@ -225,31 +221,27 @@ TEST_P(AddFailureTest, LeavesNothingBehindWhicheverStepFails) {
   SerialCount() = 3;
   // Pool allocations of add-device, in order: the port buffer block, the registry query record
   // for "PortName", the interface's symbolic name.
-  struct Case {
-    const char* what;
-    std::function<void()> inject;
-    NTSTATUS status;
-  } cases[] = {
-      {"no port buffer block", [&] { kernel().FailPoolAllocations(1, 0); }, STATUS_INSUFFICIENT_RESOURCES},
-      {"interface not registered", [&] { kernel().FailPoolAllocations(1, 2); },
-       STATUS_INSUFFICIENT_RESOURCES},
-      {"first thread not created", [&] { kernel().FailThreadCreations(1, 0); },
-       STATUS_INSUFFICIENT_RESOURCES},
-      {"second thread not created", [&] { kernel().FailThreadCreations(1, 1); },
-       STATUS_INSUFFICIENT_RESOURCES},
-      {"third thread not created", [&] { kernel().FailThreadCreations(1, 2); },
-       STATUS_INSUFFICIENT_RESOURCES},
+  const auto failPool = [this](uint32_t skip) {
+    return [=, this] { kernel().FailPoolAllocations(1, skip); };
+  };
+  const auto failThread = [this](uint32_t skip) {
+    return [=, this] { kernel().FailThreadCreations(1, skip); };
+  };
+  // clang-format off
+  const struct { const char* what; std::function<void()> inject; NTSTATUS status; } cases[] = {
+      {"no port buffer block",      failPool(0),   STATUS_INSUFFICIENT_RESOURCES},
+      {"interface not registered",  failPool(2),   STATUS_INSUFFICIENT_RESOURCES},
+      {"first thread not created",  failThread(0), STATUS_INSUFFICIENT_RESOURCES},
+      {"second thread not created", failThread(1), STATUS_INSUFFICIENT_RESOURCES},
+      {"third thread not created",  failThread(2), STATUS_INSUFFICIENT_RESOURCES},
       {"no SERIALCOMM value", [&] { registry().DeleteKey(emu::kRegistryDeviceMap); },
        STATUS_OBJECT_NAME_NOT_FOUND},
       // A name from the registry that is taken is never replaced by a default one.
-      {"PortName taken",
-       [&] {
-         registry().CreateKey(emu::kRegistryDeviceMap);
-         TakeComName(3);
-       },
+      {"PortName taken", [&] { registry().CreateKey(emu::kRegistryDeviceMap); TakeComName(3); },
        STATUS_OBJECT_NAME_COLLISION},
   };
-  for (const Case& c : cases) {
+  // clang-format on
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     PDEVICE_OBJECT pdo = CreatePdo(u"COM3");
     c.inject();

@@ -1,5 +1,7 @@
 // The chip's register-pair protocol as it appears on the bus: request codes, wValue/wIndex
 // encodings, data stages, and how short or failed answers are reported.
+#include <cstdio>
+
 #include "usb/chip_registers.h"
 #include "usb_fixture.h"
 
@@ -8,9 +10,16 @@ namespace {
 
 const UrbFilter kRegisterReads = UrbFilter::Function(URB_FUNCTION_VENDOR_DEVICE).AndRequest(0x95);
 
+// bmRequestType, bRequest, wValue, wIndex and wLength of a control transfer, in hexadecimal.
+std::string SetupText(const emu::usb::UrbRecord& u) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%02X %02X %04X %04X %u", u.setup.bmRequestType, u.setup.bRequest,
+                u.setup.wValue, u.setup.wIndex, u.setup.wLength);
+  return text;
+}
+
 TEST(RegisterProtocol, PairsTravelInWValueWithValuesInWIndexOrAsTheTwoAnswerBytes) {
   ConfiguredPort m;
-
   UCHAR six = 0x11, seven = 0x11;
   ASSERT_EQ(m.Call([&] { return ReadRegisterPair(m.device, 6, &six, 7, &seven); }), STATUS_SUCCESS);
   ASSERT_NE(m.chip->Register(6), m.chip->Register(7)) << "the two registers must differ to tell them apart";
@@ -22,65 +31,49 @@ TEST(RegisterProtocol, PairsTravelInWValueWithValuesInWIndexOrAsTheTwoAnswerByte
 
   const auto& urbs = m.usb().Urbs();
   ASSERT_EQ(urbs.size(), 2u) << "each pair access is one request";
-  EXPECT_EQ(urbs[0].setup.bmRequestType, 0xC0) << "a register read is a vendor device-to-host request";
-  EXPECT_EQ(urbs[0].setup.bRequest, 0x95);
-  EXPECT_EQ(urbs[0].setup.wValue, 0x0706) << "registers 6 and 7 travel as wValue 0x0706";
-  EXPECT_EQ(urbs[0].setup.wIndex, 0);
-  EXPECT_EQ(urbs[0].setup.wLength, 2) << "a register read has a 2-byte data stage";
+  EXPECT_EQ(SetupText(urbs[0]), "C0 95 0706 0000 2")
+      << "a register read is a vendor device-to-host request with the registers in wValue and 2 bytes";
   EXPECT_EQ(urbs[0].transferFlags, (ULONG)(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
-  EXPECT_EQ(urbs[1].setup.bmRequestType, 0x40) << "a register write is a vendor host-to-device request";
-  EXPECT_EQ(urbs[1].setup.bRequest, 0x9A);
-  EXPECT_EQ(urbs[1].setup.wValue, 0x1312) << "registers 0x12 and 0x13 travel as wValue 0x1312";
-  EXPECT_EQ(urbs[1].setup.wIndex, 0xF383) << "values 0x83 and 0xF3 travel as wIndex 0xF383";
-  EXPECT_EQ(urbs[1].setup.wLength, 0) << "a register write has no data stage";
+  EXPECT_EQ(SetupText(urbs[1]), "40 9A 1312 F383 0")
+      << "a register write is a vendor host-to-device request with the registers in wValue, the values "
+         "in wIndex and no data stage";
 }
 
 TEST(RegisterProtocol, ModemControlUsesRequestA4FromChipVersion20AndRegisterSixBelow) {
-  struct Case {
+  const struct {
     uint8_t revision;
     ULONG chipVersion;
-    uint8_t request;
-    uint16_t wValue;
-    uint16_t wIndex;
-  };
-  for (const Case& c : {Case{0x30, 0x30, 0xA4, 0x009F, 0}, Case{0x20, 0x20, 0xA4, 0x009F, 0},
-                        Case{0x10, 0x1F, 0x9A, 0x0606, 0x9F9F}, Case{0x10, 0x10, 0x9A, 0x0606, 0x9F9F}}) {
+    const char* setup;
+  } cases[] = {{0x30, 0x30, "40 A4 009F 0000 0"},
+               {0x20, 0x20, "40 A4 009F 0000 0"},
+               {0x10, 0x1F, "40 9A 0606 9F9F 0"},
+               {0x10, 0x10, "40 9A 0606 9F9F 0"}};
+  for (const auto& c : cases) {
     SCOPED_TRACE("ChipVersion " + Hex(c.chipVersion));
     ConfiguredPort m(ChipRevision(c.revision));
     m.ext()->ChipVersion = c.chipVersion;
     EXPECT_EQ(m.Call([&] { return WriteModemControl(m.device, 0x9F); }), STATUS_SUCCESS);
-    const auto& urbs = m.usb().Urbs();
-    ASSERT_EQ(urbs.size(), 1u) << "a modem-control write is exactly one request";
-    EXPECT_EQ(urbs[0].setup.bmRequestType, 0x40);
-    EXPECT_EQ(urbs[0].setup.bRequest, c.request) << "wrong request for this revision";
-    EXPECT_EQ(urbs[0].setup.wValue, c.wValue);
-    EXPECT_EQ(urbs[0].setup.wIndex, c.wIndex);
-    EXPECT_EQ(urbs[0].setup.wLength, 0);
+    ASSERT_EQ(m.usb().Urbs().size(), 1u) << "a modem-control write is exactly one request";
+    EXPECT_EQ(SetupText(m.usb().Urbs()[0]), c.setup) << "wrong request for this revision";
     // 0x9F asserts DTR and RTS (bits 5 and 6 clear).
     EXPECT_TRUE(m.chip->Outputs().dtr && m.chip->Outputs().rts) << "the chip did not take the byte";
   }
 }
 
 TEST(RegisterProtocol, FailedOrShortReadsLeaveTheOutputsAlone) {
-  struct Case {
-    const char* what;
-    uint32_t answerLength;  // UINT32_MAX: the default pipe stalls
-    NTSTATUS expected;
-  };
-  for (const Case& c : {Case{"an empty answer", 0, STATUS_INSUFFICIENT_RESOURCES},
-                        Case{"a one-byte answer", 1, STATUS_INSUFFICIENT_RESOURCES},
-                        Case{"a three-byte answer", 3, STATUS_INSUFFICIENT_RESOURCES},
-                        Case{"a stall", UINT32_MAX, STATUS_UNSUCCESSFUL}}) {
-    SCOPED_TRACE(c.what);
+  for (uint32_t answerLength : {0u, 1u, 3u, UINT32_MAX}) {
+    SCOPED_TRACE(answerLength == UINT32_MAX ? "a stall"
+                                            : "an answer of " + std::to_string(answerLength) + " bytes");
     ConfiguredPort m;
-    if (c.answerLength == UINT32_MAX) {
+    if (answerLength == UINT32_MAX) {
       m.usb().StallEndpoint(0x80);
     } else {
-      m.usb().AnswerControlIn(1, c.answerLength, kRegisterReads, 0x77);
+      m.usb().AnswerControlIn(1, answerLength, kRegisterReads, 0x77);
     }
     UCHAR a = 0xAA, b = 0xBB;
     NTSTATUS status = m.Call([&] { return ReadRegisterPair(m.device, 6, &a, 7, &b); });
-    EXPECT_EQ(status, c.expected) << "wrong status for the failed read";
+    // A short or long answer is refused; a failed transfer reports the bus driver's status.
+    EXPECT_EQ(status, answerLength == UINT32_MAX ? STATUS_UNSUCCESSFUL : STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(a, 0xAA) << "out byte A written although the read failed";
     EXPECT_EQ(b, 0xBB) << "out byte B written although the read failed";
   }

@@ -14,17 +14,10 @@ std::string Hex(uint64_t value) {
 }
 
 void ForEachMachine(const std::function<void(emu::KernelConfig)>& fn) {
-  for (emu::ProcessorModel model : {emu::ProcessorModel::Uniprocessor, emu::ProcessorModel::Multiprocessor}) {
-    for (uint64_t seed = 1; seed <= 20; ++seed) {
-      SCOPED_TRACE(
-          std::string(model == emu::ProcessorModel::Uniprocessor ? "uniprocessor" : "multiprocessor") +
-          ", seed " + std::to_string(seed));
-      emu::KernelConfig config;
-      config.seed = seed;
-      config.processors = model;
-      fn(config);
-      if (::testing::Test::HasFatalFailure()) return;
-    }
+  for (const tarnwire::testing::ScheduleParam& schedule : tarnwire::testing::AllSchedules()) {
+    SCOPED_TRACE(tarnwire::testing::ScheduleText(schedule));
+    fn(tarnwire::testing::ConfigFor(schedule));
+    if (::testing::Test::HasFatalFailure()) return;
   }
 }
 
@@ -83,15 +76,9 @@ size_t UsbPortMachine::DriverPoolBlocksOfSize(size_t size) {
 }
 
 std::vector<emu::VirtualTime> UsbPortMachine::InternalIoctlTimes(ULONG code) {
-  char needle[64];
-  std::snprintf(needle, sizeof needle, "IRP_MJ_INTERNAL_DEVICE_CONTROL 0x%08X", static_cast<unsigned>(code));
-  std::vector<emu::VirtualTime> times;
-  for (const emu::TraceEvent& e : machine.kernel().TraceEvents()) {
-    if (e.category == "irp" && e.text.rfind("call ", 0) == 0 && e.text.find(needle) != std::string::npos) {
-      times.push_back(e.time);
-    }
-  }
-  return times;
+  char code8[16];
+  std::snprintf(code8, sizeof code8, " 0x%08X", static_cast<unsigned>(code));
+  return tarnwire::testing::IrpsSentAt(kernel(), std::string("IRP_MJ_INTERNAL_DEVICE_CONTROL") + code8);
 }
 
 std::shared_ptr<InFlightTransfer> StartPipeTransfer(UsbPortMachine& m, USBD_PIPE_HANDLE pipe, bool in,
@@ -99,12 +86,12 @@ std::shared_ptr<InFlightTransfer> StartPipeTransfer(UsbPortMachine& m, USBD_PIPE
   auto t = std::make_shared<InFlightTransfer>();
   t->buffer.assign(length, 0x55);
   UsbBuildInterruptOrBulkTransferRequest(
-      t->urb(), (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, t->buffer.data(), NULL,
+      &t->urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, t->buffer.data(), NULL,
       (ULONG)t->buffer.size(), in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0, NULL);
   PDEVICE_OBJECT device = m.device;
   m.kernel().StartSystemThread("transfer", [t, device, busy] {
     InterlockedIncrement(busy);
-    t->status = SubmitUrb(device, t->urb());
+    t->status = SubmitUrb(device, &t->urb);
     t->done = true;
     InterlockedDecrement(busy);
   });

@@ -12,6 +12,7 @@
 
 #include "driver/platform.h"
 #include "driver/port_extension.h"
+#include "driver_fixture.h"
 #include "nt/machine.h"
 #include "usb/usb_config.h"
 #include "usbhost/usb_host.h"
@@ -71,11 +72,10 @@ struct ConfiguredPort : UsbPortMachine {
 // counter of the port for as long as its transfer is in flight, as the reader, writer and status
 // threads do.
 struct InFlightTransfer {
-  std::vector<uint8_t> storage = std::vector<uint8_t>(sizeof(URB), 0);
+  URB urb{};
   std::vector<uint8_t> buffer;
   NTSTATUS status = STATUS_PENDING;
   bool done = false;
-  PURB urb() { return reinterpret_cast<PURB>(storage.data()); }
 };
 
 // Starts a bulk or interrupt transfer on `pipe` from a new system thread, counted in `busy`.

@@ -11,28 +11,23 @@ namespace {
 const UrbFilter kWrites = UrbFilter::Function(URB_FUNCTION_VENDOR_DEVICE).AndRequest(0x9A);
 
 TEST(SubmitUrb, ReturnsTheLowerStatusAndWaitsOnlyForAPendingUrb) {
-  struct Case {
-    const char* what;
-    bool synchronous;
-    NTSTATUS lower;  // STATUS_SUCCESS: the chip's own answer
-    USBD_STATUS usbd;
-    bool noIrp;
-    NTSTATUS expected;
-  } cases[] = {
-      {"pended success", false, STATUS_SUCCESS, 0, false, STATUS_SUCCESS},
-      {"synchronous success", true, STATUS_SUCCESS, 0, false, STATUS_SUCCESS},
-      {"synchronous failure", true, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC, false,
-       STATUS_DEVICE_DATA_ERROR},
-      {"pended time-out", false, STATUS_TIMEOUT, USBD_STATUS_TIMEOUT, false, STATUS_IO_TIMEOUT},
-      {"synchronous time-out", true, STATUS_TIMEOUT, USBD_STATUS_TIMEOUT, false, STATUS_IO_TIMEOUT},
-      {"no IRP", false, STATUS_SUCCESS, 0, true, STATUS_INSUFFICIENT_RESOURCES},
+  // clang-format off
+  const struct { const char* what; bool synchronous; NTSTATUS lower; bool noIrp; NTSTATUS expected; }
+  cases[] = {
+      {"pended success",       false, STATUS_SUCCESS,           false, STATUS_SUCCESS},
+      {"synchronous success",  true,  STATUS_SUCCESS,           false, STATUS_SUCCESS},
+      {"synchronous failure",  true,  STATUS_DEVICE_DATA_ERROR, false, STATUS_DEVICE_DATA_ERROR},
+      {"pended time-out",      false, STATUS_TIMEOUT,           false, STATUS_IO_TIMEOUT},
+      {"synchronous time-out", true,  STATUS_TIMEOUT,           false, STATUS_IO_TIMEOUT},
+      {"no IRP",               false, STATUS_SUCCESS,           true,  STATUS_INSUFFICIENT_RESOURCES},
   };
+  // clang-format on
   ConfiguredPort m;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     m.usb().ClearUrbLog();
     if (c.synchronous) m.usb().CompleteSynchronously(1, kWrites);
-    if (c.lower != STATUS_SUCCESS) m.usb().FailNext(1, c.lower, c.usbd, kWrites);
+    if (c.lower != STATUS_SUCCESS) m.usb().FailNext(1, c.lower, USBD_STATUS_CRC, kWrites);
     if (c.noIrp) m.kernel().FailIrpAllocations(1);
     emu::VirtualTime start = m.kernel().Now();
     EXPECT_EQ(m.Call([&] { return WriteRegisterPair(m.device, 0x12, 1, 0x13, 2); }), c.expected);
@@ -47,34 +42,34 @@ TEST(SubmitUrb, ReturnsTheLowerStatusAndWaitsOnlyForAPendingUrb) {
 TEST(GetPortStatus, DeviceGoneStatusesBecomeSuccessWithTheConnectedBitCleared) {
   struct Case {
     std::string what;
-    std::function<void(UsbPortMachine&)> inject;
+    std::function<void(UsbPortMachine&)> fault;
     ULONG preset;
     NTSTATUS expected;
     ULONG word;
   };
   const ULONG kPreset = USBD_PORT_ENABLED | USBD_PORT_CONNECTED | 0x100;
+  const auto hub = [](NTSTATUS s) { return [s](UsbPortMachine& m) { m.usb().FailPortStatus(1, s); }; };
+  // clang-format off
   std::vector<Case> cases = {
-      {"connected", [](UsbPortMachine&) {}, 0, STATUS_SUCCESS, USBD_PORT_ENABLED | USBD_PORT_CONNECTED},
+      {"connected", {}, 0, STATUS_SUCCESS, USBD_PORT_ENABLED | USBD_PORT_CONNECTED},
       {"unplugged", [](UsbPortMachine& m) { m.usb().Unplug(); }, USBD_PORT_CONNECTED, STATUS_SUCCESS, 0},
-      {"hub answers unsuccessful", [](UsbPortMachine& m) { m.usb().FailPortStatus(1, STATUS_UNSUCCESSFUL); },
-       kPreset, STATUS_UNSUCCESSFUL, kPreset},
-      {"hub times out", [](UsbPortMachine& m) { m.usb().FailPortStatus(1, STATUS_TIMEOUT); }, kPreset,
-       STATUS_IO_TIMEOUT, kPreset},
+      {"hub answers unsuccessful", hub(STATUS_UNSUCCESSFUL), kPreset, STATUS_UNSUCCESSFUL, kPreset},
+      {"hub times out", hub(STATUS_TIMEOUT), kPreset, STATUS_IO_TIMEOUT, kPreset},
       {"no IRP", [](UsbPortMachine& m) { m.kernel().FailIrpAllocations(1); }, kPreset,
        STATUS_INSUFFICIENT_RESOURCES, kPreset},
   };
+  // clang-format on
   for (NTSTATUS gone :
        {STATUS_NO_SUCH_DEVICE, STATUS_NO_SUCH_FILE, STATUS_INVALID_DEVICE_REQUEST, STATUS_END_OF_FILE,
         STATUS_DEVICE_NOT_CONNECTED, STATUS_DEVICE_NOT_READY, STATUS_DEVICE_DOES_NOT_EXIST,
         STATUS_INVALID_DEVICE_STATE, STATUS_DEVICE_REMOVED, STATUS_DEVICE_OFF_LINE}) {
-    cases.push_back({"hub answers " + Hex(static_cast<ULONG>(gone)),
-                     [gone](UsbPortMachine& m) { m.usb().FailPortStatus(1, gone); }, kPreset, STATUS_SUCCESS,
+    cases.push_back({"hub answers " + Hex(static_cast<ULONG>(gone)), hub(gone), kPreset, STATUS_SUCCESS,
                      USBD_PORT_ENABLED | 0x100});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     UsbPortMachine m;
-    c.inject(m);
+    if (c.fault) c.fault(m);
     ULONG word = c.preset;
     EXPECT_EQ(m.Call([&] { return GetPortStatus(m.device, &word); }), c.expected);
     EXPECT_EQ(word, c.word) << "wrong port status word (a failed query leaves it alone; a device-gone "
@@ -82,7 +77,7 @@ TEST(GetPortStatus, DeviceGoneStatusesBecomeSuccessWithTheConnectedBitCleared) {
   }
 }
 
-TEST(PipeRequest, UnknownPipesSendNothing) {
+TEST(PipeRequest, ReachesTheSelectedEndpointAndSendsNothingForAnUnknownPipe) {
   UsbPortMachine m;
   EXPECT_EQ(m.Call([&] { return PipeRequest(m.device, URB_FUNCTION_ABORT_PIPE, PIPE_SELECT_BULK_IN); }),
             STATUS_NO_SUCH_DEVICE)
@@ -91,40 +86,30 @@ TEST(PipeRequest, UnknownPipesSendNothing) {
   EXPECT_EQ(m.ext()->ControlUrbSlot, m.PortControlBlock()) << "the control block was not given back";
 
   ASSERT_EQ(m.Configure(), STATUS_SUCCESS);
-  m.usb().ClearUrbLog();
-  for (ULONG selector : {0u, 4u, 8u}) {
-    EXPECT_EQ(m.Call([&] { return PipeRequest(m.device, URB_FUNCTION_ABORT_PIPE, selector); }),
-              STATUS_NO_SUCH_DEVICE)
-        << "selector " << selector << " names no pipe";
-  }
-  EXPECT_EQ(m.usb().Urbs().size(), 0u) << "nothing may be sent for an unknown selector";
-}
-
-TEST(PipeRequest, AbortsAndResetsReachTheSelectedEndpoint) {
-  ConfiguredPort m;
   auto reading = StartPipeTransfer(m, m.ext()->BulkInPipe, true, 32, &m.ext()->BulkInBusy);
   m.kernel().RunFor(5 * emu::kMillisecond);
   ASSERT_FALSE(reading->done) << "with no data the bulk-in transfer should wait";
   m.usb().ClearUrbLog();
-
-  struct Step {
+  const struct {
     USHORT function;
     ULONG selector;
-    uint8_t endpoint;
-  };
-  const Step steps[] = {{URB_FUNCTION_ABORT_PIPE, PIPE_SELECT_BULK_IN, 0x82},
-                        {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, PIPE_SELECT_BULK_OUT, 0x02},
-                        {URB_FUNCTION_ABORT_PIPE, PIPE_SELECT_INTERRUPT, 0x81}};
-  for (const Step& s : steps) {
-    EXPECT_EQ(m.Call([&] { return PipeRequest(m.device, s.function, s.selector); }), STATUS_SUCCESS)
+    uint8_t endpoint;  // 0: no such pipe
+  } steps[] = {{URB_FUNCTION_ABORT_PIPE, PIPE_SELECT_BULK_IN, 0x82},
+               {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, PIPE_SELECT_BULK_OUT, 0x02},
+               {URB_FUNCTION_ABORT_PIPE, PIPE_SELECT_INTERRUPT, 0x81},
+               {URB_FUNCTION_ABORT_PIPE, 0, 0},
+               {URB_FUNCTION_ABORT_PIPE, 4, 0},
+               {URB_FUNCTION_ABORT_PIPE, 8, 0}};
+  std::vector<std::pair<uint16_t, uint8_t>> expected, sent;
+  for (const auto& s : steps) {
+    EXPECT_EQ(m.Call([&] { return PipeRequest(m.device, s.function, s.selector); }),
+              s.endpoint != 0 ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE)
         << "pipe request " << Hex(s.function) << " on selector " << s.selector;
+    if (s.endpoint != 0) expected.emplace_back(s.function, s.endpoint);
   }
-  std::vector<std::pair<uint16_t, uint8_t>> sent;
   for (const auto& u : m.usb().Urbs())
     if (u.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) sent.emplace_back(u.function, u.endpoint);
-  EXPECT_EQ(sent, (std::vector<std::pair<uint16_t, uint8_t>>{
-                      {steps[0].function, 0x82}, {steps[1].function, 0x02}, {steps[2].function, 0x81}}))
-      << "a pipe request reached the wrong endpoint";
+  EXPECT_EQ(sent, expected) << "pipe requests reached the wrong endpoints";
   EXPECT_TRUE(reading->done) << "aborting the bulk-in pipe must end its transfer";
   EXPECT_EQ(reading->status, STATUS_CANCELLED);
 }
