@@ -50,19 +50,6 @@ TEST(KernelEvents, SignalWakesOneWaiterOfASynchronizationEventAndAllOfANotificat
   });
 }
 
-TEST(KernelEvents, SetEventWithWaitTrueHoldsDispatchLevelUntilTheNextWait) {
-  Kernel k;
-  KEVENT a, b;
-  KeInitializeEvent(&a, NotificationEvent, FALSE);
-  KeInitializeEvent(&b, NotificationEvent, TRUE);
-  k.RunInSystemThread("t", [&] {
-    KeSetEvent(&a, 0, TRUE);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    EXPECT_EQ(WaitOn(&b), STATUS_WAIT_0);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the wait returns to the caller's IRQL";
-  });
-}
-
 TEST(KernelWaits, WaitAnyReturnsTheSignalledIndexAndWaitAllNeedsEveryObject) {
   ForEachMachine([](ProcessorModel model, uint64_t seed) {
     Kernel k(MachineConfig(model, seed));
@@ -89,11 +76,14 @@ TEST(KernelWaits, WaitAnyReturnsTheSignalledIndexAndWaitAllNeedsEveryObject) {
     EXPECT_EQ(results, (std::vector<NTSTATUS>{STATUS_WAIT_0 + 2, STATUS_WAIT_0}))
         << "WaitAny returns the index of the signalled object, the lowest when several are";
     EXPECT_EQ(KeReadStateEvent(&ev[1]), 1) << "only the satisfying object is consumed";
+    KeClearEvent(&ev[1]);
     k.StartSystemThread("all", waiter(WaitAll));
     k.Run();
-    EXPECT_EQ(results.size(), 2u) << "WaitAll returned with one of three objects not signalled";
-    EXPECT_EQ(KeReadStateEvent(&ev[1]), 1) << "a WaitAll consumes nothing until it is satisfied";
     KeSetEvent(&ev[0], 0, FALSE);
+    k.Run();
+    EXPECT_EQ(results.size(), 2u) << "WaitAll returned with one of three objects not signalled";
+    EXPECT_EQ(KeReadStateEvent(&ev[0]), 1) << "a WaitAll consumes nothing until it is satisfied";
+    KeSetEvent(&ev[1], 0, FALSE);
     k.Run();
     EXPECT_EQ(results.back(), STATUS_WAIT_0);
     EXPECT_EQ(KeReadStateEvent(&ev[0]) + KeReadStateEvent(&ev[1]), 0) << "synchronization events consumed";
@@ -103,11 +93,15 @@ TEST(KernelWaits, WaitAnyReturnsTheSignalledIndexAndWaitAllNeedsEveryObject) {
 
 TEST(KernelWaits, TimeOutsExpireAtTheRightVirtualTime) {
   Kernel k;
-  KEVENT e;
+  KEVENT e, other;
   KeInitializeEvent(&e, NotificationEvent, FALSE);
+  KeInitializeEvent(&other, NotificationEvent, FALSE);
   k.RunInSystemThread("t", [&] {
+    KeSetEvent(&other, 0, TRUE);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL) << "KeSetEvent with Wait TRUE holds DISPATCH_LEVEL";
     LARGE_INTEGER rel = Relative(50 * kMillisecond);
     EXPECT_EQ(WaitOn(&e, &rel), STATUS_TIMEOUT);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "until the next wait returns to the caller's IRQL";
     EXPECT_EQ(k.Now(), 50 * kMillisecond) << "relative time-out";
     LARGE_INTEGER abs;
     KeQuerySystemTime(&abs);

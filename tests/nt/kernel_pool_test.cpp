@@ -154,7 +154,8 @@ TEST(KernelLowResources, LowResourcesDoNotDisturbTheScheduler) {
 
 TEST(KernelHandles, KernelHandlesCloseOnceAndDoNotCollideWithSmallHandles) {
   Kernel k;
-  static int closed = 0;
+  static int closed;
+  closed = 0;
   int object = 0;
   HANDLE h = emu::CreateKernelHandle(&object, [](PVOID) { ++closed; });
   EXPECT_GE(reinterpret_cast<uintptr_t>(h), 0xFFFFFFFF80000000ull);
