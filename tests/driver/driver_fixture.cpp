@@ -54,7 +54,7 @@ PDEVICE_OBJECT DriverTest::AddBridge(std::optional<std::u16string> portName) {
   return port;
 }
 
-PDEVICE_OBJECT DriverTest::PortOf(PDEVICE_OBJECT pdo) const {
+PDEVICE_OBJECT PortOf(PDEVICE_OBJECT pdo) {
   for (PDEVICE_OBJECT d : DeviceTable) {
     if (d != nullptr && PortExtension(d)->PhysicalDeviceObject == pdo) return d;
   }

@@ -29,6 +29,8 @@ class StubBus : public emu::BusDriver {
 };
 
 std::u16string ToU16(const UNICODE_STRING& s);
+// The port device in the driver's table that sits above the PDO, if any.
+PDEVICE_OBJECT PortOf(PDEVICE_OBJECT pdo);
 std::string Narrow(std::u16string_view s);
 std::u16string U16(std::string_view s);
 
@@ -57,7 +59,6 @@ class DriverTest : public ::testing::Test {
   // Creates a PDO and adds a port for it, expecting success.
   PDEVICE_OBJECT AddBridge(std::optional<std::u16string> portName = std::nullopt);
   static PPORT_EXTENSION Ext(PDEVICE_OBJECT port) { return PortExtension(port); }
-  PDEVICE_OBJECT PortOf(PDEVICE_OBJECT pdo) const;
   size_t PortCount() const;
 
   // What ports left in the system: DOS links, SERIALCOMM values and pool.

@@ -11,8 +11,6 @@ namespace {
 
 using emu::kMillisecond;
 using emu::VirtualTime;
-using emu::usb::UrbFilter;
-using emu::usb::UrbRecord;
 
 constexpr VirtualTime kPass = 20 * kMillisecond;
 
@@ -31,17 +29,17 @@ std::shared_ptr<DrainRun> StartDrain(UsbPortMachine& m, BOOLEAN abortAll) {
   });
   return run;
 }
-
-std::vector<UrbRecord> Aborts(UsbPortMachine& m) {
-  return m.usb().UrbsMatching(UrbFilter::Function(URB_FUNCTION_ABORT_PIPE));
+// Runs the machine until the drain has returned, for at most `within`.
+bool Returns(UsbPortMachine& m, const std::shared_ptr<DrainRun>& run, VirtualTime within) {
+  return m.kernel().RunUntil([&] { return run->end >= 0; }, m.kernel().Now() + within);
 }
 
 // The endpoints aborted on each pass, pass 1 first: aborts of one pass are less than a pass
 // apart, passes are separated by the 20 ms pause.
-std::vector<std::vector<uint8_t>> AbortsByPass(const std::vector<UrbRecord>& aborts) {
+std::vector<std::vector<uint8_t>> AbortsByPass(UsbPortMachine& m) {
   std::vector<std::vector<uint8_t>> passes;
   VirtualTime last = -kPass;
-  for (const UrbRecord& r : aborts) {
+  for (const auto& r : m.usb().UrbsMatching(UrbFilter::Function(URB_FUNCTION_ABORT_PIPE))) {
     if (passes.empty() || r.submitted - last >= kPass) passes.emplace_back();
     passes.back().push_back(r.endpoint);
     last = r.submitted;
@@ -49,41 +47,35 @@ std::vector<std::vector<uint8_t>> AbortsByPass(const std::vector<UrbRecord>& abo
   return passes;
 }
 
-TEST(DrainUsbTransfers, ReturnsAtOnceWhenNoTransmitTransferIsInFlight) {
+// An idle port drains at once, and so does one with only a bulk-in transfer in flight unless all
+// transfers are to go; then the bulk-in and the interrupt pipe are aborted on the second pass.
+TEST(DrainUsbTransfers, WaitsOnlyForTheTransmitSideUnlessAllTransfersAreToGo) {
   ForEachMachine([](emu::KernelConfig kc) {
     ConfiguredPort m({}, kc);
     auto idle = StartDrain(m, TRUE);
-    ASSERT_TRUE(m.kernel().RunUntil([&] { return idle->end >= 0; }, m.kernel().Now() + kPass));
+    ASSERT_TRUE(Returns(m, idle, kPass));
     EXPECT_EQ(idle->end, idle->start) << "an idle port must drain at once";
 
     auto reading = StartPipeTransfer(m, m.ext()->BulkInPipe, true, 32, &m.ext()->BulkInBusy);
     ASSERT_TRUE(m.kernel().RunUntil([&] { return m.usb().PendingTransfers() == 1; }));
     auto drain = StartDrain(m, FALSE);
-    ASSERT_TRUE(m.kernel().RunUntil([&] { return drain->end >= 0; }, m.kernel().Now() + kPass))
-        << "the drain did not return";
+    ASSERT_TRUE(Returns(m, drain, kPass)) << "the drain did not return";
     EXPECT_EQ(drain->end, drain->start) << "with only a bulk-in transfer in flight the drain must not sleep";
-    EXPECT_EQ(Aborts(m).size(), 0u) << "nothing may be aborted";
+    EXPECT_TRUE(AbortsByPass(m).empty()) << "nothing may be aborted";
     EXPECT_FALSE(reading->done) << "the bulk-in transfer must be left running";
-  });
-}
 
-TEST(DrainUsbTransfers, AbortAllAbortsEveryBusyPipeFromTheSecondPass) {
-  ForEachMachine([](emu::KernelConfig kc) {
-    ConfiguredPort m({}, kc);
-    auto reading = StartPipeTransfer(m, m.ext()->BulkInPipe, true, 32, &m.ext()->BulkInBusy);
     auto status = StartPipeTransfer(m, m.ext()->InterruptPipe, true, 8, &m.ext()->InterruptBusy);
     ASSERT_TRUE(m.kernel().RunUntil([&] { return m.usb().PendingTransfers() == 2; }));
-    m.usb().ClearUrbLog();
-
-    auto drain = StartDrain(m, TRUE);
-    ASSERT_TRUE(m.kernel().RunUntil([&] { return drain->end >= 0; }, m.kernel().Now() + 10 * kPass))
-        << "the drain did not end after aborting the receive pipes";
-    auto passes = AbortsByPass(Aborts(m));
-    ASSERT_EQ(passes.size(), 1u) << "both pipes are aborted on the second pass, and that ends them";
+    auto all = StartDrain(m, TRUE);
+    ASSERT_TRUE(Returns(m, all, 10 * kPass)) << "the drain did not end after aborting the receive pipes";
+    auto passes = AbortsByPass(m);
+    ASSERT_EQ(passes.size(), 1u) << "both pipes are aborted on one pass, and that ends them";
     std::sort(passes[0].begin(), passes[0].end());
     EXPECT_EQ(passes[0], (std::vector<uint8_t>{0x81, 0x82}))
         << "the bulk-in and the interrupt pipe are aborted";
-    EXPECT_GE(Aborts(m).front().submitted, drain->start + kPass) << "nothing is aborted on the first pass";
+    EXPECT_GE(m.usb().UrbsMatching(UrbFilter::Function(URB_FUNCTION_ABORT_PIPE)).front().submitted,
+              all->start + kPass)
+        << "nothing is aborted on the first pass";
     EXPECT_TRUE(reading->done && status->done) << "the aborts must end both transfers";
     EXPECT_EQ(m.usb().PortResets(), 0u) << "a chip of revision 0x20 or later needs no port reset";
   });
@@ -107,10 +99,9 @@ TEST(DrainUsbTransfers, OldChipStuckStatusReadResetsTheHubPortOnEveryPassFromTen
     ASSERT_TRUE(m.kernel().RunUntil([&] { return m.usb().PendingTransfers() == 1; }));
 
     auto drain = StartDrain(m, TRUE);
-    ASSERT_TRUE(m.kernel().RunUntil([&] { return drain->end >= 0; }, m.kernel().Now() + 50 * kPass))
-        << "the drain did not end when the status read completed";
+    ASSERT_TRUE(Returns(m, drain, 50 * kPass)) << "the drain did not end when the status read completed";
     EXPECT_EQ(*read, STATUS_SUCCESS);
-    EXPECT_EQ(Aborts(m).size(), 0u) << "an old chip's status pipe is not aborted";
+    EXPECT_TRUE(AbortsByPass(m).empty()) << "an old chip's status pipe is not aborted";
     auto resets = m.InternalIoctlTimes(IOCTL_INTERNAL_USB_RESET_PORT);
     ASSERT_GE(resets.size(), 3u) << "the hub port should be reset on several passes";
     EXPECT_GE(resets[0], drain->start + 10 * kPass) << "no reset before pass 10";
@@ -134,11 +125,11 @@ TEST(DrainUsbTransfers, TransmitDrainScheduleUntilTheDeviceIsGone) {
   auto drain = StartDrain(m, FALSE);
   VirtualTime unplugAt = m.kernel().Now() + 900 * kMillisecond;
   m.kernel().ScheduleDeviceEvent(unplugAt, [&m] { m.usb().Unplug(); });
-  ASSERT_TRUE(m.kernel().RunUntil([&] { return drain->end >= 0; }, unplugAt + 2 * kPass))
+  ASSERT_TRUE(Returns(m, drain, 900 * kMillisecond + 2 * kPass))
       << "the drain must end once the hub reports the device gone";
   EXPECT_LE(drain->end, unplugAt + kPass + 5 * kMillisecond) << "the next pass's query should have ended it";
 
-  auto passes = AbortsByPass(Aborts(m));
+  auto passes = AbortsByPass(m);
   ASSERT_GE(passes.size(), 31u) << "the drain should have run past pass 30";
   for (size_t i = 0; i < 31; ++i) {
     size_t pass = i + 1;
@@ -159,7 +150,7 @@ TEST(DrainUsbTransfers, AbortAllEndsWhenTheHubReportsTheDeviceGone) {
     m.ext()->BulkInBusy = 1;
     m.usb().Unplug();
     auto drain = StartDrain(m, TRUE);
-    ASSERT_TRUE(m.kernel().RunUntil([&] { return drain->end >= 0; }, m.kernel().Now() + 10 * kPass));
+    ASSERT_TRUE(Returns(m, drain, 10 * kPass));
     EXPECT_GE(drain->end, drain->start + 2 * kPass) << "with abortAll the hub is asked from pass 2 on";
     EXPECT_LT(drain->end, drain->start + 3 * kPass);
   }
@@ -169,9 +160,9 @@ TEST(DrainUsbTransfers, AbortAllEndsWhenTheHubReportsTheDeviceGone) {
   auto drain = StartDrain(m, TRUE);
   m.kernel().RunFor(5 * kPass + 10 * kMillisecond);  // each abort adds up to a frame
   EXPECT_LT(drain->end, 0) << "a failed query must not end the drain";
-  EXPECT_EQ(AbortsByPass(Aborts(m)).size(), 5u) << "the interrupt pipe is aborted on passes 1 to 5";
+  EXPECT_EQ(AbortsByPass(m).size(), 5u) << "the interrupt pipe is aborted on passes 1 to 5";
   m.ext()->InterruptBusy = 0;
-  ASSERT_TRUE(m.kernel().RunUntil([&] { return drain->end >= 0; }, m.kernel().Now() + 2 * kPass));
+  ASSERT_TRUE(Returns(m, drain, 2 * kPass)) << "the drain did not end when nothing was busy";
 }
 
 }  // namespace

@@ -39,9 +39,7 @@ UsbPortMachine::UsbPortMachine(emu::zm470::Config chipConfig, emu::KernelConfig 
     ADD_FAILURE() << "the driver did not load or add the bridge: status " << Hex(static_cast<ULONG>(status));
     return;
   }
-  for (PDEVICE_OBJECT d : DeviceTable) {
-    if (d != nullptr && PortExtension(d)->PhysicalDeviceObject == usbPort->Pdo()) device = d;
-  }
+  device = tarnwire::testing::PortOf(usbPort->Pdo());
   if (device == nullptr) ADD_FAILURE() << "add-device created no port device for the bridge's PDO";
   // Plugging read the device descriptor; the tests look only at the driver's traffic.
   usbPort->ClearUrbLog();
