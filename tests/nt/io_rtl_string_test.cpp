@@ -55,7 +55,7 @@ TEST(RtlStrings, AppendsThatDoNotFitFailAndChangeNothing) {
   EXPECT_EQ(emu::ToU16(&small.s), u"COM") << "a copy is cut to the destination";
 }
 
-TEST(RtlStrings, InitCompareAndParse) {
+TEST(RtlStrings, InitCompareIgnoringCaseOnRequestAndParseUpToANonDigit) {
   UNICODE_STRING a, b;
   RtlInitUnicodeString(&a, u"\\Device\\Serial2");
   EXPECT_EQ(a.Length, 30u);
@@ -68,18 +68,18 @@ TEST(RtlStrings, InitCompareAndParse) {
   RtlInitUnicodeString(&prefix, u"\\Device");
   EXPECT_LT(RtlCompareUnicodeString(&prefix, &a, TRUE), 0) << "a prefix sorts first";
 
-  ULONG v = 0;
-  UNICODE_STRING n;
-  RtlInitUnicodeString(&n, u"  0x1F");
-  ASSERT_EQ(RtlUnicodeStringToInteger(&n, 0, &v), STATUS_SUCCESS);
-  EXPECT_EQ(v, 31u);
-  RtlInitUnicodeString(&n, u"42abc");
-  ASSERT_EQ(RtlUnicodeStringToInteger(&n, 10, &v), STATUS_SUCCESS);
-  EXPECT_EQ(v, 42u) << "parsing stops at the first non-digit";
-  RtlInitUnicodeString(&n, u"-1");
-  ASSERT_EQ(RtlUnicodeStringToInteger(&n, 10, &v), STATUS_SUCCESS);
-  EXPECT_EQ(v, 0xFFFFFFFFu);
-  EXPECT_EQ(RtlUnicodeStringToInteger(&n, 3, &v), STATUS_INVALID_PARAMETER);
+  const struct {
+    const WCHAR* text;
+    ULONG base, value;
+  } parses[] = {{u"  0x1F", 0, 31}, {u"42abc", 10, 42}, {u"-1", 10, 0xFFFFFFFF}};
+  for (const auto& p : parses) {
+    UNICODE_STRING n;
+    ULONG v = 0;
+    RtlInitUnicodeString(&n, p.text);
+    EXPECT_EQ(RtlUnicodeStringToInteger(&n, p.base, &v), STATUS_SUCCESS);
+    EXPECT_EQ(v, p.value) << "blanks, sign and prefix are read; parsing stops at a non-digit";
+    EXPECT_EQ(RtlUnicodeStringToInteger(&n, 3, &v), STATUS_INVALID_PARAMETER);
+  }
 }
 
 }  // namespace

@@ -181,22 +181,24 @@ TEST(KernelMutexes, KernelAndFastMutexesAdmitOneThreadAtATime) {
 }
 
 TEST(KernelMutexes, TryToAcquireFastMutexFailsWhileItIsHeld) {
-  Kernel k;
-  FAST_MUTEX m;
-  ExInitializeFastMutex(&m);
-  k.StartSystemThread("holder", [&] {
-    ExAcquireFastMutex(&m);
-    Delay(10 * kMillisecond);
-    ExReleaseFastMutex(&m);
+  ForEachMachine([](ProcessorModel model, uint64_t seed) {
+    Kernel k(MachineConfig(model, seed));
+    FAST_MUTEX m;
+    ExInitializeFastMutex(&m);
+    k.StartSystemThread("holder", [&] {
+      ExAcquireFastMutex(&m);
+      Delay(10 * kMillisecond);
+      ExReleaseFastMutex(&m);
+    });
+    k.StartSystemThread("trier", [&] {
+      Delay(5 * kMillisecond);
+      EXPECT_FALSE(ExTryToAcquireFastMutex(&m)) << "the holder still has it";
+      Delay(10 * kMillisecond);
+      EXPECT_TRUE(ExTryToAcquireFastMutex(&m)) << "the holder has released it";
+      ExReleaseFastMutex(&m);
+    });
+    k.Run();
   });
-  k.StartSystemThread("trier", [&] {
-    Delay(5 * kMillisecond);
-    EXPECT_FALSE(ExTryToAcquireFastMutex(&m)) << "the holder still has it";
-    Delay(10 * kMillisecond);
-    EXPECT_TRUE(ExTryToAcquireFastMutex(&m)) << "the holder has released it";
-    ExReleaseFastMutex(&m);
-  });
-  k.Run();
 }
 
 TEST(KernelThreads, SystemThreadRunsItsStartRoutineAndItsObjectSignalsAtTheEnd) {

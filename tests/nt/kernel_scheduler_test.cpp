@@ -240,30 +240,32 @@ TEST(KernelScheduler, DeviceEventsRunAtTheirDueTimeOutsideEveryContext) {
 }
 
 TEST(KernelScheduler, ThreadsRunAtPassiveLevelAndTheMainStackMayPollButNotWait) {
-  Kernel k;
-  KEVENT e;
-  KeInitializeEvent(&e, NotificationEvent, FALSE);
-  LARGE_INTEGER zero{};
-  EXPECT_EQ(WaitOn(&e, &zero), STATUS_TIMEOUT);
-  KeSetEvent(&e, 0, FALSE);
-  EXPECT_EQ(WaitOn(&e, &zero), STATUS_WAIT_0);
-  KeClearEvent(&e);
-  EXPECT_THROW(WaitOn(&e), std::logic_error);
-  EXPECT_THROW(Delay(kMillisecond), std::logic_error);
-  EXPECT_FALSE(k.InContext());
-  EXPECT_EQ(k.CurrentContextName(), "main");
-  std::set<std::string> names;
-  auto body = [&] {
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    EXPECT_TRUE(k.InContext());
-    names.insert(k.CurrentContextName());
-  };
-  auto app = k.StartApplicationThread("app", body);
-  auto sys = k.StartSystemThread("sys", body);
-  EXPECT_FALSE(k.ContextFinished(app));
-  k.Run();
-  EXPECT_TRUE(k.ContextFinished(app) && k.ContextFinished(sys));
-  EXPECT_EQ(names, (std::set<std::string>{"app", "sys"}));
+  ForEachMachine([](ProcessorModel model, uint64_t seed) {
+    Kernel k(MachineConfig(model, seed));
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(WaitOn(&e, &zero), STATUS_TIMEOUT);
+    KeSetEvent(&e, 0, FALSE);
+    EXPECT_EQ(WaitOn(&e, &zero), STATUS_WAIT_0);
+    KeClearEvent(&e);
+    EXPECT_THROW(WaitOn(&e), std::logic_error);
+    EXPECT_THROW(Delay(kMillisecond), std::logic_error);
+    EXPECT_FALSE(k.InContext());
+    EXPECT_EQ(k.CurrentContextName(), "main");
+    std::set<std::string> names;
+    auto body = [&] {
+      EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+      EXPECT_TRUE(k.InContext());
+      names.insert(k.CurrentContextName());
+    };
+    auto app = k.StartApplicationThread("app", body);
+    auto sys = k.StartSystemThread("sys", body);
+    EXPECT_FALSE(k.ContextFinished(app));
+    k.Run();
+    EXPECT_TRUE(k.ContextFinished(app) && k.ContextFinished(sys));
+    EXPECT_EQ(names, (std::set<std::string>{"app", "sys"}));
+  });
 }
 
 TEST(KernelScheduler, RunInSystemThreadReportsADeadlock) {

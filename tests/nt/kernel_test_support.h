@@ -1,4 +1,4 @@
-// Helpers shared by the kernel's tests: machine configurations, running a check under both
+// Shared by the kernel's tests: machine configurations, running a check under both
 // processor models and many seeds, virtual-time arguments and short forms of frequent calls.
 #pragma once
 

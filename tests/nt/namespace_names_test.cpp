@@ -170,10 +170,9 @@ TEST(NamespaceNames, WmiRegistrationIsRecordedPerDevice) {
   Machine m;
   LambdaDriver d(m, u"serialx");
   PDEVICE_OBJECT dev = d.AddDevice();
-  ASSERT_TRUE(m.RunInSystemThread(
-      "start", [&] { EXPECT_EQ(IoWMIRegistrationControl(dev, WMIREG_ACTION_REGISTER), STATUS_SUCCESS); }));
-  EXPECT_TRUE(m.io().WmiRegistered(dev));
-  ASSERT_TRUE(m.RunInSystemThread("remove", [&] {
+  ASSERT_TRUE(m.RunInSystemThread("start-and-remove", [&] {
+    EXPECT_EQ(IoWMIRegistrationControl(dev, WMIREG_ACTION_REGISTER), STATUS_SUCCESS);
+    EXPECT_TRUE(m.io().WmiRegistered(dev));
     EXPECT_EQ(IoWMIRegistrationControl(dev, WMIREG_ACTION_DEREGISTER | WMIREG_FLAG_CALLBACK), STATUS_SUCCESS);
   }));
   EXPECT_FALSE(m.io().WmiRegistered(dev));
