@@ -29,10 +29,9 @@ TEST(UsbConfiguration, SelectsTheInterfaceRecordsThePipesAndLearnsTheRevision) {
     PPORT_EXTENSION ext = m.ext();
     EXPECT_EQ(ext->ChipVersion, 0x30u) << "ChipVersion must be the first byte of the 0x5F answer";
     EXPECT_EQ(ext->ProductId, 0x0ABCu) << "ProductId must come from the device descriptor";
-    EXPECT_NE(ext->BulkInPipe, nullptr) << "endpoint 0x82 not recorded";
-    EXPECT_NE(ext->BulkOutPipe, nullptr) << "endpoint 0x02 not recorded";
-    EXPECT_NE(ext->InterruptPipe, nullptr) << "endpoint 0x81 not recorded";
-    EXPECT_NE(ext->BulkInPipe, ext->BulkOutPipe);
+    EXPECT_TRUE(ext->BulkInPipe && ext->BulkOutPipe && ext->InterruptPipe &&
+                ext->BulkInPipe != ext->BulkOutPipe)
+        << "the pipes of endpoints 0x82, 0x02 and 0x81 are not all recorded";
     EXPECT_EQ(m.usb().Urbs().size(), 5u) << "configuration sends five requests";
     EXPECT_TRUE(m.usb().Configured()) << "the device was not put in its configuration";
     EXPECT_EQ(m.PoolBlocks(), pool) << "configuration leaked pool";
