@@ -254,5 +254,18 @@ TEST_P(AddFailureTest, LeavesNothingBehindWhicheverStepFails) {
 
 INSTANTIATE_TEST_SUITE_P(Schedules, AddFailureTest, AllSchedules(), ScheduleName);
 
+// A removal may follow add-device at once, and stopping the threads waits only for the threads
+// counted in ThreadCount: add-device must not return before all three have counted themselves in.
+using AddedPortThreadsTest = Scheduled<NamingTest>;
+
+TEST_P(AddedPortThreadsTest, AllThreeThreadsAreCountedWhenAddDeviceReturns) {
+  PDEVICE_OBJECT pdo = CreatePdo();
+  ASSERT_EQ(STATUS_SUCCESS, machine().AddDevice(driver(), pdo));
+  EXPECT_EQ(3, Ext(PortOf(pdo))->ThreadCount)
+      << "add-device returned before every port thread had counted itself in";
+}
+
+INSTANTIATE_TEST_SUITE_P(Schedules, AddedPortThreadsTest, AllSchedules(), ScheduleName);
+
 }  // namespace
 }  // namespace tarnwire::testing
