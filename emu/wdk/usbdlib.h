@@ -103,7 +103,7 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
   (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) - \
    sizeof(USBD_PIPE_INFORMATION))
 
-// Fills the USBDI version and the highest USB specification release the host supports (BCD).
+// Fills the USBDI version and the highest USB version the host supports (BCD).
 VOID USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation);
 
 // The first descriptor of DescriptorType found at or after StartPosition within the TotalLength
