@@ -139,11 +139,11 @@ class HostFixture {
   }
 
   // --- URB builders ------------------------------------------------------------------------------
-  static std::unique_ptr<Request> Descriptor(UCHAR type, ULONG length) {
+  static std::unique_ptr<Request> Descriptor(UCHAR type, ULONG length, UCHAR index = 0) {
     auto r = std::make_unique<Request>();
     r->buffer.assign(length, 0xEE);
-    UsbBuildGetDescriptorRequest(r->urb(), (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, 0, 0,
-                                 r->buffer.data(), NULL, length, NULL);
+    UsbBuildGetDescriptorRequest(r->urb(), (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type,
+                                 index, 0, r->buffer.data(), NULL, length, NULL);
     return r;
   }
   static std::unique_ptr<Request> Vendor(USHORT function, ULONG flags, UCHAR request, USHORT value,

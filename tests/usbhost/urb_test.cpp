@@ -67,11 +67,12 @@ TEST(UsbUrb, ControlUrbsBecomeSetupPacketsWithDataStagesCutToTheBufferAndComplet
     batch.push_back(std::make_unique<Request>());
     UsbBuildFeatureRequest(batch.back()->urb(), function, USB_FEATURE_REMOTE_WAKEUP, 0, NULL);
   }
+  batch.push_back(HostFixture::Descriptor(USB_STRING_DESCRIPTOR_TYPE, 255, 3));
   const char* setups[] = {"80 06 0100 0000 0012", "80 06 0200 0000 0009", "80 06 0200 0000 00ff",
                           "40 9a 1312 f383 0000", "c0 95 0706 0000 0002", "c0 5f 0000 0000 0007",
                           "41 01 0000 0000 0002", "c2 02 0000 0082 0001", "43 03 0000 0000 0000",
                           "40 42 0000 0000 0000", "80 00 0000 0000 0002", "00 03 0001 0000 0000",
-                          "00 01 0001 0000 0000"};
+                          "00 01 0001 0000 0000", "80 06 0303 0000 00ff"};
   std::vector<Request*> rs = f.SendAll(std::move(batch), IOCTL_INTERNAL_USB_SUBMIT_URB);
   f.Finish(*rs.back());
   const auto& c = f.device.controls;
@@ -96,6 +97,7 @@ TEST(UsbUrb, ControlUrbsBecomeSetupPacketsWithDataStagesCutToTheBufferAndComplet
   EXPECT_EQ(rs[5]->length(), 1u) << "a short answer is not an error";
   EXPECT_EQ(rs[5]->buffer[0], 0x30);
   EXPECT_EQ(rs[10]->buffer, (std::vector<uint8_t>{0x01, 0x00})) << "GET_STATUS answer";
+  EXPECT_EQ(rs[13]->length(), 2u + 2 * 8) << "string descriptor 3: the serial number";
 }
 
 TEST(UsbUrb, MalformedUrbsFailAtOnceWithInvalidParameter) {
@@ -173,12 +175,18 @@ TEST(UsbUrb, ShortPacketsEndInTransfersAndStallsHoldThePipeUntilResetPipe) {
   EXPECT_TRUE(Ended(reset, STATUS_SUCCESS, USBD_STATUS_SUCCESS));
 
   // An injected stall fails the transfer; resetting the pipe sends CLEAR_FEATURE(ENDPOINT_HALT).
+  f.port->StallEndpoint(0x82);
   f.port->StallEndpoint(0x02);
-  EXPECT_TRUE(Ended(f.Finish(f.Out(0x02, {1, 2, 3})), STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
-  f.Finish(f.SubmitUrb(HostFixture::Pipe(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, f.PipeOf(0x02))));
-  EXPECT_EQ(Hex(f.device.controls.back().setup), "02 01 0000 0002 0000");
-  EXPECT_TRUE(Ended(f.Finish(f.Out(0x02, {4, 5})), STATUS_SUCCESS, USBD_STATUS_SUCCESS));
-  EXPECT_EQ(f.device.outData[0x02], (std::vector<uint8_t>{4, 5}));
+  EXPECT_TRUE(Ended(f.Finish(f.In(0x82, 64)), STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
+  EXPECT_TRUE(Ended(f.Finish(f.Out(0x02, {1})), STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
+  Request& held = f.In(0x82, 64);
+  f.kernel().RunFor(20 * kMillisecond);
+  EXPECT_FALSE(held.completed) << "a stall halts the endpoint";
+  f.Finish(f.SubmitUrb(HostFixture::Pipe(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, f.PipeOf(0x82))));
+  EXPECT_EQ(Hex(f.device.controls.back().setup), "02 01 0000 0082 0000");
+  f.device.QueueIn(0x82, {4, 5});
+  EXPECT_TRUE(Ended(f.Finish(held), STATUS_SUCCESS, USBD_STATUS_SUCCESS)) << "the stall is cleared";
+  EXPECT_EQ(held.length(), 2u);
 }
 
 TEST(UsbUrb, AbortPipeCancelsThePipesPendingTransfersBeforeItCompletes) {

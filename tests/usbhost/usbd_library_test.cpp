@@ -33,7 +33,7 @@ PUSB_CONFIGURATION_DESCRIPTOR AsConfig(std::vector<uint8_t>& d) {
   return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(d.data());
 }
 
-TEST(UsbdLibrary, ParseConfigurationDescriptorExMatchesEveryCriterion) {
+TEST(UsbdLibrary, ParsingMatchesEveryCriterionAndStaysWithinTheBuffer) {
   std::vector<uint8_t> d = Configuration();
   auto* config = AsConfig(d);
   PUSB_INTERFACE_DESCRIPTOR first = USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
@@ -46,14 +46,12 @@ TEST(UsbdLibrary, ParseConfigurationDescriptorExMatchesEveryCriterion) {
       << "class 0x0A";
   EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 0xFF, 0x01, 0x02), first);
   EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 0xFF, 0x01, 0x03), nullptr);
+  EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 0xFF, 0x02, 0x02), nullptr);
   EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, 2, -1, -1, -1, -1), nullptr);
   EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, d.data() + 18, -1, -1, -1, -1, -1), at(37))
       << "starting after the first interface finds the next one";
   EXPECT_EQ(USBD_ParseConfigurationDescriptor(config, 1, 1), at(46));
-}
 
-TEST(UsbdLibrary, ParseDescriptorsStaysWithinTheBufferAndStopsAtAZeroLength) {
-  std::vector<uint8_t> d = Configuration();
   EXPECT_EQ(reinterpret_cast<uint8_t*>(USBD_ParseDescriptors(d.data(), static_cast<ULONG>(d.size()),
                                                              d.data() + 18, USB_ENDPOINT_DESCRIPTOR_TYPE)),
             d.data() + 18);

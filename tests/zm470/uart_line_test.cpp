@@ -42,7 +42,7 @@ TEST_F(ChipTest, FullTransmitFifoNaksUntilAPacketFits) {
   EXPECT_EQ(SendBulk(packet), Handshake::Nak) << "64-byte FIFO overfilled";
   activity = 0;
   clock.RunUntil([&] { return activity > 0; });
-  EXPECT_LE(chip->TxFifoCount(), 32u) << "host told of room before a packet fits";
+  EXPECT_EQ(chip->TxFifoCount(), 32u) << "the host is told of room as soon as a packet fits";
   EXPECT_EQ(SendBulk(packet), Handshake::Ack);
   EXPECT_EQ(chip->BytesFromHost(), 96u);
 }
@@ -63,7 +63,7 @@ TEST_F(ChipTest, PartialPacketWaitsForAQuietLineWhenConfigured) {
   EXPECT_EQ(ReadBulk(), Bytes{'r'});
 }
 
-TEST_F(ChipTest, LineErrorsAreClassifiedPerRevision) {
+TEST_F(ChipTest, LineErrorsAreClassifiedPerRevisionAndTheReceiverSamplesAtItsOwnRate) {
   // 0x30: framing error and break both set 0x44; register 5 bit 1 tells them apart.
   MakeConfigured();
   LineCharacter bad = LineCharacter::Of('x', AttachPeer().GetFrame());
@@ -79,6 +79,11 @@ TEST_F(ChipTest, LineErrorsAreClassifiedPerRevision) {
   EXPECT_EQ(ReadReport().at(0) & 0x46, 0x44) << "break on 0x30";
   EXPECT_EQ(chip->Register(5) & 0x02, 0) << "register 5 bit 1 must be clear for a break";
   EXPECT_TRUE(ReadBulk().empty()) << "a break puts no character into the FIFO";
+  peer->DriveBreak(true);
+  clock.AdvanceBy(5000);  // 0.5 ms, shorter than a character
+  peer->DriveBreak(false);
+  EXPECT_EQ(ReadBulk(), Bytes{0x00}) << "a short space is a 0x00 character with a framing error";
+  EXPECT_EQ(chip->Register(5) & 0x02, 0x02) << "register 5 bit 1: framing";
 
   // Below 0x30 with a hardware (ninth-bit) parity: a parity error is 0x04 alone.
   MakeConfigured(Rev(0x10));
@@ -90,13 +95,10 @@ TEST_F(ChipTest, LineErrorsAreClassifiedPerRevision) {
   peer->Send("A");
   clock.RunUntilIdle();
   EXPECT_EQ(ReadReport().at(0) & 0x46, 0x04) << "parity error below 0x30";
-}
 
-TEST_F(ChipTest, ReceiverSamplesAtItsOwnRateSoAMismatchGarblesData) {
-  MakeConfigured();
-  AttachPeer(2 * kDefaultBaud).Send("\xF0");
+  AttachPeer(2 * kDefaultBaud).Send("\xF0");  // twice the chip's rate
   clock.RunUntilIdle();
-  EXPECT_EQ(ReadBulk(), Bytes{0xFE})
+  EXPECT_EQ(ReadBulk(), (Bytes{'A', 0xFE}))
       << "sampling at half the rate takes bits 2, 4, 6 of 0xF0, then stop and idle";
 }
 
@@ -146,24 +148,25 @@ TEST_F(ChipTest, ModemOutputsComeBackThroughALoopbackPlugAndReachAChipBehindANul
   EXPECT_EQ(std::string(buf.begin(), buf.begin() + n), "hi");
 }
 
-TEST_F(ChipTest, InterruptReportAnnouncesTheTransmitterRunningEmptyAndAReceiveOverrunOnce) {
+TEST_F(ChipTest, InterruptReportAnnouncesAReceiveOverrunOnceAndTheTransmitterRunningEmpty) {
   Config c;
   c.rxFifoDepth = 4;
   MakeConfigured(c);
-  AttachPeer();
-  ASSERT_EQ(SendBulk({1, 2}), Handshake::Ack);
-  EXPECT_TRUE(ReadReport().empty()) << "starting to transmit is not reported";
-  peer->DriveCts(true);
-  EXPECT_EQ(ReadReport().at(3) & 1, 1) << "a report while sending must show the transmitter busy";
-  clock.RunUntilIdle();
-  EXPECT_EQ(ReadReport().at(3) & 1, 0) << "running empty must raise a report";
-  EXPECT_EQ(peer->ReceivedBytes(), (Bytes{1, 2}));
-
-  peer->Send("abcdef");
+  AttachPeer().Send("abcdef");
   clock.RunUntilIdle();
   EXPECT_EQ(ReadBulk(), (Bytes{'a', 'b', 'c', 'd'})) << "a full receive FIFO keeps the first bytes";
   EXPECT_EQ(ReadReport().at(0) & 0x02, 0x02) << "an overrun raises a report with line status bit 0x02";
-  EXPECT_TRUE(ReadReport().empty()) << "the line status is cleared once reported";
+  EXPECT_TRUE(ReadReport().empty()) << "without a new event the interrupt endpoint must NAK";
+
+  ASSERT_EQ(SendBulk({1, 2}), Handshake::Ack);
+  EXPECT_TRUE(ReadReport().empty()) << "starting to transmit is not reported";
+  peer->DriveCts(true);
+  const Bytes busy = ReadReport();
+  EXPECT_EQ(busy.at(3) & 1, 1) << "a report while sending must show the transmitter busy";
+  EXPECT_EQ(busy.at(0), 0) << "the line status is cleared once reported";
+  clock.RunUntilIdle();
+  EXPECT_EQ(ReadReport().at(3) & 1, 0) << "running empty must raise a report";
+  EXPECT_EQ(peer->ReceivedBytes(), (Bytes{1, 2}));
 }
 
 TEST_F(ChipTest, BreakAndCtsHandshakeHoldTheTransmitterUntilReleased) {
