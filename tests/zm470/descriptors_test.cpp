@@ -74,7 +74,7 @@ TEST_F(ChipTest, DescriptorsCanBeBrokenOnPurpose) {
   EXPECT_EQ(d.size(), 9u + 9 + 2 * 7) << "the real data stays what it is";
   EXPECT_EQ(Endpoints(d), (std::vector<std::string>{"02 2 64 0", "81 3 10 1"}));
 
-  for (size_t total : {255u, 256u}) {
+  for (size_t total : {255u, 256u, 295u}) {  // 295: 256 bytes of padding, too many for one descriptor
     Config p;
     p.PadConfigurationTo(total);
     Make(p);
@@ -82,6 +82,9 @@ TEST_F(ChipTest, DescriptorsCanBeBrokenOnPurpose) {
     EXPECT_EQ(d.size(), total) << "padding to " << total;
     EXPECT_EQ(Word(d, 2), total) << "wTotalLength after padding to " << total;
     EXPECT_EQ(Endpoints(d).size(), 3u) << "padding must not disturb the endpoints";
+    size_t end = 0;
+    while (end < d.size() && d[end] >= 2) end += d[end];
+    EXPECT_EQ(end, total) << "the padding must be whole descriptors of at least 2 bytes";
   }
   EXPECT_THROW(Config().PadConfigurationTo(40), std::invalid_argument)
       << "one spare byte cannot be a descriptor";
