@@ -181,14 +181,19 @@ VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
   k.Register(FastMutex, emu::kFastMutexKind);
 }
 
-VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
-  auto& k = K();
-  KIRQL irql = k.Irql();
+// Both acquire forms: a fast mutex is taken at or below APC_LEVEL, on an initialised object.
+static void CheckFastMutexAcquire(decltype(K())& k, PFAST_MUTEX FastMutex, KIRQL irql) {
   if (irql > APC_LEVEL) {
     k.owner.BugCheck(emu::bugcheck::kDriverVerifierDetectedViolation, 0x33, irql,
                      reinterpret_cast<ULONG_PTR>(FastMutex), 0);
   }
   k.CheckObject(FastMutex, sizeof(FAST_MUTEX), true);
+}
+
+VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+  auto& k = K();
+  KIRQL irql = k.Irql();
+  CheckFastMutexAcquire(k, FastMutex, irql);
   PKTHREAD self = KeGetCurrentThread();
   if (FastMutex->Owner == self) {
     // Deadlock-detection subcode "self-deadlock": a fast mutex cannot be acquired recursively.
@@ -212,11 +217,7 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
 BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
   auto& k = K();
   KIRQL irql = k.Irql();
-  if (irql > APC_LEVEL) {
-    k.owner.BugCheck(emu::bugcheck::kDriverVerifierDetectedViolation, 0x33, irql,
-                     reinterpret_cast<ULONG_PTR>(FastMutex), 0);
-  }
-  k.CheckObject(FastMutex, sizeof(FAST_MUTEX), true);
+  CheckFastMutexAcquire(k, FastMutex, irql);
   k.SwitchPoint();
   if (FastMutex->Count != 1) return FALSE;
   FastMutex->Count = 0;
