@@ -23,6 +23,14 @@ constexpr VirtualTime kForever = INT64_MAX;
 
 enum class ProcessorModel { Uniprocessor, Multiprocessor };
 
+// How the scheduler chooses at switch points.
+//   Random: every context has a random priority, and at each switch point the running context
+//           draws a new one with a fixed probability.
+//   Pct:    probabilistic concurrency testing: random distinct priorities at creation, and
+//           pctDepth - 1 priority-change points chosen at random over the expected run length,
+//           each of which drops the running context below every other.
+enum class SchedulerKind { Random, Pct };
+
 // Seeded failure injection ("low resources simulation"). Percentages are per call, drawn from a
 // generator of their own seeded from KernelConfig::seed, so that the same seed fails the same calls.
 struct LowResources {
@@ -34,6 +42,9 @@ struct LowResources {
 struct KernelConfig {
   uint64_t seed = 1;
   ProcessorModel processors = ProcessorModel::Uniprocessor;
+  unsigned processorCount = 2;  // processors of the multiprocessor model
+  SchedulerKind scheduler = SchedulerKind::Random;
+  unsigned pctDepth = 3;  // PCT's bug depth d (d - 1 change points)
   bool realTime = false;  // virtual time follows the wall clock (interactive use)
   LowResources lowResources;
 };
