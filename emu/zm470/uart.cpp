@@ -11,8 +11,6 @@ namespace {
 constexpr uint8_t kEpInterruptIn = 0x81;
 constexpr uint8_t kEpBulkIn = 0x82;
 constexpr uint8_t kEpBulkOut = 0x02;
-constexpr uint8_t kRegBreakRelease = 0x05;
-constexpr uint8_t kRegCharTiming = 0x2C;
 
 }  // namespace
 
@@ -66,7 +64,7 @@ usb::Handshake Zm470::Out(uint8_t address, std::span<const uint8_t> packet) {
   return usb::Handshake::Ack;
 }
 
-VirtualTime Zm470::QuietTime() const { return VirtualTime(regs_[kRegCharTiming]) * 2560; }
+VirtualTime Zm470::QuietTime() const { return VirtualTime(regs_[reg::kCharTiming]) * 2560; }
 
 bool Zm470::HoldForQuietLine(size_t packet) const {
   return config_.bulkInWaitsForQuietLine && rxFifo_.size() < packet && QuietTime() != 0 &&
@@ -200,9 +198,9 @@ void Zm470::ReceiveError(bool framing, bool parity, bool isBreak) {
     // Framing error and break are told apart through register 5 bit 1.
     lineStatus_ |= line_status::kReceiveError | line_status::kClassifyByRegister5;
     if (framing) {
-      regs_[kRegBreakRelease] |= 0x02;
+      regs_[reg::kBreakRelease] |= 0x02;
     } else {
-      regs_[kRegBreakRelease] &= static_cast<uint8_t>(~0x02);
+      regs_[reg::kBreakRelease] &= static_cast<uint8_t>(~0x02);
     }
   } else if (framing || parity || isBreak) {
     lineStatus_ |= line_status::kReceiveError;
