@@ -147,17 +147,19 @@ std::string MapFault(const usb::SetupPacket& s, uint8_t revision) {
     if (r.in == in) rule = &r;
   }
   if (!known) return "not a request of this chip";
-  if (!rule) return in ? "the request is host-to-device" : "the request is device-to-host";
 
   Faults f;
+  if (!rule) f.Add(in ? "the request is host-to-device" : "the request is device-to-host");
+  if (!in && s.wLength != 0) {
+    f.Add("an OUT data stage of " + std::to_string(s.wLength) + " bytes where the request has none");
+  }
+  if (!rule) return f.Take();  // the fields are defined for the other direction only
+
   if (revision < rule->fromRevision || (rule->belowRevision != 0 && revision >= rule->belowRevision)) {
     f.Add("not defined on revision " + Hex(revision, 2));
   }
   CheckField(f, "wValue", s.wValue, rule->valueFree, rule->valueFixed);
   CheckField(f, "wIndex", s.wIndex, rule->indexFree, rule->indexFixed);
-  if (!in && s.wLength != 0) {
-    f.Add("an OUT data stage of " + std::to_string(s.wLength) + " bytes where the request has none");
-  }
   if (in && s.wLength < rule->answerLength) {
     f.Add("a data stage of " + std::to_string(s.wLength) + " bytes cannot hold the " +
           std::to_string(rule->answerLength) + "-byte answer");

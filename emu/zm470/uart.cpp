@@ -25,7 +25,7 @@ usb::Handshake Zm470::In(uint8_t address, std::span<uint8_t> buf, size_t& length
     if (!reportPending_ && !config_.interruptReportsEveryPoll) return usb::Handshake::Nak;
     // Report: byte 0 line status, byte 1 unused, byte 2 register 6 (modem inputs active low in
     // bits 0-3), byte 3 bit 0 transmitter holds data; any further bytes 0.
-    const uint8_t report[4] = {lineStatus_, 0, Register(6),
+    const uint8_t report[4] = {lineStatus_, 0, Register(reg::kModem),
                                static_cast<uint8_t>(TransmitterHoldsData() ? 1 : 0)};
     length = std::min(config_.interruptReportLength, buf.size());
     for (size_t i = 0; i < length; ++i) buf[i] = i < 4 ? report[i] : 0;

@@ -184,7 +184,8 @@ class Zm470 final : public usb::UsbDevice, public line::SerialEnd {
   };
 
   // A hook consulted before the chip handles a control request. An answer replaces the chip's
-  // own (the request then has no effect on the chip); nullopt lets the chip handle it.
+  // own (the request then has no effect on the chip); nullopt lets the chip handle it. A request
+  // outside the map is recorded as a Violation either way.
   using ControlHook =
       std::function<std::optional<usb::ControlReply>(const usb::SetupPacket&, std::span<const uint8_t>)>;
 
