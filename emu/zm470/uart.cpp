@@ -11,8 +11,6 @@ namespace {
 constexpr uint8_t kEpInterruptIn = 0x81;
 constexpr uint8_t kEpBulkIn = 0x82;
 constexpr uint8_t kEpBulkOut = 0x02;
-constexpr uint8_t kRegBreakRelease = 0x05;
-constexpr uint8_t kRegCharTiming = 0x2C;
 
 }  // namespace
 
@@ -27,7 +25,7 @@ usb::Handshake Zm470::In(uint8_t address, std::span<uint8_t> buf, size_t& length
     if (!reportPending_ && !config_.interruptReportsEveryPoll) return usb::Handshake::Nak;
     // Report: byte 0 line status, byte 1 unused, byte 2 register 6 (modem inputs active low in
     // bits 0-3), byte 3 bit 0 transmitter holds data; any further bytes 0.
-    const uint8_t report[4] = {lineStatus_, 0, Register(6),
+    const uint8_t report[4] = {lineStatus_, 0, Register(reg::kModem),
                                static_cast<uint8_t>(TransmitterHoldsData() ? 1 : 0)};
     length = std::min(config_.interruptReportLength, buf.size());
     for (size_t i = 0; i < length; ++i) buf[i] = i < 4 ? report[i] : 0;
@@ -66,7 +64,7 @@ usb::Handshake Zm470::Out(uint8_t address, std::span<const uint8_t> packet) {
   return usb::Handshake::Ack;
 }
 
-VirtualTime Zm470::QuietTime() const { return VirtualTime(regs_[kRegCharTiming]) * 2560; }
+VirtualTime Zm470::QuietTime() const { return VirtualTime(regs_[reg::kCharTiming]) * 2560; }
 
 bool Zm470::HoldForQuietLine(size_t packet) const {
   return config_.bulkInWaitsForQuietLine && rxFifo_.size() < packet && QuietTime() != 0 &&
@@ -200,9 +198,9 @@ void Zm470::ReceiveError(bool framing, bool parity, bool isBreak) {
     // Framing error and break are told apart through register 5 bit 1.
     lineStatus_ |= line_status::kReceiveError | line_status::kClassifyByRegister5;
     if (framing) {
-      regs_[kRegBreakRelease] |= 0x02;
+      regs_[reg::kBreakRelease] |= 0x02;
     } else {
-      regs_[kRegBreakRelease] &= static_cast<uint8_t>(~0x02);
+      regs_[reg::kBreakRelease] &= static_cast<uint8_t>(~0x02);
     }
   } else if (framing || parity || isBreak) {
     lineStatus_ |= line_status::kReceiveError;

@@ -2,23 +2,14 @@
 // auxiliary byte store.
 #include "zm470/zm470.h"
 
+#include "zm470/request_map.h"
+
 namespace emu::zm470 {
 
 namespace {
 
 usb::ControlReply Stall() { return usb::ControlReply{true, {}}; }
 usb::ControlReply Ok(std::vector<uint8_t> data = {}) { return usb::ControlReply{false, std::move(data)}; }
-
-constexpr uint8_t kRegBreakRelease = 0x05;  // bit 0 break release, bit 1 framing/break, bit 4
-constexpr uint8_t kRegModem = 0x06;
-constexpr uint8_t kRegTxStatus = 0x07;
-constexpr uint8_t kRegTiming0F = 0x0F;
-constexpr uint8_t kRegPrescaler = 0x12;
-constexpr uint8_t kRegDivisor = 0x13;
-constexpr uint8_t kRegLineControl = 0x18;
-constexpr uint8_t kRegNinthBit = 0x25;
-constexpr uint8_t kRegHandshake = 0x27;
-constexpr uint8_t kRegCharTiming = 0x2C;
 
 // Modem-control byte bits (request 0xA4, register 6): each output is asserted when its bit is 0.
 constexpr uint8_t kMcOut1 = 0x10;
@@ -44,17 +35,17 @@ Zm470::~Zm470() {
 void Zm470::PowerOnRegisters() {
   regs_.fill(0);
   const bool newFormat = config_.revision >= 0x30;
-  regs_[kRegBreakRelease] = config_.revision == 0x25 ? 0x11 : 0x01;
-  regs_[kRegLineControl] = newFormat ? 0xC3 : 0x50;  // 8N1, no break
-  regs_[kRegNinthBit] = 0x00;
-  regs_[kRegPrescaler] = newFormat ? 0x82 : 0x02;  // 750 kHz / 78: about 9600 baud
-  regs_[kRegDivisor] = 0xB2;
-  regs_[kRegCharTiming] = 7;
-  regs_[kRegTiming0F] = 0;
-  regs_[kRegHandshake] = 0;
+  regs_[reg::kBreakRelease] = config_.revision == 0x25 ? 0x11 : 0x01;
+  regs_[reg::kLineControl] = newFormat ? 0xC3 : 0x50;  // 8N1, no break
+  regs_[reg::kNinthBit] = 0x00;
+  regs_[reg::kPrescaler] = newFormat ? 0x82 : 0x02;  // 750 kHz / 78: about 9600 baud
+  regs_[reg::kDivisor] = 0xB2;
+  regs_[reg::kCharTiming] = 7;
+  regs_[reg::kTiming0F] = 0;
+  regs_[reg::kHandshake] = 0;
   modemControl_ = 0xFF;  // every output deasserted
   for (auto [reg, value] : config_.powerOnRegisters) {
-    if (reg == kRegModem) {
+    if (reg == reg::kModem) {
       modemControl_ = value;
     } else {
       regs_[reg] = value;
@@ -65,24 +56,26 @@ void Zm470::PowerOnRegisters() {
 // --- Control transfers -----------------------------------------------------------------------
 
 usb::ControlReply Zm470::Control(const usb::SetupPacket& setup, std::span<const uint8_t> out) {
+  std::string fault = MapFault(setup, config_.revision);
+  const bool defined = fault.empty();
+  if (!defined) RecordViolation(setup, std::move(fault));
   std::optional<usb::ControlReply> hooked;
   if (hook_) hooked = hook_(setup, out);
-  usb::ControlReply reply = hooked ? std::move(*hooked) : HandleControl(setup, out);
+  usb::ControlReply reply;
+  if (hooked) {
+    reply = std::move(*hooked);
+  } else if (!defined) {
+    // A device answers a request it does not support with a STALL of the default pipe.
+    reply = Stall();
+  } else {
+    reply = ((setup.bmRequestType >> 5) & 3) == 0 ? StandardRequest(setup) : VendorRequest(setup);
+  }
   if (!reply.stall && (setup.bmRequestType & 0x80) && reply.data.size() > setup.wLength) {
     reply.data.resize(setup.wLength);  // a device never sends more than the host asked for
   }
   if (!(setup.bmRequestType & 0x80)) reply.data.clear();
   log_.push_back(ControlRecord{clock_.Now(), setup, std::vector<uint8_t>(out.begin(), out.end()), reply});
   return reply;
-}
-
-usb::ControlReply Zm470::HandleControl(const usb::SetupPacket& setup, std::span<const uint8_t> out) {
-  const uint8_t type = (setup.bmRequestType >> 5) & 3;
-  if (type == 0) return StandardRequest(setup);
-  if (type == 2 && (setup.bmRequestType & 0x1F) == 0) return VendorRequest(setup, out);
-  // Class requests and vendor requests to an interface or endpoint are not implemented: a
-  // device answers a request it does not support with a STALL of the default pipe.
-  return Stall();
 }
 
 std::vector<Zm470::ControlRecord> Zm470::VendorRequests(uint8_t bRequest) const {
@@ -95,22 +88,19 @@ std::vector<Zm470::ControlRecord> Zm470::VendorRequests(uint8_t bRequest) const 
   return r;
 }
 
-usb::ControlReply Zm470::VendorRequest(const usb::SetupPacket& s, std::span<const uint8_t>) {
-  const bool in = (s.bmRequestType & 0x80) != 0;
-  const uint8_t rev = config_.revision;
+// Only requests whose every field the map defines arrive here (see MapFault).
+usb::ControlReply Zm470::VendorRequest(const usb::SetupPacket& s) {
   const uint8_t lo = static_cast<uint8_t>(s.wValue);
   const uint8_t hi = static_cast<uint8_t>(s.wValue >> 8);
 
   switch (s.bRequest) {
     case request::kAuxStatus: {
       // Answered on every revision (the vendor tool reads the status block on newer chips too).
-      if (!in) return Stall();
       std::vector<uint8_t> block = AuxStatusBlock();
       block.resize(config_.statusBlockLength, 0);
       return Ok(std::move(block));
     }
-    case request::kAuxStart: {
-      if (in || rev >= 0x20 || hi != 0) return Stall();
+    case request::kAuxStart:
       auxActive_ = true;
       auxCommand_ = static_cast<uint8_t>(s.wIndex >> 8);
       auxAddress_ = static_cast<uint8_t>(s.wIndex);
@@ -119,13 +109,11 @@ usb::ControlReply Zm470::VendorRequest(const usb::SetupPacket& s, std::span<cons
       auxPollsLeft_ = config_.auxBusyPolls;
       auxDoneTime_ = clock_.Now() + config_.auxBusyTime;
       return Ok();
-    }
-    case request::kAuxAccess: {
+    case request::kAuxAccess:
       // wIndex: command byte (bit 0 clear) in the high byte, 1 in the low byte.
-      if (rev < 0x20 || (s.wIndex & 0xFF) != 1) return Stall();
       auxCommand_ = static_cast<uint8_t>(s.wIndex >> 8);
       auxAddress_ = hi;
-      if (in) {
+      if (s.bmRequestType & 0x80) {
         auxResult_ = aux_[hi];
         return Ok({auxResult_});
       }
@@ -133,51 +121,73 @@ usb::ControlReply Zm470::VendorRequest(const usb::SetupPacket& s, std::span<cons
       aux_[hi] = lo;
       auxResult_ = lo;
       return Ok();
-    }
     case request::kAuxCommit:
-      if (in || rev < 0x20 || s.wValue != 0x0A || s.wIndex != 0) return Stall();
       ++auxCommits_;
       return Ok();
-    case request::kRevision: {
-      if (!in) return Stall();
+    case request::kRevision:
       if (config_.revisionAnswer) return Ok(*config_.revisionAnswer);
-      return Ok({rev, 0x00});
-    }
+      return Ok({config_.revision, 0x00});
     case request::kReadPair: {
-      if (!in) return Stall();
       std::vector<uint8_t> data{Register(lo), Register(hi)};
       data.resize(config_.registerReadLength, 0);
       return Ok(std::move(data));
     }
     case request::kWritePair:
-      if (in) return Stall();
       WriteRegister(lo, static_cast<uint8_t>(s.wIndex));
       WriteRegister(hi, static_cast<uint8_t>(s.wIndex >> 8));
       return Ok();
     case request::kInitialize:
-      if (in) return Stall();
       Initialize(s.wValue, s.wIndex);
       return Ok();
     case request::kModemControl:
-      if (in || rev < 0x20) return Stall();
       SetModemControl(lo);
       return Ok();
     default:
-      // Not a request of this chip: STALL, as for any unsupported request.
       return Stall();
   }
+}
+
+// --- Requests outside the map -------------------------------------------------------------------
+
+std::string Zm470::Violation::ToString() const {
+  return DescribeRequest(setup) + ": " + fault + (expected ? " (expected)" : "");
+}
+
+Zm470::Expectation::~Expectation() {
+  if (!chip_) return;
+  std::erase_if(chip_->expectations_, [this](const auto& e) { return e.first == id_; });
+}
+
+Zm470::Expectation Zm470::ExpectViolations(RequestFilter which) {
+  expectations_.emplace_back(nextExpectation_, std::move(which));
+  return Expectation(this, nextExpectation_++);
+}
+
+void Zm470::RecordViolation(const usb::SetupPacket& setup, std::string fault) {
+  bool expected = false;
+  for (const auto& [id, which] : expectations_) expected = expected || !which || which(setup);
+  violations_.push_back(Violation{clock_.Now(), setup, std::move(fault), expected});
+}
+
+std::string Zm470::TakeViolationReport() {
+  std::string report;
+  for (; violationsReported_ < violations_.size(); ++violationsReported_) {
+    const Violation& v = violations_[violationsReported_];
+    if (!v.expected) report += "request outside the ZM470's map: " + v.ToString() + "\n";
+  }
+  return report;
 }
 
 // --- Registers --------------------------------------------------------------------------------
 
 uint8_t Zm470::Register(uint8_t reg) const {
-  if (reg == kRegModem) {
+  if (reg == reg::kModem) {
     // Bits 0-3: CTS, DSR, RI, DCD; bits 4-6: OUT1, DTR, RTS. Each 0 while asserted.
     uint8_t inputs = static_cast<uint8_t>((inputs_.cts ? 0 : 0x01) | (inputs_.dsr ? 0 : 0x02) |
                                           (inputs_.ri ? 0 : 0x04) | (inputs_.dcd ? 0 : 0x08));
     return static_cast<uint8_t>((modemControl_ & 0xF0) | inputs);
   }
-  if (reg == kRegTxStatus) {
+  if (reg == reg::kTxStatus) {
     return static_cast<uint8_t>((regs_[reg] & 0xFE) | (TransmitterHoldsData() ? 1 : 0));
   }
   return regs_[reg];
@@ -187,19 +197,19 @@ void Zm470::PokeRegister(uint8_t reg, uint8_t value) { WriteRegister(reg, value)
 
 void Zm470::WriteRegister(uint8_t reg, uint8_t value) {
   switch (reg) {
-    case kRegModem:
+    case reg::kModem:
       // The modem outputs are written here only by chips below 0x20; newer chips take them
       // through request 0xA4 and keep register 6 read-only.
       if (config_.revision < 0x20) SetModemControl(value);
       return;
-    case kRegTxStatus:
+    case reg::kTxStatus:
       return;  // status, read-only
     default:
       regs_[reg] = value;
       break;
   }
-  if (reg == kRegBreakRelease || reg == kRegLineControl) UpdateBreak();
-  if (reg == kRegHandshake) transmitter_.Kick();
+  if (reg == reg::kBreakRelease || reg == reg::kLineControl) UpdateBreak();
+  if (reg == reg::kHandshake) transmitter_.Kick();
 }
 
 line::ModemOutputs Zm470::Outputs() const {
@@ -223,10 +233,10 @@ line::Frame Zm470::LineFrame() const {
   // (7); 4 to 6 are not used by the driver and behave like 3 here.
   static const double kClock[8] = {12e6 / 1024, 12e6 / 128, 12e6 / 16, 12e6 / 2,
                                    12e6 / 2,    12e6 / 2,   12e6 / 2,  12e6};
-  const uint32_t factor = regs_[kRegDivisor] == 0 ? 256 : 256u - regs_[kRegDivisor];
-  f.baud = kClock[regs_[kRegPrescaler] & 7] / factor;
+  const uint32_t factor = regs_[reg::kDivisor] == 0 ? 256 : 256u - regs_[reg::kDivisor];
+  f.baud = kClock[regs_[reg::kPrescaler] & 7] / factor;
 
-  const uint8_t lc = regs_[kRegLineControl];
+  const uint8_t lc = regs_[reg::kLineControl];
   if (config_.revision >= 0x30) {
     static const line::Parity kType[4] = {line::Parity::Odd, line::Parity::Even, line::Parity::Mark,
                                           line::Parity::Space};
@@ -242,7 +252,7 @@ line::Frame Zm470::LineFrame() const {
     f.stopBits = line::StopBits::One;
     f.parity = line::Parity::None;
     if (lc & 0x80) {
-      switch (regs_[kRegNinthBit] & 7) {
+      switch (regs_[reg::kNinthBit] & 7) {
         case 7:
           f.parity = line::Parity::Even;
           break;
@@ -264,11 +274,11 @@ line::Frame Zm470::LineFrame() const {
 }
 
 uint8_t Zm470::OutputHandshake() const {
-  return config_.revision >= 0x30 ? static_cast<uint8_t>(regs_[kRegHandshake] & 0x0B) : 0;
+  return config_.revision >= 0x30 ? static_cast<uint8_t>(regs_[reg::kHandshake] & 0x0B) : 0;
 }
 
 bool Zm470::BreakRequested() const {
-  return !(regs_[kRegBreakRelease] & 0x01) || !(regs_[kRegLineControl] & 0x40);
+  return !(regs_[reg::kBreakRelease] & 0x01) || !(regs_[reg::kLineControl] & 0x40);
 }
 
 // --- Initialisation (request 0xA1) --------------------------------------------------------------
@@ -284,17 +294,18 @@ void Zm470::Initialize(uint16_t value, uint16_t index) {
   // wValue: flags in the low byte; the high byte carries register 0x18 whole (flag 0x80) or its
   // upper nibble (flag 0x01) and register 0x25's low nibble (flag 0x02).
   if (flags & 0x80) {
-    regs_[kRegLineControl] = lineControl;
+    regs_[reg::kLineControl] = lineControl;
   } else if (flags & 0x01) {
-    regs_[kRegLineControl] = lineControl & 0xF0;
+    regs_[reg::kLineControl] = lineControl & 0xF0;
   }
-  if (flags & 0x02) regs_[kRegNinthBit] = lineControl & 0x0F;
+  if (flags & 0x02) regs_[reg::kNinthBit] = lineControl & 0x0F;
   // wIndex: the prescaler in bits 0-2 (and bit 7 on 0x30 and later) and register 0x2C's upper
   // five bits share the low byte; the divisor is the high byte. When both share bit 7 on a
   // newer chip, it belongs to the prescaler.
-  if (flags & 0x04) regs_[kRegPrescaler] = static_cast<uint8_t>((low & 0x07) | (newFormat ? low & 0x80 : 0));
-  if (flags & 0x08) regs_[kRegDivisor] = divisor;
-  if (flags & 0x10) regs_[kRegCharTiming] = low & ((newFormat && (flags & 0x04)) ? 0x78 : 0xF8);
+  if (flags & 0x04)
+    regs_[reg::kPrescaler] = static_cast<uint8_t>((low & 0x07) | (newFormat ? low & 0x80 : 0));
+  if (flags & 0x08) regs_[reg::kDivisor] = divisor;
+  if (flags & 0x10) regs_[reg::kCharTiming] = low & ((newFormat && (flags & 0x04)) ? 0x78 : 0xF8);
 
   // The UART restarts: FIFOs emptied, pending line errors dropped, modem outputs deasserted,
   // break released. Revision 0x25 sets register 5 bit 4 again, which its driver clears after
@@ -302,8 +313,8 @@ void Zm470::Initialize(uint16_t value, uint16_t index) {
   txFifo_.clear();
   rxFifo_.clear();
   lineStatus_ = 0;
-  regs_[kRegBreakRelease] |= 0x01;
-  if (config_.revision == 0x25) regs_[kRegBreakRelease] |= 0x10;
+  regs_[reg::kBreakRelease] |= 0x01;
+  if (config_.revision == 0x25) regs_[reg::kBreakRelease] |= 0x10;
   SetModemControl(static_cast<uint8_t>(modemControl_ | kMcOut1 | kMcDtr | kMcRts));
   UpdateBreak();
   TxStateChanged();

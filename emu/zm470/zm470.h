@@ -24,6 +24,16 @@
 //     the RX FIFO; a space shorter than a character arrives as 0x00 with a framing error.
 //   - Request 0xA1 restarts the UART: both FIFOs emptied, pending line status dropped, modem
 //     outputs deasserted, break released.
+//
+// Strictness: the chip stalls every vendor, class or reserved-type request that its request and
+// register map (request_map.h) does not define -- an unknown request, the wrong direction, a
+// request of another revision, wValue or wIndex bits outside the map, an unmapped or read-only
+// register, an OUT data stage, an IN data stage too short for the answer -- and records it as a
+// Violation naming the request and what is wrong. The emulator fails nothing itself: the test
+// fixtures that own chips call TakeViolationReport() when a chip goes away (tests may call it
+// sooner) and fail the test with the report. A test that sends such requests on purpose (a
+// misbehaving driver, the pass-through control code forwarding its caller's request) declares
+// them with ExpectViolations(); they still stall, and are recorded as expected.
 #pragma once
 
 #include <array>
@@ -53,6 +63,20 @@ constexpr uint8_t kWritePair = 0x9A;     // out: two registers
 constexpr uint8_t kInitialize = 0xA1;    // out: initialisation
 constexpr uint8_t kModemControl = 0xA4;  // out: modem-control byte (0x20 and up)
 }  // namespace request
+
+// Registers of the map.
+namespace reg {
+constexpr uint8_t kBreakRelease = 0x05;  // bit 0 break release, bit 1 framing/break, bit 4
+constexpr uint8_t kModem = 0x06;         // modem inputs and outputs, active low
+constexpr uint8_t kTxStatus = 0x07;      // bit 0 transmitter holds data
+constexpr uint8_t kTiming0F = 0x0F;
+constexpr uint8_t kPrescaler = 0x12;
+constexpr uint8_t kDivisor = 0x13;
+constexpr uint8_t kLineControl = 0x18;
+constexpr uint8_t kNinthBit = 0x25;
+constexpr uint8_t kHandshake = 0x27;   // 0x30 and up
+constexpr uint8_t kCharTiming = 0x2C;  // 1.5 character times in 256 us
+}  // namespace reg
 
 // Interrupt report byte 0 (line status) bits.
 namespace line_status {
@@ -133,8 +157,35 @@ class Zm470 final : public usb::UsbDevice, public line::SerialEnd {
     usb::ControlReply reply;   // what the chip answered (cut to wLength)
   };
 
+  // A control request outside the request and register map.
+  struct Violation {
+    VirtualTime time;
+    usb::SetupPacket setup;
+    std::string fault;  // what the map does not define, e.g. "wIndex must be 0x0000"
+    bool expected;      // declared by an ExpectViolations scope
+    std::string ToString() const;
+  };
+  using RequestFilter = std::function<bool(const usb::SetupPacket&)>;
+
+  // Declares violations expected while it lives; it must not outlive its chip.
+  class Expectation {
+   public:
+    Expectation(Expectation&& other) noexcept : chip_(std::exchange(other.chip_, nullptr)), id_(other.id_) {}
+    Expectation(const Expectation&) = delete;
+    Expectation& operator=(const Expectation&) = delete;
+    Expectation& operator=(Expectation&&) = delete;
+    ~Expectation();
+
+   private:
+    friend class Zm470;
+    Expectation(Zm470* chip, uint64_t id) : chip_(chip), id_(id) {}
+    Zm470* chip_;
+    uint64_t id_;
+  };
+
   // A hook consulted before the chip handles a control request. An answer replaces the chip's
-  // own (the request then has no effect on the chip); nullopt lets the chip handle it.
+  // own (the request then has no effect on the chip); nullopt lets the chip handle it. A request
+  // outside the map is recorded as a Violation either way.
   using ControlHook =
       std::function<std::optional<usb::ControlReply>(const usb::SetupPacket&, std::span<const uint8_t>)>;
 
@@ -191,6 +242,15 @@ class Zm470 final : public usb::UsbDevice, public line::SerialEnd {
   std::vector<ControlRecord> VendorRequests(uint8_t bRequest) const;
   void ClearControlLog() { log_.clear(); }
 
+  // --- Requests outside the map ---------------------------------------------------------------
+  // Violations matching `which` (every one when it is empty) count as expected until the returned
+  // scope ends.
+  [[nodiscard]] Expectation ExpectViolations(RequestFilter which = {});
+  const std::vector<Violation>& Violations() const { return violations_; }
+  // The undeclared violations recorded since the last call, one per line; empty when there were
+  // none.
+  std::string TakeViolationReport();
+
   // --- Fault injection ------------------------------------------------------------------------
   void SetControlHook(ControlHook hook) { hook_ = std::move(hook); }
   // Halts an endpoint as SET_FEATURE(ENDPOINT_HALT) does (its tokens stall until cleared).
@@ -204,9 +264,9 @@ class Zm470 final : public usb::UsbDevice, public line::SerialEnd {
     bool halted = false;
   };
 
-  usb::ControlReply HandleControl(const usb::SetupPacket& setup, std::span<const uint8_t> out);
+  void RecordViolation(const usb::SetupPacket& setup, std::string fault);
   usb::ControlReply StandardRequest(const usb::SetupPacket& setup);
-  usb::ControlReply VendorRequest(const usb::SetupPacket& setup, std::span<const uint8_t> out);
+  usb::ControlReply VendorRequest(const usb::SetupPacket& setup);
   std::optional<usb::ControlReply> StringDescriptor(uint8_t index, uint16_t language) const;
   Endpoint* FindEndpoint(uint8_t address);
   const Endpoint* FindEndpoint(uint8_t address) const;
@@ -273,6 +333,10 @@ class Zm470 final : public usb::UsbDevice, public line::SerialEnd {
 
   std::vector<ControlRecord> log_;
   ControlHook hook_;
+  std::vector<Violation> violations_;
+  size_t violationsReported_ = 0;
+  std::vector<std::pair<uint64_t, RequestFilter>> expectations_;
+  uint64_t nextExpectation_ = 0;
   uint64_t bytesFromHost_ = 0;
   uint64_t bytesToHost_ = 0;
   uint32_t initializations_ = 0;

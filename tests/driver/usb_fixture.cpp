@@ -47,9 +47,15 @@ UsbPortMachine::UsbPortMachine(emu::zm470::Config chipConfig, emu::KernelConfig 
 }
 
 UsbPortMachine::~UsbPortMachine() {
+  CheckChipRequests();
   // The host goes before the chip it serves, both before the machine.
   host.reset();
   chip.reset();
+}
+
+void UsbPortMachine::CheckChipRequests() {
+  const std::string report = chip->TakeViolationReport();
+  if (!report.empty()) ADD_FAILURE() << report;
 }
 
 NTSTATUS UsbPortMachine::Call(std::function<NTSTATUS()> fn) {

@@ -42,6 +42,10 @@ class UsbPortMachine {
   PPORT_EXTENSION ext() const { return PortExtension(device); }
   emu::usb::UsbPort& usb() { return *usbPort; }
 
+  // Fails the test with the requests outside the chip's map that the test did not declare
+  // expected (chip->ExpectViolations). The destructor runs it.
+  void CheckChipRequests();
+
   // Runs fn in a system thread and returns its status; fails the test if fn does not return.
   NTSTATUS Call(std::function<NTSTATUS()> fn);
   NTSTATUS Configure() {

@@ -37,7 +37,17 @@ class ChipTest : public ::testing::Test {
   std::unique_ptr<Zm470> chip;
   int activity = 0;
 
+  void TearDown() override { CheckViolations(); }
+  // Fails the test with the requests outside the chip's map that it did not declare expected.
+  // Runs whenever a chip goes away.
+  void CheckViolations() {
+    if (!chip) return;
+    const std::string report = chip->TakeViolationReport();
+    if (!report.empty()) ADD_FAILURE() << report;
+  }
+
   Zm470& Make(Config config = {}) {
+    CheckViolations();
     chip = std::make_unique<Zm470>(std::move(config), &clock);
     chip->SetActivityCallback([this] { ++activity; });
     return *chip;
