@@ -15,8 +15,9 @@ __declspec(dllexport) NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo
   return Irp->IoStatus.Status;
 }
 
-__declspec(dllexport) NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status,
-                                                        ULONG BufferUsed, CCHAR PriorityBoost) {
+__declspec(dllexport) NTSTATUS NTAPI
+    WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
+                       CCHAR PriorityBoost) {
   UNREFERENCED_PARAMETER(DeviceObject);
   Irp->IoStatus.Status = Status;
   Irp->IoStatus.Information = BufferUsed;
@@ -25,8 +26,8 @@ __declspec(dllexport) NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObj
 }
 
 // The event buffer belongs to WMI once passed in; with no consumer, the event is dropped.
-__declspec(dllexport) NTSTATUS NTAPI WmiFireEvent(PDEVICE_OBJECT DeviceObject, LPCGUID Guid, ULONG InstanceIndex,
-                                                  ULONG EventDataSize, PVOID EventData) {
+__declspec(dllexport) NTSTATUS NTAPI WmiFireEvent(PDEVICE_OBJECT DeviceObject, LPCGUID Guid,
+                                                  ULONG InstanceIndex, ULONG EventDataSize, PVOID EventData) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Guid);
   UNREFERENCED_PARAMETER(InstanceIndex);
