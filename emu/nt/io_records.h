@@ -63,6 +63,9 @@ struct IoManager::IrpRecord {
     bool returnedPending = false;
     bool passed = false;  // completion has read this location's SL_PENDING_RETURNED
     bool marked = false;
+    // Marked before the routine was called: a caller that marked pending and skipped its own
+    // location answers for the mark (its own return is checked when it returns).
+    bool premarked = false;
   };
 
   PIRP irp = nullptr;

@@ -178,6 +178,7 @@ void IoManager::FreeIrp(PIRP irp) {
 void IoManager::CheckPendingRule(IrpRecord& record, int location) {
   auto& loc = record.locations[static_cast<size_t>(location)];
   if (!loc.dispatchReturned || !loc.passed || loc.returnedPending == loc.marked) return;
+  if (!loc.returnedPending && loc.premarked) return;
   kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation,
                    loc.returnedPending ? iov::kPendingNotMarked : iov::kMarkedButNotPending,
                    reinterpret_cast<ULONG_PTR>(loc.routine),
@@ -211,6 +212,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
   loc = IrpRecord::Location{};
   loc.device = device;
   loc.routine = routine;
+  const bool premarked = (sp->Control & SL_PENDING_RETURNED) != 0;
 
   std::string detail = std::string("IRP_MJ_") + MajorName(sp->MajorFunction);
   if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
@@ -236,7 +238,12 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kIrqlChangedInDispatch,
                      reinterpret_cast<ULONG_PTR>(device), irql, after);
   // `loc` may be stale if the location vector was reset by IoReuseIrp; index again.
+  // A driver that skipped its location shares it with the one it called: the return checked is
+  // this routine's.
   auto& done = record->locations[static_cast<size_t>(location)];
+  done.device = device;
+  done.routine = routine;
+  done.premarked = premarked;
   done.dispatchReturned = true;
   done.returnedPending = status == STATUS_PENDING;
   CheckPendingRule(*record, location);

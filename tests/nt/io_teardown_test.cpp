@@ -99,22 +99,26 @@ NTSTATUS NTAPI ProbeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-// Loads the probe with `create`, runs it for 5 ms and unloads it leaving `forget` behind.
+// Loads the probe with `create` and lets it run for 5 ms.
 PDRIVER_OBJECT LoadProbe(RuleRig& r, unsigned create, unsigned forget) {
   g_create = create;
   g_forget = forget;
   g_target = r.pdo;
+  r.bus.handler = [](PDEVICE_OBJECT, PIRP irp) {  // the built IRP stays pending
+    IoMarkIrpPending(irp);
+    return STATUS_PENDING;
+  };
   PDRIVER_OBJECT d = r.m.LoadDriver(u"probe", &ProbeEntry);
   EXPECT_NE(d, nullptr);
   r.m.kernel().RunFor(5 * kMillisecond);
   return d;
 }
 
-std::function<void(RuleRig&)> UnloadLeaving(unsigned create, unsigned forget,
-                                             std::function<void(RuleRig&)> before = {}) {
+// Loads the probe with `part`, runs `before` and unloads it leaving `part` behind.
+std::function<void(RuleRig&)> UnloadLeaving(unsigned part, std::function<void(RuleRig&)> before) {
   return [=](RuleRig& r) {
-    PDRIVER_OBJECT d = LoadProbe(r, create, forget);
-    if (before) before(r);
+    PDRIVER_OBJECT d = LoadProbe(r, part & ~kQueuedDpc, part);
+    before(r);
     r.m.UnloadDriver(d);
   };
 }
@@ -150,23 +154,19 @@ const Rule kTeardownRules[] = {
          }),
     // What would still run code of an unloaded driver.
     Rule("a driver unloading with its periodic timer set", bc::kTimerOrDpcInvalid,
-         {2, reinterpret_cast<ULONG_PTR>(&Tick)}, UnloadLeaving(kTimer, kTimer)),
+         {2, reinterpret_cast<ULONG_PTR>(&Tick)}, UnloadLeaving(kTimer, [](RuleRig&) {})),
     Rule("a driver unloading with its DPC queued", bc::kDriverUnloadedWithoutCancellingPendingOperations,
          {reinterpret_cast<ULONG_PTR>(&Tick), 0},
-         UnloadLeaving(0, kQueuedDpc, [](RuleRig&) { KeInsertQueueDpc(&g.dpc, nullptr, nullptr); })),
+         UnloadLeaving(kQueuedDpc, [](RuleRig&) { KeInsertQueueDpc(&g.dpc, nullptr, nullptr); })),
     Rule("a driver unloading with its system thread still running",
          bc::kDriverUnloadedWithoutCancellingPendingOperations, {reinterpret_cast<ULONG_PTR>(&Worker), 0},
-         UnloadLeaving(kThread, kThread)),
+         UnloadLeaving(kThread, [](RuleRig&) {})),
     Rule("a driver unloading with an IRP it allocated", bc::kDriverUnloadedWithoutCancellingPendingOperations,
-         {{}, 0, reinterpret_cast<ULONG_PTR>(&Unload)}, [](RuleRig& r) {
-           UnloadLeaving(kIrp, kIrp, [](RuleRig& rig) { rig.expect[0] = Addr(g.irp); })(r);
-         }),
+         {{}, 0, reinterpret_cast<ULONG_PTR>(&Unload)},
+         UnloadLeaving(kIrp, [](RuleRig& r) { r.expect[0] = Addr(g.irp); })),
     Rule("a driver unloading while an IRP it built is pending below it",
-         bc::kDriverUnloadedWithoutCancellingPendingOperations, {}, [](RuleRig& r) {
-           PIRP parked = nullptr;
-           r.ParkNext(&parked);
-           UnloadLeaving(kBuiltIrp, kBuiltIrp, [&](RuleRig& rig) { rig.expect[0] = Addr(parked); })(r);
-         }),
+         bc::kDriverUnloadedWithoutCancellingPendingOperations, {},
+         UnloadLeaving(kBuiltIrp, [](RuleRig& r) { r.expect[0] = Addr(g.built); })),
 };
 
 TEST(IoTeardown, EveryTeardownRuleBugChecksWithItsCodeAndParameters) {
@@ -178,7 +178,8 @@ TEST(IoTeardown, ADeletedDeviceStaysValidUntilItsLastFileIsClosed) {
   LambdaDriver d(r.m, u"held");
   emu::testing::UStr name(u"\\Device\\Held");
   PDEVICE_OBJECT dev;
-  ASSERT_EQ(IoCreateDevice(d.object, sizeof(Extension), name, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev), STATUS_SUCCESS);
+  ASSERT_EQ(IoCreateDevice(d.object, sizeof(Extension), name, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev),
+            STATUS_SUCCESS);
   dev->Flags &= ~DO_DEVICE_INITIALIZING;
   auto* ext = static_cast<Extension*>(dev->DeviceExtension);
   KeInitializeEvent(&ext->event, NotificationEvent, FALSE);

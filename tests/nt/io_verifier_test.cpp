@@ -267,6 +267,19 @@ TEST(IoVerifier, EveryIoRuleBugChecksWithItsCodeAndParameters) {
   for (const Rule& rule : kIoRules) ExpectRuleFires(rule);
 }
 
+TEST(IoVerifier, APendingMarkBeforeSkippingDownIsTheCallersToAnswerFor) {
+  RuleRig r(emu::ProcessorModel::Uniprocessor);
+  LambdaDriver filter(r.m, u"skipper");
+  filter.AddDevice(r.pdo);
+  filter.dispatch = [&r](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    IoCallDriver(r.pdo, irp);  // the bus completes it at once and returns STATUS_SUCCESS
+    return STATUS_PENDING;
+  };
+  EXPECT_EQ(r.m.SendPnp(r.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE), STATUS_SUCCESS);
+}
+
 TEST(IoVerifier, ACleanDriverLoadsAddsADeviceAndUnloads) {
   RuleRig r(emu::ProcessorModel::Uniprocessor);
   g_flaw = Flaw::None;
