@@ -35,13 +35,13 @@ Extension* NewDevice(LambdaDriver& d, PDEVICE_OBJECT* device) {
   return ext;
 }
 
-// A probe driver: DriverEntry creates the parts in g_create, its unload routine cleans up all of
+// A probe driver: DriverEntry creates the pieces in g_create, its unload routine cleans up all of
 // them but those in g_forget (kQueuedDpc: it has no unload routine, and the test queues its DPC).
-enum Part : unsigned { kTimer = 1, kThread = 2, kIrp = 4, kBuiltIrp = 8, kQueuedDpc = 16 };
+enum Piece : unsigned { kTimer = 1, kThread = 2, kIrp = 4, kBuiltIrp = 8, kQueuedDpc = 16 };
 unsigned g_create, g_forget;
 PDEVICE_OBJECT g_target;  // where the built IRP goes
 
-struct Parts {
+struct Pieces {
   KTIMER timer;
   KDPC dpc;
   KEVENT stop;
@@ -74,7 +74,7 @@ VOID NTAPI Unload(PDRIVER_OBJECT) {
 }
 
 NTSTATUS NTAPI ProbeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  g = Parts{};
+  g = Pieces{};
   driver->DriverUnload = (g_forget & kQueuedDpc) ? nullptr : &Unload;
   KeInitializeDpc(&g.dpc, &Tick, nullptr);
   if (g_create & kTimer) {
@@ -114,10 +114,10 @@ PDRIVER_OBJECT LoadProbe(RuleRig& r, unsigned create, unsigned forget) {
   return d;
 }
 
-// Loads the probe with `part`, runs `before` and unloads it leaving `part` behind.
-std::function<void(RuleRig&)> UnloadLeaving(unsigned part, std::function<void(RuleRig&)> before) {
+// Loads the probe with `piece`, runs `before` and unloads it leaving `piece` behind.
+std::function<void(RuleRig&)> UnloadLeaving(unsigned piece, std::function<void(RuleRig&)> before) {
   return [=](RuleRig& r) {
-    PDRIVER_OBJECT d = LoadProbe(r, part & ~kQueuedDpc, part);
+    PDRIVER_OBJECT d = LoadProbe(r, piece & ~kQueuedDpc, piece);
     before(r);
     r.m.UnloadDriver(d);
   };
