@@ -263,7 +263,8 @@ void IoManager::ReleaseIfUnreferenced(DeviceRecord* d) {
   if (!d->deleted || d->released) return;
   // Open files, object references and an attached device keep a deleted device object, as the
   // object manager's references do on Windows.
-  if (d->device->ReferenceCount != 0 || d->objectReferences > 0 || d->device->AttachedDevice != nullptr)
+  if (d->device->ReferenceCount != 0 || d->objectReferences > 0 ||
+      d->device->AttachedDevice != nullptr)
     return;
   kernel_.Trace("device", "release " + Label(d->device));
   // The object and its extension go back to nonpaged pool: a timer or DPC still in them is

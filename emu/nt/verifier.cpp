@@ -65,21 +65,26 @@ void CheckNothingRunsAfterUnload(const void* driver, ULONG_PTR imageLow, ULONG_P
     const ObjectInfo* info = k.LookupConst(object);
     return info ? info->driver : nullptr;
   };
-  // The kernel checks the timer table against the image before unmapping it (ordered by
-  // address, so that the same timer is reported in every run).
+  // The kernel checks the timer table against the image before unmapping it. Of several such
+  // timers the one initialised first is reported, the same in every run.
+  const KTIMER* stale = nullptr;
+  bool byDpc = false;
+  uint32_t staleId = UINT32_MAX;
   for (const auto& [timer, key] : k.insertedTimers) {
-    if (timer->Dpc != nullptr && driverOf(timer->Dpc) == driver) {
-      k.TraceF("timer", "%s still set at unload, with %s", k.ObjectName(timer).c_str(),
-               k.ObjectName(timer->Dpc).c_str());
-      k.owner.BugCheck(bugcheck::kTimerOrDpcInvalid, 2,
-                       reinterpret_cast<ULONG_PTR>(timer->Dpc->DeferredRoutine), imageLow,
-                       imageHigh);
+    const bool dpcOfDriver = timer->Dpc != nullptr && driverOf(timer->Dpc) == driver;
+    const ObjectInfo* info = k.LookupConst(timer);
+    if ((dpcOfDriver || driverOf(timer) == driver) && info != nullptr && info->id < staleId) {
+      stale = timer;
+      byDpc = dpcOfDriver;
+      staleId = info->id;
     }
-    if (driverOf(timer) == driver) {
-      k.TraceF("timer", "%s still set at unload", k.ObjectName(timer).c_str());
-      k.owner.BugCheck(bugcheck::kTimerOrDpcInvalid, 0, reinterpret_cast<ULONG_PTR>(timer),
-                       imageLow, imageHigh);
-    }
+  }
+  if (stale != nullptr) {
+    k.TraceF("timer", "%s still set at unload", k.ObjectName(stale).c_str());
+    k.owner.BugCheck(bugcheck::kTimerOrDpcInvalid, byDpc ? 2 : 0,
+                     byDpc ? reinterpret_cast<ULONG_PTR>(stale->Dpc->DeferredRoutine)
+                           : reinterpret_cast<ULONG_PTR>(stale),
+                     imageLow, imageHigh);
   }
   // A queued DPC, or one running on another processor, would execute unmapped code.
   auto dpcStillRuns = [&](const KDPC* dpc, const char* how) {
@@ -208,11 +213,15 @@ std::string DescribeBugCheck(ULONG code, const ULONG_PTR (&params)[4]) {
       if (params[0] == 0x9A) what = "must-succeed pool requested";
       if (params[0] == 0x9B) what = "pool allocated with a zero tag";
       break;
+    case 0xC9:
+      if (params[0] == 0x23D) what = "STATUS_PENDING returned without IoMarkIrpPending";
+      if (params[0] == 0x23E) what = "IRP marked pending but another status than STATUS_PENDING returned";
+      break;
     case 0xCC: what = "freed pool referenced"; break;
     case 0xC7:
       what = params[0] == 0   ? "an active timer in memory that is going away"
              : params[0] == 1 ? "a queued DPC in memory that is going away"
-                              : "an active timer whose DPC routine is in an image that is going away";
+                              : "an active timer whose DPC routine lies in an image going away";
       break;
     case 0xCE:
       what = "an unloaded driver left something behind that still refers to it (device, request, "

@@ -16,7 +16,8 @@ constexpr ULONG_PTR kRuleIrqlKeSetEvent = 0x00020016;
 constexpr ULONG_PTR kRuleSpinLock = 0x00040009;
 
 // True when any byte of [p, p + size) lies in a freed pool block that is still quarantined
-// (freed blocks are poisoned and kept mapped for a while to catch late use).
+// (freed blocks are poisoned and kept mapped for a while to catch late use) or in released
+// object memory (see ReleaseObjectMemory).
 bool IsInFreedPool(const void* p, size_t size = 1);
 // True when p is the start of a live (allocated, not yet freed) pool block.
 bool IsLivePoolBlock(const void* p);
