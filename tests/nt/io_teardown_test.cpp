@@ -36,7 +36,8 @@ Extension* NewDevice(LambdaDriver& d, PDEVICE_OBJECT* device) {
 }
 
 // A probe driver: DriverEntry creates the pieces in g_create, its unload routine cleans up all of
-// them but those in g_forget (kQueuedDpc: it has no unload routine, and the test queues its DPC).
+// them but those in g_forget. With kQueuedDpc it has no unload routine and the test queues its
+// DPC from its own stack, so that nothing runs the DPC before the unload checks.
 enum Piece : unsigned { kTimer = 1, kThread = 2, kIrp = 4, kBuiltIrp = 8, kQueuedDpc = 16 };
 unsigned g_create, g_forget;
 PDEVICE_OBJECT g_target;  // where the built IRP goes
