@@ -38,10 +38,8 @@ const PoolInfo* Kernel::Impl::FindFreed(const void* p, uintptr_t* start) const {
 }
 
 void Kernel::Impl::CheckObjectMemory(const void* p, size_t size, bool write) {
-  if (freedPool.empty()) return;
-  uintptr_t start;
-  if (FindFreed(p, &start) ||
-      (size > 1 && FindFreed(static_cast<const char*>(p) + size - 1, &start))) {
+  if (freedPool.empty() && releasedMemory.empty()) return;
+  if (InFreedMemory(p, size)) {
     owner.BugCheck(bugcheck::kPageFaultInFreedSpecialPool, reinterpret_cast<ULONG_PTR>(p),
                    write ? 1 : 0, 0, 0);
   }

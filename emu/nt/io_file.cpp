@@ -233,7 +233,7 @@ NTSTATUS IoManager::OpenFile(std::u16string_view name, ACCESS_MASK access, PFILE
   irp->Flags |= IRP_CREATE_OPERATION;
   status = WaitFor(IssueAndCheck(top, irp), &event, &iosb, nullptr);
   if (!NT_SUCCESS(status)) {
-    device->ReferenceCount--;
+    DropOpenReference(device);
     f->cleanedUp = f->closed = true;
     return status;
   }
@@ -268,7 +268,7 @@ void IoManager::SendFinalClose(FileRecord* f, bool inCaller) {
     PIRP irp = BuildMachineIrp(top, f, close, &event, &iosb);
     irp->Flags |= IRP_CLOSE_OPERATION;
     WaitFor(IssueAndCheck(top, irp), &event, &iosb, nullptr);
-    fo->DeviceObject->ReferenceCount--;
+    DropOpenReference(fo->DeviceObject);
   };
   // The last reference usually goes in the closing thread. When it goes with the completion
   // of a request (in whatever context, possibly at DISPATCH_LEVEL), the close is sent from a

@@ -7,6 +7,7 @@
 #include "nt/io_util.h"
 #include "nt/object_namespace.h"
 #include "nt/registry.h"
+#include "nt/verifier.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -139,7 +140,7 @@ void IoManager::VerifyDriverGone(PDRIVER_OBJECT driver) {
     if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) continue;
     PDEVICE_OBJECT holder = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
     DeviceRecord* d = FindDevice(holder);
-    if (d != nullptr && d->device->DriverObject == driver && record->serial < heldSerial) {
+    if (d != nullptr && d->driver == driver && record->serial < heldSerial) {
       held = irp;
       heldSerial = record->serial;
     }
@@ -148,7 +149,32 @@ void IoManager::VerifyDriverGone(PDRIVER_OBJECT driver) {
     kernel_.BugCheck(bugcheck::kDriverUnloadedWithoutCancellingPendingOperations,
                      reinterpret_cast<ULONG_PTR>(held), 0,
                      reinterpret_cast<ULONG_PTR>(driver->DriverUnload), 0);
+  // Timers, DPCs and threads that would run code of the image once it is unmapped.
+  const auto imageLow = reinterpret_cast<ULONG_PTR>(driver->DriverStart);
+  verifier::CheckNothingRunsAfterUnload(driver, imageLow, imageLow + driver->DriverSize);
+  VerifyNoIrpOf(driver);
   kernel_.VerifyNoPoolAtUnload(DriverNameOf(driver).c_str());
+}
+
+// IRPs the driver allocated or built and never got back: an unsent or stopped one is lost, a
+// sent one completes later into the unloaded driver's completion routine, event and status
+// block. No Driver Verifier code names the leak itself; the I/O manager's IRP zone keeps
+// pointers into the unloaded driver, which is DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS
+// (0xCE): the IRP, 0, the unload routine, 0 (the oldest IRP is reported).
+void IoManager::VerifyNoIrpOf(PDRIVER_OBJECT driver) {
+  const IrpRecord* leaked = nullptr;
+  for (auto& [irp, record] : live_) {
+    if (record->driver != driver || record->origin == IrpOrigin::Machine) continue;
+    // IoInitializeIrp's memory is the driver's own, reclaimed with it, unless still in use.
+    if (!record->ownsMemory && record->state != IrpRecord::State::Dispatched) continue;
+    if (leaked == nullptr || record->serial < leaked->serial) leaked = record.get();
+  }
+  if (leaked == nullptr) return;
+  kernel_.Trace("irp", "irp#" + std::to_string(leaked->serial) + " of " + DriverNameOf(driver) +
+                           " never freed at its unload");
+  kernel_.BugCheck(bugcheck::kDriverUnloadedWithoutCancellingPendingOperations,
+                   reinterpret_cast<ULONG_PTR>(leaked->irp), 0,
+                   reinterpret_cast<ULONG_PTR>(driver->DriverUnload), 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -198,6 +224,8 @@ NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
   record->device = d;
   record->number = ++deviceCount_;
   record->memory = memory;
+  record->size = objectSize + extensionSize;
+  record->driver = driver;
   record->name = deviceName;
   devices_[d] = std::move(record);
   kernel_.Trace("device", "create " + Label(d));
@@ -228,8 +256,27 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
   }
   device->NextDevice = nullptr;
   d->deleted = true;
-  // The memory stays until the machine goes away: open files and other drivers may still hold
-  // the pointer, as the object manager's references keep a deleted device object on Windows.
+  ReleaseIfUnreferenced(d);
+}
+
+void IoManager::ReleaseIfUnreferenced(DeviceRecord* d) {
+  if (!d->deleted || d->released) return;
+  // Open files, object references and an attached device keep a deleted device object, as the
+  // object manager's references do on Windows.
+  if (d->device->ReferenceCount != 0 || d->objectReferences > 0 ||
+      d->device->AttachedDevice != nullptr)
+    return;
+  kernel_.Trace("device", "release " + Label(d->device));
+  // The object and its extension go back to nonpaged pool: a timer or DPC still in them is
+  // TIMER_OR_DPC_INVALID, any later use of them through the kernel is use of freed memory. The
+  // host memory itself stays until the machine goes away, so that such use is caught.
+  verifier::ReleaseObjectMemory(d->memory, d->size);
+  d->released = true;
+}
+
+void IoManager::DropOpenReference(PDEVICE_OBJECT device) {
+  device->ReferenceCount--;
+  ReleaseIfUnreferenced(FindDevice(device));
 }
 
 PDEVICE_OBJECT IoManager::AttachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
@@ -256,6 +303,7 @@ void IoManager::DetachDevice(PDEVICE_OBJECT target) {
   target->AttachedDevice = nullptr;
   if (DeviceRecord* u = FindDevice(upper)) u->lower = nullptr;
   kernel_.Trace("device", "detach " + Label(upper) + " from " + Label(target));
+  if (DeviceRecord* t = FindDevice(target)) ReleaseIfUnreferenced(t);
 }
 
 PDEVICE_OBJECT IoManager::CreatePhysicalDevice(std::u16string_view instancePath, BusDriver& bus) {
@@ -412,7 +460,10 @@ NTSTATUS IoManager::GetDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PRO
 }
 
 void IoManager::ReferenceObject(PVOID object, LONG delta) {
-  if (DeviceRecord* d = FindDevice(static_cast<PDEVICE_OBJECT>(object))) d->objectReferences += delta;
+  if (DeviceRecord* d = FindDevice(static_cast<PDEVICE_OBJECT>(object))) {
+    d->objectReferences += delta;
+    ReleaseIfUnreferenced(d);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -184,6 +184,11 @@ class IoManager {
   std::shared_ptr<IrpRecord> LookupIrp(PIRP irp, ULONG notAnIrpCode, ULONG_PTR notAnIrpSubcode,
                                        const void* routine);
   DeviceRecord* FindDevice(PDEVICE_OBJECT device) const;
+  // A deleted device object's memory goes back once nothing refers to it any more: no open
+  // file, no object reference and no device attached above it.
+  void ReleaseIfUnreferenced(DeviceRecord* d);
+  void DropOpenReference(PDEVICE_OBJECT device);  // an open file of the device is gone
+  void VerifyNoIrpOf(PDRIVER_OBJECT driver);
   FileRecord* FindFile(PFILE_OBJECT file) const;
   void ReleaseIrp(const std::shared_ptr<IrpRecord>& record);
   void FinishThreadedIrp(const std::shared_ptr<IrpRecord>& record, CCHAR boost);
@@ -242,6 +247,7 @@ constexpr ULONG_PTR kFreeIrpInUse = 0x20B;
 constexpr ULONG_PTR kStatusMismatch = 0x224;
 constexpr ULONG_PTR kNotCompletedNorPending = 0x226;
 constexpr ULONG_PTR kPendingNotMarked = 0x23D;
+constexpr ULONG_PTR kMarkedButNotPending = 0x23E;
 constexpr ULONG_PTR kDeleteDeletedDevice = 0x240;
 constexpr ULONG_PTR kInitializingNotCleared = 0x243;
 }  // namespace iov

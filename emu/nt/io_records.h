@@ -20,9 +20,12 @@ struct IoManager::DeviceRecord {
   PDEVICE_OBJECT device = nullptr;
   uint64_t number = 0;     // creation order, for traces that read the same in every run
   void* memory = nullptr;  // the object and its extension
+  size_t size = 0;
+  PDRIVER_OBJECT driver = nullptr;  // the creating driver (kept here: the memory may be gone)
   std::u16string name;
   PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
   bool deleted = false;
+  bool released = false;  // deleted and no longer referenced: the memory counts as freed
   bool isPdo = false;
   BusDriver* bus = nullptr;
   std::u16string instancePath;
@@ -60,6 +63,9 @@ struct IoManager::IrpRecord {
     bool returnedPending = false;
     bool passed = false;  // completion has read this location's SL_PENDING_RETURNED
     bool marked = false;
+    // Marked before the routine was called: a caller that marked pending and skipped its own
+    // location answers for the mark (its own return is checked when it returns).
+    bool premarked = false;
   };
 
   PIRP irp = nullptr;
@@ -68,6 +74,7 @@ struct IoManager::IrpRecord {
   IrpOrigin origin = IrpOrigin::Driver;
   State state = State::Allocated;
   uint64_t serial = 0;
+  const void* driver = nullptr;  // the driver that allocated or built it (checked at its unload)
   std::vector<Location> locations;  // indexed by CurrentLocation (1 .. StackCount)
 
   // Threaded IRPs: buffers the I/O manager owns and where results go.

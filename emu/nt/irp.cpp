@@ -5,6 +5,7 @@
 #include "nt/io_records.h"
 #include "nt/io_util.h"
 #include "nt/object_namespace.h"
+#include "nt/verifier.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -96,6 +97,7 @@ PIRP IoManager::AllocateIrp(CCHAR stackSize, IrpOrigin origin, bool mayFail) {
   record->size = size;
   record->origin = origin;
   record->serial = ++irpSerial_;
+  if (origin != IrpOrigin::Machine) record->driver = verifier::CurrentDriver();
   record->locations.resize(static_cast<size_t>(stackSize) + 2);
   live_[irp] = record;
   return irp;
@@ -116,6 +118,7 @@ void IoManager::InitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize) {
   record->ownsMemory = false;
   record->origin = IrpOrigin::Driver;
   record->serial = ++irpSerial_;
+  record->driver = verifier::CurrentDriver();
   record->locations.resize(static_cast<size_t>(stackSize) + 2);
   live_[irp] = record;
 }
@@ -166,18 +169,21 @@ void IoManager::FreeIrp(PIRP irp) {
   ReleaseIrp(record);
 }
 
-// A dispatch routine that returned STATUS_PENDING must have marked its stack location pending
-// by the time completion reads the location: itself with IoMarkIrpPending, through the I/O
-// manager's propagation when it set no completion routine, or from its completion routine.
+// The pending rule, both ways: a dispatch routine returns STATUS_PENDING exactly when its stack
+// location is marked pending by the time completion reads it (marked by itself with
+// IoMarkIrpPending, by the I/O manager's propagation when it set no completion routine, or by
+// its completion routine). Returning STATUS_PENDING unmarked is I/O verifier error 0x23D; marking
+// and returning anything else (the I/O manager would then finish the request twice) is 0x23E.
 // Checked when both facts are known, whichever comes last.
 void IoManager::CheckPendingRule(IrpRecord& record, int location) {
   auto& loc = record.locations[static_cast<size_t>(location)];
-  if (!loc.dispatchReturned || !loc.passed) return;
-  if (loc.returnedPending && !loc.marked)
-    kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kPendingNotMarked,
-                     reinterpret_cast<ULONG_PTR>(loc.routine),
-                     reinterpret_cast<ULONG_PTR>(record.irp),
-                     reinterpret_cast<ULONG_PTR>(loc.device));
+  if (!loc.dispatchReturned || !loc.passed || loc.returnedPending == loc.marked) return;
+  if (!loc.returnedPending && loc.premarked) return;
+  kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation,
+                   loc.returnedPending ? iov::kPendingNotMarked : iov::kMarkedButNotPending,
+                   reinterpret_cast<ULONG_PTR>(loc.routine),
+                   reinterpret_cast<ULONG_PTR>(record.irp),
+                   reinterpret_cast<ULONG_PTR>(loc.device));
 }
 
 NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
@@ -188,7 +194,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
   auto record = LookupIrp(irp, bugcheck::kDriverVerifierIoManagerViolation,
                           iov::kCallDriverNonIrp, reinterpret_cast<const void*>(&IofCallDriver));
   DeviceRecord* d = FindDevice(device);
-  if (d == nullptr || (d->deleted && device->ReferenceCount == 0))
+  if (d == nullptr || d->released)
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kCallDriverBadDevice,
                      reinterpret_cast<ULONG_PTR>(device));
 
@@ -206,6 +212,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
   loc = IrpRecord::Location{};
   loc.device = device;
   loc.routine = routine;
+  const bool premarked = (sp->Control & SL_PENDING_RETURNED) != 0;
 
   std::string detail = std::string("IRP_MJ_") + MajorName(sp->MajorFunction);
   if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
@@ -220,14 +227,23 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
   detail += " dev=" + Label(device);
   TraceIrp("call", irp, detail);
 
-  NTSTATUS status = routine(device, irp);
+  NTSTATUS status;
+  {
+    verifier::DriverScope scope(device->DriverObject);
+    status = routine(device, irp);
+  }
 
   const KIRQL after = kernel_.CurrentIrql();
   if (after != irql)
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kIrqlChangedInDispatch,
                      reinterpret_cast<ULONG_PTR>(device), irql, after);
   // `loc` may be stale if the location vector was reset by IoReuseIrp; index again.
+  // A driver that skipped its location shares it with the one it called: the return checked is
+  // this routine's.
   auto& done = record->locations[static_cast<size_t>(location)];
+  done.device = device;
+  done.routine = routine;
+  done.premarked = premarked;
   done.dispatchReturned = true;
   done.returnedPending = status == STATUS_PENDING;
   CheckPendingRule(*record, location);
@@ -286,7 +302,12 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
       ZeroLocation(sp);
       PDEVICE_OBJECT owner =
           irp->CurrentLocation == top ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-      NTSTATUS result = routine(owner, irp, context);
+      // The routine belongs to the owner's driver; above the top, to the IRP's allocator.
+      NTSTATUS result;
+      {
+        verifier::DriverScope scope(owner != nullptr ? owner->DriverObject : record->driver);
+        result = routine(owner, irp, context);
+      }
       if (result == STATUS_MORE_PROCESSING_REQUIRED) {
         // The IRP is back in its owner's hands (it may already be freed or completed again).
         if (record->state == IrpRecord::State::Completing) record->state = IrpRecord::State::Stopped;

@@ -6,6 +6,7 @@
 // into the object's DISPATCHER_HEADER.WaitListHead (first come, first served); signalling an
 // object walks that list and satisfies the waits its new state allows.
 #include "nt/scheduler.h"
+#include "nt/verifier.h"
 
 #include <climits>
 #include <cstdio>
@@ -43,7 +44,21 @@ void CheckNoWaiters(Kernel::Impl& k, const void* object) {
 }
 
 // The Wait argument of KeSetEvent, KeReleaseSemaphore and KeReleaseMutex: the caller's next
-// call is a wait, and it stays at DISPATCH_LEVEL until then.
+// call is a wait, and it stays at DISPATCH_LEVEL until then (any other kernel call before the
+// wait bug-checks at its switch point). Only a caller below DISPATCH_LEVEL may wait next.
+void CheckWaitNextAllowed(Kernel::Impl& k, KIRQL irql, const void* routine) {
+  if (irql < DISPATCH_LEVEL) return;
+  if (routine == reinterpret_cast<const void*>(&KeSetEvent)) {
+    // Driver Verifier's DDI compliance rule IrqlKeSetEvent.
+    static const char kCondition[] =
+        "KeSetEvent with Wait set to TRUE must be called at IRQL <= APC_LEVEL.";
+    k.owner.BugCheck(bugcheck::kDriverVerifierDetectedViolation, verifier::kRuleIrqlKeSetEvent,
+                     reinterpret_cast<ULONG_PTR>(kCondition), 0, 0);
+  }
+  k.owner.BugCheck(bugcheck::kIrqlNotLessOrEqual, reinterpret_cast<ULONG_PTR>(routine), irql, 8,
+                   reinterpret_cast<ULONG_PTR>(routine));
+}
+
 void HoldForNextWait(Kernel::Impl& k, KIRQL callerIrql) {
   if (!k.current) return;
   k.current->waitNext = true;
@@ -280,6 +295,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     k.owner.BugCheck(emu::bugcheck::kDriverVerifierDetectedViolation, 0x80, irql,
                      reinterpret_cast<ULONG_PTR>(Event), 0);
   }
+  if (Wait) emu::CheckWaitNextAllowed(k, irql, reinterpret_cast<const void*>(&KeSetEvent));
   k.CheckObject(Event, sizeof(KEVENT), true);
   k.SwitchPoint();
   LONG previous = Event->Header.SignalState;
@@ -333,6 +349,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
   (void)Increment;
   auto& k = K();
   KIRQL irql = k.Irql();
+  if (Wait) emu::CheckWaitNextAllowed(k, irql, reinterpret_cast<const void*>(&KeReleaseSemaphore));
   k.CheckObject(Semaphore, sizeof(KSEMAPHORE), true);
   k.SwitchPoint();
   LONG previous = Semaphore->Header.SignalState;
@@ -376,6 +393,7 @@ VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   auto& k = K();
   KIRQL irql = k.Irql();
+  if (Wait) emu::CheckWaitNextAllowed(k, irql, reinterpret_cast<const void*>(&KeReleaseMutex));
   k.CheckObject(Mutex, sizeof(KMUTEX), true);
   emu::Context* c = k.current;
   PKTHREAD self = &emu::ThreadOf(k, c)->Tcb;

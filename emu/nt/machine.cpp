@@ -3,6 +3,7 @@
 #include "nt/machine.h"
 
 #include "nt/io_util.h"
+#include "nt/verifier.h"
 
 #include <cstring>
 #include <stdexcept>
@@ -92,7 +93,11 @@ PDRIVER_OBJECT Machine::LoadDriver(std::u16string_view serviceName, PDRIVER_INIT
   kernel_->Trace("driver", "load " + Narrow(serviceName));
   NTSTATUS result = RunRequest(
       "DriverEntry",
-      [driver, entry, registryPath] { return entry(driver, registryPath.get()); }, true);
+      [driver, entry, registryPath] {
+        verifier::DriverScope scope(driver);
+        return entry(driver, registryPath.get());
+      },
+      true);
   std::fill(path->begin(), path->end(), u'\xDDDD');
   kernel_->Trace("driver", "DriverEntry " + Narrow(serviceName) + " " + HexStatus(result));
   if (status != nullptr) *status = result;
@@ -106,7 +111,10 @@ PDRIVER_OBJECT Machine::LoadDriver(std::u16string_view serviceName, PDRIVER_INIT
 void Machine::UnloadDriver(PDRIVER_OBJECT driver) {
   kernel_->Trace("driver", "unload " + io_->DriverNameOf(driver));
   if (driver->DriverUnload != nullptr) {
-    bool done = RunInSystemThread("DriverUnload", [driver] { driver->DriverUnload(driver); });
+    bool done = RunInSystemThread("DriverUnload", [driver] {
+      verifier::DriverScope scope(driver);
+      driver->DriverUnload(driver);
+    });
     if (!done) throw std::runtime_error("the driver's unload routine did not return");
   }
   io_->VerifyDriverGone(driver);
@@ -120,7 +128,12 @@ NTSTATUS Machine::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
   if (addDevice == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
   NTSTATUS status = RunRequest(
-      "AddDevice", [driver, pdo, addDevice] { return addDevice(driver, pdo); }, true);
+      "AddDevice",
+      [driver, pdo, addDevice] {
+        verifier::DriverScope scope(driver);
+        return addDevice(driver, pdo);
+      },
+      true);
   kernel_->Trace("pnp", "AddDevice " + io_->DriverNameOf(driver) + " " + HexStatus(status));
   if (NT_SUCCESS(status)) {
     for (PDEVICE_OBJECT d = pdo->AttachedDevice; d != nullptr; d = d->AttachedDevice) {

@@ -38,6 +38,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ACCESS_MASK DesiredAccess,
   std::string name = "thread" + std::to_string(k.nextThreadNumber++);
   emu::Context* c = k.NewContext(std::move(name), emu::ContextKind::System,
                                  [StartRoutine, StartContext] { StartRoutine(StartContext); });
+  c->creator = c->driver = k.CurrentDriver();  // the thread runs for the driver that created it
+  c->startRoutine = reinterpret_cast<const void*>(StartRoutine);
   c->thread->References++;
   *ThreadHandle = emu::CreateKernelHandle(c->thread, &ReleaseThreadReference);
   if (ClientId) *ClientId = c->thread->Cid;

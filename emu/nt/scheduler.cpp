@@ -287,14 +287,20 @@ void Kernel::Impl::RunDpcProcessor(Context* c) {
     PVOID a2 = dpc->SystemArgument2;
     c->runningDpc = dpc;
     c->irql = DISPATCH_LEVEL;
+    c->driver = Lookup(dpc)->driver;  // the routine runs for the driver that initialised the DPC
     if (traceEnabled) TraceF("dpc", "run %s", ObjectName(dpc).c_str());
     routine(dpc, context, a1, a2);
     c->runningDpc = nullptr;
+    c->driver = nullptr;
     if (c->irql != DISPATCH_LEVEL) {
       // IRQL_UNEXPECTED_VALUE: (current << 16) | (expected << 8).
       owner.BugCheck(bugcheck::kIrqlUnexpectedValue,
                      (static_cast<ULONG_PTR>(c->irql) << 16) | (DISPATCH_LEVEL << 8),
                      reinterpret_cast<ULONG_PTR>(routine), reinterpret_cast<ULONG_PTR>(dpc), 0);
+    }
+    if (!c->spinLocks.empty()) {
+      verifier::DpcReturnedHoldingSpinLock(reinterpret_cast<const void*>(routine),
+                                           c->spinLocks.back());
     }
   }
 }
@@ -307,6 +313,7 @@ void Kernel::Impl::YieldToScheduler() {
 void Kernel::Impl::SwitchPoint() {
   Context* c = current;
   if (!c || tearingDown || dead) return;
+  if (c->waitNext) verifier::WaitNextBroken(c->irql, c->waitNextIrql);
   if (config.processors == ProcessorModel::Uniprocessor && c->irql >= DISPATCH_LEVEL) return;
   bool dueNow = !due.empty() && due.begin()->first.time <= now;
   bool dpcNow = !dpcQueue.empty();
@@ -544,6 +551,7 @@ ObjectInfo& Kernel::Impl::Register(const void* p, uint8_t kind) {
   ObjectInfo& info = objects[p];
   info.kind = kind;
   info.id = nextObjectId++;
+  info.driver = CurrentDriver();
   objectCache[CacheSlot(p)] = {p, &info};
   return info;
 }
@@ -569,13 +577,9 @@ void Kernel::Impl::ForgetObject(const void* p) {
 }
 
 void Kernel::Impl::CheckObject(const void* p, size_t size, bool write) {
-  if (!freedPool.empty()) {
-    uintptr_t start;
-    if (FindFreed(p, &start) ||
-        (size > 1 && FindFreed(static_cast<const char*>(p) + size - 1, &start))) {
-      owner.BugCheck(bugcheck::kPageFaultInFreedSpecialPool, reinterpret_cast<ULONG_PTR>(p),
-                     write ? 1 : 0, 0, 0);
-    }
+  if ((!freedPool.empty() || !releasedMemory.empty()) && InFreedMemory(p, size)) {
+    owner.BugCheck(bugcheck::kPageFaultInFreedSpecialPool, reinterpret_cast<ULONG_PTR>(p),
+                   write ? 1 : 0, 0, 0);
   }
   if (!Lookup(p)) {
     // Deadlock-detection subcode "uninitialized resource".

@@ -117,6 +117,13 @@ struct Context {
   // DPC processor: the DPC being run.
   KDPC* runningDpc = nullptr;
 
+  // The driver whose code runs in this context now: threads, DPCs, timers and IRPs created
+  // meanwhile are attributed to it. A thread of PsCreateSystemThread also keeps its creator and
+  // start routine for the checks when that driver unloads.
+  const void* driver = nullptr;
+  const void* creator = nullptr;
+  const void* startRoutine = nullptr;
+
   // The fiber's stack, [stackLow, stackHigh).
   uintptr_t stackLow = 0;
   uintptr_t stackHigh = 0;
@@ -130,6 +137,7 @@ struct ThreadExit {
 struct ObjectInfo {
   uint8_t kind;  // KOBJECTS value, DpcObject for DPCs
   uint32_t id;   // stable number for the trace
+  const void* driver;  // the driver whose code initialised it (nullptr: none)
 };
 
 struct PoolInfo {
@@ -185,6 +193,7 @@ struct Kernel::Impl {
   bool inDeviceEvent = false;   // a device event runs on the scheduler stack
   bool tearingDown = false;
   const char* outsideName = nullptr;  // context name for work on the scheduler stack ("clock")
+  const void* outsideDriver = nullptr;  // driver whose code runs on the caller's own stack
   KIRQL mainIrql = PASSIVE_LEVEL;
   boost::context::fiber schedulerFiber;
   SchedulerRng rng;
@@ -241,6 +250,8 @@ struct Kernel::Impl {
   std::deque<uintptr_t> quarantineOrder;
   size_t quarantineBytes = 0;
   uint64_t poolSerial = 0;
+  // Memory of kernel objects given back outside the pool (deleted device objects): start, size.
+  std::map<uintptr_t, size_t> releasedMemory;
 
   // --- Low resources ------------------------------------------------------------------------------
   struct Failures {
@@ -312,6 +323,10 @@ struct Kernel::Impl {
   void CheckObject(const void* p, size_t size, bool write);
   // Bug checks (0xCC) when [p, p + size) touches freed pool; no initialisation check.
   void CheckObjectMemory(const void* p, size_t size, bool write);
+  // True when [p, p + size) touches freed pool or released object memory (verifier.cpp).
+  bool InFreedMemory(const void* p, size_t size) const;
+  // The driver whose code runs now (see verifier::DriverScope).
+  const void* CurrentDriver() const { return current ? current->driver : outsideDriver; }
   std::string ObjectName(const void* p) const;
 
   // Current context helpers.

@@ -1,24 +1,124 @@
-// Bug check names and descriptions, and the verifier's pool queries for other components.
+// Bug check names and descriptions, the verifier's memory queries for other components, the
+// attribution of work to drivers and the checks when a driver's image goes away.
 #include "nt/verifier.h"
 
 #include "nt/scheduler.h"
 
 #include <cstdio>
 
+namespace emu {
+
+bool Kernel::Impl::InFreedMemory(const void* p, size_t size) const {
+  auto a = reinterpret_cast<uintptr_t>(p);
+  uintptr_t start;
+  if (FindFreed(p, &start)) return true;
+  // A freed block may begin inside the range.
+  auto block = freedPool.lower_bound(a);
+  if (block != freedPool.end() && block->first < a + size) return true;
+  if (releasedMemory.empty()) return false;
+  auto range = releasedMemory.upper_bound(a + size - 1);
+  if (range == releasedMemory.begin()) return false;
+  --range;
+  return a < range->first + range->second;
+}
+
+}  // namespace emu
+
 namespace emu::verifier {
 
 bool IsInFreedPool(const void* p, size_t size) {
   Kernel::Impl* k = KOrNull();
-  if (!k || k->freedPool.empty()) return false;
-  uintptr_t start;
-  if (k->FindFreed(p, &start)) return true;
-  if (size > 1) {
-    // A freed block may begin inside the range.
-    auto a = reinterpret_cast<uintptr_t>(p);
-    auto it = k->freedPool.lower_bound(a);
-    if (it != k->freedPool.end() && it->first < a + size) return true;
+  return k && (!k->freedPool.empty() || !k->releasedMemory.empty()) &&
+         k->InFreedMemory(p, size == 0 ? 1 : size);
+}
+
+void ReleaseObjectMemory(const void* p, size_t size) {
+  Kernel::Impl& k = K();
+  auto a = reinterpret_cast<uintptr_t>(p);
+  k.CheckNoTimerOrDpcIn(a, a + size);
+  k.ForgetObjectsIn(a, size);
+  k.releasedMemory[a] = size;
+}
+
+const void* CurrentDriver() {
+  Kernel::Impl* k = KOrNull();
+  return k ? k->CurrentDriver() : nullptr;
+}
+
+DriverScope::DriverScope(const void* driver) {
+  Kernel::Impl* k = KOrNull();
+  if (!k) return;
+  // The slot of the context the routine runs in: the scope ends in that same context.
+  slot_ = k->current ? &k->current->driver : &k->outsideDriver;
+  previous_ = *slot_;
+  *slot_ = driver;
+}
+
+DriverScope::~DriverScope() {
+  if (slot_) *slot_ = previous_;
+}
+
+void CheckNothingRunsAfterUnload(const void* driver, ULONG_PTR imageLow, ULONG_PTR imageHigh) {
+  Kernel::Impl& k = K();
+  if (driver == nullptr) return;
+  auto driverOf = [&k](const void* object) {
+    const ObjectInfo* info = k.LookupConst(object);
+    return info ? info->driver : nullptr;
+  };
+  // The kernel checks the timer table against the image before unmapping it. Of several such
+  // timers the one initialised first is reported, the same in every run.
+  const KTIMER* stale = nullptr;
+  bool byDpc = false;
+  uint32_t staleId = UINT32_MAX;
+  for (const auto& [timer, key] : k.insertedTimers) {
+    const bool dpcOfDriver = timer->Dpc != nullptr && driverOf(timer->Dpc) == driver;
+    const ObjectInfo* info = k.LookupConst(timer);
+    if ((dpcOfDriver || driverOf(timer) == driver) && info != nullptr && info->id < staleId) {
+      stale = timer;
+      byDpc = dpcOfDriver;
+      staleId = info->id;
+    }
   }
-  return false;
+  if (stale != nullptr) {
+    k.TraceF("timer", "%s still set at unload", k.ObjectName(stale).c_str());
+    k.owner.BugCheck(bugcheck::kTimerOrDpcInvalid, byDpc ? 2 : 0,
+                     byDpc ? reinterpret_cast<ULONG_PTR>(stale->Dpc->DeferredRoutine)
+                           : reinterpret_cast<ULONG_PTR>(stale),
+                     imageLow, imageHigh);
+  }
+  // A queued DPC, or one running on another processor, would execute unmapped code.
+  auto dpcStillRuns = [&](const KDPC* dpc, const char* how) {
+    if (driverOf(dpc) != driver) return;
+    k.TraceF("dpc", "%s %s at unload", k.ObjectName(dpc).c_str(), how);
+    k.owner.BugCheck(bugcheck::kDriverUnloadedWithoutCancellingPendingOperations,
+                     reinterpret_cast<ULONG_PTR>(dpc->DeferredRoutine), 0, 0, 0);
+  };
+  for (const KDPC* dpc : k.dpcQueue) dpcStillRuns(dpc, "still queued");
+  for (const Context* p : k.dpcProcessors)
+    if (p->runningDpc != nullptr) dpcStillRuns(p->runningDpc, "still running");
+  // So would a thread of the driver that has not ended.
+  for (const auto& c : k.contexts) {
+    if (c->creator != driver || c->state == RunState::Finished) continue;
+    k.TraceF("thread", "%s of the driver still runs at unload", c->name.c_str());
+    k.owner.BugCheck(bugcheck::kDriverUnloadedWithoutCancellingPendingOperations,
+                     reinterpret_cast<ULONG_PTR>(c->startRoutine), 0, 0, 0);
+  }
+}
+
+void DpcReturnedHoldingSpinLock(const void* routine, const void* lock) {
+  static const char kCondition[] =
+      "A DPC routine must release every spin lock it acquired before it returns.";
+  Kernel::Current().BugCheck(bugcheck::kDriverVerifierDetectedViolation, kRuleSpinLock,
+                             reinterpret_cast<ULONG_PTR>(kCondition),
+                             reinterpret_cast<ULONG_PTR>(lock),
+                             reinterpret_cast<ULONG_PTR>(routine));
+}
+
+void WaitNextBroken(KIRQL current, KIRQL callerIrql) {
+  Kernel::Current().BugCheck(bugcheck::kIrqlUnexpectedValue,
+                             (static_cast<ULONG_PTR>(current) << 16) |
+                                 (static_cast<ULONG_PTR>(callerIrql) << 8),
+                             0, 0, 0);
 }
 
 bool IsLivePoolBlock(const void* p) {
@@ -96,6 +196,8 @@ const char* VerifierSubcode(ULONG_PTR subcode) {
     case 0x1005: return "object initialised again while in use";
     case 0x1007: return "lock released without being acquired";
     case 0x100A: return "thread ended owning a lock";
+    case kRuleIrqlKeSetEvent: return "KeSetEvent with Wait TRUE at DISPATCH_LEVEL or above";
+    case kRuleSpinLock: return "a DPC routine returned holding a spin lock";
     default: return nullptr;
   }
 }
@@ -111,11 +213,21 @@ std::string DescribeBugCheck(ULONG code, const ULONG_PTR (&params)[4]) {
       if (params[0] == 0x9A) what = "must-succeed pool requested";
       if (params[0] == 0x9B) what = "pool allocated with a zero tag";
       break;
+    case 0xC9:
+      if (params[0] == 0x23D) what = "STATUS_PENDING returned without IoMarkIrpPending";
+      if (params[0] == 0x23E) what = "IRP marked pending but another status than STATUS_PENDING returned";
+      break;
     case 0xCC: what = "freed pool referenced"; break;
     case 0xC7:
-      what = params[0] == 0 ? "an active timer in memory that is going away"
-                            : "a queued DPC in memory that is going away";
+      what = params[0] == 0   ? "an active timer in memory that is going away"
+             : params[0] == 1 ? "a queued DPC in memory that is going away"
+                              : "an active timer whose DPC routine lies in an image going away";
       break;
+    case 0xCE:
+      what = "an unloaded driver left something behind that still refers to it (device, request, "
+             "thread or DPC)";
+      break;
+    case 0xC8: what = "IRQL not the one expected (raised and never restored)"; break;
     case 0xB8: what = "a DPC routine tried to wait"; break;
     case 0x0F: what = "spin lock acquired by its owner"; break;
     case 0x10: what = "spin lock released by a context that does not own it"; break;

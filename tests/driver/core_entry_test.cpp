@@ -71,6 +71,10 @@ TEST_P(UnloadWithPortTest, StopsPortThreadsAndWaitsUntilTheTableIsEmpty) {
   PDEVICE_OBJECT port = AddBridge();
   ASSERT_NE(nullptr, port);
   ASSERT_EQ(3, Ext(port)->ThreadCount) << "the three port threads are not running";
+  // On Windows unload and removal never overlap (both run in the Plug and Play manager's
+  // serialised context). Here removal runs while unload polls the port, so the port's memory is
+  // kept referenced until unload has returned.
+  ObReferenceObject(port);
   emu::VirtualTime removedAt = 0;
   kernel().StartSystemThread("removal", [&] {
     LARGE_INTEGER delay;
@@ -82,6 +86,7 @@ TEST_P(UnloadWithPortTest, StopsPortThreadsAndWaitsUntilTheTableIsEmpty) {
     TearDownPort(port);
   });
   machine().UnloadDriver(driver());
+  ObDereferenceObject(port);
   ASSERT_NE(0, removedAt) << "unload returned before the port was removed";
   EXPECT_LE(kernel().Now() - removedAt, 20 * ms) << "unload polled too slowly";
   EXPECT_EQ(DriverThreadsCreated(), DriverThreadsEnded());

@@ -35,6 +35,14 @@ PIRP OwnIrp() {
 
 VOID NTAPI UnusedCancel(PDEVICE_OBJECT, PIRP) {}
 
+// A completion routine for a dispatch routine that waits for the lower driver: it must not
+// propagate the pending mark, since its dispatch routine does not return STATUS_PENDING.
+NTSTATUS NTAPI MarkAndSignal(PDEVICE_OBJECT, PIRP irp, PVOID event) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 VOID NTAPI CancelKeepingTheLock(PDEVICE_OBJECT, PIRP irp) {
   Complete(irp, STATUS_CANCELLED);  // forgets IoReleaseCancelSpinLock
 }
@@ -94,6 +102,32 @@ const Rule kIoRules[] = {
            r.m.kernel().StartSystemThread("late", [irp] { Complete(irp, STATUS_SUCCESS); });
            return STATUS_PENDING;
          })),
+    Rule("IoMarkIrpPending and then another status than STATUS_PENDING returned", kIo,
+         {iov::kMarkedButNotPending}, BusAnswers([](RuleRig& r, PIRP irp) {
+           r.expect[2] = Addr(irp);
+           r.expect[3] = Addr(r.pdo);
+           IoMarkIrpPending(irp);
+           return Complete(irp, STATUS_SUCCESS);
+         })),
+    Rule("a completion routine marking pending while its dispatch routine waits and returns success", kIo,
+         {iov::kMarkedButNotPending, reinterpret_cast<ULONG_PTR>(&LambdaDriver::Dispatch)}, [](RuleRig& r) {
+           LambdaDriver filter(r.m, u"waiter");
+           PDEVICE_OBJECT dev = filter.AddDevice(r.pdo);
+           r.bus.handler = [&r](PDEVICE_OBJECT, PIRP irp) {
+             IoMarkIrpPending(irp);
+             r.m.kernel().StartSystemThread("late", [irp] { Complete(irp, STATUS_SUCCESS); });
+             return STATUS_PENDING;
+           };
+           filter.dispatch = [&r, dev](PDEVICE_OBJECT, PIRP irp) {
+             r.expect[2] = Addr(irp);
+             r.expect[3] = Addr(dev);
+             IoCopyCurrentIrpStackLocationToNext(irp);
+             IoSetCompletionRoutine(irp, &MarkAndSignal, &r.event, TRUE, TRUE, TRUE);
+             if (IoCallDriver(r.pdo, irp) == STATUS_PENDING) emu::testing::WaitOn(&r.event);
+             return Complete(irp, STATUS_SUCCESS);
+           };
+           r.m.SendPnp(r.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
+         }),
     Rule("success returned without completing", kIo, {iov::kNotCompletedNorPending},
          BusAnswers([](RuleRig&, PIRP) { return STATUS_SUCCESS; })),
     Rule("a status returned other than the one completed", kIo, {iov::kStatusMismatch},
@@ -231,6 +265,19 @@ const Rule kIoRules[] = {
 
 TEST(IoVerifier, EveryIoRuleBugChecksWithItsCodeAndParameters) {
   for (const Rule& rule : kIoRules) ExpectRuleFires(rule);
+}
+
+TEST(IoVerifier, APendingMarkBeforeSkippingDownIsTheCallersToAnswerFor) {
+  RuleRig r(emu::ProcessorModel::Uniprocessor);
+  LambdaDriver filter(r.m, u"skipper");
+  filter.AddDevice(r.pdo);
+  filter.dispatch = [&r](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    IoCallDriver(r.pdo, irp);  // the bus completes it at once and returns STATUS_SUCCESS
+    return STATUS_PENDING;
+  };
+  EXPECT_EQ(r.m.SendPnp(r.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE), STATUS_SUCCESS);
 }
 
 TEST(IoVerifier, ACleanDriverLoadsAddsADeviceAndUnloads) {

@@ -4,6 +4,7 @@
 
 #include "nt/handles.h"
 #include "nt/io_test_support.h"
+#include "nt/verifier.h"
 
 namespace {
 
@@ -123,6 +124,29 @@ const Rule kKernelRules[] = {
     Rule("a DPC routine returning at another IRQL", bc::kIrqlUnexpectedValue,
          {(HIGH_LEVEL << 16) | (DISPATCH_LEVEL << 8)},
          InDpc([](PKDPC, PVOID, PVOID, PVOID) { RaiseTo(HIGH_LEVEL); })),
+    Rule("a DPC routine returning with a spin lock held", kC4, {emu::verifier::kRuleSpinLock}, [](RuleRig& r) {
+           r.expect[2] = Addr(&r.lock);
+           KeInitializeDpc(
+               &r.dpc, [](PKDPC, PVOID lock, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(lock)); },
+               &r.lock);
+           KeInsertQueueDpc(&r.dpc, nullptr, nullptr);
+           r.context = "dpc";
+           r.m.kernel().Run();
+         }),
+    // KeSetEvent, KeReleaseSemaphore and KeReleaseMutex with Wait TRUE.
+    Rule("KeSetEvent with Wait TRUE in a DPC routine", kC4, {emu::verifier::kRuleIrqlKeSetEvent},
+         InDpc([](PKDPC, PVOID ev, PVOID, PVOID) { KeSetEvent(static_cast<PKEVENT>(ev), 0, TRUE); })),
+    Rule("KeReleaseSemaphore with Wait TRUE at DISPATCH_LEVEL", kIrql,
+         {reinterpret_cast<ULONG_PTR>(&KeReleaseSemaphore), DISPATCH_LEVEL}, At(DISPATCH_LEVEL, [](RuleRig&) {
+           KSEMAPHORE s;
+           KeInitializeSemaphore(&s, 0, 1);
+           KeReleaseSemaphore(&s, 0, 1, TRUE);
+         })),
+    Rule("KeSetEvent with Wait TRUE followed by another call than a wait", bc::kIrqlUnexpectedValue,
+         {(DISPATCH_LEVEL << 16) | (PASSIVE_LEVEL << 8)}, InThread([](RuleRig& r) {
+           KeSetEvent(&r.event, 0, TRUE);
+           KeClearEvent(&r.event);
+         })),
     Rule("KeBugCheckEx", 0xDEAD, {1, 2, 3, 4}, InThread([](RuleRig&) { KeBugCheckEx(0xDEAD, 1, 2, 3, 4); })),
     // Locks, mutexes and the end of a thread.
     Rule("a spin lock released twice", kC4, {0x32}, InThread([](RuleRig& r) {
