@@ -205,8 +205,8 @@ VOID ApplySoftwareParity(PPORT_EXTENSION Port, PUCHAR Buffer, ULONG Length) {
   UCHAR mask = Port->DataMask;
   if (mask == 0xFF) return;
   UCHAR parity = Port->Parity;
-  UCHAR mark = (UCHAR)~mask;          // every bit above the data bits set
-  UCHAR space = (UCHAR)(mark << 1);   // the same with the bit just above the data bits clear
+  UCHAR mark = (UCHAR)~mask;         // every bit above the data bits set
+  UCHAR space = (UCHAR)(mark << 1);  // the same with the bit just above the data bits clear
   for (ULONG i = 0; i < Length; i++) {
     UCHAR v = (UCHAR)(Buffer[i] & mask);
     bool odd = ParityTable[v & 0x7F] != 0;

@@ -1,10 +1,10 @@
 // Modem-control outputs, break and single-byte transmit.
 #include "usb/modem_lines.h"
 
+#include "tx/status_wake.h"
 #include "usb/chip_registers.h"
 #include "usb/line_format.h"
 #include "usb/usb_request.h"
-#include "tx/status_wake.h"
 
 #if defined(TARNWIRE_WINDOWS)
 static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72, "x86 bulk transfer URB is 72 bytes");

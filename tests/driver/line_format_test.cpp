@@ -78,12 +78,15 @@ TEST(ProgramBaudRate, RefusesRatesOutsideTheDivisorAndRoundsToTheNearerFactor) {
     EXPECT_EQ(m.chip->Register(0x13), 0xB2) << "the chip must keep its previous divisor";
   }
   // Factor = clock / rate, or one more when that is nearer; a tie keeps the smaller factor.
-  const struct { ULONG baud; uint8_t prescaler, divisor; } edges[] = {
-      {46, 0, 0x02},    // 11719 / 46 = 254, nearer than 255
-      {367, 0, 0xE0},   // 11719 / 31 = 378 is 11 away, 11719 / 32 = 366 is 1 away
-      {368, 1, 0x02},   // 93750 / 254 = 369 and 93750 / 255 = 367: a tie
-      {2942, 2, 0x01},  // 750000 / 254 = 2952, 750000 / 255 = 2941
-      {23530, 3, 0x01}, // 6000000 / 254 = 23622, 6000000 / 255 = 23529
+  const struct {
+    ULONG baud;
+    uint8_t prescaler, divisor;
+  } edges[] = {
+      {46, 0, 0x02},     // 11719 / 46 = 254, nearer than 255
+      {367, 0, 0xE0},    // 11719 / 31 = 378 is 11 away, 11719 / 32 = 366 is 1 away
+      {368, 1, 0x02},    // 93750 / 254 = 369 and 93750 / 255 = 367: a tie
+      {2942, 2, 0x01},   // 750000 / 254 = 2952, 750000 / 255 = 2941
+      {23530, 3, 0x01},  // 6000000 / 254 = 23622, 6000000 / 255 = 23529
   };
   for (const auto& e : edges) {
     EXPECT_EQ(SetRate(m, e.baud), STATUS_SUCCESS) << e.baud << " baud";
@@ -94,9 +97,12 @@ TEST(ProgramBaudRate, RefusesRatesOutsideTheDivisorAndRoundsToTheNearerFactor) {
 
 TEST(ProgramBaudRate, CharacterTimingFollowsTheFormAtTheNextRateWithHysteresis) {
   // The long form counts a parity or extra stop bit of 8 data bits only; 46 baud reaches the cap.
-  const struct { ULONG baud; UCHAR dataMask, parity; int timing; } cases[] = {
-      {9600, 0xFF, NO_PARITY, 7},    {9600, 0xFF, EVEN_PARITY, 8}, {9600, 0x7F, EVEN_PARITY, 7},
-      {19200, 0xFF, NO_PARITY, 4},   {19200, 0xFF, EVEN_PARITY, 4}, {46, 0xFF, NO_PARITY, 254}};
+  const struct {
+    ULONG baud;
+    UCHAR dataMask, parity;
+    int timing;
+  } cases[] = {{9600, 0xFF, NO_PARITY, 7},  {9600, 0xFF, EVEN_PARITY, 8},  {9600, 0x7F, EVEN_PARITY, 7},
+               {19200, 0xFF, NO_PARITY, 4}, {19200, 0xFF, EVEN_PARITY, 4}, {46, 0xFF, NO_PARITY, 254}};
   for (const auto& c : cases) {
     ConfiguredPort m;
     m.ext()->DataMask = c.dataMask;
