@@ -44,6 +44,24 @@ static_assert(sizeof(URB) <= PORT_URB_AREA_SIZE, "a URB area holds any fixed-siz
 #define PORT_OPENING 1
 #define PORT_OPEN 2
 
+// ModemControl bits: the modem-control outputs, set while asserted. The chip takes the complement.
+#define MODEM_CONTROL_OUT1 0x10
+#define MODEM_CONTROL_DTR 0x20
+#define MODEM_CONTROL_RTS 0x40
+
+// TxHoldFlags bits: reasons that hold transmission.
+#define TX_HOLD_CTS 0x01
+#define TX_HOLD_DSR 0x02
+#define TX_HOLD_DCD 0x04
+#define TX_HOLD_XOFF 0x08
+#define TX_HOLD_BREAK 0x10
+
+// RxHoldFlags bits: reasons the far end is asked to hold its transmission.
+#define RX_HOLD_DTR 0x01
+#define RX_HOLD_XOFF 0x02
+#define RX_HOLD_RTS 0x04
+#define RX_HOLD_DSR 0x08
+
 // --- Port extension --------------------------------------------------------------------------------
 typedef struct _PORT_EXTENSION {
   ULONG SerialIndex;                    // port number N

@@ -20,6 +20,18 @@
 #define VENDOR_INITIALIZE 0xA1       // out: port initialisation
 #define VENDOR_MODEM_CONTROL 0xA4    // out: modem-control byte (chips 0x20 and later)
 
+// Chip registers.
+#define REG_BREAK_RELEASE 0x05  // bit 0 clear while a break is sent
+#define REG_MODEM 0x06          // modem inputs and outputs, active low
+#define REG_TX_STATUS 0x07      // bit 0 set while the transmitter holds data
+#define REG_TIMING_PAIR 0x0F    // written 0 beside register 0x2C
+#define REG_PRESCALER 0x12
+#define REG_DIVISOR 0x13
+#define REG_LINE_CONTROL 0x18  // bit 6 clear while a break is sent
+#define REG_NINTH_BIT 0x25     // ninth-bit mode, chips below 0x30
+#define REG_HANDSHAKE 0x27     // output handshake enables, chips 0x30 and later
+#define REG_CHAR_TIMING 0x2C   // 1.5 character times in units of 256 us
+
 // Sends one vendor device request. TransferFlags is VENDOR_FLAGS_OUT or VENDOR_FLAGS_IN. Length is
 // in/out (buffer size in, bytes moved out; 0 after a failure) or NULL for no data stage.
 NTSTATUS VendorRequest(PDEVICE_OBJECT DeviceObject, ULONG TransferFlags, UCHAR Request, USHORT Value,

@@ -132,6 +132,15 @@ NTSTATUS PipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG PipeSel
   return status;
 }
 
+VOID ResetPipeAfterFailure(PDEVICE_OBJECT DeviceObject, ULONG PipeSelector) {
+  PPORT_EXTENSION port = PortExtension(DeviceObject);
+  ULONG portStatus = USBD_PORT_CONNECTED;
+  NTSTATUS query = GetPortStatus(DeviceObject, &portStatus);
+  if (NT_SUCCESS(query) && (portStatus & USBD_PORT_CONNECTED) == 0) return;
+  if (port->Removed || port->RemovePending) return;
+  PipeRequest(DeviceObject, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, PipeSelector);
+}
+
 VOID DrainUsbTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN abortAll) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
 

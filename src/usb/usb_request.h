@@ -27,6 +27,11 @@ NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
 // of the data pipes, chosen by a PIPE_SELECT_* code. STATUS_NO_SUCH_DEVICE when the pipe is unknown.
 NTSTATUS PipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG PipeSelector);
 
+// Recovery after a failed transfer on a data pipe: unless the hub reports the device gone or the
+// port is removed or being removed, the pipe is reset (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL).
+// A failed port status query counts as connected.
+VOID ResetPipeAfterFailure(PDEVICE_OBJECT DeviceObject, ULONG PipeSelector);
+
 // Waits until in-flight transfers are done, aborting the busy pipes (or, on chips below 0x20,
 // resetting the hub port for a stuck status transfer). With abortAll FALSE only the transmit side
 // is waited for.

@@ -1,0 +1,111 @@
+// Modem-control outputs, break and single-byte transmit.
+#include "usb/modem_lines.h"
+
+#include "tx/status_wake.h"
+#include "usb/chip_registers.h"
+#include "usb/line_format.h"
+#include "usb/usb_request.h"
+
+#if defined(TARNWIRE_WINDOWS)
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72, "x86 bulk transfer URB is 72 bytes");
+static_assert(IMMEDIATE_BYTE_OFFSET == 96 && IMMEDIATE_URB_BLOCK_SIZE == 128,
+              "x86 immediate byte at 96 of a 128-byte block");
+#endif
+static_assert(IMMEDIATE_BYTE_OFFSET < IMMEDIATE_URB_BLOCK_SIZE, "the immediate byte fits after the URB");
+
+namespace {
+
+// Break-release bits: register 5 bit 0 and register 0x18 bit 6, both clear while a break is sent.
+constexpr UCHAR kBreakRelease5 = 0x01;
+constexpr UCHAR kBreakRelease18 = 0x40;
+
+// Sets or clears one output bit of ModemControl and tells the chip when the bit changed.
+NTSTATUS SetModemOutput(PDEVICE_OBJECT DeviceObject, UCHAR Bit, BOOLEAN On) {
+  PPORT_EXTENSION port = PortExtension(DeviceObject);
+  UCHAR before = port->ModemControl;
+  UCHAR after = On ? (UCHAR)(before | Bit) : (UCHAR)(before & ~Bit);
+  port->ModemControl = after;
+  if (after == before) return STATUS_SUCCESS;
+  return WriteModemControl(DeviceObject, (UCHAR)~after);
+}
+
+}  // namespace
+
+NTSTATUS SetDtr(PDEVICE_OBJECT DeviceObject, BOOLEAN On) {
+  return SetModemOutput(DeviceObject, MODEM_CONTROL_DTR, On);
+}
+
+NTSTATUS SetRts(PDEVICE_OBJECT DeviceObject, BOOLEAN On) {
+  PortExtension(DeviceObject)->RtsToggleCount = 0;
+  return SetModemOutput(DeviceObject, MODEM_CONTROL_RTS, On);
+}
+
+NTSTATUS SetBreak(PDEVICE_OBJECT DeviceObject, BOOLEAN On) {
+  PPORT_EXTENSION port = PortExtension(DeviceObject);
+  UCHAR r5, r18;
+  NTSTATUS status = STATUS_SUCCESS;
+
+  if (On) {
+    if (TransmitToggleMode(port)) SetRts(DeviceObject, TRUE);
+    status = ReadRegisterPair(DeviceObject, REG_BREAK_RELEASE, &r5, REG_LINE_CONTROL, &r18);
+    if (NT_SUCCESS(status) && ((r5 & kBreakRelease5) != 0 || (r18 & kBreakRelease18) != 0)) {
+      status = WriteRegisterPair(DeviceObject, REG_BREAK_RELEASE, (UCHAR)(r5 & ~kBreakRelease5),
+                                 REG_LINE_CONTROL, (UCHAR)(r18 & ~kBreakRelease18));
+    }
+    // The writer holds queued data for as long as the break is meant to last, whether or not
+    // the chip could be told.
+    port->TxHoldFlags |= TX_HOLD_BREAK;
+    return status;
+  }
+
+  if ((port->TxHoldFlags & TX_HOLD_BREAK) != 0) {
+    status = ReadRegisterPair(DeviceObject, REG_BREAK_RELEASE, &r5, REG_LINE_CONTROL, &r18);
+    if (NT_SUCCESS(status) && ((r5 & kBreakRelease5) == 0 || (r18 & kBreakRelease18) == 0)) {
+      status = WriteRegisterPair(DeviceObject, REG_BREAK_RELEASE, (UCHAR)(r5 | kBreakRelease5),
+                                 REG_LINE_CONTROL, (UCHAR)(r18 | kBreakRelease18));
+    }
+    port->TxHoldFlags &= ~(ULONG)TX_HOLD_BREAK;
+  }
+  if (port->TxHoldFlags == 0 && port->CurrentWrite != NULL) {
+    KeSetEvent(&port->WriterEvent, 1, FALSE);
+  } else if (TransmitToggleMode(port)) {
+    WakeStatusThread(DeviceObject);
+  }
+  return status;
+}
+
+NTSTATUS TransmitImmediate(PDEVICE_OBJECT DeviceObject, UCHAR Byte) {
+  PPORT_EXTENSION port = PortExtension(DeviceObject);
+  InterlockedIncrement((LONG volatile*)&port->TxPending);
+
+  BOOLEAN borrowed;
+  PURB urb = BorrowControlUrb(DeviceObject, IMMEDIATE_URB_BLOCK_SIZE, &borrowed);
+  if (urb == NULL) {
+    InterlockedDecrement((LONG volatile*)&port->TxPending);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+
+  PUCHAR data = (PUCHAR)urb + IMMEDIATE_BYTE_OFFSET;
+  *data = Byte;
+  if (port->DataMask != 0xFF && port->ChipVersion < 0x30) ApplySoftwareParity(port, data, 1);
+  if (TransmitToggleMode(port)) SetRts(DeviceObject, TRUE);
+
+  UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                         port->BulkOutPipe, data, NULL, 1, 0, NULL);
+  InterlockedIncrement(&port->BulkOutBusy);
+  NTSTATUS status = SubmitUrb(DeviceObject, urb);
+  InterlockedDecrement(&port->BulkOutBusy);
+  ReturnControlUrb(DeviceObject, urb, borrowed);
+
+  if (NT_SUCCESS(status)) {
+    port->PerfStats.TransmittedCount++;
+    port->WmiPerfStats.TransmittedCount++;
+  } else {
+    ResetPipeAfterFailure(DeviceObject, PIPE_SELECT_BULK_OUT);
+  }
+  // The status thread drops RTS again once the chip reports its transmitter empty.
+  if (TransmitToggleMode(port)) WakeStatusThread(DeviceObject);
+
+  InterlockedDecrement((LONG volatile*)&port->TxPending);
+  return status;
+}
