@@ -109,8 +109,8 @@ void PtyBridge::Reader() {
     }
     if (poll(fds, 3, 10) < 0 && errno != EINTR) return;
     if (fds[0].revents) return;
+    if (fds[2].revents) ReadControl();  // first: a FORMAT applies to the data written after it
     if (fds[1].revents & POLLIN) ReadPty();
-    if (fds[2].revents) ReadControl();
   }
 }
 
@@ -119,10 +119,11 @@ void PtyBridge::ReadPty() {
   const size_t room = std::min(sizeof buf, options_.sendQueueLimit - waiting_);
   const ssize_t n = read(master_, buf, room);
   if (n <= 0) return;
-  // The frame in force when the bytes are read is the frame they are sent in.
-  const Frame frame = ReadTtySettings(slave_).frame;
+  // The settings in force when the bytes are read are the ones they are sent with.
+  const TtySettings settings = ReadTtySettings(slave_);
   waiting_ += static_cast<size_t>(n);
-  Post([this, frame, bytes = std::vector<uint8_t>(buf, buf + n)] {
+  Post([this, settings, bytes = std::vector<uint8_t>(buf, buf + n)] {
+    const Frame frame = PeerFrame(settings);
     for (uint8_t b : bytes) sender_.Queue(LineCharacter::Of(b, frame));
   });
 }
@@ -154,11 +155,26 @@ void PtyBridge::ReadControl() {
 
 // --- In the machine ---------------------------------------------------------------------------------
 
+Frame PtyBridge::PeerFrame(const TtySettings& s) const {
+  Frame f = s.frame;
+  f.dataBits = dataBits_;
+  f.parity = parity_;
+  if (f.stopBits != StopBits::One) f.stopBits = f.dataBits == 5 ? StopBits::OnePointFive : StopBits::Two;
+  return f;
+}
+
 void PtyBridge::Control(std::string_view line) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   const size_t space = line.find(' ');
   if (space == std::string_view::npos) return;
   const std::string_view name = line.substr(0, space), value = line.substr(space + 1);
+  if (name == "FORMAT") {
+    static constexpr std::string_view kParity = "NOEMS";  // in the order of enum Parity
+    if (value.size() != 2 || value[0] < '5' || value[0] > '8' || kParity.find(value[1]) == kParity.npos) return;
+    dataBits_ = static_cast<uint8_t>(value[0] - '0');
+    parity_ = static_cast<Parity>(kParity.find(value[1]));
+    return;
+  }
   if (value != "0" && value != "1") return;
   const bool on = value == "1";
   if (name == "BREAK") {
@@ -182,7 +198,7 @@ void PtyBridge::Control(std::string_view line) {
 
 void PtyBridge::Transmit(const LineCharacter& c) {
   const TtySettings s = ReadTtySettings(slave_);
-  const std::optional<ReceivedCharacter> r = Sample(c, s.frame);
+  const std::optional<ReceivedCharacter> r = Sample(c, PeerFrame(s));
   if (!r) return;
   ++counters_.toPty;
   if (!r->framingError && !r->parityError) {

@@ -3,7 +3,10 @@
 // thread of the bridge reads the pty and posts what it reads into the machine
 // (Kernel::PostFromAnyThread); everything else runs in the machine's own thread.
 //
-// The far end's UART is the pty's termios settings (of the slave, where the program sets them):
+// The far end's UART takes its rate and stop bits from the pty's termios settings (of the slave,
+// where the program sets them). Linux forces CS8 and clears PARENB on every tcsetattr of a pty,
+// so data bits and parity cannot be set there: they come from the control line FORMAT (below),
+// 8 and none until one arrives.
 //   - A character from the attached end is sampled in the pty's rate and format at the moment it
 //     ends (see Sample: rates more than about 5% apart garble it). A clean one is written to the
 //     pty. A bad one is delivered as the slave's input flags ask for a UART error: the byte as
@@ -24,7 +27,9 @@
 // The control socket (optional; a Unix stream socket, one client at a time) carries text lines
 // "NAME 0" or "NAME 1". The bridge sends DTR, RTS, OUT1 and BREAK (the attached end's outputs and
 // break) once when a client connects and then at every change. A client sends CTS, DSR, DCD and
-// RI to drive the attached end's modem inputs, and BREAK to hold its transmit wire in a break.
+// RI to drive the attached end's modem inputs, BREAK to hold its transmit wire in a break, and
+// "FORMAT <data bits 5-8><parity N, O, E, M or S>" (e.g. "FORMAT 7E") for the character format;
+// a client that writes FORMAT before data to the pty has that data sent in the new format.
 // Other lines are ignored.
 #pragma once
 
@@ -68,7 +73,8 @@ class PtyBridge final : public SerialLine {
   // The path a program opens, e.g. /dev/pts/3. The bridge keeps the slave open itself, so its
   // settings persist between programs.
   const std::string& SlavePath() const { return slavePath_; }
-  TtySettings Settings() const { return ReadTtySettings(slave_); }
+  // The far end's rate and format now: the pty's rate and stop bits, FORMAT's size and parity.
+  Frame PeerFrame() const { return PeerFrame(ReadTtySettings(slave_)); }
 
   // --- SerialLine: the attached end's side ---------------------------------------------------
   void Attach(SerialEnd* end) override { end_ = end; }
@@ -84,6 +90,7 @@ class PtyBridge final : public SerialLine {
  private:
   void Open();
   void CloseAll();
+  Frame PeerFrame(const TtySettings& s) const;
   void Reader();
   void ReadPty();
   void ReadControl();
@@ -105,6 +112,8 @@ class PtyBridge final : public SerialLine {
   ModemInputs inputs_;
   ModemOutputs outputs_;
   bool endBreak_ = false;
+  uint8_t dataBits_ = 8;  // from FORMAT
+  Parity parity_ = Parity::None;
   Counters counters_;
   LineSender sender_;
   std::atomic<size_t> waiting_{0};  // characters read from the pty, not yet on the wire
