@@ -50,7 +50,8 @@ PtyBridge::PtyBridge(Kernel& kernel, Options options)
 void PtyBridge::Open() {
   master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   char path[128];
-  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, path, sizeof path) != 0) {
+  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+      ptsname_r(master_, path, sizeof path) != 0) {
     Fail("pty");
   }
   slavePath_ = path;
@@ -170,7 +171,8 @@ void PtyBridge::Control(std::string_view line) {
   const std::string_view name = line.substr(0, space), value = line.substr(space + 1);
   if (name == "FORMAT") {
     static constexpr std::string_view kParity = "NOEMS";  // in the order of enum Parity
-    if (value.size() != 2 || value[0] < '5' || value[0] > '8' || kParity.find(value[1]) == kParity.npos) return;
+    if (value.size() != 2 || value[0] < '5' || value[0] > '8' || kParity.find(value[1]) == kParity.npos)
+      return;
     dataBits_ = static_cast<uint8_t>(value[0] - '0');
     parity_ = static_cast<Parity>(kParity.find(value[1]));
     return;

@@ -51,9 +51,9 @@ class PtyBridge final : public SerialLine {
  public:
   struct Options {
     ModemInputs inputs{.cts = true, .dsr = true, .ri = false, .dcd = true};
-    std::string controlSocket;    // path of the control socket; empty: none
+    std::string controlSocket;     // path of the control socket; empty: none
     size_t sendQueueLimit = 4096;  // characters read from the pty that wait for the wire
-    unsigned initialBaud = 9600;  // the pty starts raw, 8N1 at this rate
+    unsigned initialBaud = 9600;   // the pty starts raw, 8N1 at this rate
   };
   struct Counters {
     uint64_t toPty = 0;    // characters received from the attached end

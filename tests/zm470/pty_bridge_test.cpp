@@ -1,24 +1,21 @@
 // The pty bridge in real-time mode with a pyserial program on the pty side (pty_peer.py): bytes
 // the chip sends arrive in the pty's frame, bytes the program writes reach the chip's receive
 // FIFO, modem lines and breaks travel over the control socket, and a wrong rate garbles both ways.
-#include <fcntl.h>
+#include "line/pty_bridge.h"
+
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
+#include <cstdio>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "line/pty_bridge.h"
 #include "nt/kernel.h"
 #include "zm470/zm470.h"
-
-extern char** environ;
 
 namespace {
 
@@ -27,45 +24,6 @@ using emu::usb::Handshake;
 using emu::usb::SetupPacket;
 using Bytes = std::vector<uint8_t>;
 
-// A child process whose standard output and error go to a file.
-class Program {
- public:
-  Program(std::vector<std::string> argv, const std::string& output) : output_(output) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char*> args;
-    for (std::string& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Program() { Wait(); }
-  bool Started() const { return pid_ > 0; }
-  // The exit status (-1 when it did not exit normally); waits for the program to end.
-  int Wait() {
-    if (pid_ > 0) {
-      int status = 0;
-      waitpid(pid_, &status, 0);
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      pid_ = -1;
-    }
-    return status_;
-  }
-  std::string Output() const {
-    std::ifstream in(output_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
- private:
-  std::string output_;
-  pid_t pid_ = -1;
-  int status_ = -1;
-};
-
 class PtyBridgeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -73,10 +31,18 @@ class PtyBridgeTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(dir), nullptr);
     dir_ = dir;
   }
-  void TearDown() override {
-    unlink((dir_ + "/control").c_str());
-    unlink((dir_ + "/peer.log").c_str());
-    rmdir(dir_.c_str());
+  void TearDown() override { rmdir(dir_.c_str()); }
+  // Starts pty_peer.py; its output comes with its exit status from Finish().
+  void StartPeer(const std::string& tty, const std::string& control) {
+    const std::string command =
+        std::string(TARNWIRE_PYTHON3) + " " + TARNWIRE_PTY_PEER + " " + tty + " " + control + " 2>&1";
+    peer_.reset(popen(command.c_str(), "r"));
+  }
+  std::pair<int, std::string> Finish() {
+    std::string output;
+    char buf[256];
+    while (fgets(buf, sizeof buf, peer_.get())) output += buf;
+    return {pclose(peer_.release()), output};
   }
   // Runs the machine until `done` holds; the limit is generous (wall-clock time in this mode).
   // The kernel checks done() after work posted from outside only at its next event or limit, so
@@ -99,6 +65,7 @@ class PtyBridgeTest : public ::testing::Test {
   }
 
   std::string dir_;
+  std::unique_ptr<FILE, int (*)(FILE*)> peer_{nullptr, pclose};
 };
 
 TEST_F(PtyBridgeTest, PyserialProgramExchangesBytesInThePtysFrameModemLinesAndBreaks) {
@@ -111,8 +78,8 @@ TEST_F(PtyBridgeTest, PyserialProgramExchangesBytesInThePtysFrameModemLinesAndBr
   Vendor(chip, 0x9A, 0x2518, 0x00DB);  // 8E1
   emu::line::PtyBridge bridge(kernel, {.controlSocket = dir_ + "/control"});
   chip.AttachLine(&bridge);
-  Program peer({TARNWIRE_PYTHON3, TARNWIRE_PTY_PEER, bridge.SlavePath(), dir_ + "/control"}, dir_ + "/peer.log");
-  ASSERT_TRUE(peer.Started()) << "cannot start " << TARNWIRE_PYTHON3;
+  StartPeer(bridge.SlavePath(), dir_ + "/control");
+  ASSERT_TRUE(peer_) << "cannot start " << TARNWIRE_PYTHON3;
 
   // Each step waits for the program's answer; a step that times out lets the program's own
   // report below say why.
@@ -138,7 +105,8 @@ TEST_F(PtyBridgeTest, PyserialProgramExchangesBytesInThePtysFrameModemLinesAndBr
       }
     }
   }
-  EXPECT_EQ(peer.Wait(), 0) << "pty_peer.py:\n" << peer.Output();
+  const auto [status, output] = Finish();
+  EXPECT_EQ(status, 0) << "pty_peer.py:\n" << output;
   EXPECT_EQ(bridge.Count().toPty, 8u) << "hello and bdf; the break is not a character";
   EXPECT_EQ(bridge.Count().garbled, 3u);
   EXPECT_EQ(bridge.Count().dropped, 0u);

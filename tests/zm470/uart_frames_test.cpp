@@ -47,15 +47,15 @@ TEST_F(UartFrameTest, CommonRatesRunAtClockOverFactorAndAPeerAtTheNominalRateRea
     double rate;  // the chip's clock over the division factor
   };
   const Row rows[] = {
-      {300, 0x00, 0xD9, 11719.0 / 39},     {1200, 0x01, 0xB2, 93750.0 / 78}, {9600, 0x02, 0xB2, 750000.0 / 78},
-      {19200, 0x02, 0xD9, 750000.0 / 39},  {57600, 0x03, 0x98, 6e6 / 104},   {115200, 0x03, 0xCC, 6e6 / 52},
-      {230400, 0x03, 0xE6, 6e6 / 26},      {307200, 0x07, 0xD9, 307200},     {921600, 0x07, 0xF3, 921600},
+      {300, 0x00, 0xD9, 11719.0 / 39},    {1200, 0x01, 0xB2, 93750.0 / 78}, {9600, 0x02, 0xB2, 750000.0 / 78},
+      {19200, 0x02, 0xD9, 750000.0 / 39}, {57600, 0x03, 0x98, 6e6 / 104},   {115200, 0x03, 0xCC, 6e6 / 52},
+      {230400, 0x03, 0xE6, 6e6 / 26},     {307200, 0x07, 0xD9, 307200},     {921600, 0x07, 0xF3, 921600},
       {3000000, 0x03, 0xFE, 3e6},
   };
   for (uint8_t rev : kRevisions) {
     for (const Row& row : rows) {
-      SCOPED_TRACE(testing::Message() << "revision 0x" << std::hex << int(rev) << std::dec << ", " << row.nominal
-                                      << " baud");
+      SCOPED_TRACE(testing::Message()
+                   << "revision 0x" << std::hex << int(rev) << std::dec << ", " << row.nominal << " baud");
       MakeConfigured(Rev(rev));
       ProgramRate(row.prescaler, row.divisor);
       EXPECT_DOUBLE_EQ(chip->LineFrame().baud, row.rate);
@@ -101,8 +101,9 @@ TEST_F(UartFrameTest, OlderChipsSendEightBitFramesWithANinthBitAndNewerOnesTheFo
   for (uint8_t rev : kRevisions) {
     for (const Case& c : cases) {
       if (c.newChip != (rev >= 0x30)) continue;
-      SCOPED_TRACE(testing::Message() << std::hex << "revision 0x" << int(rev) << ", 0x18 = 0x" << int(c.reg18)
-                                      << ", 0x25 = 0x" << int(c.reg25) << ", " << c.wire.ToString());
+      SCOPED_TRACE(testing::Message()
+                   << std::hex << "revision 0x" << int(rev) << ", 0x18 = 0x" << int(c.reg18) << ", 0x25 = 0x"
+                   << int(c.reg25) << ", " << c.wire.ToString());
       MakeConfigured(Rev(rev));
       ProgramRate(0x02, 0xB2);
       WritePair(0x18, c.reg18, 0x25, c.reg25);
@@ -117,7 +118,8 @@ TEST_F(UartFrameTest, OlderChipsSendEightBitFramesWithANinthBitAndNewerOnesTheFo
       // The chip's receiver uses the same frame.
       peer->Send(Bytes{c.as});
       clock.RunUntilIdle();
-      EXPECT_EQ(ReadBulk(), Bytes{c.newChip ? c.as : c.sent}) << "older chips receive software parity as bit 7";
+      EXPECT_EQ(ReadBulk(), Bytes{c.newChip ? c.as : c.sent})
+          << "older chips receive software parity as bit 7";
       EXPECT_EQ(ReadReport().at(0) & 0x06, 0) << "a matching frame raises no line error";
     }
   }

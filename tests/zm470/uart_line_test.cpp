@@ -124,8 +124,9 @@ TEST_F(ChipTest, ModemOutputsComeBackThroughALoopbackPlugAndReachAChipBehindANul
     // The modem-control byte, outputs active low: register pair 6/6 below 0x20, request 0xA4 above.
     auto outputs = [&](Zm470& c, uint8_t asserted) {
       const uint8_t byte = static_cast<uint8_t>(~asserted);
-      const SetupPacket s = rev < 0x20 ? SetupPacket{0x40, 0x9A, 0x0606, static_cast<uint16_t>(byte * 0x101), 0}
-                                       : SetupPacket{0x40, 0xA4, byte, 0, 0};
+      const SetupPacket s = rev < 0x20
+                                ? SetupPacket{0x40, 0x9A, 0x0606, static_cast<uint16_t>(byte * 0x101), 0}
+                                : SetupPacket{0x40, 0xA4, byte, 0, 0};
       ASSERT_FALSE(c.Control(s, {}).stall);
     };
     MakeConfigured(Rev(rev));
