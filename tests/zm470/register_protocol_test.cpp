@@ -58,8 +58,10 @@ TEST_F(ChipTest, InitializationDecodesTheOlderAndNewerChipFormsAndResetsTheUart)
   Make(Rev(0x30));
   ASSERT_FALSE(VendorOut(0xA4, 0x9F, 0).stall);
   WritePair(0x12, 0x01, 0x13, 0x01);
+  WritePair(5, 0x00, 0x18, 0x83);  // break on
   ASSERT_FALSE(VendorOut(0xA1, 0, 0).stall);
-  EXPECT_EQ(Registers({0x12, 0x13}), (Bytes{0x01, 0x01})) << "with no flags no register may change";
+  EXPECT_EQ(Registers({0x12, 0x13}), (Bytes{0x01, 0x01})) << "with no flags no rate register may change";
+  EXPECT_EQ(Registers({5, 0x18}), (Bytes{0x01, 0xC3})) << "the restart releases the break through both bits";
   EXPECT_FALSE(chip->Outputs().dtr || chip->Outputs().rts) << "initialisation drops the outputs";
   ASSERT_FALSE(VendorOut(0xA1, 0xDA9C, 0xCC8B).stall);  // flags 0x80|0x1C
   EXPECT_EQ(Registers({0x18, 0x12, 0x13, 0x2C}), (Bytes{0xDA, 0x83, 0xCC, 0x08}))
