@@ -6,12 +6,12 @@ namespace {
 
 // How a plug or a null-modem cable wires one end's outputs to the inputs of the end that
 // receives them.
-ModemInputs CrossWired(const ModemOutputs& o) {
+ModemInputs CrossWired(const ModemOutputs& o, bool riFromDtr = false) {
   ModemInputs in;
   in.cts = o.rts;
   in.dsr = o.dtr;
   in.dcd = o.dtr;
-  in.ri = false;
+  in.ri = riFromDtr && o.dtr;
   return in;
 }
 
@@ -58,7 +58,7 @@ void LoopbackPlug::SetBreak(bool on) {
 
 void LoopbackPlug::SetModemOutputs(const ModemOutputs& outputs) {
   events_.push_back(OutputsEvent(clock_.Now(), 0, outputs));
-  ModemInputs in = CrossWired(outputs);
+  ModemInputs in = CrossWired(outputs, riFromDtr_);
   if (in == inputs_) return;
   inputs_ = in;
   if (end_) end_->OnModemInputs(inputs_);
@@ -103,18 +103,15 @@ void NullModemCable::Side::SetModemOutputs(const ModemOutputs& outputs) {
 ScriptedPeer::ScriptedPeer(Clock& clock, Frame frame)
     : clock_(clock),
       frame_(frame),
-      transmitter_(
+      sender_(
           clock,
-          [this]() -> std::optional<LineCharacter> {
-            if (breakWanted_ || breakOnWire_ || queue_.empty()) return std::nullopt;
-            LineCharacter c = queue_.front();
-            queue_.pop_front();
-            return c;
-          },
           [this](const LineCharacter& c) {
             Record(CharacterEvent(clock_.Now(), 1, c));
             if (end_) end_->OnReceive(c);
-            if (breakWanted_ && !breakOnWire_) DriveBreak(true);
+          },
+          [this](bool on) {
+            Record(BreakEvent(clock_.Now(), 1, on));
+            if (end_) end_->OnBreak(on);
           }) {}
 
 ScriptedPeer::~ScriptedPeer() {
@@ -144,35 +141,16 @@ void ScriptedPeer::SetModemOutputs(const ModemOutputs& outputs) {
 }
 
 void ScriptedPeer::Send(std::span<const uint8_t> bytes) {
-  for (uint8_t b : bytes) queue_.push_back(LineCharacter::Of(b, frame_));
-  transmitter_.Kick();
+  for (uint8_t b : bytes) sender_.Queue(LineCharacter::Of(b, frame_));
 }
 
 void ScriptedPeer::Send(std::string_view text) {
   Send(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
-void ScriptedPeer::SendCharacter(const LineCharacter& c) {
-  queue_.push_back(c);
-  transmitter_.Kick();
-}
+void ScriptedPeer::SendCharacter(const LineCharacter& c) { sender_.Queue(c); }
 
-void ScriptedPeer::DriveBreak(bool on) {
-  breakWanted_ = on;
-  if (on) {
-    if (breakOnWire_ || transmitter_.Busy()) return;  // begins when the character ends
-    breakOnWire_ = true;
-    Record(BreakEvent(clock_.Now(), 1, true));
-    if (end_) end_->OnBreak(true);
-    return;
-  }
-  if (breakOnWire_) {
-    breakOnWire_ = false;
-    Record(BreakEvent(clock_.Now(), 1, false));
-    if (end_) end_->OnBreak(false);
-  }
-  transmitter_.Kick();
-}
+void ScriptedPeer::DriveBreak(bool on) { sender_.Break(on); }
 
 void ScriptedPeer::DriveInputs(const ModemInputs& inputs) {
   if (inputs == inputs_) return;

@@ -5,14 +5,17 @@
 #include <span>
 #include <string_view>
 
+#include "line/line_sender.h"
 #include "line/serial_line.h"
 
 namespace emu::line {
 
-// A plug on the connector: TX to RX, RTS to CTS, DTR to DSR and DCD; RI stays off.
+// A plug on the connector: TX to RX, RTS to CTS, DTR to DSR and DCD; RI stays off unless the
+// plug also wires it to DTR.
 class LoopbackPlug final : public SerialLine {
  public:
-  explicit LoopbackPlug(Clock& clock = Clock::Kernel()) : clock_(clock) {}
+  explicit LoopbackPlug(Clock& clock = Clock::Kernel(), bool riFromDtr = false)
+      : clock_(clock), riFromDtr_(riFromDtr) {}
   ~LoopbackPlug() override {
     if (end_) end_->OnUnplugged();
   }
@@ -29,6 +32,7 @@ class LoopbackPlug final : public SerialLine {
 
  private:
   Clock& clock_;
+  bool riFromDtr_;
   SerialEnd* end_ = nullptr;
   ModemInputs inputs_;
   std::vector<LineEvent> events_;
@@ -102,7 +106,7 @@ class ScriptedPeer final : public SerialLine {
   // Queues one character as given (its own frame and fault flags; start and end are set when
   // it is sent).
   void SendCharacter(const LineCharacter& c);
-  bool SendIdle() const { return queue_.empty() && !transmitter_.Busy(); }
+  bool SendIdle() const { return sender_.Idle(); }
 
   // Holds the peer's transmit wire in a break (waits for a character in flight to end first).
   void DriveBreak(bool on);
@@ -132,10 +136,7 @@ class ScriptedPeer final : public SerialLine {
   ModemInputs inputs_;
   ModemOutputs outputs_;
   bool endBreak_ = false;
-  bool breakWanted_ = false;
-  bool breakOnWire_ = false;
-  std::deque<LineCharacter> queue_;
-  LineTransmitter transmitter_;
+  LineSender sender_;
   std::vector<Received> received_;
   std::function<void(const Received&)> onCharacter_;
   std::vector<LineEvent> events_;

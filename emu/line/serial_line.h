@@ -73,7 +73,9 @@ struct ReceivedCharacter {
 
 // A receiver set to `rx` samples `c`: it takes the start edge as time zero and samples the centre
 // of each of its own bit cells against the transmitter's waveform. Returns nullopt when the
-// sampled start bit is a mark (the edge was noise and no character is received).
+// sampled start bit is a mark (the edge was noise and no character is received). A rate error
+// that moves the stop-bit sample out of its cell (more than half a bit accumulated: 5.26% for
+// 8N1) is a framing error. The character is sampled on its own: the wire after it reads as idle.
 std::optional<ReceivedCharacter> Sample(const LineCharacter& c, const Frame& rx);
 
 // Modem-control outputs of a DTE-style end; true means asserted.

@@ -229,10 +229,11 @@ void Zm470::SetModemControl(uint8_t byte) {
 
 line::Frame Zm470::LineFrame() const {
   line::Frame f;
-  // The prescaler divides a 12 MHz clock by 1024, 128, 16 or 2 (values 0 to 3), or not at all
-  // (7); 4 to 6 are not used by the driver and behave like 3 here.
-  static const double kClock[8] = {12e6 / 1024, 12e6 / 128, 12e6 / 16, 12e6 / 2,
-                                   12e6 / 2,    12e6 / 2,   12e6 / 2,  12e6};
+  // Register 0x12 bits 0-2 pick the clock the division factor (256 minus register 0x13; 0 counts
+  // as 256) divides: 11719, 93750, 750000 and 6000000 Hz for 0 to 3, and 11980800 Hz for 7, whose
+  // two codes in use give 307200 (0xD9) and 921600 (0xF3). 4 to 6 are never programmed and run
+  // like 3. Bit 7 (set on 0x30 and up) does not change the rate.
+  static const double kClock[8] = {11719, 93750, 750000, 6000000, 6000000, 6000000, 6000000, 11980800};
   const uint32_t factor = regs_[reg::kDivisor] == 0 ? 256 : 256u - regs_[reg::kDivisor];
   f.baud = kClock[regs_[reg::kPrescaler] & 7] / factor;
 
@@ -308,12 +309,14 @@ void Zm470::Initialize(uint16_t value, uint16_t index) {
   if (flags & 0x10) regs_[reg::kCharTiming] = low & ((newFormat && (flags & 0x04)) ? 0x78 : 0xF8);
 
   // The UART restarts: FIFOs emptied, pending line errors dropped, modem outputs deasserted,
-  // break released. Revision 0x25 sets register 5 bit 4 again, which its driver clears after
-  // every initialisation.
+  // break released through both of its bits (register 0x18 keeps a value the request carries).
+  // Revision 0x25 sets register 5 bit 4 again, which its driver clears after every
+  // initialisation.
   txFifo_.clear();
   rxFifo_.clear();
   lineStatus_ = 0;
   regs_[reg::kBreakRelease] |= 0x01;
+  if (!(flags & 0x81)) regs_[reg::kLineControl] |= 0x40;
   if (config_.revision == 0x25) regs_[reg::kBreakRelease] |= 0x10;
   SetModemControl(static_cast<uint8_t>(modemControl_ | kMcOut1 | kMcDtr | kMcRts));
   UpdateBreak();

@@ -13,6 +13,11 @@
 //                errors classified through register 5 bit 1 (interrupt report bit 0x40).
 //
 // UART behaviour beyond the register map:
+//   - The line rate is the clock that register 0x12 bits 0-2 select (11719, 93750, 750000,
+//     6000000 Hz for 0 to 3; 11980800 Hz for 7, so 0xD9 gives 307200 and 0xF3 921600) over the
+//     factor 256 minus register 0x13; see LineFrame(). Transmitter and receiver share rate and
+//     format; a received character off by more than half a bit at its stop bit (5.26% for 8N1)
+//     or of another format arrives with a framing or parity error (line::Sample).
 //   - Bulk-out packets enter a TX FIFO (a packet that does not fit is NAK'ed) drained at the
 //     programmed rate; received characters enter an RX FIFO read by bulk-in; a full RX FIFO
 //     drops the character and reports an overrun.

@@ -18,13 +18,13 @@ TEST(ChipOnKernelClock, ByteAt300BaudReturnsThroughLoopbackAfterItsCharacterTime
   chip.SetActivityCallback([&] { ++activity; });
   chip.AttachLine(&plug);
   ASSERT_FALSE(chip.Control(SetupPacket{0x00, 9, 1, 0, 0}, {}).stall);
-  ASSERT_FALSE(chip.Control(SetupPacket{0x40, 0x9A, 0x1312, 0xD980, 0}, {}).stall);  // 11718.75 Hz / 39
+  ASSERT_FALSE(chip.Control(SetupPacket{0x40, 0x9A, 0x1312, 0xD980, 0}, {}).stall);  // 11719 Hz / 39
   ASSERT_EQ(chip.Out(0x02, std::vector<uint8_t>{'K'}), Handshake::Ack);
   activity = 0;
-  kernel.RunFor(332799);  // 10 bits x 39 x 1024 / 12 MHz = 33.28 ms at 300.48 baud
+  kernel.RunFor(332792);  // 10 bits at 11719 Hz / 39 = 300.49 baud: 33.2793 ms
   EXPECT_EQ(chip.RxFifoCount(), 0u) << "byte arrived early";
   kernel.RunFor(1);
-  EXPECT_EQ(chip.RxFifoCount(), 1u) << "byte not back after 33.28 ms of virtual time";
+  EXPECT_EQ(chip.RxFifoCount(), 1u) << "byte not back after 33.2793 ms of virtual time";
   kernel.RunFor(1);
   EXPECT_GT(activity, 0) << "the host must be told that bulk-in has data";
 }

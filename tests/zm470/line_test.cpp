@@ -52,6 +52,14 @@ TEST(LineSample, ReceiverDecodesMatchingFramesDetectsFaultsAndToleratesSmallRate
       << "a 7N1 receiver takes data bit 7 as its stop bit";
   EXPECT_EQ(Sample(LineCharacter::Of(0x54, F(9615.38)), F(9600))->data, 0x54)
       << "0.16% off must still decode";
+  // Half a bit of error accumulated at the stop-bit sample (5.26% for 8N1) loses the character,
+  // even where the sample happens to find a mark.
+  EXPECT_FALSE(Sample(LineCharacter::Of(0xFF, F(9600 * 1.05)), F(9600))->framingError);
+  EXPECT_TRUE(Sample(LineCharacter::Of(0xFF, F(9600 * 1.055)), F(9600))->framingError);
+  EXPECT_FALSE(Sample(LineCharacter::Of(0xFF, F(9600 / 1.05)), F(9600))->framingError);
+  EXPECT_TRUE(Sample(LineCharacter::Of(0xFF, F(9600 / 1.06)), F(9600))->framingError);
+  EXPECT_FALSE(Sample(LineCharacter::Of(0x1F, F(9600 * 1.07, 5)), F(9600, 5))->framingError)
+      << "a 5N1 frame tolerates 7.7%";
   auto slow = Sample(LineCharacter::Of(0xFF, F(9600)), F(1200));
   EXPECT_TRUE(!slow || slow->framingError) << "a much slower receiver must not see a clean character";
 }

@@ -58,8 +58,10 @@ TEST_F(ChipTest, InitializationDecodesTheOlderAndNewerChipFormsAndResetsTheUart)
   Make(Rev(0x30));
   ASSERT_FALSE(VendorOut(0xA4, 0x9F, 0).stall);
   WritePair(0x12, 0x01, 0x13, 0x01);
+  WritePair(5, 0x00, 0x18, 0x83);  // break on
   ASSERT_FALSE(VendorOut(0xA1, 0, 0).stall);
-  EXPECT_EQ(Registers({0x12, 0x13}), (Bytes{0x01, 0x01})) << "with no flags no register may change";
+  EXPECT_EQ(Registers({0x12, 0x13}), (Bytes{0x01, 0x01})) << "with no flags no rate register may change";
+  EXPECT_EQ(Registers({5, 0x18}), (Bytes{0x01, 0xC3})) << "the restart releases the break through both bits";
   EXPECT_FALSE(chip->Outputs().dtr || chip->Outputs().rts) << "initialisation drops the outputs";
   ASSERT_FALSE(VendorOut(0xA1, 0xDA9C, 0xCC8B).stall);  // flags 0x80|0x1C
   EXPECT_EQ(Registers({0x18, 0x12, 0x13, 0x2C}), (Bytes{0xDA, 0x83, 0xCC, 0x08}))
@@ -74,39 +76,6 @@ TEST_F(ChipTest, Revision0x25AloneSetsRegister5Bit4AtPowerOnAndInitialization) {
     WritePair(5, 0x01, 5, 0x01);
     ASSERT_FALSE(VendorOut(0xA1, 0, 0).stall);
     EXPECT_EQ((ReadPair(5, 5).at(0) & 0x10) != 0, rev == 0x25) << "after 0xA1, revision " << int(rev);
-  }
-}
-
-TEST_F(ChipTest, CharacterFormatEncodingChangesAt0x30) {
-  struct {
-    uint8_t revision, reg18, reg25;
-    const char* format;
-  } const cases[] = {
-      {0x30, 0xDA, 0x00, "7E1"},               // data code 2, parity enable, even type
-      {0x30, 0xC0 | 0x04 | 0x38, 0, "5S1.5"},  // 5 data bits, "two" stop bits, space
-      {0x2F, 0xDA, 0x06, "8O1"},               // below 0x30: always 8 bits, ninth-bit mode 6
-      {0x2F, 0x5A, 0x07, "8N1"},               // ninth bit off without 0x18 bit 7
-  };
-  for (const auto& c : cases) {
-    Make(Rev(c.revision));
-    WritePair(0x18, c.reg18, 0x25, c.reg25);
-    EXPECT_EQ(Format(), c.format) << std::hex << "revision 0x" << int(c.revision) << ", 0x18 = 0x"
-                                  << int(c.reg18) << ", 0x25 = 0x" << int(c.reg25);
-  }
-}
-
-TEST_F(ChipTest, PrescalerAndDivisorSetTheLineRate) {
-  Make(Rev(0x10));
-  struct {
-    uint8_t prescaler, divisor;
-    double baud;
-  } const cases[] = {{0, 0xD9, 11718.75 / 39}, {1, 0xB2, 93750.0 / 78}, {2, 0xB2, 750000.0 / 78},
-                     {3, 0xCC, 6e6 / 52},      {3, 0xFE, 3e6},          {7, 0xF3, 12e6 / 13},
-                     {0, 0x02, 11718.75 / 254}};
-  for (const auto& c : cases) {
-    WritePair(0x12, c.prescaler, 0x13, c.divisor);
-    EXPECT_DOUBLE_EQ(chip->LineFrame().baud, c.baud)
-        << "prescaler " << int(c.prescaler) << " divisor 0x" << std::hex << int(c.divisor);
   }
 }
 

@@ -119,33 +119,50 @@ TEST_F(ChipTest, OlderChipSoftwareParityBytesReadAsSevenBitParityAtTheFarEnd) {
 }
 
 TEST_F(ChipTest, ModemOutputsComeBackThroughALoopbackPlugAndReachAChipBehindANullModemCable) {
-  MakeConfigured();
-  LoopbackPlug plug(clock);
-  chip->AttachLine(&plug);
-  EXPECT_EQ(chip->Register(6) & 0x0F, 0x0F) << "outputs off: every input off";
-  ASSERT_FALSE(VendorOut(0xA4, static_cast<uint8_t>(~0x20), 0).stall);  // DTR only
-  EXPECT_EQ(chip->Register(6) & 0x0F, 0x05) << "DTR must come back as DSR and DCD";
-  ASSERT_FALSE(VendorOut(0xA4, static_cast<uint8_t>(~0x40), 0).stall);  // RTS only
-  EXPECT_EQ(chip->Register(6) & 0x0F, 0x0E) << "RTS must come back as CTS";
-  Bytes report = ReadReport();
-  ASSERT_EQ(report.size(), 4u) << "input changes must raise an interrupt report";
-  EXPECT_EQ(report[2] & 0x0F, 0x0E) << "report byte 2 carries the inputs active low";
-  EXPECT_TRUE(ReadReport().empty()) << "without a new change the interrupt endpoint must NAK";
+  for (uint8_t rev : {uint8_t(0x10), uint8_t(0x25), uint8_t(0x30)}) {
+    SCOPED_TRACE(testing::Message() << "revision 0x" << std::hex << int(rev));
+    // The modem-control byte, outputs active low: register pair 6/6 below 0x20, request 0xA4 above.
+    auto outputs = [&](Zm470& c, uint8_t asserted) {
+      const uint8_t byte = static_cast<uint8_t>(~asserted);
+      const SetupPacket s = rev < 0x20
+                                ? SetupPacket{0x40, 0x9A, 0x0606, static_cast<uint16_t>(byte * 0x101), 0}
+                                : SetupPacket{0x40, 0xA4, byte, 0, 0};
+      ASSERT_FALSE(c.Control(s, {}).stall);
+    };
+    MakeConfigured(Rev(rev));
+    LoopbackPlug plug(clock);
+    chip->AttachLine(&plug);
+    EXPECT_EQ(chip->Register(6) & 0x0F, 0x0F) << "outputs off: every input off";
+    outputs(*chip, 0x20);  // DTR
+    EXPECT_EQ(chip->Register(6) & 0x0F, 0x05) << "DTR must come back as DSR and DCD";
+    outputs(*chip, 0x40);  // RTS
+    EXPECT_EQ(chip->Register(6) & 0x0F, 0x0E) << "RTS must come back as CTS";
+    Bytes report = ReadReport();
+    ASSERT_EQ(report.size(), 4u) << "input changes must raise an interrupt report";
+    EXPECT_EQ(report[2] & 0x0F, 0x0E) << "report byte 2 carries the inputs active low";
+    EXPECT_TRUE(ReadReport().empty()) << "without a new change the interrupt endpoint must NAK";
+    LoopbackPlug ringing(clock, true);
+    chip->AttachLine(&ringing);
+    outputs(*chip, 0x20);
+    EXPECT_EQ(chip->Register(6) & 0x0F, 0x01) << "a plug wiring RI to DTR adds RI";
 
-  Zm470 other(Config{}, &clock);
-  ASSERT_FALSE(other.Control(SetupPacket{0, 9, 1, 0, 0}, {}).stall);
-  emu::line::NullModemCable cable(clock);
-  chip->AttachLine(&cable.SideA());
-  other.AttachLine(&cable.SideB());
-  ASSERT_FALSE(VendorOut(0xA4, static_cast<uint8_t>(~0x60), 0).stall);
-  EXPECT_TRUE(other.Inputs().dsr && other.Inputs().dcd && other.Inputs().cts)
-      << "DTR and RTS of one side must reach DSR, DCD and CTS of the other";
-  ASSERT_EQ(SendBulk({'h', 'i'}), Handshake::Ack);
-  clock.RunUntilIdle();
-  Bytes buf(32);
-  size_t n = 0;
-  ASSERT_EQ(other.In(0x82, buf, n), Handshake::Ack);
-  EXPECT_EQ(std::string(buf.begin(), buf.begin() + n), "hi");
+    Zm470 other(Rev(rev), &clock);
+    ASSERT_FALSE(other.Control(SetupPacket{0, 9, 1, 0, 0}, {}).stall);
+    emu::line::NullModemCable cable(clock);
+    chip->AttachLine(&cable.SideA());
+    other.AttachLine(&cable.SideB());
+    outputs(*chip, 0x60);
+    EXPECT_EQ(other.Register(6) & 0x0F, 0x04) << "DTR and RTS of A must reach DSR, DCD and CTS of B";
+    outputs(other, 0x40);
+    EXPECT_EQ(chip->Register(6) & 0x0F, 0x0E) << "and RTS of B the CTS of A";
+    ASSERT_EQ(SendBulk({'h', 'i'}), Handshake::Ack);
+    clock.RunUntilIdle();
+    Bytes buf(32);
+    size_t n = 0;
+    ASSERT_EQ(other.In(0x82, buf, n), Handshake::Ack);
+    EXPECT_EQ(std::string(buf.begin(), buf.begin() + n), "hi");
+    chip->AttachLine(nullptr);
+  }
 }
 
 TEST_F(ChipTest, InterruptReportAnnouncesAReceiveOverrunOnceAndTheTransmitterRunningEmpty) {
@@ -169,30 +186,63 @@ TEST_F(ChipTest, InterruptReportAnnouncesAReceiveOverrunOnceAndTheTransmitterRun
   EXPECT_EQ(peer->ReceivedBytes(), (Bytes{1, 2}));
 }
 
-TEST_F(ChipTest, BreakAndCtsHandshakeHoldTheTransmitterUntilReleased) {
-  MakeConfigured();
-  AttachPeer();
-  WritePair(5, 0x00, 0x18, 0x83);  // both break bits cleared
-  EXPECT_TRUE(peer->EndBreak()) << "the far end must see the break";
-  ASSERT_EQ(SendBulk({'z'}), Handshake::Ack);
-  clock.AdvanceBy(10 * emu::kMillisecond);
-  EXPECT_TRUE(peer->ReceivedBytes().empty()) << "data must wait while the break lasts";
-  EXPECT_EQ(chip->Register(7) & 1, 1) << "held data counts as the transmitter holding data";
-  WritePair(5, 0x01, 0x18, 0xC3);
-  EXPECT_FALSE(peer->EndBreak());
-  clock.RunUntilIdle();
-  EXPECT_EQ(peer->ReceivedBytes(), Bytes{'z'}) << "held byte must follow the break";
+TEST_F(ChipTest, BreakHoldsTheLineForAsLongAsItLastsOnEveryRevision) {
+  for (uint8_t rev : {uint8_t(0x10), uint8_t(0x25), uint8_t(0x30)}) {
+    SCOPED_TRACE(testing::Message() << "revision 0x" << std::hex << int(rev));
+    MakeConfigured(Rev(rev));
+    AttachPeer();
+    const uint8_t lc = chip->Register(0x18);
+    const VirtualTime t0 = clock.Now();
+    ASSERT_EQ(SendBulk({'a', 'z'}), Handshake::Ack);
+    clock.AdvanceBy(500);  // 'a' is on the wire
+    // The driver clears register 5 bit 0 and register 0x18 bit 6; either one alone is a break.
+    WritePair(5, 0x01, 0x18, static_cast<uint8_t>(lc & ~0x40));
+    EXPECT_FALSE(peer->EndBreak()) << "the break starts after the character on the wire";
+    clock.AdvanceBy(10 * emu::kMillisecond);
+    EXPECT_TRUE(peer->EndBreak());
+    EXPECT_EQ(peer->ReceivedBytes(), Bytes{'a'}) << "data must wait while the break lasts";
+    EXPECT_EQ(chip->Register(7) & 1, 1) << "held data counts as the transmitter holding data";
+    WritePair(5, 0x00, 0x18, lc);
+    clock.AdvanceBy(5 * emu::kMillisecond);
+    WritePair(5, 0x01, 0x18, lc);
+    EXPECT_FALSE(peer->EndBreak());
+    clock.RunUntilIdle();
+    EXPECT_EQ(peer->ReceivedBytes(), (Bytes{'a', 'z'})) << "held byte must follow the break";
+    std::vector<VirtualTime> edges;
+    for (const auto& e : peer->Events()) {
+      if (e.kind == emu::line::LineEvent::Kind::Break) edges.push_back(e.time);
+    }
+    ASSERT_EQ(edges.size(), 2u);
+    EXPECT_EQ(edges[0], peer->ReceivedCharacters()[0].raw.end) << "break on when 'a' ended";
+    EXPECT_EQ(edges[1], t0 + 500 + 15 * emu::kMillisecond) << "break off when released";
+  }
+}
 
-  WritePair(0x27, 0x01, 0x27, 0x01);  // output handshake on CTS, which is off
-  ASSERT_EQ(SendBulk({'q'}), Handshake::Ack);
-  clock.AdvanceBy(10 * emu::kMillisecond);
-  EXPECT_EQ(peer->ReceivedBytes(), Bytes{'z'}) << "CTS handshake on with CTS off must hold data";
-  peer->DriveCts(true);
-  clock.RunUntilIdle();
-  EXPECT_EQ(peer->ReceivedBytes(), (Bytes{'z', 'q'})) << "CTS on must release the data";
+TEST_F(ChipTest, Register0x27HoldsTransmissionWhileAnEnabledInputIsOffFrom0x30) {
+  struct {
+    uint8_t bit;
+    void (emu::line::ScriptedPeer::*drive)(bool);
+  } const inputs[] = {{0x01, &emu::line::ScriptedPeer::DriveCts},
+                      {0x02, &emu::line::ScriptedPeer::DriveDsr},
+                      {0x08, &emu::line::ScriptedPeer::DriveDcd}};
+  for (const auto& in : inputs) {
+    SCOPED_TRACE(testing::Message() << "register 0x27 = " << int(in.bit));
+    MakeConfigured();
+    AttachPeer();
+    WritePair(0x27, in.bit, 0x27, in.bit);
+    ASSERT_EQ(SendBulk({'q'}), Handshake::Ack);
+    clock.AdvanceBy(10 * emu::kMillisecond);
+    EXPECT_TRUE(peer->ReceivedBytes().empty()) << "the input is off: data must be held";
+    (peer.get()->*in.drive)(true);
+    clock.RunUntilIdle();
+    EXPECT_EQ(peer->ReceivedBytes(), Bytes{'q'}) << "the input on must release the data";
+  }
   MakeConfigured(Rev(0x2F));
+  AttachPeer();
   chip->PokeRegister(0x27, 0x01);
-  EXPECT_EQ(chip->OutputHandshake(), 0) << "no output handshake below 0x30";
+  ASSERT_EQ(SendBulk({'q'}), Handshake::Ack);
+  clock.RunUntilIdle();
+  EXPECT_EQ(peer->ReceivedBytes(), Bytes{'q'}) << "no output handshake below 0x30";
 }
 
 }  // namespace
