@@ -6,6 +6,7 @@
 #include <wdk_types.h>
 #include <wdk_ke.h>
 
+#include "nt/happens_before.h"
 #include "nt/kernel.h"
 
 #include <boost/context/fiber.hpp>
@@ -120,6 +121,8 @@ struct Context {
   // The fiber's stack, [stackLow, stackHigh).
   uintptr_t stackLow = 0;
   uintptr_t stackHigh = 0;
+
+  hb::FiberState race;  // ThreadSanitizer's fiber (TSan builds)
 };
 
 // Thrown by PsTerminateSystemThread and caught at the top of the thread's fiber.
@@ -187,6 +190,7 @@ struct Kernel::Impl {
   const char* outsideName = nullptr;  // context name for work on the scheduler stack ("clock")
   KIRQL mainIrql = PASSIVE_LEVEL;
   boost::context::fiber schedulerFiber;
+  hb::MachineState race;  // ThreadSanitizer's view of the scheduler (TSan builds)
   SchedulerRng rng;
   uint64_t readyCount = 0;  // contexts in RunState::Ready (besides the running one)
   uint64_t spinningCount = 0;
