@@ -123,97 +123,50 @@ VOID DoubleInDpc(PKDPC, PVOID context, PVOID, PVOID) {
 
 VOID SetInThread(PVOID context) { static_cast<HandOff*>(context)->data = 21; }
 
-// Two threads that each add 21 under a lock.
-void AddUnder(Kernel& k, const std::function<void()>& lock, const std::function<void()>& unlock, HandOff& h) {
-  for (const char* name : {"a", "b"}) {
-    k.StartSystemThread(name, [&h, lock, unlock] {
-      lock();
-      h.data += 21;
-      unlock();
-    });
-  }
+void WaitForThread(HandOff& h) {
+  HANDLE handle;
+  PVOID thread;
+  PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, &SetInThread, &h);
+  ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr);
+  ZwClose(handle);
+  WaitOn(thread);
+  ObDereferenceObject(thread);
 }
 
-// A writer sets data to 21 and hands it over; the receiver doubles it (or two threads add 21
-// under a lock).
-const struct {
+using Step = void (*)(HandOff&);
+
+// A "writer" thread sets data to 21 and runs `pass`; a "reader" thread runs `take` and doubles the
+// data (without `take`, the DPC does). Under a mutex, two threads each add 21 instead.
+struct Ordering {
   const char* how;
-  std::function<void(Kernel&, HandOff&)> start;
-} kOrderings[] = {
-    {"a fast mutex",
-     [](Kernel& k, HandOff& h) {
-       AddUnder(
-           k, [&h] { ExAcquireFastMutex(&h.fastMutex); }, [&h] { ExReleaseFastMutex(&h.fastMutex); }, h);
+  Step pass = nullptr, take = nullptr, lock = nullptr, unlock = nullptr;
+};
+const Ordering kOrderings[] = {
+    {"an event", [](HandOff& h) { KeSetEvent(&h.event, IO_NO_INCREMENT, FALSE); },
+     [](HandOff& h) { WaitOn(&h.event); }},
+    {"a semaphore", [](HandOff& h) { KeReleaseSemaphore(&h.semaphore, IO_NO_INCREMENT, 1, FALSE); },
+     [](HandOff& h) { WaitOn(&h.semaphore); }},
+    {"an interlocked flag", [](HandOff& h) { InterlockedExchange(&h.flag, 1); },
+     [](HandOff& h) {
+       while (InterlockedCompareExchange(&h.flag, 0, 0) == 0) emu::testing::Delay(kMillisecond);
      }},
-    {"a kernel mutex",
-     [](Kernel& k, HandOff& h) {
-       AddUnder(
-           k, [&h] { WaitOn(&h.mutex); }, [&h] { KeReleaseMutex(&h.mutex, FALSE); }, h);
-     }},
-    {"an event",
-     [](Kernel& k, HandOff& h) {
-       k.StartSystemThread("reader", [&h] {
-         WaitOn(&h.event);
-         h.data *= 2;
-       });
-       k.StartSystemThread("writer", [&h] {
-         h.data = 21;
-         KeSetEvent(&h.event, IO_NO_INCREMENT, FALSE);
-       });
-     }},
-    {"a semaphore",
-     [](Kernel& k, HandOff& h) {
-       k.StartSystemThread("reader", [&h] {
-         WaitOn(&h.semaphore);
-         h.data *= 2;
-       });
-       k.StartSystemThread("writer", [&h] {
-         h.data = 21;
-         KeReleaseSemaphore(&h.semaphore, IO_NO_INCREMENT, 1, FALSE);
-       });
-     }},
-    {"the end of a thread",
-     [](Kernel& k, HandOff& h) {
-       k.StartSystemThread("reader", [&h] {
-         HANDLE handle;
-         PVOID thread;
-         PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, &SetInThread, &h);
-         ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr);
-         ZwClose(handle);
-         WaitOn(thread);
-         ObDereferenceObject(thread);
-         h.data *= 2;
-       });
-     }},
+    {"the end of a thread", nullptr, &WaitForThread},
     {"a timer's DPC",
-     [](Kernel& k, HandOff& h) {
-       k.StartSystemThread("writer", [&h] {
-         h.data = 21;
-         KeSetTimer(&h.timer, Relative(kMillisecond), &h.dpc);
-         WaitOn(&h.event);
-       });
+     [](HandOff& h) {
+       KeSetTimer(&h.timer, Relative(kMillisecond), &h.dpc);
+       WaitOn(&h.event);
      }},
     {"KeFlushQueuedDpcs",
-     [](Kernel& k, HandOff& h) {
-       k.StartSystemThread("writer", [&h] {
-         h.data = 21;
-         KeInsertQueueDpc(&h.dpc, nullptr, nullptr);
-         KeFlushQueuedDpcs();
-         const ULONG doubled = h.data;  // read here: gtest's comparison is not instrumented
-         EXPECT_EQ(doubled, 42u) << "the DPC has run when KeFlushQueuedDpcs returns";
-       });
+     [](HandOff& h) {
+       KeInsertQueueDpc(&h.dpc, nullptr, nullptr);
+       KeFlushQueuedDpcs();
+       const ULONG doubled = h.data;  // read here: gtest's comparison is not instrumented
+       EXPECT_EQ(doubled, 42u) << "the DPC has run when KeFlushQueuedDpcs returns";
      }},
-    {"an interlocked flag",
-     [](Kernel& k, HandOff& h) {
-       k.StartSystemThread("reader", [&h] {
-         while (InterlockedCompareExchange(&h.flag, 0, 0) == 0) emu::testing::Delay(kMillisecond);
-         h.data *= 2;
-       });
-       k.StartSystemThread("writer", [&h] {
-         h.data = 21;
-         InterlockedExchange(&h.flag, 1);
-       });
-     }},
+    {"a fast mutex", nullptr, nullptr, [](HandOff& h) { ExAcquireFastMutex(&h.fastMutex); },
+     [](HandOff& h) { ExReleaseFastMutex(&h.fastMutex); }},
+    {"a kernel mutex", nullptr, nullptr, [](HandOff& h) { WaitOn(&h.mutex); },
+     [](HandOff& h) { KeReleaseMutex(&h.mutex, FALSE); }},
 };
 
 TEST(RaceDetection, KernelOrderingsHandDataOverWithoutAReport) {
@@ -232,7 +185,26 @@ TEST(RaceDetection, KernelOrderingsHandDataOverWithoutAReport) {
       KeInitializeDpc(&h.dpc, &DoubleInDpc, &h);
       ExInitializeFastMutex(&h.fastMutex);
       KeInitializeMutex(&h.mutex, 0);
-      o.start(k, h);
+      if (o.take) {
+        k.StartSystemThread("reader", [&h, &o] {
+          o.take(h);
+          h.data *= 2;
+        });
+      }
+      if (o.pass) {
+        k.StartSystemThread("writer", [&h, &o] {
+          h.data = 21;
+          o.pass(h);
+        });
+      }
+      for (const char* name : {"a", "b"}) {
+        if (!o.lock) break;
+        k.StartSystemThread(name, [&h, &o] {
+          o.lock(h);
+          h.data += 21;
+          o.unlock(h);
+        });
+      }
       k.Run();
       EXPECT_EQ(h.data, 42u) << o.how << ": the data was not handed over";
       EXPECT_EQ(emu::hb::ReportCount(), reports) << o.how << " must order the writer before the receiver";
