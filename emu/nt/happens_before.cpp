@@ -123,10 +123,18 @@ extern "C" {
 void __tsan_on_report(const void* report) {
   (void)report;
   emu::hb::g_reports++;
-  if (emu::Kernel* k = emu::Kernel::CurrentOrNull()) {
-    const emu::KernelConfig& c = k->Config();
-    std::fprintf(stderr, "Emulated machine: seed %llu, model %s\n", static_cast<unsigned long long>(c.seed),
-                 c.processors == emu::ProcessorModel::Uniprocessor ? "UP" : "MP");
+  emu::Kernel* k = emu::Kernel::CurrentOrNull();
+  if (k == nullptr) return;
+  const emu::KernelConfig& c = k->Config();
+  char detail[64] = "random scheduler";
+  if (c.scheduler == emu::SchedulerKind::Pct)
+    std::snprintf(detail, sizeof detail, "PCT scheduler of depth %u", c.pctDepth);
+  if (c.processors == emu::ProcessorModel::Uniprocessor) {
+    std::fprintf(stderr, "Emulated machine: seed %llu, model UP (%s)\n",
+                 static_cast<unsigned long long>(c.seed), detail);
+  } else {
+    std::fprintf(stderr, "Emulated machine: seed %llu, model MP (%u processors, %s)\n",
+                 static_cast<unsigned long long>(c.seed), c.processorCount, detail);
   }
 }
 

@@ -24,6 +24,9 @@
 // accesses are invisible (the signals and DPCs they raise still order), and so are the reads of
 // a test peeking at the running machine through RunUntil's predicate.
 //
+// Every report of ThreadSanitizer is followed by the machine's configuration, which reproduces
+// the run: "Emulated machine: seed N, model UP|MP (...)" (printed from the runtime's report hook).
+//
 // In other builds every call compiles to nothing.
 #pragma once
 
