@@ -9,6 +9,7 @@ inline void Enter(volatile void* target, size_t size) {
     k->CheckObjectMemory(const_cast<const void*>(target), size, true);
     k->SwitchPoint();
   }
+  emu::hb::Barrier(target);
 }
 
 }  // namespace

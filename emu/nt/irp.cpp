@@ -1,6 +1,7 @@
 // IRPs: allocation and the freed-IRP quarantine, IoCallDriver, IoCompleteRequest with its
 // completion-routine walk, the I/O manager's own request builders, and the verifier rules that
 // go with them.
+#include "nt/happens_before.h"
 #include "nt/io_manager.h"
 #include "nt/io_records.h"
 #include "nt/io_util.h"
@@ -227,6 +228,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
   detail += " dev=" + Label(device);
   TraceIrp("call", irp, detail);
 
+  hb::Release(irp);
   NTSTATUS status;
   {
     verifier::DriverScope scope(device->DriverObject);
@@ -273,6 +275,7 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kCompleteWithPendingStatus,
                      static_cast<ULONG>(irp->IoStatus.Status), reinterpret_cast<ULONG_PTR>(irp));
 
+  hb::Acquire(irp);
   TraceIrp("complete", irp,
            "status=" + HexStatus(irp->IoStatus.Status) +
                " info=" + std::to_string(irp->IoStatus.Information));

@@ -207,6 +207,7 @@ NTSTATUS Kernel::Impl::Wait(ULONG count, PVOID objs[], WAIT_TYPE type, PLARGE_IN
         auto* h = static_cast<DISPATCHER_HEADER*>(objs[i]);
         if (IsSignalledFor(h, c)) {
           Satisfy(h, c);
+          hb::Acquire(h);
           return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
         }
       }
@@ -216,6 +217,7 @@ NTSTATUS Kernel::Impl::Wait(ULONG count, PVOID objs[], WAIT_TYPE type, PLARGE_IN
         all = IsSignalledFor(static_cast<DISPATCHER_HEADER*>(objs[i]), c);
       if (all) {
         for (ULONG i = 0; i < count; ++i) Satisfy(static_cast<DISPATCHER_HEADER*>(objs[i]), c);
+        hb::AcquireWaited(count, objs, WaitAll, STATUS_WAIT_0);
         return STATUS_WAIT_0;
       }
     }
@@ -261,6 +263,7 @@ NTSTATUS Kernel::Impl::Wait(ULONG count, PVOID objs[], WAIT_TYPE type, PLARGE_IN
   SetState(c, RunState::Waiting);
   YieldToScheduler();
   NTSTATUS status = c->waitStatus;
+  hb::AcquireWaited(count, objs, type, status);
   if (traceEnabled) {
     if (status == STATUS_TIMEOUT)
       TraceF("wait", delay ? "resume" : "wake: time-out");
@@ -298,6 +301,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   if (Wait) emu::CheckWaitNextAllowed(k, irql, reinterpret_cast<const void*>(&KeSetEvent));
   k.CheckObject(Event, sizeof(KEVENT), true);
   k.SwitchPoint();
+  emu::hb::Release(Event);
   LONG previous = Event->Header.SignalState;
   if (previous == 0) {
     Event->Header.SignalState = 1;
@@ -352,6 +356,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
   if (Wait) emu::CheckWaitNextAllowed(k, irql, reinterpret_cast<const void*>(&KeReleaseSemaphore));
   k.CheckObject(Semaphore, sizeof(KSEMAPHORE), true);
   k.SwitchPoint();
+  emu::hb::Release(Semaphore);
   LONG previous = Semaphore->Header.SignalState;
   if (Adjustment <= 0 || previous > Semaphore->Limit - Adjustment) {
     // The kernel raises STATUS_SEMAPHORE_LIMIT_EXCEEDED, which nothing in a driver handles.
@@ -402,6 +407,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
                      reinterpret_cast<ULONG_PTR>(Mutex), 0, 0);
   }
   k.SwitchPoint();
+  emu::hb::Release(Mutex);
   LONG previous = Mutex->Header.SignalState;
   if (++Mutex->Header.SignalState == 1) {
     Mutex->OwnerThread = nullptr;

@@ -48,6 +48,7 @@ void AcquireSpinLock(Kernel::Impl& k, PKSPIN_LOCK lock) {
     c->spinningOn = nullptr;
   }
   *lock = token;
+  hb::Acquire(lock);
   if (k.current) k.current->spinLocks.push_back(lock);
 }
 
@@ -55,6 +56,7 @@ void ReleaseSpinLock(Kernel::Impl& k, PKSPIN_LOCK lock) {
   if (*lock != OwnerToken(k)) {
     k.owner.BugCheck(bugcheck::kSpinLockNotOwned, reinterpret_cast<ULONG_PTR>(lock), *lock, 0, 0);
   }
+  hb::Release(lock);
   *lock = 0;
   if (Context* c = k.current) {
     auto& held = c->spinLocks;
@@ -211,6 +213,7 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
   }
   FastMutex->Owner = self;
   FastMutex->OldIrql = irql;
+  emu::hb::Acquire(FastMutex);
   if (k.current) k.current->mutexes.push_back(FastMutex);
 }
 
@@ -224,6 +227,7 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
   FastMutex->Owner = KeGetCurrentThread();
   FastMutex->OldIrql = irql;
   k.SetIrql(APC_LEVEL);
+  emu::hb::Acquire(FastMutex);
   if (k.current) k.current->mutexes.push_back(FastMutex);
   return TRUE;
 }
@@ -249,6 +253,7 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
                      reinterpret_cast<ULONG_PTR>(FastMutex->Owner),
                      reinterpret_cast<ULONG_PTR>(self));
   }
+  emu::hb::Release(FastMutex);
   FastMutex->Owner = nullptr;
   if (emu::Context* c = k.current) {
     auto& held = c->mutexes;

@@ -92,6 +92,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     k.insertedTimers.erase(it);
     wasInserted = TRUE;
   }
+  emu::hb::ReleaseTimer(Timer, Dpc);
   Timer->Header.SignalState = 0;
   Timer->Header.Absolute = DueTime.QuadPart > 0;
   Timer->Dpc = Dpc;
@@ -160,6 +161,7 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
   auto& k = K();
   k.CheckObject(Dpc, sizeof(KDPC), true);
+  emu::hb::Release(Dpc);
   bool queued = k.QueueDpc(Dpc, SystemArgument1, SystemArgument2);
   // Below DISPATCH_LEVEL (uniprocessor) the DPC runs before this call returns.
   k.SwitchPoint();
@@ -189,6 +191,7 @@ VOID KeFlushQueuedDpcs(VOID) {
                      reinterpret_cast<ULONG_PTR>(&KeFlushQueuedDpcs), irql, 8,
                      reinterpret_cast<ULONG_PTR>(&KeFlushQueuedDpcs));
   }
+  emu::hb::AcquireOnExit flushed(&k.race.dpcsDone);
   auto idle = [&k] {
     if (!k.dpcQueue.empty()) return false;
     for (emu::Context* p : k.dpcProcessors)

@@ -76,7 +76,8 @@ bool Kernel::ContextFinished(ContextId id) const {
 void Kernel::Run() { impl_->Schedule(nullptr, kForever); }
 
 bool Kernel::RunUntil(const std::function<bool()>& done, VirtualTime limit) {
-  return impl_->Schedule(&done, limit);
+  const std::function<bool()>& peek = hb::Peek(done);
+  return impl_->Schedule(&peek, limit);
 }
 
 void Kernel::RunFor(VirtualTime duration) {

@@ -102,6 +102,7 @@ Kernel::Impl::~Impl() {
   for (auto& c : contexts) {
     if (c->started && c->state != RunState::Finished && c->fiber) {
       current = c.get();
+      hb::Unwind unwind(race, *c);
       try {
         boost::context::fiber f = std::move(c->fiber);
       } catch (...) {
@@ -109,6 +110,7 @@ Kernel::Impl::~Impl() {
       current = nullptr;
     }
   }
+  hb::Forget(contexts);
   // Release the quarantine.
   for (auto& [addr, info] : freedPool) std::free(reinterpret_cast<void*>(addr));
   for (auto& [addr, info] : livePool) std::free(reinterpret_cast<void*>(addr));
@@ -143,6 +145,7 @@ Context* Kernel::Impl::NewContext(std::string name, ContextKind kind,
   c->state = RunState::Finished;  // SetState counts the transition to Ready
   c->thread = NewThreadObject(c, kind != ContextKind::Application);
   SetState(c, RunState::Ready);
+  hb::OnCreate(*c);
   if (kind != ContextKind::Dpc) {
     TraceF("thread", "create %s (%s thread)", c->name.c_str(),
            kind == ContextKind::System ? "system" : "application");
@@ -201,7 +204,9 @@ void Kernel::Impl::Resume(Context* c) {
         std::allocator_arg, RecordingStack{c},
         [this, c](boost::context::fiber&& sched) { return FiberMain(c, std::move(sched)); });
   }
+  hb::SwitchIn(race, *c);
   c->fiber = std::move(c->fiber).resume();
+  hb::SwitchOut(race, *c);
   current = nullptr;
 }
 
@@ -228,6 +233,7 @@ boost::context::fiber Kernel::Impl::FiberMain(Context* c, boost::context::fiber&
   if (!dead) {
     TraceF("thread", "end (status 0x%08X)", static_cast<unsigned>(c->thread->ExitStatus));
     // The thread object becomes signalled.
+    hb::Release(c->thread);
     c->thread->Tcb.Header.SignalState = 1;
     SignalObject(&c->thread->Tcb.Header);
   }
@@ -289,7 +295,9 @@ void Kernel::Impl::RunDpcProcessor(Context* c) {
     c->irql = DISPATCH_LEVEL;
     c->driver = Lookup(dpc)->driver;  // the routine runs for the driver that initialised the DPC
     if (traceEnabled) TraceF("dpc", "run %s", ObjectName(dpc).c_str());
+    hb::Acquire(dpc);
     routine(dpc, context, a1, a2);
+    hb::Release(&race.dpcsDone);
     c->runningDpc = nullptr;
     c->driver = nullptr;
     if (c->irql != DISPATCH_LEVEL) {
@@ -359,6 +367,7 @@ void Kernel::Impl::ProcessDue() {
           ~Guard() { flag = false; }
         } guard{inDeviceEvent};
         inDeviceEvent = true;
+        hb::Invisible hardware;
         item.fn();
         break;
       }
@@ -389,6 +398,7 @@ void Kernel::Impl::RunPosted() {
     ~Guard() { flag = false; }
   } guard{inDeviceEvent};
   inDeviceEvent = true;
+  hb::Invisible hardware;
   for (auto& fn : work) fn();
 }
 
@@ -431,6 +441,7 @@ bool Kernel::Impl::Schedule(const std::function<bool()>* done, VirtualTime limit
     ~Guard() { flag = false; }
   } guard{inScheduler};
   inScheduler = true;
+  hb::RunBoundary boundary(race, contexts);
   if (config.realTime) {
     wallAnchor = std::chrono::steady_clock::now();
     virtualAnchor = now;

@@ -6,6 +6,7 @@
 #include <wdk_types.h>
 #include <wdk_ke.h>
 
+#include "nt/happens_before.h"
 #include "nt/kernel.h"
 
 #include <boost/context/fiber.hpp>
@@ -127,6 +128,8 @@ struct Context {
   // The fiber's stack, [stackLow, stackHigh).
   uintptr_t stackLow = 0;
   uintptr_t stackHigh = 0;
+
+  hb::FiberState race;  // ThreadSanitizer's fiber (TSan builds)
 };
 
 // Thrown by PsTerminateSystemThread and caught at the top of the thread's fiber.
@@ -196,6 +199,7 @@ struct Kernel::Impl {
   const void* outsideDriver = nullptr;  // driver whose code runs on the caller's own stack
   KIRQL mainIrql = PASSIVE_LEVEL;
   boost::context::fiber schedulerFiber;
+  hb::MachineState race;  // ThreadSanitizer's view of the scheduler (TSan builds)
   SchedulerRng rng;
   uint64_t readyCount = 0;  // contexts in RunState::Ready (besides the running one)
   uint64_t spinningCount = 0;
