@@ -55,7 +55,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
 VOID NTAPI UnloadDriver(PDRIVER_OBJECT DriverObject) {
   UNREFERENCED_PARAMETER(DriverObject);
-  GlobalDriverObject = NULL;
+  InterlockedExchangePointer((PVOID volatile*)&GlobalDriverObject, NULL);
 
   // A slot is emptied only by the port's teardown. The wait has no time-out on purpose: while a
   // port thread still runs, its code is in this image, and returning would let the system unmap
@@ -101,6 +101,16 @@ BOOLEAN ReadRegistryDword(PCUNICODE_STRING KeyPath, PCWSTR ValueName, PULONG Val
   NTSTATUS status =
       RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path, table, NULL, NULL);
   return NT_SUCCESS(status) ? TRUE : FALSE;
+}
+
+BOOLEAN PortThreadsMayRun(PPORT_EXTENSION Ext) {
+  PVOID driver = InterlockedCompareExchangePointer((PVOID volatile*)&GlobalDriverObject, NULL, NULL);
+  PVOID name = InterlockedCompareExchangePointer((PVOID volatile*)&Ext->InterfaceName.Buffer, NULL, NULL);
+  return driver != NULL && name != NULL;
+}
+
+VOID WithdrawPortThreadsRunCondition(PPORT_EXTENSION Ext) {
+  InterlockedExchangePointer((PVOID volatile*)&Ext->InterfaceName.Buffer, NULL);
 }
 
 VOID StopPortThreads(PDEVICE_OBJECT DeviceObject) {

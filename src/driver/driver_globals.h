@@ -26,6 +26,12 @@ BOOLEAN ReadRegistryDword(PCUNICODE_STRING KeyPath, PCWSTR ValueName, PULONG Val
 
 // Wakes the port's threads until every one has left (ThreadCount 0). PASSIVE_LEVEL.
 VOID StopPortThreads(PDEVICE_OBJECT DeviceObject);
+// The port threads' run condition: the driver is loaded and the port still has its interface
+// name. The threads test it while add-device's failure path, removal and unload withdraw it, so
+// both sides use interlocked pointer operations rather than plain reads and writes.
+BOOLEAN PortThreadsMayRun(PPORT_EXTENSION Ext);
+// Clears the port's interface name buffer pointer (the caller keeps the string to free it).
+VOID WithdrawPortThreadsRunCondition(PPORT_EXTENSION Ext);
 
 // The driver's polling delay: 20 ms, relative, kernel mode, not alertable.
 VOID DelayTwentyMilliseconds();

@@ -194,7 +194,7 @@ static NTSTATUS StartPortThreads(PPORT_EXTENSION Ext) {
 
   // Withdraw the run condition and wait for the started threads to leave.
   UNICODE_STRING interfaceName = Ext->InterfaceName;
-  Ext->InterfaceName.Buffer = NULL;
+  WithdrawPortThreadsRunCondition(Ext);
   StopPortThreads(Ext->DeviceObject);
   RtlFreeUnicodeString(&interfaceName);
   return status;

@@ -9,7 +9,7 @@
 static VOID RunStandInThread(PDEVICE_OBJECT DeviceObject, PKEVENT WakeEvent) {
   PPORT_EXTENSION ext = PortExtension(DeviceObject);
   InterlockedIncrement(&ext->ThreadCount);
-  while (GlobalDriverObject != NULL && ext->InterfaceName.Buffer != NULL) {
+  while (PortThreadsMayRun(ext)) {
     KeWaitForSingleObject(WakeEvent, Executive, KernelMode, FALSE, NULL);
   }
   // The extension may be freed as soon as the count reaches 0: nothing of it is used after this.

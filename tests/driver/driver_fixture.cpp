@@ -79,7 +79,7 @@ void DriverTest::RemovePort(PDEVICE_OBJECT port) {
 void DriverTest::TearDownPort(PDEVICE_OBJECT port) {
   PPORT_EXTENSION ext = PortExtension(port);
   UNICODE_STRING interfaceName = ext->InterfaceName;
-  ext->InterfaceName.Buffer = NULL;
+  WithdrawPortThreadsRunCondition(ext);
   StopPortThreads(port);
   if (ext->DosLinkName.Buffer != NULL) {
     RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", ext->DeviceName.Buffer);
