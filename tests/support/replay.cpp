@@ -12,17 +12,21 @@ std::string ReplayCommand(const std::string& program, const std::string& test, c
   return command + program + " --gtest_filter='" + test + "'";
 }
 
-void ReplayPrinter::OnTestStart(const ::testing::TestInfo&) { printed_.clear(); }
+void ReplayPrinter::OnTestStart(const ::testing::TestInfo& test) {
+  test_ = std::string(test.test_suite_name()) + "." + test.name();
+  printed_.clear();
+}
 
+// Called with gtest's own lock held: UnitTest's accessors must not be used here.
 void ReplayPrinter::OnTestPartResult(const ::testing::TestPartResult& result) {
-  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  if (!result.failed() || test == nullptr) return;
-  std::string command = ReplayCommand(program_, std::string(test->test_suite_name()) + "." + test->name(),
-                                      TestUsedSchedule() ? &CurrentSchedule() : nullptr);
+  if (!result.failed() || test_.empty()) return;
+  std::string command = ReplayCommand(program_, test_, TestUsedSchedule() ? &CurrentSchedule() : nullptr);
   if (std::find(printed_.begin(), printed_.end(), command) != printed_.end()) return;
   printed_.push_back(command);
   std::printf("Replay: %s\n", command.c_str());
   std::fflush(stdout);
 }
+
+void ReplayPrinter::OnTestEnd(const ::testing::TestInfo&) { test_.clear(); }
 
 }  // namespace test_support

@@ -21,9 +21,11 @@ class ReplayPrinter : public ::testing::EmptyTestEventListener {
   explicit ReplayPrinter(std::string program) : program_(std::move(program)) {}
   void OnTestStart(const ::testing::TestInfo& test) override;
   void OnTestPartResult(const ::testing::TestPartResult& result) override;
+  void OnTestEnd(const ::testing::TestInfo& test) override;
 
  private:
   std::string program_;
+  std::string test_;                  // the running test's full name
   std::vector<std::string> printed_;  // for the running test
 };
 

@@ -7,30 +7,33 @@ namespace test_support {
 namespace {
 
 // Runs fn under each schedule, then returns to the schedule the test was under.
-void RunUnder(const std::vector<Schedule>& schedules, const std::function<void(const emu::KernelConfig&)>& fn) {
+size_t RunUnder(const std::vector<Schedule>& schedules, const std::function<void(const emu::KernelConfig&)>& fn) {
   const Schedule outer = CurrentSchedule();
+  size_t runs = 0;
   for (const Schedule& schedule : schedules) {
     SCOPED_TRACE(schedule.Text());
     fn(EnterSchedule(schedule));
+    ++runs;
     if (::testing::Test::HasFatalFailure()) break;
   }
   EnterSchedule(outer);
+  return runs;
 }
 
 }  // namespace
 
-void ForEachMachine(const std::function<void(const emu::KernelConfig&)>& fn) {
+size_t ForEachMachine(const std::function<void(const emu::KernelConfig&)>& fn) {
   static const std::vector<Schedule> sweep = Environment().Sweep();
-  RunUnder(sweep, fn);
+  return RunUnder(sweep, fn);
 }
 
-void ForEachModel(const std::function<void(const emu::KernelConfig&)>& fn) {
+size_t ForEachModel(const std::function<void(const emu::KernelConfig&)>& fn) {
   std::vector<Schedule> schedules;
   for (const Processors& processors : Environment().SweepModels()) {
     schedules.push_back(CurrentSchedule());
     schedules.back().processors = processors;
   }
-  RunUnder(schedules, fn);
+  return RunUnder(schedules, fn);
 }
 
 ::testing::internal::ParamGenerator<Schedule> AllSchedules() { return ::testing::ValuesIn(Environment().Sweep()); }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -14,10 +15,10 @@
 namespace test_support {
 
 // Runs fn under every schedule of the sweep, each failure naming its schedule; stops after a
-// fatal failure.
-void ForEachMachine(const std::function<void(const emu::KernelConfig&)>& fn);
+// fatal failure. Returns how many schedules fn ran under.
+size_t ForEachMachine(const std::function<void(const emu::KernelConfig&)>& fn);
 // Runs fn under every processor model of the sweep, with the current seed and scheduler.
-void ForEachModel(const std::function<void(const emu::KernelConfig&)>& fn);
+size_t ForEachModel(const std::function<void(const emu::KernelConfig&)>& fn);
 
 // INSTANTIATE_TEST_SUITE_P(Schedules, SomeTest, AllSchedules(), ScheduleName) makes one test per
 // schedule of the sweep, named "UP_seed3", "MP_pct_seed12", ...
