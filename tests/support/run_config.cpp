@@ -12,7 +12,8 @@ namespace test_support {
 
 namespace {
 
-const std::string kSeedForms = "a seed, a range or a list of both, such as 17, 1-1000 or 3,17,40-50";
+const std::string kSeedForms =
+    "a seed, a range first-last (first not above last) or a list of both, such as 17, 1-1000 or 3,17,40-50";
 const std::string kModelForms = "up, mp, mp<N> for N processors (2 to " + std::to_string(kMaxProcessors) +
                                 "), or a list such as up,mp4";
 const std::string kSchedulerForms = "random, pct, pct<D> for PCT depth D (1 to " + std::to_string(kMaxPctDepth) +
