@@ -81,7 +81,8 @@ struct PdoRig {
   Machine m;
   StubBus bus;
   PDEVICE_OBJECT pdo;
-  explicit PdoRig(KernelConfig config = CurrentConfig(), std::u16string_view instance = u"USB\\VID_0B39&PID_0421\\5&1")
+  explicit PdoRig(KernelConfig config = CurrentConfig(),
+                  std::u16string_view instance = u"USB\\VID_0B39&PID_0421\\5&1")
       : m(config), pdo(m.CreatePhysicalDevice(instance, bus)) {}
   // The next request to the PDO is marked pending and parked in *parked.
   void ParkNext(PIRP* parked, PDRIVER_CANCEL cancel = nullptr) {

@@ -56,7 +56,8 @@ TEST(ScheduleSettings, ModelsAndSchedulersAreNamedWithOptionalCountOrDepth) {
   EXPECT_EQ(ParseModels("mp"), (std::vector<Processors>{kMp}));
   EXPECT_EQ(ParseModels("mp").front().count, emu::KernelConfig{}.processorCount);
   EXPECT_EQ(ParseModels("MP8,up, mp4,mp8"),
-            (std::vector<Processors>{{ProcessorModel::Multiprocessor, 8}, kUp, {ProcessorModel::Multiprocessor, 4}}));
+            (std::vector<Processors>{
+                {ProcessorModel::Multiprocessor, 8}, kUp, {ProcessorModel::Multiprocessor, 4}}));
   EXPECT_EQ(ParseSchedulers("random"), (std::vector<Scheduling>{kRandom}));
   EXPECT_EQ(ParseSchedulers("pct").front().pctDepth, emu::KernelConfig{}.pctDepth);
   EXPECT_EQ(ParseSchedulers("pct1,random,pct"),
@@ -144,9 +145,11 @@ TEST(ScheduleSettings, NamesTextAndEnvironmentSelectTheSameSchedule) {
 
   for (const Schedule& s : {mp4pct, Schedule{kUp, {SchedulerKind::Pct, 7}, 99}, Schedule{kMp, kRandom, 0}}) {
     SCOPED_TRACE(s.Text());
-    RunConfig replay = RunConfig::Parse(std::to_string(s.seed).c_str(), test_support::Token(s.processors).c_str(),
-                                        test_support::Token(s.scheduling).c_str());
-    EXPECT_EQ(replay.Sweep(), std::vector<Schedule>{s}) << "the printed settings select exactly this schedule";
+    RunConfig replay =
+        RunConfig::Parse(std::to_string(s.seed).c_str(), test_support::Token(s.processors).c_str(),
+                         test_support::Token(s.scheduling).c_str());
+    EXPECT_EQ(replay.Sweep(), std::vector<Schedule>{s})
+        << "the printed settings select exactly this schedule";
     emu::KernelConfig config = s.Config();
     EXPECT_EQ(config.seed, s.seed);
     EXPECT_EQ(config.processors, s.processors.model);

@@ -1,5 +1,6 @@
 #include "support/run_config.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
@@ -14,10 +15,10 @@ namespace {
 
 const std::string kSeedForms =
     "a seed, a range first-last (first not above last) or a list of both, such as 17, 1-1000 or 3,17,40-50";
-const std::string kModelForms = "up, mp, mp<N> for N processors (2 to " + std::to_string(kMaxProcessors) +
-                                "), or a list such as up,mp4";
-const std::string kSchedulerForms = "random, pct, pct<D> for PCT depth D (1 to " + std::to_string(kMaxPctDepth) +
-                                    "), or a list such as random,pct5";
+const std::string kModelForms =
+    "up, mp, mp<N> for N processors (2 to " + std::to_string(kMaxProcessors) + "), or a list such as up,mp4";
+const std::string kSchedulerForms = "random, pct, pct<D> for PCT depth D (1 to " +
+                                    std::to_string(kMaxPctDepth) + "), or a list such as random,pct5";
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -25,7 +26,8 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-[[noreturn]] void Reject(const char* variable, std::string_view text, std::string_view item, const std::string& forms) {
+[[noreturn]] void Reject(const char* variable, std::string_view text, std::string_view item,
+                         const std::string& forms) {
   std::string message = std::string(variable) + "=\"" + std::string(text) + "\": ";
   if (item != text) message += "\"" + std::string(item) + "\" is not valid; ";
   throw std::invalid_argument(message + "accepted forms: " + forms);
@@ -52,7 +54,7 @@ bool Number(std::string_view s, uint64_t& value) {
   return !s.empty() && ec == std::errc() && end == s.data() + s.size();
 }
 
-// `text` without `prefix` as a number from `low` to `high` (or `fallback` when nothing follows).
+// `item` is `prefix` and then nothing (value `fallback`) or a number from `low` to `high`.
 bool Suffix(std::string_view item, std::string_view prefix, unsigned low, unsigned high, unsigned fallback,
             unsigned& value) {
   if (item.substr(0, prefix.size()) != prefix) return false;
@@ -63,12 +65,16 @@ bool Suffix(std::string_view item, std::string_view prefix, unsigned low, unsign
   return n >= low && n <= high;
 }
 
-template <class T>
-void AddOnce(std::vector<T>& values, const T& v) {
-  for (const T& existing : values) {
-    if (existing == v) return;
+// The items of `text`, each read by `read` (false: not valid), without repeats.
+template <class T, class Read>
+std::vector<T> ParseNames(const char* variable, std::string_view text, const std::string& forms, Read read) {
+  std::vector<T> values;
+  for (const std::string& item : Items(variable, text, forms)) {
+    T value;
+    if (!read(item, value)) Reject(variable, text, item, forms);
+    if (std::find(values.begin(), values.end(), value) == values.end()) values.push_back(value);
   }
-  values.push_back(v);
+  return values;
 }
 
 }  // namespace
@@ -99,30 +105,21 @@ std::vector<uint64_t> ParseSeeds(std::string_view text) {
 }
 
 std::vector<Processors> ParseModels(std::string_view text) {
-  std::vector<Processors> models;
-  for (const std::string& item : Items("TARNWIRE_MODEL", text, kModelForms)) {
-    Processors p;
-    if (item != "up") {
-      p.model = emu::ProcessorModel::Multiprocessor;
-      if (!Suffix(item, "mp", 2, kMaxProcessors, p.count, p.count)) Reject("TARNWIRE_MODEL", text, item, kModelForms);
-    }
-    AddOnce(models, p);
-  }
-  return models;
+  return ParseNames<Processors>("TARNWIRE_MODEL", text, kModelForms,
+                                [](const std::string& item, Processors& p) {
+                                  if (item == "up") return true;
+                                  p.model = emu::ProcessorModel::Multiprocessor;
+                                  return Suffix(item, "mp", 2, kMaxProcessors, p.count, p.count);
+                                });
 }
 
 std::vector<Scheduling> ParseSchedulers(std::string_view text) {
-  std::vector<Scheduling> schedulers;
-  for (const std::string& item : Items("TARNWIRE_SCHEDULER", text, kSchedulerForms)) {
-    Scheduling s;
-    if (item != "random") {
-      s.kind = emu::SchedulerKind::Pct;
-      if (!Suffix(item, "pct", 1, kMaxPctDepth, s.pctDepth, s.pctDepth))
-        Reject("TARNWIRE_SCHEDULER", text, item, kSchedulerForms);
-    }
-    AddOnce(schedulers, s);
-  }
-  return schedulers;
+  return ParseNames<Scheduling>("TARNWIRE_SCHEDULER", text, kSchedulerForms,
+                                [](const std::string& item, Scheduling& s) {
+                                  if (item == "random") return true;
+                                  s.kind = emu::SchedulerKind::Pct;
+                                  return Suffix(item, "pct", 1, kMaxPctDepth, s.pctDepth, s.pctDepth);
+                                });
 }
 
 RunConfig RunConfig::Parse(const char* seeds, const char* models, const char* schedulers) {
@@ -136,7 +133,8 @@ RunConfig RunConfig::Parse(const char* seeds, const char* models, const char* sc
 
 namespace {
 
-std::vector<Schedule> Combinations(const std::vector<Processors>& models, const std::vector<Scheduling>& schedulers,
+std::vector<Schedule> Combinations(const std::vector<Processors>& models,
+                                   const std::vector<Scheduling>& schedulers,
                                    const std::vector<uint64_t>& seeds) {
   std::vector<Schedule> all;
   all.reserve(models.size() * schedulers.size() * seeds.size());

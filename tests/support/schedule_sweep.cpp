@@ -7,7 +7,8 @@ namespace test_support {
 namespace {
 
 // Runs fn under each schedule, then returns to the schedule the test was under.
-size_t RunUnder(const std::vector<Schedule>& schedules, const std::function<void(const emu::KernelConfig&)>& fn) {
+size_t RunUnder(const std::vector<Schedule>& schedules,
+                const std::function<void(const emu::KernelConfig&)>& fn) {
   const Schedule outer = CurrentSchedule();
   size_t runs = 0;
   for (const Schedule& schedule : schedules) {
@@ -36,7 +37,9 @@ size_t ForEachModel(const std::function<void(const emu::KernelConfig&)>& fn) {
   return RunUnder(schedules, fn);
 }
 
-::testing::internal::ParamGenerator<Schedule> AllSchedules() { return ::testing::ValuesIn(Environment().Sweep()); }
+::testing::internal::ParamGenerator<Schedule> AllSchedules() {
+  return ::testing::ValuesIn(Environment().Sweep());
+}
 
 std::string ScheduleName(const ::testing::TestParamInfo<Schedule>& info) { return info.param.Name(); }
 

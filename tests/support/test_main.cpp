@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
   int status = RUN_ALL_TESTS();
   // A filter that matches nothing would otherwise pass silently (for instance a parameterised
   // test's name from another schedule setting).
-  if (status == 0 && !GTEST_FLAG_GET(list_tests) && ::testing::UnitTest::GetInstance()->test_to_run_count() == 0) {
+  if (status == 0 && !GTEST_FLAG_GET(list_tests) &&
+      ::testing::UnitTest::GetInstance()->test_to_run_count() == 0) {
     std::fprintf(stderr, "no test matches --gtest_filter=%s\n", GTEST_FLAG_GET(filter).c_str());
     return 1;
   }
