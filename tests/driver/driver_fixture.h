@@ -106,7 +106,8 @@ class LoadedDriverTest : public DriverTest {
 std::vector<emu::VirtualTime> IrpsSentAt(emu::Kernel& kernel, std::string_view what);
 
 // Tests that run several contexts at once run under every schedule of the sweep:
-// INSTANTIATE_TEST_SUITE_P(Schedules, Scheduled<SomeTest>, AllSchedules(), ScheduleName).
+//   using SomeTest = Scheduled<LoadedDriverTest>;
+//   INSTANTIATE_TEST_SUITE_P(Schedules, SomeTest, AllSchedules(), ScheduleName);
 using ScheduleParam = test_support::Schedule;
 using test_support::AllSchedules;
 using test_support::ForEachMachine;

@@ -1,5 +1,6 @@
 #include "support/schedule.h"
 
+#include <cctype>
 #include <ostream>
 
 namespace test_support {
@@ -14,8 +15,7 @@ bool Pct(const Scheduling& s) { return s.kind == emu::SchedulerKind::Pct; }
 // "UP", "MP", "MP4".
 std::string ModelLabel(const Processors& p) {
   std::string label = Token(p);
-  label[0] = static_cast<char>(label[0] - 'a' + 'A');
-  label[1] = static_cast<char>(label[1] - 'a' + 'A');
+  for (char& c : label) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return label;
 }
 
