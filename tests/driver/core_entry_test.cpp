@@ -49,7 +49,7 @@ TEST(DriverEntry, ReadsUserRemovalOnlyAsADwordUnderAKeyPathThatFits) {
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string("UserRemoval: ") + c.what);
-    emu::Machine machine;
+    emu::Machine machine(test_support::CurrentConfig());
     std::u16string key = emu::Machine::ServiceKeyPath(kServiceName);
     if (c.keyChars != 0) key += std::u16string(c.keyChars - key.size(), u'x');
     machine.registry().CreateKey(key);

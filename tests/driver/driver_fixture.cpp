@@ -127,26 +127,4 @@ void DriverTest::RemoveAllAndUnload() {
   machine_->UnloadDriver(driver_);
 }
 
-emu::KernelConfig ConfigFor(const ScheduleParam& param) {
-  emu::KernelConfig config;
-  config.processors = std::get<0>(param);
-  config.seed = std::get<1>(param);
-  return config;
-}
-
-std::string ScheduleText(const ScheduleParam& param) {
-  return std::string(std::get<0>(param) == emu::ProcessorModel::Uniprocessor ? "UP" : "MP") + "_seed" +
-         std::to_string(std::get<1>(param));
-}
-
-std::string ScheduleName(const ::testing::TestParamInfo<ScheduleParam>& info) {
-  return ScheduleText(info.param);
-}
-
-::testing::internal::ParamGenerator<ScheduleParam> AllSchedules() {
-  return ::testing::Combine(
-      ::testing::Values(emu::ProcessorModel::Uniprocessor, emu::ProcessorModel::Multiprocessor),
-      ::testing::Range<uint64_t>(1, 21));
-}
-
 }  // namespace tarnwire::testing

@@ -9,13 +9,13 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "driver/driver_globals.h"
 #include "driver/port_device.h"
 #include "driver/port_extension.h"
 #include "nt/machine.h"
+#include "support/schedule_sweep.h"
 
 namespace tarnwire::testing {
 
@@ -36,7 +36,7 @@ std::u16string U16(std::string_view s);
 
 class DriverTest : public ::testing::Test {
  protected:
-  explicit DriverTest(emu::KernelConfig config = {});
+  explicit DriverTest(emu::KernelConfig config = test_support::CurrentConfig());
   ~DriverTest() override;
 
   emu::Machine& machine() { return *machine_; }
@@ -105,19 +105,13 @@ class LoadedDriverTest : public DriverTest {
 // Times at which the driver sent an IRP down its stack whose trace text contains `what`.
 std::vector<emu::VirtualTime> IrpsSentAt(emu::Kernel& kernel, std::string_view what);
 
-// Processor model and seed, for tests that run several contexts at once.
-using ScheduleParam = std::tuple<emu::ProcessorModel, uint64_t>;
-emu::KernelConfig ConfigFor(const ScheduleParam& param);
-std::string ScheduleText(const ScheduleParam& param);  // "UP_seed1"
-std::string ScheduleName(const ::testing::TestParamInfo<ScheduleParam>& info);
-// Both processor models, seeds 1 to 20.
-::testing::internal::ParamGenerator<ScheduleParam> AllSchedules();
-
-// A fixture whose machine runs under the schedule of the test's parameter.
-template <class Fixture>
-class Scheduled : public Fixture, public ::testing::WithParamInterface<ScheduleParam> {
- protected:
-  Scheduled() : Fixture(ConfigFor(::testing::WithParamInterface<ScheduleParam>::GetParam())) {}
-};
+// Tests that run several contexts at once run under every schedule of the sweep:
+//   using SomeTest = Scheduled<LoadedDriverTest>;
+//   INSTANTIATE_TEST_SUITE_P(Schedules, SomeTest, AllSchedules(), ScheduleName);
+using ScheduleParam = test_support::Schedule;
+using test_support::AllSchedules;
+using test_support::ForEachMachine;
+using test_support::Scheduled;
+using test_support::ScheduleName;
 
 }  // namespace tarnwire::testing

@@ -13,14 +13,6 @@ std::string Hex(uint64_t value) {
   return buf;
 }
 
-void ForEachMachine(const std::function<void(emu::KernelConfig)>& fn) {
-  for (const tarnwire::testing::ScheduleParam& schedule : tarnwire::testing::AllSchedules()) {
-    SCOPED_TRACE(tarnwire::testing::ScheduleText(schedule));
-    fn(tarnwire::testing::ConfigFor(schedule));
-    if (::testing::Test::HasFatalFailure()) return;
-  }
-}
-
 emu::zm470::Config ChipRevision(uint8_t revision) {
   emu::zm470::Config config;
   config.revision = revision;

@@ -25,15 +25,15 @@ using emu::usb::UrbFilter;
 // "0x" and the value in hexadecimal, for failure messages.
 std::string Hex(uint64_t value);
 
-// Runs fn under both processor models and 20 scheduler seeds, naming the run on failure.
-void ForEachMachine(const std::function<void(emu::KernelConfig)>& fn);
+using test_support::ForEachMachine;
 
 // A chip of the given revision, otherwise as shipped.
 emu::zm470::Config ChipRevision(uint8_t revision);
 
 class UsbPortMachine {
  public:
-  explicit UsbPortMachine(emu::zm470::Config chipConfig = {}, emu::KernelConfig kernelConfig = {});
+  explicit UsbPortMachine(emu::zm470::Config chipConfig = {},
+                          emu::KernelConfig kernelConfig = test_support::CurrentConfig());
   ~UsbPortMachine();
   UsbPortMachine(const UsbPortMachine&) = delete;
   UsbPortMachine& operator=(const UsbPortMachine&) = delete;
@@ -69,7 +69,8 @@ class UsbPortMachine {
 
 // The same machine with the bridge configured, and the URB log emptied after that.
 struct ConfiguredPort : UsbPortMachine {
-  explicit ConfiguredPort(emu::zm470::Config chipConfig = {}, emu::KernelConfig kernelConfig = {});
+  explicit ConfiguredPort(emu::zm470::Config chipConfig = {},
+                          emu::KernelConfig kernelConfig = test_support::CurrentConfig());
 };
 
 // A test thread that stands for one of the port's transfer threads: it counts itself in a busy

@@ -109,8 +109,8 @@ struct QueueingDriver {
 };
 
 TEST(IoCancel, CancelRacingCompletionCompletesEveryRequestExactlyOnce) {
-  emu::testing::ForEachMachine([](emu::ProcessorModel model, uint64_t seed) {
-    PdoRig r(emu::testing::MachineConfig(model, seed));
+  emu::testing::ForEachMachine([](const emu::KernelConfig& config) {
+    PdoRig r(config);
     LambdaDriver driver(r.m, u"queueing");
     QueueingDriver q;
     QueueingDriver::self = &q;

@@ -81,7 +81,8 @@ struct PdoRig {
   Machine m;
   StubBus bus;
   PDEVICE_OBJECT pdo;
-  explicit PdoRig(KernelConfig config = {}, std::u16string_view instance = u"USB\\VID_0B39&PID_0421\\5&1")
+  explicit PdoRig(KernelConfig config = CurrentConfig(),
+                  std::u16string_view instance = u"USB\\VID_0B39&PID_0421\\5&1")
       : m(config), pdo(m.CreatePhysicalDevice(instance, bus)) {}
   // The next request to the PDO is marked pending and parked in *parked.
   void ParkNext(PIRP* parked, PDRIVER_CANCEL cancel = nullptr) {
@@ -114,7 +115,7 @@ struct RuleRig : PdoRig {
   std::optional<ULONG_PTR> expect[4];  // parameters known only at run time
   std::string context;                 // the context the bug check must name ("" unchecked)
   std::string inReport;                // text the report must contain ("" unchecked)
-  explicit RuleRig(ProcessorModel model) : PdoRig(MachineConfig(model)) {
+  explicit RuleRig(const KernelConfig& config) : PdoRig(config) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     KeInitializeSpinLock(&lock);
     ExInitializeFastMutex(&mutex);
@@ -153,11 +154,11 @@ inline std::function<void(RuleRig&)> InThread(std::function<void(RuleRig&)> body
   };
 }
 
-// The rule's snippet must stop the machine with its code and parameters, under both models.
+// The rule's snippet must stop the machine with its code and parameters, under each model.
 inline void ExpectRuleFires(const Rule& rule) {
-  for (ProcessorModel model : kModels) {
-    SCOPED_TRACE(std::string(rule.fault) + " (" + ModelName(model) + ")");
-    RuleRig r(model);
+  ForEachModel([&rule](const KernelConfig& config) {
+    SCOPED_TRACE(rule.fault);
+    RuleRig r(config);
     EXPECT_BUGCHECK_THAT(rule.code, rule.provoke(r), {
       for (int i = 0; i < 4; ++i) {
         std::optional<ULONG_PTR> want = r.expect[i] ? r.expect[i] : rule.params[i];
@@ -174,7 +175,7 @@ inline void ExpectRuleFires(const Rule& rule) {
           << "the report should mention " << r.inReport << "\n"
           << bugcheck.report;
     });
-  }
+  });
 }
 
 }  // namespace emu::testing

@@ -281,7 +281,7 @@ TEST(IoVerifier, APendingMarkBeforeSkippingDownIsTheCallersToAnswerFor) {
 }
 
 TEST(IoVerifier, ACleanDriverLoadsAddsADeviceAndUnloads) {
-  RuleRig r(emu::ProcessorModel::Uniprocessor);
+  RuleRig r(emu::testing::CurrentConfig());
   g_flaw = Flaw::None;
   PDRIVER_OBJECT d = r.m.LoadDriver(u"probe", &ProbeEntry);
   ASSERT_NE(d, nullptr);

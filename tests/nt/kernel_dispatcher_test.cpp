@@ -21,11 +21,11 @@ using emu::testing::StartWaiters;
 using emu::testing::WaitOn;
 
 TEST(KernelEvents, SignalWakesOneWaiterOfASynchronizationEventAndAllOfANotificationEvent) {
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
+  ForEachMachine([](const emu::KernelConfig& config) {
     for (EVENT_TYPE type : {SynchronizationEvent, NotificationEvent}) {
       const bool sync = type == SynchronizationEvent;
       SCOPED_TRACE(sync ? "synchronization event" : "notification event");
-      Kernel k(MachineConfig(model, seed));
+      Kernel k(config);
       KEVENT e;
       KeInitializeEvent(&e, type, FALSE);
       int woken = 0;
@@ -51,8 +51,8 @@ TEST(KernelEvents, SignalWakesOneWaiterOfASynchronizationEventAndAllOfANotificat
 }
 
 TEST(KernelWaits, WaitAnyReturnsTheSignalledIndexAndWaitAllNeedsEveryObject) {
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(MachineConfig(model, seed));
+  ForEachMachine([](const emu::KernelConfig& config) {
+    Kernel k(config);
     KEVENT ev[3];  // two synchronization events and a notification event
     KeInitializeEvent(&ev[0], SynchronizationEvent, FALSE);
     KeInitializeEvent(&ev[1], SynchronizationEvent, FALSE);
@@ -92,7 +92,7 @@ TEST(KernelWaits, WaitAnyReturnsTheSignalledIndexAndWaitAllNeedsEveryObject) {
 }
 
 TEST(KernelWaits, TimeOutsExpireAtTheRightVirtualTime) {
-  Kernel k;
+  Kernel k(test_support::CurrentConfig());
   KEVENT e, other;
   KeInitializeEvent(&e, NotificationEvent, FALSE);
   KeInitializeEvent(&other, NotificationEvent, FALSE);
@@ -129,8 +129,8 @@ TEST(KernelWaits, TimeOutsExpireAtTheRightVirtualTime) {
 }
 
 TEST(KernelSemaphores, ReleaseWakesAsManyWaitersAsTheCountAllows) {
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(MachineConfig(model, seed));
+  ForEachMachine([](const emu::KernelConfig& config) {
+    Kernel k(config);
     KSEMAPHORE s;
     KeInitializeSemaphore(&s, 0, 5);
     int woken = 0;
@@ -144,8 +144,8 @@ TEST(KernelSemaphores, ReleaseWakesAsManyWaitersAsTheCountAllows) {
 }
 
 TEST(KernelMutexes, KernelAndFastMutexesAdmitOneThreadAtATime) {
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(MachineConfig(model, seed));
+  ForEachMachine([](const emu::KernelConfig& config) {
+    Kernel k(config);
     KMUTEX km;
     FAST_MUTEX fm;
     KeInitializeMutex(&km, 0);
@@ -181,8 +181,8 @@ TEST(KernelMutexes, KernelAndFastMutexesAdmitOneThreadAtATime) {
 }
 
 TEST(KernelMutexes, TryToAcquireFastMutexFailsWhileItIsHeld) {
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(MachineConfig(model, seed));
+  ForEachMachine([](const emu::KernelConfig& config) {
+    Kernel k(config);
     FAST_MUTEX m;
     ExInitializeFastMutex(&m);
     k.StartSystemThread("holder", [&] {
@@ -202,8 +202,8 @@ TEST(KernelMutexes, TryToAcquireFastMutexFailsWhileItIsHeld) {
 }
 
 TEST(KernelThreads, SystemThreadRunsItsStartRoutineAndItsObjectSignalsAtTheEnd) {
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(MachineConfig(model, seed));
+  ForEachMachine([](const emu::KernelConfig& config) {
+    Kernel k(config);
     struct Ctx {
       int ran = 0;
       bool afterTerminate = false;
@@ -236,7 +236,7 @@ TEST(KernelThreads, SystemThreadRunsItsStartRoutineAndItsObjectSignalsAtTheEnd) 
 }
 
 TEST(KernelInterlocked, OperationsReturnThePreviousOrNewValueAsDocumented) {
-  Kernel k;
+  Kernel k(test_support::CurrentConfig());
   k.RunInSystemThread("t", [] {
     LONG v = 5;
     EXPECT_EQ(InterlockedIncrement(&v), 6) << "returns the new value";

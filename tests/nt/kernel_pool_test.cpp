@@ -15,7 +15,7 @@ using emu::KernelConfig;
 using emu::testing::PdoRig;
 
 TEST(KernelPool, BlocksAreTrackedByTagTypeAndSizeAndPoisoned) {
-  Kernel k;
+  Kernel k(test_support::CurrentConfig());
   auto* a = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 24, 'AtsT'));
   auto* b = static_cast<unsigned char*>(ExAllocatePoolWithTag(PagedPool, 40, 'BtsT'));
   auto* c = static_cast<unsigned char*>(ExAllocatePool(NonPagedPool, 8));
@@ -153,7 +153,7 @@ TEST(KernelLowResources, LowResourcesDoNotDisturbTheScheduler) {
 }
 
 TEST(KernelHandles, KernelHandlesCloseOnceAndDoNotCollideWithSmallHandles) {
-  Kernel k;
+  Kernel k(test_support::CurrentConfig());
   static int closed;
   closed = 0;
   int object = 0;

@@ -92,7 +92,7 @@ TEST(KernelScheduler, SameSeedGivesTheSameRunAndDifferentSeedsExploreOthers) {
 }
 
 TEST(KernelClock, TimeMovesOnlyInVirtualSteps) {
-  Kernel k;
+  Kernel k(test_support::CurrentConfig());
   k.RunInSystemThread("waiter", [&] {
     KTIMER timer;
     KeInitializeTimer(&timer);
@@ -155,8 +155,8 @@ TEST(KernelScheduler, DispatchLevelHoldsTheUniprocessorButNotTheMultiprocessor) 
 
 // A counter updated with switch points inside the critical section, by four threads and a DPC;
 // returns the updates lost, and counts overlaps of the critical section.
-int LostUpdates(ProcessorModel model, uint64_t seed, bool useLock, int* overlaps) {
-  Kernel k(MachineConfig(model, seed));
+int LostUpdates(const emu::KernelConfig& config, bool useLock, int* overlaps) {
+  Kernel k(config);
   struct Shared {
     KSPIN_LOCK lock;
     bool useLock, inside = false;
@@ -202,20 +202,20 @@ int LostUpdates(ProcessorModel model, uint64_t seed, bool useLock, int* overlaps
 }
 
 TEST(KernelScheduler, SpinLockGivesMutualExclusionUnderContention) {
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
+  ForEachMachine([](const emu::KernelConfig& config) {
     int overlaps = 0;
-    EXPECT_EQ(LostUpdates(model, seed, true, &overlaps), 0) << "updates under the lock were lost";
+    EXPECT_EQ(LostUpdates(config, true, &overlaps), 0) << "updates under the lock were lost";
     EXPECT_EQ(overlaps, 0) << "two contexts were inside the spin lock at once";
   });
   // The counterpart shows the check is meaningful: without the lock updates are lost.
   int lossySeeds = 0, overlaps = 0;
   for (uint64_t seed = 1; seed <= kSeedsPerModel; ++seed)
-    lossySeeds += LostUpdates(ProcessorModel::Multiprocessor, seed, false, &overlaps) > 0;
+    lossySeeds += LostUpdates(MachineConfig(ProcessorModel::Multiprocessor, seed), false, &overlaps) > 0;
   EXPECT_GT(lossySeeds, 0) << "no seed interleaved the unprotected critical section";
 }
 
 TEST(KernelScheduler, DeviceEventsRunAtTheirDueTimeOutsideEveryContext) {
-  Kernel k;
+  Kernel k(test_support::CurrentConfig());
   KEVENT irq;
   KeInitializeEvent(&irq, SynchronizationEvent, FALSE);
   std::vector<std::pair<emu::VirtualTime, std::string>> seen;
@@ -240,8 +240,8 @@ TEST(KernelScheduler, DeviceEventsRunAtTheirDueTimeOutsideEveryContext) {
 }
 
 TEST(KernelScheduler, ThreadsRunAtPassiveLevelAndTheMainStackMayPollButNotWait) {
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(MachineConfig(model, seed));
+  ForEachMachine([](const emu::KernelConfig& config) {
+    Kernel k(config);
     KEVENT e;
     KeInitializeEvent(&e, NotificationEvent, FALSE);
     LARGE_INTEGER zero{};
@@ -269,7 +269,7 @@ TEST(KernelScheduler, ThreadsRunAtPassiveLevelAndTheMainStackMayPollButNotWait) 
 }
 
 TEST(KernelScheduler, RunInSystemThreadReportsADeadlock) {
-  Kernel k;
+  Kernel k(test_support::CurrentConfig());
   KEVENT never;
   KeInitializeEvent(&never, NotificationEvent, FALSE);
   try {

@@ -1,5 +1,5 @@
-// Shared by the kernel's tests: machine configurations, running a check under both
-// processor models and many seeds, virtual-time arguments and short forms of frequent calls.
+// Shared by the kernel's tests: machine configurations, running a check under many schedules,
+// virtual-time arguments and short forms of frequent calls.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,10 +9,17 @@
 #include <string>
 
 #include "nt/kernel.h"
+#include "support/run_config.h"
+#include "support/schedule_sweep.h"
 
 namespace emu::testing {
 
-constexpr uint64_t kSeedsPerModel = 20;
+using test_support::CurrentConfig;
+using test_support::ForEachMachine;
+using test_support::ForEachModel;
+
+// For checks of the scheduler itself, which choose their seeds and models.
+constexpr uint64_t kSeedsPerModel = test_support::kDefaultSeedCount;
 constexpr ProcessorModel kModels[] = {ProcessorModel::Uniprocessor, ProcessorModel::Multiprocessor};
 
 inline KernelConfig MachineConfig(ProcessorModel model, uint64_t seed = 1) {
@@ -24,17 +31,6 @@ inline KernelConfig MachineConfig(ProcessorModel model, uint64_t seed = 1) {
 
 inline const char* ModelName(ProcessorModel m) {
   return m == ProcessorModel::Uniprocessor ? "uniprocessor" : "multiprocessor";
-}
-
-// Runs fn for seeds 1..kSeedsPerModel under both processor models; a failure names the seed and
-// the model, which reproduce the run.
-inline void ForEachMachine(const std::function<void(ProcessorModel, uint64_t)>& fn) {
-  for (ProcessorModel model : kModels) {
-    for (uint64_t seed = 1; seed <= kSeedsPerModel; ++seed) {
-      SCOPED_TRACE(std::string(ModelName(model)) + ", seed " + std::to_string(seed));
-      fn(model, seed);
-    }
-  }
 }
 
 // A relative due time (negative, in 100-ns units) for KeSetTimer, waits and delays.

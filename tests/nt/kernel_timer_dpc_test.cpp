@@ -39,8 +39,8 @@ struct Recorded {
 PVOID Arg(uintptr_t v) { return reinterpret_cast<PVOID>(v); }
 
 TEST(KernelDpcs, AQueuedDpcIsQueuedOnceAndCanBeTakenOut) {
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(MachineConfig(model, seed));
+  ForEachMachine([](const emu::KernelConfig& config) {
+    Kernel k(config);
     Recorded r;
     // From a device event nothing can run in between the two calls, under either model.
     BOOLEAN first = FALSE, second = TRUE;
@@ -69,8 +69,8 @@ TEST(KernelDpcs, AQueuedDpcIsQueuedOnceAndCanBeTakenOut) {
 }
 
 TEST(KernelDpcs, FlushQueuedDpcsReturnsAfterEveryQueuedDpcHasRun) {
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(MachineConfig(model, seed));
+  ForEachMachine([](const emu::KernelConfig& config) {
+    Kernel k(config);
     struct Slow {
       int runs = 0;
       LONG x = 0;
@@ -95,8 +95,8 @@ TEST(KernelDpcs, FlushQueuedDpcsReturnsAfterEveryQueuedDpcHasRun) {
 }
 
 TEST(KernelTimers, TimerWithDpcSignalsWakesWaitersAndQueuesTheDpcAtExpiry) {
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(MachineConfig(model, seed));
+  ForEachMachine([](const emu::KernelConfig& config) {
+    Kernel k(config);
     Recorded r;
     int woken = 0;
     StartWaiters(k, 2, &r.timer, &woken);
@@ -116,7 +116,7 @@ TEST(KernelTimers, TimerWithDpcSignalsWakesWaitersAndQueuesTheDpcAtExpiry) {
 }
 
 TEST(KernelTimers, CancelTimerReturnsTrueOnlyForATimerInTheQueueAndPeriodicTimersStayThere) {
-  Kernel k;
+  Kernel k(test_support::CurrentConfig());
   Recorded r;
   EXPECT_FALSE(KeCancelTimer(&r.timer)) << "a timer never set is not in the queue";
   KeSetTimer(&r.timer, Relative(10 * kMillisecond), &r.dpc);
@@ -145,8 +145,8 @@ TEST(KernelTimers, CancelTimerReturnsTrueOnlyForATimerInTheQueueAndPeriodicTimer
 }
 
 TEST(KernelTimers, SynchronizationTimerReleasesOneWaiterPerExpiry) {
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
-    Kernel k(MachineConfig(model, seed));
+  ForEachMachine([](const emu::KernelConfig& config) {
+    Kernel k(config);
     Recorded r(SynchronizationTimer);
     int woken = 0;
     StartWaiters(k, 3, &r.timer, &woken);

@@ -36,7 +36,7 @@ struct CountingDriver : LambdaDriver {
 };
 
 TEST(NamespaceNames, NamesCollideAndOnlyInitialisedLiveDevicesOpen) {
-  Machine m;
+  Machine m(test_support::CurrentConfig());
   LambdaDriver d(m, u"serialx");
   UStr name(u"\\Device\\Serial2"), other(u"\\device\\SERIAL2");  // names ignore case
   PDEVICE_OBJECT first = nullptr, second = reinterpret_cast<PDEVICE_OBJECT>(1);
@@ -61,7 +61,7 @@ TEST(NamespaceNames, NamesCollideAndOnlyInitialisedLiveDevicesOpen) {
 }
 
 TEST(NamespaceNames, DosDevicesIsAnAliasAndLinksCollide) {
-  Machine m;
+  Machine m(test_support::CurrentConfig());
   LambdaDriver d(m, u"serialx");
   d.AddDevice(nullptr, u"\\Device\\Serial2");
   UStr link(u"\\DosDevices\\COM8"), target(u"\\Device\\Serial2"), again(u"\\??\\com8");
@@ -125,7 +125,7 @@ TEST(NamespaceNames, InterfaceRegistrationIsStableAndItsStateVisible) {
 }
 
 TEST(NamespaceNames, ExclusiveDeviceRefusesASecondOpenBeforeItsDriverSeesIt) {
-  Machine m;
+  Machine m(test_support::CurrentConfig());
   CountingDriver d(m);
   PDEVICE_OBJECT dev = d.AddDevice(nullptr, u"\\Device\\Serial3", /*exclusive=*/true);
   PFILE_OBJECT a = nullptr, b = nullptr;
@@ -141,7 +141,7 @@ TEST(NamespaceNames, ExclusiveDeviceRefusesASecondOpenBeforeItsDriverSeesIt) {
 }
 
 TEST(NamespaceNames, CloseWaitsForOutstandingRequestsBeforeIrpMjClose) {
-  Machine m;
+  Machine m(test_support::CurrentConfig());
   CountingDriver d(m, IRP_MJ_READ);
   d.AddDevice(nullptr, u"\\Device\\Serial5");
   PFILE_OBJECT file = nullptr;
@@ -158,7 +158,7 @@ TEST(NamespaceNames, CloseWaitsForOutstandingRequestsBeforeIrpMjClose) {
 }
 
 TEST(NamespaceNames, ConfigurationInformationIsTheMachinesCounter) {
-  Machine m;
+  Machine m(test_support::CurrentConfig());
   m.configuration().SerialCount = 5;
   PCONFIGURATION_INFORMATION info = IoGetConfigurationInformation();
   EXPECT_EQ(info->SerialCount, 5u) << "tests preset SerialCount through the machine";
@@ -167,7 +167,7 @@ TEST(NamespaceNames, ConfigurationInformationIsTheMachinesCounter) {
 }
 
 TEST(NamespaceNames, WmiRegistrationIsRecordedPerDevice) {
-  Machine m;
+  Machine m(test_support::CurrentConfig());
   LambdaDriver d(m, u"serialx");
   PDEVICE_OBJECT dev = d.AddDevice();
   ASSERT_TRUE(m.RunInSystemThread("start-and-remove", [&] {

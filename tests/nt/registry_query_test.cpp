@@ -45,7 +45,7 @@ struct DwordQuery : Query {
 };
 
 TEST(RegistryQuery, DirectDwordReadsTheValueOrStoresTheDefault) {
-  Machine m;
+  Machine m(test_support::CurrentConfig());
   m.registry().SetDword(kService, u"UserRemoval", 1);
   m.registry().SetString(kService, u"Text", u"1");
   InSystemThread(m, [&] {
@@ -83,7 +83,7 @@ TEST(RegistryQuery, DirectDwordReadsTheValueOrStoresTheDefault) {
 }
 
 TEST(RegistryQuery, DirectStringFillsOrAllocatesTheUnicodeString) {
-  Machine m;
+  Machine m(test_support::CurrentConfig());
   m.registry().SetString(kService, u"PortName", u"COM3");
   m.registry().SetString(kService, u"Bare", u"COM12", /*terminate=*/false);
   InSystemThread(m, [&] {
@@ -120,7 +120,7 @@ TEST(RegistryQuery, DirectStringFillsOrAllocatesTheUnicodeString) {
 }
 
 TEST(RegistryQuery, DeviceMapValuesAreWrittenAndDeleted) {
-  Machine m;
+  Machine m(test_support::CurrentConfig());
   InSystemThread(m, [&] {
     WCHAR data[] = u"COM8";
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Serial2", REG_SZ, data,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "nt/machine.h"
+#include "support/schedule_sweep.h"
 #include "usbhost/fake_device.h"
 #include "usbhost/usb_host.h"
 
@@ -56,25 +57,13 @@ inline std::string Hex(const SetupPacket& s) {
   return text;
 }
 
-// Runs `fn` on a machine of each processor model for seeds 1..`seeds`.
-inline void ForEachMachine(const std::function<void(const KernelConfig&)>& fn, uint64_t seeds = 20) {
-  for (ProcessorModel model : {ProcessorModel::Uniprocessor, ProcessorModel::Multiprocessor}) {
-    for (uint64_t seed = 1; seed <= seeds; ++seed) {
-      SCOPED_TRACE(std::string(model == ProcessorModel::Uniprocessor ? "uni" : "multi") + "processor, seed " +
-                   std::to_string(seed));
-      KernelConfig config;
-      config.processors = model;
-      config.seed = seed;
-      fn(config);
-    }
-  }
-}
+using test_support::ForEachMachine;
 
 class HostFixture {
  public:
   static constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 
-  explicit HostFixture(FakeDevice::Options options = {}, KernelConfig config = {})
+  explicit HostFixture(FakeDevice::Options options = {}, KernelConfig config = test_support::CurrentConfig())
       : machine(config), device(std::move(options)), host(machine), port(&host.Plug(device)) {}
 
   Kernel& kernel() { return machine.kernel(); }

@@ -148,8 +148,9 @@ void Stream(const KernelConfig& config, bool unplug, int& cancelledReads) {
 
 TEST(UsbStress, StreamingReadersWritersControlAndCancellationStayConsistent) {
   int cancelledReads = 0;
-  ForEachMachine([&](const KernelConfig& config) { Stream(config, false, cancelledReads); });
-  EXPECT_GT(cancelledReads, 20) << "the test must exercise cancellation of reads";
+  const size_t runs =
+      ForEachMachine([&](const KernelConfig& config) { Stream(config, false, cancelledReads); });
+  EXPECT_GT(cancelledReads, static_cast<int>(runs / 2)) << "the test must exercise cancellation of reads";
 }
 
 TEST(UsbStress, UnplugAtAnyMomentEndsEveryRequestExactlyOnce) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "nt/machine.h"
+#include "support/current_schedule.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ TEST(UsbdLibrary, ParsingMatchesEveryCriterionAndStaysWithinTheBuffer) {
 }
 
 TEST(UsbdLibrary, CreateConfigurationRequestExSizesAndFillsTheRequest) {
-  emu::Machine machine;
+  emu::Machine machine(test_support::CurrentConfig());
   std::vector<uint8_t> d = Configuration();
   auto* config = AsConfig(d);
   PUSB_INTERFACE_DESCRIPTOR if0 = USBD_ParseConfigurationDescriptorEx(config, config, 0, 0, -1, -1, -1);

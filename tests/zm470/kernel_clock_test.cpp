@@ -3,6 +3,7 @@
 
 #include "line/far_ends.h"
 #include "nt/kernel.h"
+#include "support/current_schedule.h"
 #include "zm470/zm470.h"
 
 namespace {
@@ -11,7 +12,7 @@ using emu::usb::Handshake;
 using emu::usb::SetupPacket;
 
 TEST(ChipOnKernelClock, ByteAt300BaudReturnsThroughLoopbackAfterItsCharacterTime) {
-  emu::Kernel kernel;
+  emu::Kernel kernel(test_support::CurrentConfig());
   emu::zm470::Zm470 chip;  // on the kernel's clock, like the plug
   emu::line::LoopbackPlug plug;
   int activity = 0;
