@@ -85,14 +85,23 @@ TEST_F(AccountingTest, AdmitsOnlyWhileStartedOpenAndNotRemovedAndAppliesTheError
   expect(IRP_MJ_WRITE, 0, STATUS_SUCCESS);  // the error abort alone refuses nothing
 }
 
-// A burst admitted from several threads, every other request completed inline and the rest from
-// DPCs, in every schedule.
+// A burst admitted from several threads, every other request completed inline and the rest from a
+// timer DPC a millisecond later, in every schedule. Virtual time stands still while a sender is
+// runnable, so the other senders are admitted while a delayed request is still pending.
 volatile LONG g_admitted = 0;
 LONG g_peakPending = 0;
 
-VOID NTAPI CompleteFromDpc(PKDPC dpc, PVOID context, PVOID irp, PVOID) {
-  CompleteRequest(static_cast<PPORT_EXTENSION>(context), static_cast<PIRP>(irp), IO_SERIAL_INCREMENT);
-  delete dpc;  // dequeued before its routine runs
+struct DelayedCompletion {
+  KTIMER timer;
+  KDPC dpc;
+  PPORT_EXTENSION ext;
+  PIRP irp;
+};
+
+VOID NTAPI CompleteFromDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* delayed = static_cast<DelayedCompletion*>(context);
+  CompleteRequest(delayed->ext, delayed->irp, IO_SERIAL_INCREMENT);
+  delete delayed;  // the timer has expired and its DPC is dequeued before the routine runs
 }
 
 NTSTATUS NTAPI AdmitAndCompleteLater(PDEVICE_OBJECT device, PIRP irp) {
@@ -102,9 +111,12 @@ NTSTATUS NTAPI AdmitAndCompleteLater(PDEVICE_OBJECT device, PIRP irp) {
   g_peakPending = std::max(g_peakPending, LONG{ext->PendingRequests});
   if (InterlockedIncrement(&g_admitted) % 2 == 0) return CompleteRequest(ext, irp, IO_SERIAL_INCREMENT);
   IoMarkIrpPending(irp);
-  PKDPC dpc = new KDPC;
-  KeInitializeDpc(dpc, CompleteFromDpc, ext);
-  KeInsertQueueDpc(dpc, irp, NULL);
+  auto* delayed = new DelayedCompletion{{}, {}, ext, irp};
+  KeInitializeTimer(&delayed->timer);
+  KeInitializeDpc(&delayed->dpc, CompleteFromDpc, delayed);
+  LARGE_INTEGER due;
+  due.QuadPart = -ms;
+  KeSetTimer(&delayed->timer, due, &delayed->dpc);
   return STATUS_PENDING;
 }
 

@@ -175,7 +175,7 @@ TEST(IoTeardown, EveryTeardownRuleBugChecksWithItsCodeAndParameters) {
 }
 
 TEST(IoTeardown, ADeletedDeviceStaysValidUntilItsLastFileIsClosed) {
-  RuleRig r(emu::ProcessorModel::Uniprocessor);
+  RuleRig r(emu::testing::MachineConfig(emu::ProcessorModel::Uniprocessor));
   LambdaDriver d(r.m, u"held");
   emu::testing::UStr name(u"\\Device\\Held");
   PDEVICE_OBJECT dev;
@@ -194,7 +194,7 @@ TEST(IoTeardown, ADeletedDeviceStaysValidUntilItsLastFileIsClosed) {
 }
 
 TEST(IoTeardown, ADriverThatStopsEverythingUnloadsWhileOtherTimersStaySet) {
-  RuleRig r(emu::ProcessorModel::Multiprocessor);
+  RuleRig r(emu::testing::MachineConfig(emu::ProcessorModel::Multiprocessor));
   KTIMER bystander;  // set by code of no driver: none of the probe's business
   KeInitializeTimer(&bystander);
   KeSetTimer(&bystander, Relative(emu::kSecond), nullptr);

@@ -268,7 +268,7 @@ TEST(IoVerifier, EveryIoRuleBugChecksWithItsCodeAndParameters) {
 }
 
 TEST(IoVerifier, APendingMarkBeforeSkippingDownIsTheCallersToAnswerFor) {
-  RuleRig r(emu::ProcessorModel::Uniprocessor);
+  RuleRig r(emu::testing::MachineConfig(emu::ProcessorModel::Uniprocessor));
   LambdaDriver filter(r.m, u"skipper");
   filter.AddDevice(r.pdo);
   filter.dispatch = [&r](PDEVICE_OBJECT, PIRP irp) {

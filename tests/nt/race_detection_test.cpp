@@ -15,6 +15,7 @@
 namespace {
 
 using emu::Kernel;
+using emu::KernelConfig;
 using emu::kMillisecond;
 using emu::ProcessorModel;
 using emu::testing::ForEachMachine;
@@ -71,8 +72,8 @@ void CountInDispatch(Counter& c) {
   }
 }
 
-ULONG RunCounter(ProcessorModel model, uint64_t seed, bool locked) {
-  Kernel k(MachineConfig(model, seed));
+ULONG RunCounter(const KernelConfig& config, bool locked) {
+  Kernel k(config);
   Counter c;
   c.locked = locked;
   KeInitializeSpinLock(&c.lock);
@@ -92,7 +93,7 @@ TEST(RaceDetection, CounterOfDispatchAndDpcWithoutLockIsReportedWithBothContexts
     // The child stops at the report (halt_on_error) or, without that option, right after the run.
     EXPECT_EXIT(
         {
-          RunCounter(model, kSeed, false);
+          RunCounter(MachineConfig(model, kSeed), false);
           std::_Exit(emu::hb::ReportCount() != 0 ? 66 : 0);
         },
         ::testing::ExitedWithCode(66),
@@ -171,12 +172,12 @@ const Ordering kOrderings[] = {
 
 TEST(RaceDetection, KernelOrderingsHandDataOverWithoutAReport) {
   SKIP_WITHOUT_TSAN();
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
+  ForEachMachine([](const KernelConfig& config) {
     uint64_t reports = emu::hb::ReportCount();
-    EXPECT_EQ(RunCounter(model, seed, true), 2u * kRounds);
+    EXPECT_EQ(RunCounter(config, true), 2u * kRounds);
     EXPECT_EQ(emu::hb::ReportCount(), reports) << "the spin lock orders the dispatch routine and the DPC";
     for (const auto& o : kOrderings) {
-      Kernel k(MachineConfig(model, seed));
+      Kernel k(config);
       HandOff h;
       reports = emu::hb::ReportCount();
       KeInitializeEvent(&h.event, SynchronizationEvent, FALSE);
@@ -229,9 +230,9 @@ NTSTATUS NTAPI ReplyOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
 
 TEST(RaceDetection, IrpSentDownCompletedByADpcAndWaitedForGivesNoReport) {
   SKIP_WITHOUT_TSAN();
-  ForEachMachine([](ProcessorModel model, uint64_t seed) {
+  ForEachMachine([](const KernelConfig& config) {
     const uint64_t reports = emu::hb::ReportCount();
-    PdoRig rig(MachineConfig(model, seed));
+    PdoRig rig(config);
     Request r;
     KeInitializeDpc(
         &r.dpc,
