@@ -15,12 +15,14 @@ using emu::kMillisecond;
 using emu::ProcessorModel;
 using emu::testing::Delay;
 using emu::testing::ForEachMachine;
+using emu::testing::kTick;
 using emu::testing::kModels;
 using emu::testing::kSeedsPerModel;
 using emu::testing::MachineConfig;
 using emu::testing::ModelName;
 using emu::testing::RaiseTo;
 using emu::testing::Relative;
+using emu::testing::TickAfter;
 using emu::testing::WaitOn;
 
 // A thread that queues a DPC ('D') at PASSIVE_LEVEL and inside three stretches at
@@ -91,17 +93,21 @@ TEST(KernelScheduler, SameSeedGivesTheSameRunAndDifferentSeedsExploreOthers) {
   }
 }
 
-TEST(KernelClock, TimeMovesOnlyInVirtualSteps) {
+TEST(KernelClock, TimeMovesInVirtualStepsAndTimersExpireOnClockTicks) {
   Kernel k;
   k.RunInSystemThread("waiter", [&] {
     KTIMER timer;
     KeInitializeTimer(&timer);
+    const emu::VirtualTime set = k.Now();
     KeSetTimer(&timer, Relative(10 * emu::kSecond), nullptr);
     EXPECT_EQ(WaitOn(&timer), STATUS_SUCCESS);
-    EXPECT_EQ(KeQueryInterruptTime(), static_cast<ULONGLONG>(10 * emu::kSecond))
-        << "a 10-second timer expires exactly at its due time";
+    EXPECT_EQ(k.Now(), TickAfter(set + 10 * emu::kSecond))
+        << "a 10-second timer expires on the first clock tick after its due time";
+    const ULONGLONG polled = KeQueryInterruptTime();
+    while (KeQueryInterruptTime() < polled + kMillisecond) {
+    }
+    EXPECT_LT(k.Now(), TickAfter(polled)) << "kernel calls cost time, but far less than a tick";
   });
-  EXPECT_EQ(k.Now(), 10 * emu::kSecond);
 
   LARGE_INTEGER s0, s1, ticks;
   KeQuerySystemTime(&s0);
@@ -110,9 +116,12 @@ TEST(KernelClock, TimeMovesOnlyInVirtualSteps) {
   KeQueryTickCount(&ticks);
   EXPECT_EQ(s1.QuadPart - s0.QuadPart, 250 * kMillisecond) << "an idle machine lets time pass";
   EXPECT_EQ(ticks.QuadPart, k.Now() / KeQueryTimeIncrement());
+  emu::VirtualTime before = k.Now();
   KeStallExecutionProcessor(50);
-  EXPECT_EQ(k.Now(), 10 * emu::kSecond + 250 * kMillisecond + 500) << "a 50 us stall";
+  EXPECT_EQ(k.Now() - before, 500) << "a 50 us stall";
 
+  // From a clock tick, a 10 ms delay lasts until the next tick.
+  k.RunFor(TickAfter(k.Now()) - k.Now());
   const emu::VirtualTime start = k.Now();
   int ticker = 0;
   k.StartSystemThread("ticker", [&] {
@@ -122,10 +131,10 @@ TEST(KernelClock, TimeMovesOnlyInVirtualSteps) {
     }
   });
   EXPECT_FALSE(k.RunUntil([&] { return ticker >= 1000; }, start + 95 * kMillisecond));
-  EXPECT_EQ(ticker, 9) << "a 10 ms ticker ticks 9 times in 95 ms";
+  EXPECT_EQ(ticker, 6) << "a 10 ms ticker ticks once a clock tick: 6 times in 95 ms";
   EXPECT_EQ(k.Now(), start + 95 * kMillisecond) << "RunUntil stops at its limit";
   EXPECT_TRUE(k.RunUntil([&] { return ticker >= 20; }));
-  EXPECT_EQ(k.Now(), start + 200 * kMillisecond);
+  EXPECT_EQ(k.Now() - k.Now() % kTick, start + 20 * kTick) << "done on the 20th tick";
 }
 
 // Whether `c` occurs in some stretch at DISPATCH_LEVEL.
