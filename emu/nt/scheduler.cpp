@@ -8,7 +8,11 @@
 // pending there); a processor's DPC context when DPCs are queued there and nothing holds it.
 // A switch point at which another context may run is a choice point; there the scheduler kind
 // decides whether the running context keeps the processor:
-//   Random: with odds 1 in kRandomRedrawOdds the running context draws a new random priority.
+//   Random: with odds 1 in kRandomYieldOdds the running context yields: it draws a new random
+//           priority and trades it with the best other context's if that keeps it ahead. Fixed
+//           odds of switching at every choice point spread the seeds over many interleavings (a
+//           new priority drawn without the trade rarely passes a context that lost the first
+//           draw, and most runs were then serial).
 //   Pct:    probabilistic concurrency testing (Burckhardt et al., ASPLOS 2010). Priorities are
 //           random and distinct from creation; pctDepth - 1 change points are drawn uniformly
 //           from [1, pctSteps] choice points, and at the i-th the running context drops to
@@ -64,8 +68,8 @@ const char* StateName(RunState s) {
   return "?";
 }
 
-// Odds (1 in n) that a choice point gives the running context a new priority (Random kind).
-constexpr uint64_t kRandomRedrawOdds = 2;
+// Odds (1 in n) that the running context yields at a choice point (Random kind).
+constexpr uint64_t kRandomYieldOdds = 3;
 }  // namespace
 
 Kernel::Impl::Impl(Kernel& owner_, KernelConfig config_)
@@ -431,11 +435,11 @@ void Kernel::Impl::SwitchPoint() {
     Preempt(c, RunState::Ready);
     return;
   }
-  const Context* other = Best(freeMask != 0);
+  Context* other = Best(freeMask != 0);
   if (other && ChoosePreemption(c, other)) Preempt(c, RunState::Ready);
 }
 
-bool Kernel::Impl::ChoosePreemption(Context* c, const Context* other) {
+bool Kernel::Impl::ChoosePreemption(Context* c, Context* other) {
   ++choicePoints;
   if (++c->runLength >= kQuantumChoicePoints) {
     c->runLength = 0;
@@ -446,8 +450,11 @@ bool Kernel::Impl::ChoosePreemption(Context* c, const Context* other) {
       c->priority = changedPriority--;
       ++nextChange;
     }
-  } else if (rng() % kRandomRedrawOdds == 0) {
-    c->priority = rng() | (uint64_t{1} << 63);
+  } else if (rng() % kRandomYieldOdds == 0) {
+    // Yield: the two trade places if the new draw would still keep this context ahead.
+    uint64_t drawn = rng() | (uint64_t{1} << 63);
+    c->priority = std::min(drawn, other->priority);
+    other->priority = std::max(drawn, other->priority);
   }
   return other->priority > c->priority;
 }

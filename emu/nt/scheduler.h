@@ -348,7 +348,7 @@ struct Kernel::Impl {
     SwitchPoint();
   }
   void SwitchPoint();
-  bool ChoosePreemption(Context* c, const Context* other);
+  bool ChoosePreemption(Context* c, Context* other);
   void Preempt(Context* c, RunState s);
   bool Schedule(const std::function<bool()>* done, VirtualTime limit);
   void ProcessDue();

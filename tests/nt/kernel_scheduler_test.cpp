@@ -29,8 +29,9 @@ using emu::testing::WaitOn;
 // DISPATCH_LEVEL ('[' to ']'), beside a thread at PASSIVE_LEVEL ('o') and a hardware event at
 // time 0 ('H') that queues the DPC as well. With `trace`, that log and then the kernel's trace,
 // one line an event.
-std::string DispatchLevelLog(ProcessorModel model, uint64_t seed, std::vector<std::string>* trace = nullptr) {
-  Kernel k(MachineConfig(model, seed));
+std::string DispatchLevelLog(const emu::KernelConfig& config, std::vector<std::string>* trace = nullptr,
+                             uint64_t* choicePoints = nullptr) {
+  Kernel k(config);
   std::string log;
   LONG x = 0;
   KDPC dpc;
@@ -43,8 +44,7 @@ std::string DispatchLevelLog(ProcessorModel model, uint64_t seed, std::vector<st
       },
       &log);
   k.StartSystemThread("raiser", [&] {
-    KeInsertQueueDpc(&dpc, nullptr, nullptr);
-    if (model == ProcessorModel::Uniprocessor) {
+    if (KeInsertQueueDpc(&dpc, nullptr, nullptr)) {
       EXPECT_EQ(log.back(), 'D') << "at PASSIVE_LEVEL the DPC runs before KeInsertQueueDpc returns";
     }
     for (int round = 0; round < 3; ++round) {
@@ -68,6 +68,7 @@ std::string DispatchLevelLog(ProcessorModel model, uint64_t seed, std::vector<st
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
   });
   k.Run();
+  if (choicePoints) *choicePoints = k.ChoicePoints();
   if (trace) trace->push_back(log);
   for (const auto& e : trace ? k.TraceEvents() : std::vector<emu::TraceEvent>{})
     trace->push_back(std::to_string(e.time) + " " + e.context + " " + e.category + " " + e.text);
@@ -75,13 +76,31 @@ std::string DispatchLevelLog(ProcessorModel model, uint64_t seed, std::vector<st
 }
 
 TEST(KernelScheduler, SameSeedGivesTheSameRunAndDifferentSeedsExploreOthers) {
-  for (ProcessorModel model : kModels) {
-    SCOPED_TRACE(ModelName(model));
+  struct Mode {
+    ProcessorModel model;
+    unsigned processors;
+    emu::SchedulerKind scheduler;
+  };
+  const Mode modes[] = {{ProcessorModel::Uniprocessor, 1, emu::SchedulerKind::Random},
+                        {ProcessorModel::Multiprocessor, 2, emu::SchedulerKind::Random},
+                        {ProcessorModel::Uniprocessor, 1, emu::SchedulerKind::Pct},
+                        {ProcessorModel::Multiprocessor, 4, emu::SchedulerKind::Pct}};
+  for (const Mode& mode : modes) {
+    SCOPED_TRACE(std::string(ModelName(mode.model)) + ", " + std::to_string(mode.processors) +
+                 " processors, " + (mode.scheduler == emu::SchedulerKind::Pct ? "PCT" : "random"));
     std::set<std::vector<std::string>> runs;
+    emu::KernelConfig calibration = MachineConfig(mode.model, 0);
+    calibration.processorCount = mode.processors;
+    uint64_t steps = 0;
+    DispatchLevelLog(calibration, nullptr, &steps);
     for (uint64_t seed = 1; seed <= kSeedsPerModel; ++seed) {
+      emu::KernelConfig config = calibration;
+      config.seed = seed;
+      config.scheduler = mode.scheduler;
+      config.pctSteps = steps;
       std::vector<std::string> a, b;
-      DispatchLevelLog(model, seed, &a);
-      DispatchLevelLog(model, seed, &b);
+      DispatchLevelLog(config, &a);
+      DispatchLevelLog(config, &b);
       ASSERT_GT(a.size(), 10u) << "the scenario should produce a substantial trace";
       auto [ia, ib] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
       EXPECT_TRUE(ia == a.end() && ib == b.end())
@@ -148,13 +167,13 @@ bool Inside(const std::string& log, char c) {
 TEST(KernelScheduler, DispatchLevelHoldsTheUniprocessorButNotTheMultiprocessor) {
   bool threadInside = false, dpcInside = false;
   for (uint64_t seed = 1; seed <= kSeedsPerModel; ++seed) {
-    std::string up = DispatchLevelLog(ProcessorModel::Uniprocessor, seed);
+    std::string up = DispatchLevelLog(MachineConfig(ProcessorModel::Uniprocessor, seed));
     EXPECT_EQ(up.substr(0, 2), "HD") << "seed " << seed << ": a DPC queued by hardware runs first";
     int dpcOnLowering = 0;
     for (size_t at = up.find("[]D"); at != std::string::npos; at = up.find("[]D", at + 1)) ++dpcOnLowering;
     EXPECT_EQ(dpcOnLowering, 3) << "seed " << seed << ": nothing may run beside a context at "
                                 << "DISPATCH_LEVEL, and its DPC runs as the IRQL drops: " << up;
-    std::string mp = DispatchLevelLog(ProcessorModel::Multiprocessor, seed);
+    std::string mp = DispatchLevelLog(MachineConfig(ProcessorModel::Multiprocessor, seed));
     threadInside |= Inside(mp, 'o');
     dpcInside |= Inside(mp, 'D');
   }
@@ -291,4 +310,87 @@ TEST(KernelScheduler, RunInSystemThreadReportsADeadlock) {
   }
 }
 
+// Two threads of ten switch points each; the order in which they pass them, a letter a step.
+std::string TwoThreadOrder(const emu::KernelConfig& config) {
+  Kernel k(config);
+  std::string order;
+  LONG x = 0;
+  for (char id : {'a', 'b'}) {
+    k.StartSystemThread(std::string(1, id), [&, id] {
+      for (int i = 0; i < 10; ++i) {
+        InterlockedIncrement(&x);
+        order += id;
+      }
+    });
+  }
+  k.Run();
+  return order;
+}
+
+// With a fixed 1-in-4 odds of a new random priority at each switch point, 100 seeds gave 29
+// distinct orders and over half of them were fully serial.
+TEST(KernelScheduler, RandomSeedsSpreadOverManyInterleavings) {
+  for (ProcessorModel model : kModels) {
+    SCOPED_TRACE(ModelName(model));
+    std::set<std::string> orders;
+    int serial = 0;
+    for (uint64_t seed = 1; seed <= 100; ++seed) {
+      std::string order = TwoThreadOrder(MachineConfig(model, seed));
+      orders.insert(order);
+      serial += order.find("ab") == std::string::npos || order.find("ba") == std::string::npos;
+    }
+    EXPECT_GE(orders.size(), 80u) << "too few distinct interleavings in 100 seeds";
+    EXPECT_LE(serial, 10) << "too many seeds ran one thread after the other";
+  }
+}
+
+// Two threads of ten switch points; the bug shows only if the first thread is preempted at its
+// sixth switch point and the other then runs first. Returns whether the run hit it.
+bool HitsDepthOneBug(const emu::KernelConfig& config, uint64_t* choicePoints = nullptr) {
+  Kernel k(config);
+  bool window = false, hit = false;
+  LONG x = 0;
+  k.StartSystemThread("a", [&] {
+    for (int i = 1; i <= 10; ++i) {
+      window = i == 6;
+      InterlockedIncrement(&x);
+      window = false;
+    }
+  });
+  k.StartSystemThread("b", [&] {
+    hit = window;
+    for (int i = 1; i <= 10; ++i) InterlockedIncrement(&x);
+  });
+  k.Run();
+  if (choicePoints) *choicePoints = k.ChoicePoints();
+  return hit;
+}
+
+// PCT with the run length taken from an earlier run of the same scenario finds the bug within 200
+// seeds in either processor model (the first finding seed is recorded for each scheduler).
+TEST(KernelScheduler, PctFindsAPreemptionAtOneOfTenSwitchPointsWithin200Seeds) {
+  for (ProcessorModel model : kModels) {
+    for (emu::SchedulerKind kind : {emu::SchedulerKind::Pct, emu::SchedulerKind::Random}) {
+      const bool pct = kind == emu::SchedulerKind::Pct;
+      SCOPED_TRACE(std::string(ModelName(model)) + (pct ? ", PCT" : ", random"));
+      uint64_t steps = 0;
+      HitsDepthOneBug(MachineConfig(model, 0), &steps);
+      uint64_t found = 0;
+      for (uint64_t seed = 1; seed <= 200 && !found; ++seed) {
+        emu::KernelConfig config = MachineConfig(model, seed);
+        config.scheduler = kind;
+        config.pctSteps = steps;
+        if (HitsDepthOneBug(config)) found = seed;
+      }
+      ::testing::Test::RecordProperty(std::string(ModelName(model)) + (pct ? "_pct" : "_random") +
+                                          "_first_seed",
+                                      std::to_string(found));
+      if (pct) {
+        EXPECT_NE(found, 0u) << "PCT did not find the bug in 200 seeds";
+      }
+    }
+  }
+}
+
 }  // namespace
+
