@@ -318,11 +318,19 @@ ULONG ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution) {
 }
 
 VOID KeStallExecutionProcessor(ULONG MicroSeconds) {
-  // A busy wait: the processor's time passes without a switch. Events that fall due meanwhile
-  // are handled, in order, at the next scheduling step.
+  // A busy wait: the processor's time passes without a wait. Device events that fall due
+  // meanwhile interrupt it at their time (each is a switch point).
   auto& k = K();
   k.Call();
-  k.now += static_cast<emu::VirtualTime>(MicroSeconds) * 10;
+  const emu::VirtualTime end = k.now + static_cast<emu::VirtualTime>(MicroSeconds) * 10;
+  if (!k.current) {
+    k.now = end;
+    return;
+  }
+  while (k.now < end && !k.dead && !k.tearingDown) {
+    k.now = std::min(end, std::max(k.now, std::min(k.NextDue(), k.runLimit)));
+    k.SwitchPoint();
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

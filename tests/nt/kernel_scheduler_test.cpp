@@ -138,6 +138,11 @@ TEST(KernelClock, TimeMovesInVirtualStepsAndTimersExpireOnClockTicks) {
   emu::VirtualTime before = k.Now();
   KeStallExecutionProcessor(50);
   EXPECT_EQ(k.Now() - before, 500) << "a 50 us stall";
+  emu::VirtualTime interrupted = 0;
+  k.ScheduleDeviceEvent(k.Now() + 300, [&] { interrupted = k.Now(); });
+  const emu::VirtualTime due = k.Now() + 300;
+  k.RunInSystemThread("staller", [] { KeStallExecutionProcessor(100); });
+  EXPECT_EQ(interrupted, due) << "a device event due during a stall happens at its time";
 
   // From a clock tick, a 10 ms delay lasts until the next tick.
   k.RunFor(TickAfter(k.Now()) - k.Now());
@@ -240,6 +245,49 @@ TEST(KernelScheduler, SpinLockGivesMutualExclusionUnderContention) {
   for (uint64_t seed = 1; seed <= kSeedsPerModel; ++seed)
     lossySeeds += LostUpdates(ProcessorModel::Multiprocessor, seed, false, &overlaps) > 0;
   EXPECT_GT(lossySeeds, 0) << "no seed interleaved the unprotected critical section";
+}
+
+// Device events and timer expiries due at the same time fire in an order chosen by the seed. Each
+// queues a DPC that records it ('T' for the timers); one processor runs them in queue order.
+std::string SimultaneousOrder(uint64_t seed) {
+  Kernel k(MachineConfig(ProcessorModel::Uniprocessor, seed));
+  struct Source {
+    std::string* order;
+    char id;
+    KTIMER timer;
+    KDPC dpc;
+  };
+  std::string order;
+  Source sources[6];
+  for (int i = 0; i < 6; ++i) {
+    Source& s = sources[i];
+    s.order = &order;
+    s.id = i < 3 ? 'T' : static_cast<char>('a' + i - 3);
+    KeInitializeDpc(
+        &s.dpc, [](PKDPC, PVOID ctx, PVOID, PVOID) { *static_cast<Source*>(ctx)->order += static_cast<Source*>(ctx)->id; },
+        &s);
+    if (i < 3) {
+      KeInitializeTimer(&s.timer);
+      KeSetTimer(&s.timer, Relative((i + 1) * kMillisecond), &s.dpc);  // all on the first tick
+    } else {
+      k.ScheduleDeviceEvent(kTick, [&s] { KeInsertQueueDpc(&s.dpc, nullptr, nullptr); });
+    }
+  }
+  k.Run();
+  return order;
+}
+
+TEST(KernelScheduler, SimultaneousEventsFireInASeededOrder) {
+  std::set<std::string> orders;
+  for (uint64_t seed = 1; seed <= kSeedsPerModel; ++seed) {
+    std::string order = SimultaneousOrder(seed);
+    EXPECT_EQ(order, SimultaneousOrder(seed)) << "seed " << seed << " gave two orders";
+    std::string sorted = order;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, "TTTabc") << "every event and expiry fires once";
+    orders.insert(order);
+  }
+  EXPECT_GE(orders.size(), 10u) << "simultaneous events keep one order whatever the seed";
 }
 
 TEST(KernelScheduler, DeviceEventsRunAtTheirDueTimeOutsideEveryContext) {

@@ -2,6 +2,7 @@
 // synchronization timers, KeFlushQueuedDpcs.
 #include <vector>
 
+#include "nt/bugcheck_expect.h"
 #include "nt/kernel_test_support.h"
 
 namespace {
@@ -160,6 +161,35 @@ TEST(KernelTimers, SynchronizationTimerReleasesOneWaiterPerExpiry) {
     EXPECT_EQ(woken, 1);
     EXPECT_FALSE(KeReadStateTimer(&r.timer)) << "the woken waiter resets a synchronization timer";
   });
+}
+
+// ExSetTimerResolution: requests only make the clock finer (down to 1 ms, in whole milliseconds),
+// the default returns once every request is withdrawn, pending timers move to the new ticks, and
+// KeQueryTimeIncrement keeps reporting the largest increment.
+TEST(KernelTimers, TimerResolutionFollowsTheFinestRequestAndRetimesPendingTimers) {
+  Kernel k;
+  const ULONG kDefault = KeQueryTimeIncrement();
+  EXPECT_EQ(kDefault, 156250u);
+  EXPECT_EQ(ExSetTimerResolution(0, FALSE), kDefault) << "nothing to withdraw";
+  EXPECT_EQ(ExSetTimerResolution(5 * kMillisecond + 4321, TRUE), 5 * kMillisecond) << "whole milliseconds";
+  EXPECT_EQ(ExSetTimerResolution(10 * kMillisecond, TRUE), 5 * kMillisecond) << "a coarser request changes nothing";
+  EXPECT_EQ(ExSetTimerResolution(1, TRUE), kMillisecond) << "the finest the clock supports is 1 ms";
+  EXPECT_EQ(KeQueryTimeIncrement(), kDefault) << "KeQueryTimeIncrement reports the largest increment";
+
+  Recorded r;
+  KeSetTimer(&r.timer, Relative(2 * kMillisecond + 1), &r.dpc);
+  k.RunFor(kMillisecond);
+  EXPECT_EQ(ExSetTimerResolution(0, FALSE), kMillisecond);
+  EXPECT_EQ(ExSetTimerResolution(0, FALSE), kMillisecond) << "one request is still in force";
+  EXPECT_EQ(ExSetTimerResolution(0, FALSE), kDefault) << "the last withdrawal restores the default";
+  k.Run();
+  ASSERT_EQ(r.runs.size(), 1u);
+  EXPECT_EQ(r.runs[0].time, emu::testing::kTick) << "a pending timer expires on a tick of the restored clock";
+
+  EXPECT_BUGCHECK(emu::bugcheck::kIrqlNotLessOrEqual, k.RunInSystemThread("raised", [] {
+    RaiseTo(DISPATCH_LEVEL);
+    ExSetTimerResolution(kMillisecond, TRUE);
+  }));
 }
 
 }  // namespace
