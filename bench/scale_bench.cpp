@@ -23,9 +23,9 @@ void BM_ConfigureRepeatedlyOnOneMachine(benchmark::State& state) {
     }
   }
   state.SetItemsProcessed(state.iterations() * configurations);
-  state.counters["us_per_configuration"] = benchmark::Counter(
-      static_cast<double>(state.iterations() * configurations) * 1e-6,
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["us_per_configuration"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * configurations) * 1e-6,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_ConfigureRepeatedlyOnOneMachine)
     ->Arg(100)

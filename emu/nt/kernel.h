@@ -116,7 +116,8 @@ class Kernel {
   // Runs contexts, DPCs, timers and device events until nothing is runnable and nothing is due
   // (every remaining context waits without a time-out). Rethrows a bug check.
   void Run();
-  // Runs until done() is true (checked at every scheduling step) or virtual time passes limit.
+  // Runs until done() is true (checked at every scheduling step) or virtual time reaches limit
+  // (kernel calls cost time, so a busy machine stops at the first call that reaches it).
   // Returns done().
   bool RunUntil(const std::function<bool()>& done, VirtualTime limit = kForever);
   // Runs for the given virtual duration.

@@ -432,11 +432,11 @@ void Kernel::Impl::SwitchPoint() {
   if (now >= std::min(NextDue(), runLimit) || postedFlag) {
     // Hardware first: due events run now, whatever the IRQL.
     if (now >= runLimit) limitReached = true;
-    Preempt(c, RunState::Ready);
+    Preempt(c);
     return;
   }
   Context* other = Best(freeMask != 0);
-  if (other && ChoosePreemption(c, other)) Preempt(c, RunState::Ready);
+  if (other && ChoosePreemption(c, other)) Preempt(c);
 }
 
 bool Kernel::Impl::ChoosePreemption(Context* c, Context* other) {
@@ -459,8 +459,8 @@ bool Kernel::Impl::ChoosePreemption(Context* c, Context* other) {
   return other->priority > c->priority;
 }
 
-void Kernel::Impl::Preempt(Context* c, RunState s) {
-  SetState(c, s);
+void Kernel::Impl::Preempt(Context* c) {
+  SetState(c, RunState::Ready);
   YieldToScheduler();
 }
 

@@ -349,7 +349,7 @@ struct Kernel::Impl {
   }
   void SwitchPoint();
   bool ChoosePreemption(Context* c, Context* other);
-  void Preempt(Context* c, RunState s);
+  void Preempt(Context* c);  // back to the ready list, and to the scheduler
   bool Schedule(const std::function<bool()>* done, VirtualTime limit);
   void ProcessDue();
   void AdvanceTo(VirtualTime t);

@@ -40,28 +40,31 @@ TEST(KernelPreemption, PoolAndIrpRoutinesAreSwitchPoints) {
   for (ProcessorModel model : kModels) {
     SCOPED_TRACE(ModelName(model));
     int lossySeeds = 0;
-    for (uint64_t seed = 1; seed <= kSeeds; ++seed) lossySeeds += LostWithPoolAndIrpCalls(MachineConfig(model, seed)) > 0;
+    for (uint64_t seed = 1; seed <= kSeeds; ++seed)
+      lossySeeds += LostWithPoolAndIrpCalls(MachineConfig(model, seed)) > 0;
     EXPECT_GT(lossySeeds, 0) << "no seed preempted a thread inside ExAllocatePoolWithTag, IoAllocateIrp or "
                                 "IoFreeIrp";
   }
 }
 
-// A dispatch routine stand-in (a thread at PASSIVE_LEVEL) and a DPC queued by the hardware every
-// 500 ns both count requests in a plain counter, reading the interrupt time between reading the
-// counter and writing it back; with `locked` both hold the spin lock across the update. Returns
-// the updates lost.
-int LostByThreadAndDpc(const KernelConfig& config, bool locked) {
+// Stand-ins for dispatch routines (threads at PASSIVE_LEVEL) and a DPC count requests in a plain
+// counter, reading the interrupt time between reading the counter and writing it back. The
+// hardware queues the DPC every 500 ns and each thread every fifth update; with `locked` every
+// update holds the spin lock. Returns the updates lost and counts updates that overlapped.
+int LostUnderContention(const KernelConfig& config, int threads, bool locked, int* overlaps) {
   Kernel k(config);
   struct Shared {
     KSPIN_LOCK lock;
-    bool locked;
-    int counter = 0;
-    int updates = 0;
+    bool locked, inside = false;
+    int counter = 0, updates = 0, overlaps = 0;
     void Update() {
+      overlaps += inside;
+      inside = true;
       int seen = counter;
       KeQueryInterruptTime();
       counter = seen + 1;
       ++updates;
+      inside = false;
     }
   } s;
   s.locked = locked;
@@ -78,27 +81,40 @@ int LostByThreadAndDpc(const KernelConfig& config, bool locked) {
       &s);
   for (int i = 1; i <= 20; ++i)
     k.ScheduleDeviceEvent(i * 5, [&dpc] { KeInsertQueueDpc(&dpc, nullptr, nullptr); });
-  k.StartSystemThread("dispatch", [&s] {
-    for (int i = 0; i < 50; ++i) {
-      KIRQL old = PASSIVE_LEVEL;
-      if (s.locked) KeAcquireSpinLock(&s.lock, &old);
-      s.Update();
-      if (s.locked) KeReleaseSpinLock(&s.lock, old);
-      LARGE_INTEGER now;
-      KeQuerySystemTime(&now);
-    }
-  });
+  for (int t = 0; t < threads; ++t) {
+    k.StartSystemThread("dispatch" + std::to_string(t), [&s, &dpc] {
+      for (int i = 0; i < 25; ++i) {
+        KIRQL old = PASSIVE_LEVEL;
+        if (s.locked) KeAcquireSpinLock(&s.lock, &old);
+        s.Update();
+        if (i % 5 == 0) KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        if (s.locked) KeReleaseSpinLock(&s.lock, old);
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+      }
+    });
+  }
   k.Run();
+  *overlaps = s.overlaps;
   return s.updates - s.counter;
+}
+
+TEST(KernelPreemption, SpinLockGivesMutualExclusionUnderContention) {
+  emu::testing::ForEachMachine([](ProcessorModel model, uint64_t seed) {
+    int overlaps = 0;
+    EXPECT_EQ(LostUnderContention(MachineConfig(model, seed), 4, true, &overlaps), 0)
+        << "updates under the lock were lost";
+    EXPECT_EQ(overlaps, 0) << "two contexts were inside the spin lock at once";
+  });
 }
 
 TEST(KernelPreemption, DpcInterleavesWithAnUnlockedUpdateButNotWithALockedOne) {
   for (ProcessorModel model : kModels) {
     SCOPED_TRACE(ModelName(model));
-    int lossySeeds = 0;
+    int lossySeeds = 0, overlaps = 0;
     for (uint64_t seed = 1; seed <= kSeeds; ++seed) {
-      lossySeeds += LostByThreadAndDpc(MachineConfig(model, seed), false) > 0;
-      EXPECT_EQ(LostByThreadAndDpc(MachineConfig(model, seed), true), 0)
+      lossySeeds += LostUnderContention(MachineConfig(model, seed), 1, false, &overlaps) > 0;
+      EXPECT_EQ(LostUnderContention(MachineConfig(model, seed), 1, true, &overlaps), 0)
           << "seed " << seed << ": an update under the spin lock was lost";
     }
     EXPECT_GT(lossySeeds, 0) << "no seed ran the DPC between the read and the write";

@@ -17,7 +17,8 @@ using emu::testing::MachineConfig;
 using emu::testing::RaiseTo;
 
 KernelConfig Processors(unsigned n, uint64_t seed) {
-  KernelConfig config = MachineConfig(n == 1 ? ProcessorModel::Uniprocessor : ProcessorModel::Multiprocessor, seed);
+  KernelConfig config =
+      MachineConfig(n == 1 ? ProcessorModel::Uniprocessor : ProcessorModel::Multiprocessor, seed);
   config.processorCount = n;
   return config;
 }
@@ -29,9 +30,9 @@ struct Occupancy {
   std::vector<bool> held;
   std::set<ULONG> used;
   int atDispatch = 0, most = 0;
-  int overlaps = 0;          // a processor taken by two contexts at DISPATCH_LEVEL at once
-  int dpcsElsewhere = 0;     // a DPC that ran on another processor than its queuer's
-  int outOfRange = 0;        // a processor number not below the processor count
+  int overlaps = 0;       // a processor taken by two contexts at DISPATCH_LEVEL at once
+  int dpcsElsewhere = 0;  // a DPC that ran on another processor than its queuer's
+  int outOfRange = 0;     // a processor number not below the processor count
   LONG spin = 0;
 
   // Takes the current processor at DISPATCH_LEVEL for a few switch points.
