@@ -6,6 +6,7 @@
 
 #include "nt/handles.h"
 #include "nt/kernel_test_support.h"
+#include "nt/machine.h"
 
 namespace {
 
@@ -240,6 +241,29 @@ TEST(KernelThreads, SystemThreadRunsItsStartRoutineAndItsObjectSignalsAtTheEnd) 
     EXPECT_FALSE(ctx.afterTerminate) << "PsTerminateSystemThread returned";
     EXPECT_NE(cid.UniqueThread, nullptr);
     EXPECT_TRUE(emu::CloseKernelHandle(h));
+  });
+}
+
+// A finished thread's context is dropped; its thread object lives on while it is referenced.
+TEST(KernelThreads, ThreadObjectOutlivesItsThreadWhileReferenced) {
+  emu::Machine m;
+  Kernel& k = m.kernel();
+  PVOID object = nullptr;
+  Kernel::ContextId creator = k.StartSystemThread("creator", [&] {
+    HANDLE h = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr),
+              STATUS_SUCCESS);
+    ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &object, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(h);
+  });
+  k.Run();
+  for (int i = 0; i < 300; ++i) k.RunInSystemThread("passer-by", [] {});
+  EXPECT_TRUE(k.ContextFinished(creator));
+  EXPECT_EQ(k.DescribeContexts(), "") << "finished threads are no longer listed";
+  k.RunInSystemThread("waiter", [&] {
+    EXPECT_EQ(WaitOn(object), STATUS_WAIT_0) << "the referenced thread object stays valid and signalled";
+    ObDereferenceObject(object);
   });
 }
 
