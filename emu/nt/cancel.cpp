@@ -83,6 +83,7 @@ VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { IoManager::Current().AcquireCa
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { IoManager::Current().ReleaseCancelSpinLock(Irql); }
 
 PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+  emu::KernelCall();
   return IoManager::Current().SetCancelRoutine(Irp, CancelRoutine);
 }
 

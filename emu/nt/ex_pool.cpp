@@ -64,6 +64,7 @@ void Kernel::Impl::ForgetObjectsIn(uintptr_t start, size_t size) {
 using emu::K;
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  emu::KernelCall();
   auto& k = K();
   KIRQL irql = k.Irql();
   if (emu::IsPaged(PoolType) && irql > APC_LEVEL) {
@@ -104,6 +105,7 @@ PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
 }
 
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  emu::KernelCall();
   auto& k = K();
   KIRQL irql = k.Irql();
   auto a = reinterpret_cast<uintptr_t>(P);

@@ -60,6 +60,7 @@ bool DereferenceKernelObject(PVOID object) {
                       reinterpret_cast<ULONG_PTR>(object), static_cast<ULONG_PTR>(-1), 0);
   }
   t->References--;
+  k->ReleaseThreadObject(t);
   return true;
 }
 

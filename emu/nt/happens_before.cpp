@@ -89,11 +89,11 @@ Unwind::~Unwind() {
   DestroyFiber(c_);
 }
 
-void Forget(const std::vector<std::unique_ptr<Context>>& contexts) {
-  for (const auto& c : contexts) DestroyFiber(*c);
+void Forget(const ContextTable& contexts) {
+  for (const auto& [id, c] : contexts) DestroyFiber(*c);
 }
 
-RunBoundary::RunBoundary(MachineState& m, const std::vector<std::unique_ptr<Context>>& contexts)
+RunBoundary::RunBoundary(MachineState& m, const ContextTable& contexts)
     : m_(m), contexts_(contexts) {
   ++m_.run;
   Release(&m_.started);
@@ -103,7 +103,7 @@ RunBoundary::~RunBoundary() {
   // Each context resumed in this run publishes its work so far. The scheduler's stack does not
   // run the context here: it only takes the context's identity for the release.
   void* scheduler = __tsan_get_current_fiber();
-  for (const auto& c : contexts_) {
+  for (const auto& [id, c] : contexts_) {
     if (c->race.fiber == nullptr || c->race.run != m_.run) continue;
     SwitchTo(c->race.fiber);
     Release(&m_.stopped);

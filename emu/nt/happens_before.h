@@ -35,8 +35,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
-#include <vector>
 
 #if TARNWIRE_TSAN
 #include <sanitizer/tsan_interface.h>
@@ -44,6 +44,8 @@
 
 namespace emu {
 struct Context;
+// The unfinished contexts of a machine by id.
+using ContextTable = std::map<uint32_t, std::unique_ptr<Context>>;
 }
 
 namespace emu::hb {
@@ -120,20 +122,20 @@ class Unwind {
   Context& c_;
   void* scheduler_;
 };
-void Forget(const std::vector<std::unique_ptr<Context>>& contexts);
+void Forget(const ContextTable& contexts);
 
 // Kernel::Run* from start to return: what the test did before it happens before the contexts
 // continue, and what they did happens before it returns.
 class RunBoundary {
  public:
-  RunBoundary(MachineState& m, const std::vector<std::unique_ptr<Context>>& contexts);
+  RunBoundary(MachineState& m, const ContextTable& contexts);
   ~RunBoundary();
   RunBoundary(const RunBoundary&) = delete;
   RunBoundary& operator=(const RunBoundary&) = delete;
 
  private:
   MachineState& m_;
-  const std::vector<std::unique_ptr<Context>>& contexts_;
+  const ContextTable& contexts_;
 };
 
 // Reports of ThreadSanitizer so far in this process (each also prints the machine's seed and
@@ -160,9 +162,9 @@ inline void SwitchOut(MachineState&, Context&) {}
 struct Unwind {
   Unwind(MachineState&, Context&) {}
 };
-inline void Forget(const std::vector<std::unique_ptr<Context>>&) {}
+inline void Forget(const ContextTable&) {}
 struct RunBoundary {
-  RunBoundary(MachineState&, const std::vector<std::unique_ptr<Context>>&) {}
+  RunBoundary(MachineState&, const ContextTable&) {}
 };
 inline uint64_t ReportCount() { return 0; }
 

@@ -1,5 +1,6 @@
 // Interlocked operations. Each is a switch point (the scheduler may run another context before
-// the operation takes effect), and each checks that its target is not in freed pool.
+// the operation takes effect), and each checks that its target is not in freed pool. They are
+// processor instructions rather than kernel calls, so they cost no virtual time.
 #include "nt/scheduler.h"
 
 namespace {

@@ -507,6 +507,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, ROUTINE(IoCreateDevice));
   return IoManager::Current().CreateDevice(DriverObject, DeviceExtensionSize, DeviceName,
                                            DeviceType, DeviceCharacteristics, Exclusive,
@@ -514,27 +515,32 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, ROUTINE(IoDeleteDevice));
   IoManager::Current().DeleteDevice(DeviceObject);
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, ROUTINE(IoAttachDeviceToDeviceStack));
   return IoManager::Current().AttachDevice(SourceDevice, TargetDevice);
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, ROUTINE(IoDetachDevice));
   IoManager::Current().DetachDevice(TargetDevice);
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+  emu::KernelCall();
   while (DeviceObject->AttachedDevice != nullptr) DeviceObject = DeviceObject->AttachedDevice;
   return DeviceObject;
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+  emu::KernelCall();
   PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
   ObfReferenceObject(top);
   return top;
@@ -551,6 +557,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                          PVOID* Object,
                                          POBJECT_HANDLE_INFORMATION HandleInformation) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, ROUTINE(ObReferenceObjectByHandle));
   (void)AccessMode;
   PVOID object = emu::LookupKernelHandle(Handle);
@@ -569,14 +576,17 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
 }
 
 VOID FASTCALL ObfReferenceObject(PVOID Object) {
+  emu::KernelCall();
   if (!emu::ReferenceKernelObject(Object)) IoManager::Current().ReferenceObject(Object, 1);
 }
 
 VOID FASTCALL ObfDereferenceObject(PVOID Object) {
+  emu::KernelCall();
   if (!emu::DereferenceKernelObject(Object)) IoManager::Current().ReferenceObject(Object, -1);
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, ROUTINE(IoCreateSymbolicLink));
   std::u16string link = emu::ToU16(SymbolicLinkName);
   std::u16string target = emu::ToU16(DeviceName);
@@ -587,6 +597,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, ROUTINE(IoDeleteSymbolicLink));
   std::u16string link = emu::ToU16(SymbolicLinkName);
   NTSTATUS status = ObjectNamespace::Current().DeleteLink(link);
@@ -599,6 +610,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                          const GUID* InterfaceClassGuid,
                                          PUNICODE_STRING ReferenceString,
                                          PUNICODE_STRING SymbolicLinkName) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, ROUTINE(IoRegisterDeviceInterface));
   IoManager& io = IoManager::Current();
   if (!io.IsPhysicalDevice(PhysicalDeviceObject) || io.IsDeleted(PhysicalDeviceObject))
@@ -621,6 +633,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
 }
 
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, ROUTINE(IoSetDeviceInterfaceState));
   ObjectNamespace& names = ObjectNamespace::Current();
   std::u16string link = emu::ToU16(SymbolicLinkName);
@@ -635,6 +648,7 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
 
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                        ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, ROUTINE(IoOpenDeviceRegistryKey));
   (void)DesiredAccess;
   return IoManager::Current().OpenDeviceRegistryKey(DeviceObject, DevInstKeyType, DevInstRegKey);
@@ -643,12 +657,14 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
 NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject,
                                    DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
                                    PVOID PropertyBuffer, PULONG ResultLength) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, ROUTINE(IoGetDeviceProperty));
   return IoManager::Current().GetDeviceProperty(DeviceObject, DeviceProperty, BufferLength,
                                                 PropertyBuffer, ResultLength);
 }
 
 NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, ROUTINE(IoWMIRegistrationControl));
   return IoManager::Current().WmiRegistrationControl(DeviceObject, Action);
 }

@@ -305,6 +305,7 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
       ZeroLocation(sp);
       PDEVICE_OBJECT owner =
           irp->CurrentLocation == top ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+      kernel_.SwitchPoint();  // a completion routine may run after another context's step
       // The routine belongs to the owner's driver; above the top, to the IRP's allocator.
       NTSTATUS result;
       {
@@ -474,27 +475,35 @@ using emu::IoManager;
 using emu::IrpOrigin;
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(DISPATCH_LEVEL, reinterpret_cast<const void*>(&IoAllocateIrp));
   (void)ChargeQuota;
   return IoManager::Current().AllocateIrp(StackSize, IrpOrigin::Driver, true);
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(DISPATCH_LEVEL, reinterpret_cast<const void*>(&IoFreeIrp));
   IoManager::Current().FreeIrp(Irp);
 }
 
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  emu::KernelCall();
   IoManager::Current().InitializeIrp(Irp, PacketSize, StackSize);
 }
 
-VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) { IoManager::Current().ReuseIrp(Irp, Iostatus); }
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+  emu::KernelCall();
+  IoManager::Current().ReuseIrp(Irp, Iostatus);
+}
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  emu::KernelCall();
   return IoManager::Current().CallDriver(DeviceObject, Irp);
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  emu::KernelCall();
   IoManager::Current().CompleteRequest(Irp, PriorityBoost);
 }
 
@@ -503,6 +512,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
+  emu::KernelCall();
   // Documented for IRQL <= APC_LEVEL (PASSIVE_LEVEL when the caller then waits on Event).
   emu::RequireIrqlAtMost(APC_LEVEL, reinterpret_cast<const void*>(&IoBuildDeviceIoControlRequest));
   return IoManager::Current().BuildDeviceIoControlRequest(
@@ -514,6 +524,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
                                         PVOID Buffer, ULONG Length,
                                         PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                         PIO_STATUS_BLOCK IoStatusBlock) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, reinterpret_cast<const void*>(&IoBuildSynchronousFsdRequest));
   return IoManager::Current().BuildSynchronousFsdRequest(MajorFunction, DeviceObject, Buffer,
                                                          Length, StartingOffset, Event,

@@ -16,7 +16,7 @@ namespace emu {
 
 namespace {
 
-_ETHREAD* ThreadOf(Kernel::Impl& k, Context* c) { return c ? c->thread : k.threads[0].get(); }
+_ETHREAD* ThreadOf(Kernel::Impl& k, Context* c) { return c ? c->thread : k.mainThread.get(); }
 
 void InitHeader(DISPATCHER_HEADER* h, UCHAR type, UCHAR sizeInLongs, LONG state) {
   h->Type = type;
@@ -30,9 +30,7 @@ void InitHeader(DISPATCHER_HEADER* h, UCHAR type, UCHAR sizeInLongs, LONG state)
 // Re-initialising an object that threads still wait on would corrupt its wait list.
 void CheckNoWaiters(Kernel::Impl& k, const void* object) {
   if (!k.Lookup(object)) return;
-  for (auto& up : k.contexts) {
-    Context* c = up.get();
-    if (c->state != RunState::Waiting) continue;
+  for (Context* c : k.waiting) {
     for (ULONG i = 0; i < c->waitCount; ++i) {
       if (c->waitBlocks[i].Object == object) {
         // Deadlock-detection subcode "multiple initialization".
@@ -63,7 +61,7 @@ void HoldForNextWait(Kernel::Impl& k, KIRQL callerIrql) {
   if (!k.current) return;
   k.current->waitNext = true;
   k.current->waitNextIrql = callerIrql;
-  k.current->irql = DISPATCH_LEVEL;
+  k.SetContextIrql(k.current, DISPATCH_LEVEL);
 }
 
 }  // namespace
@@ -83,7 +81,7 @@ bool Kernel::Impl::IsSignalledFor(DISPATCHER_HEADER* h, Context* c) const {
   if (h->Type == MutantObject) {
     auto* m = reinterpret_cast<KMUTANT*>(h);
     return h->SignalState > 0 ||
-           m->OwnerThread == &(c ? c->thread : threads[0].get())->Tcb;
+           m->OwnerThread == &(c ? c->thread : mainThread.get())->Tcb;
   }
   return h->SignalState > 0;
 }
@@ -195,10 +193,10 @@ NTSTATUS Kernel::Impl::Wait(ULONG count, PVOID objs[], WAIT_TYPE type, PLARGE_IN
   if (!c && !zero) {
     RequireContext(delay ? "KeDelayExecutionThread" : "KeWaitForSingleObject/MultipleObjects");
   }
-  if (c) c->irql = irql;
+  if (c) SetContextIrql(c, irql);
 
-  // A wait is a switch point.
-  SwitchPoint();
+  // A wait is a kernel call and a switch point.
+  Call();
 
   // Already satisfiable?
   if (count) {
@@ -244,7 +242,7 @@ NTSTATUS Kernel::Impl::Wait(ULONG count, PVOID objs[], WAIT_TYPE type, PLARGE_IN
   if (timeout) {
     DueItem item{DueKind::WaitTimeout};
     item.context = c;
-    c->waitTimeoutKey = InsertDue(DueFromTimeout(timeout->QuadPart), std::move(item));
+    c->waitTimeoutKey = InsertTimed(DueFromTimeout(timeout->QuadPart), std::move(item));
     c->waitTimeoutArmed = true;
   }
   if (traceEnabled) {
@@ -284,6 +282,7 @@ using emu::K;
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   auto& k = K();
+  k.Call();
   emu::CheckNoWaiters(k, Event);
   UCHAR type = Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject;
   emu::InitHeader(&Event->Header, type, sizeof(KEVENT) / sizeof(LONG), State ? 1 : 0);
@@ -300,7 +299,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   }
   if (Wait) emu::CheckWaitNextAllowed(k, irql, reinterpret_cast<const void*>(&KeSetEvent));
   k.CheckObject(Event, sizeof(KEVENT), true);
-  k.SwitchPoint();
+  k.Call();
   emu::hb::Release(Event);
   LONG previous = Event->Header.SignalState;
   if (previous == 0) {
@@ -317,14 +316,14 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 VOID KeClearEvent(PRKEVENT Event) {
   auto& k = K();
   k.CheckObject(Event, sizeof(KEVENT), true);
-  k.SwitchPoint();
+  k.Call();
   Event->Header.SignalState = 0;
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
   auto& k = K();
   k.CheckObject(Event, sizeof(KEVENT), true);
-  k.SwitchPoint();
+  k.Call();
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 0;
   return previous;
@@ -332,6 +331,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 
 LONG KeReadStateEvent(PRKEVENT Event) {
   auto& k = K();
+  k.Call();
   k.CheckObject(Event, sizeof(KEVENT), false);
   return Event->Header.SignalState;
 }
@@ -342,6 +342,7 @@ LONG KeReadStateEvent(PRKEVENT Event) {
 
 VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
   auto& k = K();
+  k.Call();
   emu::CheckNoWaiters(k, Semaphore);
   emu::InitHeader(&Semaphore->Header, SemaphoreObject, sizeof(KSEMAPHORE) / sizeof(LONG), Count);
   Semaphore->Limit = Limit;
@@ -355,7 +356,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
   KIRQL irql = k.Irql();
   if (Wait) emu::CheckWaitNextAllowed(k, irql, reinterpret_cast<const void*>(&KeReleaseSemaphore));
   k.CheckObject(Semaphore, sizeof(KSEMAPHORE), true);
-  k.SwitchPoint();
+  k.Call();
   emu::hb::Release(Semaphore);
   LONG previous = Semaphore->Header.SignalState;
   if (Adjustment <= 0 || previous > Semaphore->Limit - Adjustment) {
@@ -375,6 +376,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
 
 LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
   auto& k = K();
+  k.Call();
   k.CheckObject(Semaphore, sizeof(KSEMAPHORE), false);
   return Semaphore->Header.SignalState;
 }
@@ -386,6 +388,7 @@ LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
 VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
   (void)Level;
   auto& k = K();
+  k.Call();
   emu::CheckNoWaiters(k, Mutex);
   emu::InitHeader(&Mutex->Header, MutantObject, sizeof(KMUTEX) / sizeof(LONG), 1);
   InitializeListHead(&Mutex->MutantListEntry);
@@ -406,7 +409,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     k.owner.BugCheck(emu::bugcheck::kThreadNotMutexOwner, reinterpret_cast<ULONG_PTR>(self),
                      reinterpret_cast<ULONG_PTR>(Mutex), 0, 0);
   }
-  k.SwitchPoint();
+  k.Call();
   emu::hb::Release(Mutex);
   LONG previous = Mutex->Header.SignalState;
   if (++Mutex->Header.SignalState == 1) {
@@ -432,6 +435,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
 
 LONG KeReadStateMutex(PRKMUTEX Mutex) {
   auto& k = K();
+  k.Call();
   k.CheckObject(Mutex, sizeof(KMUTEX), false);
   return Mutex->Header.SignalState;
 }

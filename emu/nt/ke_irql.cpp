@@ -1,9 +1,9 @@
 // IRQL, spin locks and fast mutexes.
 //
-// A spin lock holds the address of the owning context (0 when free). Under the multiprocessor
-// model a contending acquirer spins: it is not runnable until the lock is free. Under the
-// uniprocessor model a holder is at DISPATCH_LEVEL and is never switched away from, so nobody
-// can contend for a lock acquired correctly.
+// A spin lock holds the address of the owning context (0 when free). A holder is at
+// DISPATCH_LEVEL and so holds its processor; a contender on another processor spins there: it is
+// not runnable until the lock is free. With one processor nobody can contend for a lock acquired
+// correctly. KeGetCurrentIrql only reads the processor's state and is no switch point.
 #include "nt/scheduler.h"
 
 #include <algorithm>
@@ -15,14 +15,11 @@ namespace {
 // The value a spin lock holds while owned by the caller.
 ULONG_PTR OwnerToken(Kernel::Impl& k) {
   if (k.current) return reinterpret_cast<ULONG_PTR>(k.current);
-  return reinterpret_cast<ULONG_PTR>(k.threads[0].get());  // main stack or device event
+  return reinterpret_cast<ULONG_PTR>(k.mainThread.get());  // main stack or device event
 }
 
 bool IsContextToken(Kernel::Impl& k, ULONG_PTR v) {
-  if (v == reinterpret_cast<ULONG_PTR>(k.threads[0].get())) return true;
-  for (auto& c : k.contexts)
-    if (reinterpret_cast<ULONG_PTR>(c.get()) == v) return true;
-  return false;
+  return v == reinterpret_cast<ULONG_PTR>(k.mainThread.get()) || k.contextTokens.count(v) != 0;
 }
 
 void AcquireSpinLock(Kernel::Impl& k, PKSPIN_LOCK lock) {
@@ -93,13 +90,14 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   if (NewIrql < cur || NewIrql > HIGH_LEVEL) {
     k.owner.BugCheck(emu::bugcheck::kDriverVerifierDetectedViolation, 0x30, cur, NewIrql, 0);
   }
-  k.SwitchPoint();
+  k.Call();
   *OldIrql = cur;
   k.SetIrql(NewIrql);
 }
 
 VOID KeLowerIrql(KIRQL NewIrql) {
   auto& k = K();
+  k.Call();
   emu::LowerIrql(k, NewIrql);
   // Below DISPATCH_LEVEL pending DPCs are delivered here.
   k.SwitchPoint();
@@ -115,7 +113,10 @@ KIRQL KeRaiseIrqlToDpcLevel(VOID) {
 // Spin locks
 // ---------------------------------------------------------------------------------------------
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  emu::KernelCall();
+  *SpinLock = 0;
+}
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   auto& k = K();
@@ -125,7 +126,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
                      reinterpret_cast<ULONG_PTR>(SpinLock), 0);
   }
   k.CheckObjectMemory(SpinLock, sizeof(KSPIN_LOCK), true);
-  k.SwitchPoint();
+  k.Call();
   k.SetIrql(DISPATCH_LEVEL);
   emu::AcquireSpinLock(k, SpinLock);
   return old;
@@ -133,6 +134,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   auto& k = K();
+  k.Call();
   KIRQL cur = k.Irql();
   if (cur != DISPATCH_LEVEL) {
     k.owner.BugCheck(emu::bugcheck::kDriverVerifierDetectedViolation, 0x32, cur,
@@ -152,12 +154,13 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
                      reinterpret_cast<ULONG_PTR>(SpinLock), 0);
   }
   k.CheckObjectMemory(SpinLock, sizeof(KSPIN_LOCK), true);
-  k.SwitchPoint();
+  k.Call();
   emu::AcquireSpinLock(k, SpinLock);
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   auto& k = K();
+  k.Call();
   KIRQL cur = k.Irql();
   if (cur < DISPATCH_LEVEL) {
     k.owner.BugCheck(emu::bugcheck::kDriverVerifierDetectedViolation, 0x41, cur,
@@ -175,6 +178,7 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
 
 VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
   auto& k = K();
+  k.Call();
   FastMutex->Count = 1;
   FastMutex->Owner = nullptr;
   FastMutex->Contention = 0;
@@ -202,7 +206,7 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     k.owner.BugCheck(emu::bugcheck::kDriverVerifierDetectedViolation, 0x1000,
                      reinterpret_cast<ULONG_PTR>(FastMutex), 0, 0);
   }
-  k.SwitchPoint();
+  k.Call();
   k.SetIrql(APC_LEVEL);
   LONG count = FastMutex->Count - 1;
   FastMutex->Count = count;
@@ -221,7 +225,7 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
   auto& k = K();
   KIRQL irql = k.Irql();
   CheckFastMutexAcquire(k, FastMutex, irql);
-  k.SwitchPoint();
+  k.Call();
   if (FastMutex->Count != 1) return FALSE;
   FastMutex->Count = 0;
   FastMutex->Owner = KeGetCurrentThread();
@@ -234,6 +238,7 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
 
 VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
   auto& k = K();
+  k.Call();
   KIRQL irql = k.Irql();
   k.CheckObject(FastMutex, sizeof(FAST_MUTEX), true);
   if (irql != APC_LEVEL) {

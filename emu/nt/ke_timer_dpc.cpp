@@ -1,15 +1,70 @@
-// Kernel timers, DPCs, the time routines, KeStallExecutionProcessor and KeBugCheckEx.
+// Kernel timers, DPCs, the clock and the time routines, KeStallExecutionProcessor and
+// KeBugCheckEx.
 //
-// Timers expire exactly at their due time on the virtual clock (Windows rounds expiry up to the
-// next clock tick; tests get exact, reproducible times instead). At expiry a timer is signalled,
-// its waiters wake and its DPC, if any, is queued with the expiry's system time as
-// SystemArgument1 (low part) and SystemArgument2 (high part).
+// Timers and wait time-outs expire on clock ticks, as on Windows: the clock interrupts every
+// clockIncrement (15.625 ms unless ExSetTimerResolution shortened it), ticks fall on multiples of
+// the increment since time 0, and an expiry due between two ticks happens at the later one (one
+// due now or earlier happens at once). At expiry a timer is signalled, its waiters wake and its
+// DPC, if any, is queued with the expiry's system time as SystemArgument1 (low part) and
+// SystemArgument2 (high part). Device events are not clock-driven and keep their exact times.
+//
+// A DPC is queued on the processor of the context that queues it; outside every context (a
+// device event, the clock, the main stack) on a processor chosen by the seed.
 #include "nt/scheduler.h"
 
 #include <algorithm>
 #include <cstdio>
 
 namespace emu {
+
+VirtualTime Kernel::Impl::TickAtOrAfter(VirtualTime exact) const {
+  if (exact <= now || exact == kForever) return exact;
+  VirtualTime rest = exact % clockIncrement;
+  if (rest == 0) return exact;
+  VirtualTime tick = exact - rest + clockIncrement;
+  return tick < exact ? kForever : tick;
+}
+
+DueKey Kernel::Impl::InsertTimed(VirtualTime exact, DueItem item) {
+  item.exact = exact;
+  return InsertDue(TickAtOrAfter(exact), std::move(item));
+}
+
+ULONG Kernel::Impl::SetTimerResolution(ULONG desired, bool set) {
+  // Requests are counted; the clock runs at the finest one until every requester has withdrawn.
+  ULONG before = clockIncrement;
+  if (set) {
+    ++resolutionRequests;
+    ULONG wanted = desired >= kMaximumClockIncrement ? kMaximumClockIncrement
+                   : desired < kMinimumClockIncrement
+                       ? kMinimumClockIncrement
+                       : desired / static_cast<ULONG>(kMillisecond) * static_cast<ULONG>(kMillisecond);
+    clockIncrement = std::min(clockIncrement, wanted);
+  } else if (resolutionRequests > 0 && --resolutionRequests == 0) {
+    clockIncrement = kMaximumClockIncrement;
+  }
+  if (clockIncrement != before) {
+    // Pending timers and time-outs move to the ticks of the new period.
+    std::vector<std::pair<DueKey, DueItem>> timed;
+    for (auto it = due.begin(); it != due.end();) {
+      if (it->second.kind == DueKind::Device) {
+        ++it;
+        continue;
+      }
+      auto node = due.extract(it++);
+      timed.emplace_back(node.key(), std::move(node.mapped()));
+    }
+    for (auto& [key, item] : timed) {
+      DueKey moved{TickAtOrAfter(item.exact), key.order, key.seq};
+      if (item.kind == DueKind::Timer)
+        insertedTimers[item.timer] = moved;
+      else
+        item.context->waitTimeoutKey = moved;
+      due.emplace(moved, std::move(item));
+    }
+  }
+  return clockIncrement;
+}
 
 void Kernel::Impl::ExpireTimer(KTIMER* t) {
   t->Header.Inserted = 0;
@@ -20,27 +75,40 @@ void Kernel::Impl::ExpireTimer(KTIMER* t) {
     VirtualTime next = now + static_cast<VirtualTime>(t->Period) * kMillisecond;
     DueItem item{DueKind::Timer};
     item.timer = t;
-    insertedTimers[t] = InsertDue(next, std::move(item));
+    insertedTimers[t] = InsertTimed(next, std::move(item));
     t->Header.Inserted = 1;
     t->DueTime.QuadPart = static_cast<ULONGLONG>(next);
   }
   if (t->Dpc) {
     int64_t st = SystemTime();
     QueueDpc(t->Dpc, reinterpret_cast<PVOID>(static_cast<uintptr_t>(st & 0xFFFFFFFF)),
-             reinterpret_cast<PVOID>(static_cast<uintptr_t>((st >> 32) & 0xFFFFFFFF)));
+             reinterpret_cast<PVOID>(static_cast<uintptr_t>((st >> 32) & 0xFFFFFFFF)),
+             DeviceProcessor());
   }
 }
 
-bool Kernel::Impl::QueueDpc(KDPC* dpc, PVOID a1, PVOID a2) {
+unsigned Kernel::Impl::DeviceProcessor() {
+  return processors.size() == 1 ? 0 : static_cast<unsigned>(eventRng() % processors.size());
+}
+
+bool Kernel::Impl::QueueDpc(KDPC* dpc, PVOID a1, PVOID a2, unsigned processor) {
   if (dpc->DpcData) return false;
-  dpc->DpcData = &dpcQueue;
+  Processor& p = processors[processor];
+  dpc->DpcData = &p;
   dpc->SystemArgument1 = a1;
   dpc->SystemArgument2 = a2;
   if (dpc->Importance == HighImportance)
-    dpcQueue.push_front(dpc);
+    p.dpcs.push_front(dpc);
   else
-    dpcQueue.push_back(dpc);
+    p.dpcs.push_back(dpc);
+  UpdateProcessor(p);
   return true;
+}
+
+bool Kernel::Impl::DpcQueued(const KDPC* dpc) const {
+  for (const Processor& p : processors)
+    if (std::find(p.dpcs.begin(), p.dpcs.end(), dpc) != p.dpcs.end()) return true;
+  return false;
 }
 
 }  // namespace emu
@@ -53,6 +121,7 @@ using emu::K;
 
 VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
   auto& k = K();
+  k.Call();
   if (k.insertedTimers.count(Timer) && k.Lookup(Timer)) {
     // Re-initialising a timer that is still in the timer queue (deadlock-detection subcode
     // "multiple initialization").
@@ -84,7 +153,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
   }
   k.CheckObject(Timer, sizeof(KTIMER), true);
   if (Dpc) k.CheckObject(Dpc, sizeof(KDPC), false);
-  k.SwitchPoint();
+  k.Call();
   BOOLEAN wasInserted = FALSE;
   auto it = k.insertedTimers.find(Timer);
   if (it != k.insertedTimers.end()) {
@@ -100,12 +169,14 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
   emu::VirtualTime when = k.DueFromTimeout(DueTime.QuadPart);
   emu::DueItem item{emu::DueKind::Timer};
   item.timer = Timer;
-  k.insertedTimers[Timer] = k.InsertDue(when, std::move(item));
+  emu::DueKey key = k.InsertTimed(when, std::move(item));
+  k.insertedTimers[Timer] = key;
   Timer->Header.Inserted = 1;
   Timer->DueTime.QuadPart = static_cast<ULONGLONG>(when);
   if (k.traceEnabled) {
-    k.TraceF("timer", "set %s to %.4f ms%s%s", k.ObjectName(Timer).c_str(),
-             static_cast<double>(when) / emu::kMillisecond, Dpc ? " with " : "",
+    k.TraceF("timer", "set %s to %.4f ms (tick %.4f ms)%s%s", k.ObjectName(Timer).c_str(),
+             static_cast<double>(when) / emu::kMillisecond,
+             static_cast<double>(key.time) / emu::kMillisecond, Dpc ? " with " : "",
              Dpc ? k.ObjectName(Dpc).c_str() : "");
   }
   return wasInserted;
@@ -118,7 +189,7 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
   auto& k = K();
   k.CheckObject(Timer, sizeof(KTIMER), true);
-  k.SwitchPoint();
+  k.Call();
   auto it = k.insertedTimers.find(Timer);
   if (it == k.insertedTimers.end()) return FALSE;
   k.due.erase(it->second);
@@ -130,6 +201,7 @@ BOOLEAN KeCancelTimer(PKTIMER Timer) {
 
 BOOLEAN KeReadStateTimer(PKTIMER Timer) {
   auto& k = K();
+  k.Call();
   k.CheckObject(Timer, sizeof(KTIMER), false);
   return Timer->Header.SignalState != 0;
 }
@@ -140,8 +212,8 @@ BOOLEAN KeReadStateTimer(PKTIMER Timer) {
 
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
   auto& k = K();
-  if (k.Lookup(Dpc) &&
-      std::find(k.dpcQueue.begin(), k.dpcQueue.end(), Dpc) != k.dpcQueue.end()) {
+  k.Call();
+  if (k.Lookup(Dpc) && k.DpcQueued(Dpc)) {
     // Re-initialising a queued DPC.
     k.owner.BugCheck(emu::bugcheck::kDriverVerifierDetectedViolation, 0x1005,
                      reinterpret_cast<ULONG_PTR>(Dpc), 0, 0);
@@ -162,24 +234,28 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
   auto& k = K();
   k.CheckObject(Dpc, sizeof(KDPC), true);
   emu::hb::Release(Dpc);
-  bool queued = k.QueueDpc(Dpc, SystemArgument1, SystemArgument2);
-  // Below DISPATCH_LEVEL (uniprocessor) the DPC runs before this call returns.
-  k.SwitchPoint();
+  unsigned processor = k.current ? k.current->processor : k.DeviceProcessor();
+  bool queued = k.QueueDpc(Dpc, SystemArgument1, SystemArgument2, processor);
+  // Below DISPATCH_LEVEL the DPC runs on this processor before this call returns.
+  k.Call();
   return queued ? TRUE : FALSE;
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
   auto& k = K();
   k.CheckObject(Dpc, sizeof(KDPC), true);
-  k.SwitchPoint();
+  k.Call();
   if (!Dpc->DpcData) return FALSE;
-  auto it = std::find(k.dpcQueue.begin(), k.dpcQueue.end(), Dpc);
-  if (it != k.dpcQueue.end()) k.dpcQueue.erase(it);
+  auto* p = static_cast<emu::Processor*>(Dpc->DpcData);
+  auto it = std::find(p->dpcs.begin(), p->dpcs.end(), Dpc);
+  if (it != p->dpcs.end()) p->dpcs.erase(it);
   Dpc->DpcData = nullptr;
+  k.UpdateProcessor(*p);
   return TRUE;
 }
 
 VOID KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) {
+  K().Call();
   Dpc->Importance = static_cast<UCHAR>(Importance);
 }
 
@@ -192,12 +268,8 @@ VOID KeFlushQueuedDpcs(VOID) {
                      reinterpret_cast<ULONG_PTR>(&KeFlushQueuedDpcs));
   }
   emu::hb::AcquireOnExit flushed(&k.race.dpcsDone);
-  auto idle = [&k] {
-    if (!k.dpcQueue.empty()) return false;
-    for (emu::Context* p : k.dpcProcessors)
-      if (p->state != emu::RunState::Idle) return false;
-    return true;
-  };
+  k.Call();
+  auto idle = [&k] { return k.DpcsIdle(); };
   if (idle()) return;
   emu::Context* c = k.current;
   if (!c) k.RequireContext("KeFlushQueuedDpcs");
@@ -211,26 +283,57 @@ VOID KeFlushQueuedDpcs(VOID) {
 // Time
 // ---------------------------------------------------------------------------------------------
 
-namespace {
-// The clock interrupt period: 15.625 ms in 100-ns units.
-constexpr ULONG kTimeIncrement = 156250;
-}  // namespace
-
-ULONGLONG KeQueryInterruptTime(VOID) { return static_cast<ULONGLONG>(K().now); }
-
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = K().SystemTime(); }
-
-VOID KeQueryTickCount(PLARGE_INTEGER TickCount) {
-  TickCount->QuadPart = K().now / kTimeIncrement;
+ULONGLONG KeQueryInterruptTime(VOID) {
+  auto& k = K();
+  k.Call();
+  return static_cast<ULONGLONG>(k.now);
 }
 
-ULONG KeQueryTimeIncrement(VOID) { return kTimeIncrement; }
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  auto& k = K();
+  k.Call();
+  CurrentTime->QuadPart = k.SystemTime();
+}
+
+// The tick count advances by one per maximum clock increment, whatever the resolution.
+VOID KeQueryTickCount(PLARGE_INTEGER TickCount) {
+  auto& k = K();
+  k.Call();
+  TickCount->QuadPart = k.now / emu::kMaximumClockIncrement;
+}
+
+// The largest increment the clock adds per interrupt, not the current one (as on Windows).
+ULONG KeQueryTimeIncrement(VOID) {
+  K().Call();
+  return emu::kMaximumClockIncrement;
+}
+
+ULONG ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution) {
+  auto& k = K();
+  k.Call();
+  KIRQL irql = k.Irql();
+  if (irql > APC_LEVEL) {
+    k.owner.BugCheck(emu::bugcheck::kIrqlNotLessOrEqual,
+                     reinterpret_cast<ULONG_PTR>(&ExSetTimerResolution), irql, 8,
+                     reinterpret_cast<ULONG_PTR>(&ExSetTimerResolution));
+  }
+  return k.SetTimerResolution(DesiredTime, SetResolution != FALSE);
+}
 
 VOID KeStallExecutionProcessor(ULONG MicroSeconds) {
-  // A busy wait: the processor's time passes without a switch. Events that fall due meanwhile
-  // are handled, in order, at the next scheduling step.
+  // A busy wait: the processor's time passes without a wait. Device events that fall due
+  // meanwhile interrupt it at their time (each is a switch point).
   auto& k = K();
-  k.now += static_cast<emu::VirtualTime>(MicroSeconds) * 10;
+  k.Call();
+  const emu::VirtualTime end = k.now + static_cast<emu::VirtualTime>(MicroSeconds) * 10;
+  if (!k.current) {
+    k.now = end;
+    return;
+  }
+  while (k.now < end && !k.dead && !k.tearingDown) {
+    k.now = std::min(end, std::max(k.now, std::min(k.NextDue(), k.runLimit)));
+    k.SwitchPoint();
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -69,8 +69,9 @@ Kernel::ContextId Kernel::StartSystemThread(std::string name, std::function<void
 }
 
 bool Kernel::ContextFinished(ContextId id) const {
-  if (id == 0 || id > impl_->contexts.size()) throw std::out_of_range("unknown context id");
-  return impl_->contexts[id - 1]->state == RunState::Finished;
+  if (id == 0 || id >= impl_->nextContextId) throw std::out_of_range("unknown context id");
+  const Context* c = impl_->FindContext(id);
+  return !c || c->state == RunState::Finished;
 }
 
 void Kernel::Run() { impl_->Schedule(nullptr, kForever); }
@@ -134,6 +135,12 @@ std::string Kernel::CurrentContextName() const { return impl_->ContextName(); }
 KIRQL Kernel::CurrentIrql() const { return impl_->Irql(); }
 std::string Kernel::DescribeContexts() const { return impl_->DescribeContexts(); }
 uint64_t Kernel::ContextSwitches() const { return impl_->switches; }
+uint64_t Kernel::ChoicePoints() const { return impl_->choicePoints; }
+unsigned Kernel::ProcessorCount() const { return impl_->ProcessorCount(); }
+
+void KernelCall() {
+  if (Kernel::Impl* k = KOrNull()) k->Call();
+}
 
 void Kernel::BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4) {
   Impl& k = *impl_;
@@ -149,13 +156,16 @@ void Kernel::BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULON
   std::string report = head;
   std::string detail = verifier::DescribeBugCheck(code, params);
   if (!detail.empty()) report += detail + "\n";
-  char where[200];
+  char where[256];
   std::snprintf(where, sizeof where,
-                "context: %s at %.4f ms, IRQL %u; seed %llu, %s processor model\n",
+                "context: %s at %.4f ms, IRQL %u; seed %llu, %s processor model (%u processors), "
+                "%s scheduler\n",
                 context.c_str(), static_cast<double>(k.now) / kMillisecond,
                 static_cast<unsigned>(k.Irql()), static_cast<unsigned long long>(k.config.seed),
                 k.config.processors == ProcessorModel::Uniprocessor ? "uniprocessor"
-                                                                    : "multiprocessor");
+                                                                    : "multiprocessor",
+                k.ProcessorCount(),
+                k.config.scheduler == SchedulerKind::Pct ? "PCT" : "random");
   report += where;
   report += "last trace events:\n";
   report += FormatTrace(40);

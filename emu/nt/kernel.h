@@ -23,12 +23,12 @@ constexpr VirtualTime kForever = INT64_MAX;
 
 enum class ProcessorModel { Uniprocessor, Multiprocessor };
 
-// How the scheduler chooses at switch points.
-//   Random: every context has a random priority, and at each switch point the running context
+// How the scheduler chooses at switch points where another context could run (choice points).
+//   Random: every context has a random priority, and at each choice point the running context
 //           draws a new one with a fixed probability.
 //   Pct:    probabilistic concurrency testing: random distinct priorities at creation, and
-//           pctDepth - 1 priority-change points chosen at random over the expected run length,
-//           each of which drops the running context below every other.
+//           pctDepth - 1 priority-change points chosen at random over the expected run length
+//           (pctSteps choice points), each of which drops the running context below every other.
 enum class SchedulerKind { Random, Pct };
 
 // Seeded failure injection ("low resources simulation"). Percentages are per call, drawn from a
@@ -42,9 +42,10 @@ struct LowResources {
 struct KernelConfig {
   uint64_t seed = 1;
   ProcessorModel processors = ProcessorModel::Uniprocessor;
-  unsigned processorCount = 2;  // processors of the multiprocessor model
+  unsigned processorCount = 2;  // processors of the multiprocessor model (1 to 32)
   SchedulerKind scheduler = SchedulerKind::Random;
-  unsigned pctDepth = 3;  // PCT's bug depth d (d - 1 change points)
+  unsigned pctDepth = 3;      // PCT's bug depth d (d - 1 change points)
+  uint64_t pctSteps = 1000;   // PCT's expected run length k, in choice points
   bool realTime = false;  // virtual time follows the wall clock (interactive use)
   LowResources lowResources;
 };
@@ -115,7 +116,8 @@ class Kernel {
   // Runs contexts, DPCs, timers and device events until nothing is runnable and nothing is due
   // (every remaining context waits without a time-out). Rethrows a bug check.
   void Run();
-  // Runs until done() is true (checked at every scheduling step) or virtual time passes limit.
+  // Runs until done() is true (checked at every scheduling step) or virtual time reaches limit
+  // (kernel calls cost time, so a busy machine stops at the first call that reaches it).
   // Returns done().
   bool RunUntil(const std::function<bool()>& done, VirtualTime limit = kForever);
   // Runs for the given virtual duration.
@@ -144,6 +146,10 @@ class Kernel {
   // One line per unfinished context: its state, IRQL and what it waits for.
   std::string DescribeContexts() const;
   uint64_t ContextSwitches() const;
+  // Switch points at which another context could have run (the steps PCT counts): a run's
+  // length, from which a later run of the same scenario can take its pctSteps.
+  uint64_t ChoicePoints() const;
+  unsigned ProcessorCount() const;
 
   // --- Verifier ------------------------------------------------------------------------------
   [[noreturn]] void BugCheck(ULONG code, ULONG_PTR p1 = 0, ULONG_PTR p2 = 0, ULONG_PTR p3 = 0,
@@ -186,5 +192,9 @@ class Kernel {
  private:
   std::unique_ptr<Impl> impl_;
 };
+
+// The entry of a kernel routine a driver calls: the call's virtual cost (kCallCost, 100 ns) and a
+// switch point. Does nothing outside the machine's contexts (main stack, device events).
+void KernelCall();
 
 }  // namespace emu

@@ -1,5 +1,9 @@
-// System threads: PsCreateSystemThread, PsTerminateSystemThread, thread priorities and the
-// current-thread routines.
+// System threads: PsCreateSystemThread, PsTerminateSystemThread, thread priorities, the
+// current-thread and processor routines.
+//
+// A thread object lives while its thread runs or anything references it (the handle of
+// PsCreateSystemThread, ObReferenceObjectByHandle); the routines that only read the current
+// processor's state (current thread, thread id, processor number) are no switch points.
 #include "nt/handles.h"
 #include "nt/scheduler.h"
 
@@ -12,6 +16,7 @@ namespace {
 void ReleaseThreadReference(PVOID object) {
   auto* t = static_cast<_ETHREAD*>(object);
   t->References--;
+  K().ReleaseThreadObject(t);
 }
 
 }  // namespace
@@ -24,6 +29,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ACCESS_MASK DesiredAccess,
   (void)ObjectAttributes;
   (void)ProcessHandle;  // every thread belongs to the system process
   auto& k = K();
+  k.Call();
   KIRQL irql = k.Irql();
   if (irql != PASSIVE_LEVEL) {
     k.owner.BugCheck(emu::bugcheck::kIrqlNotLessOrEqual,
@@ -43,7 +49,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ACCESS_MASK DesiredAccess,
   c->thread->References++;
   *ThreadHandle = emu::CreateKernelHandle(c->thread, &ReleaseThreadReference);
   if (ClientId) *ClientId = c->thread->Cid;
-  k.SwitchPoint();
+  k.SwitchPoint();  // the new thread may run at once
   return STATUS_SUCCESS;
 }
 
@@ -64,6 +70,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
   auto& k = K();
+  k.Call();
   KIRQL irql = k.Irql();
   if (irql > DISPATCH_LEVEL) {
     k.owner.BugCheck(emu::bugcheck::kIrqlNotLessOrEqual, reinterpret_cast<ULONG_PTR>(Thread), irql,
@@ -76,23 +83,37 @@ KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
   return old;
 }
 
-KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) { return Thread->Priority; }
+KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) {
+  K().Call();
+  return Thread->Priority;
+}
 
 PKTHREAD KeGetCurrentThread(VOID) {
   auto& k = K();
-  return k.current ? &k.current->thread->Tcb : &k.threads[0]->Tcb;
+  return k.current ? &k.current->thread->Tcb : &k.mainThread->Tcb;
 }
 
 PETHREAD PsGetCurrentThread(VOID) {
   auto& k = K();
-  return k.current ? k.current->thread : k.threads[0].get();
+  return k.current ? k.current->thread : k.mainThread.get();
 }
 
 HANDLE PsGetCurrentThreadId(VOID) { return PsGetCurrentThread()->Cid.UniqueThread; }
 
-BOOLEAN PsIsSystemThread(PETHREAD Thread) { return Thread->system ? TRUE : FALSE; }
+BOOLEAN PsIsSystemThread(PETHREAD Thread) {
+  K().Call();
+  return Thread->system ? TRUE : FALSE;
+}
 
+// The main stack and device events count as processor 0.
 ULONG KeGetCurrentProcessorNumber(VOID) {
   auto& k = K();
   return k.current ? k.current->processor : 0;
+}
+
+KAFFINITY KeQueryActiveProcessors(VOID) {
+  auto& k = K();
+  k.Call();
+  return k.ProcessorCount() == 8 * sizeof(KAFFINITY) ? ~KAFFINITY{0}
+                                                     : (KAFFINITY{1} << k.ProcessorCount()) - 1;
 }

@@ -314,6 +314,7 @@ RegistryKey* KeyFromHandle(HANDLE handle) {
 
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                          POBJECT_ATTRIBUTES ObjectAttributes) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, reinterpret_cast<const void*>(&ZwOpenKey));
   (void)DesiredAccess;
   RegistryKey* base = nullptr;
@@ -329,6 +330,7 @@ NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                            POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
                            PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, reinterpret_cast<const void*>(&ZwCreateKey));
   (void)DesiredAccess;
   (void)TitleIndex;
@@ -350,6 +352,7 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, reinterpret_cast<const void*>(&ZwQueryValueKey));
   RegistryKey* key = KeyFromHandle(KeyHandle);
   if (key == nullptr) return STATUS_INVALID_HANDLE;
@@ -419,6 +422,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 
 NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
                              ULONG Type, PVOID Data, ULONG DataSize) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, reinterpret_cast<const void*>(&ZwSetValueKey));
   (void)TitleIndex;
   RegistryKey* key = KeyFromHandle(KeyHandle);
@@ -437,6 +441,7 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
 }
 
 NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, reinterpret_cast<const void*>(&ZwDeleteValueKey));
   RegistryKey* key = KeyFromHandle(KeyHandle);
   if (key == nullptr) return STATUS_INVALID_HANDLE;
@@ -449,6 +454,7 @@ NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, reinterpret_cast<const void*>(&ZwClose));
   // Every kernel handle (keys, threads) lives in the kernel's handle table. Closing a handle
   // that is not there from kernel mode stops Windows with INVALID_KERNEL_HANDLE (parameter 2 is

@@ -1,6 +1,7 @@
 // RtlQueryRegistryValues, RtlWriteRegistryValue, RtlDeleteRegistryValue, RtlCheckRegistryKey and
 // RtlCreateRegistryKey over the in-memory registry.
 #include "nt/io_util.h"
+#include "nt/kernel.h"
 #include "nt/registry.h"
 
 #include <cstring>
@@ -177,6 +178,7 @@ NTSTATUS QueryAllValues(RegistryKey* key, PRTL_QUERY_REGISTRY_TABLE entry, PVOID
 NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                       PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
                                       PVOID Environment) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, reinterpret_cast<const void*>(&RtlQueryRegistryValues));
   (void)Environment;
   if ((RelativeTo & ~(RTL_REGISTRY_OPTIONAL | RTL_REGISTRY_HANDLE)) >= RTL_REGISTRY_MAXIMUM)
@@ -212,6 +214,7 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
 
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
                                      ULONG ValueType, PVOID ValueData, ULONG ValueLength) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, reinterpret_cast<const void*>(&RtlWriteRegistryValue));
   RegistryKey* key = nullptr;
   if (RelativeTo & RTL_REGISTRY_HANDLE) {
@@ -239,6 +242,7 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
 }
 
 NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, reinterpret_cast<const void*>(&RtlDeleteRegistryValue));
   RegistryKey* key = OpenRelative(RelativeTo, Path);
   if (key == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -249,11 +253,13 @@ NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Valu
 }
 
 NTSTATUS NTAPI RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, reinterpret_cast<const void*>(&RtlCheckRegistryKey));
   return OpenRelative(RelativeTo, Path) != nullptr ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path) {
+  emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, reinterpret_cast<const void*>(&RtlCreateRegistryKey));
   std::u16string absolute;
   if (RelativeTo & RTL_REGISTRY_HANDLE) return STATUS_INVALID_PARAMETER;

@@ -1,5 +1,6 @@
 // Counted Unicode string routines of the run-time library.
 #include "nt/io_util.h"
+#include "nt/kernel.h"
 
 #include <cstring>
 
@@ -25,6 +26,7 @@ NTSTATUS AppendChars(PUNICODE_STRING dest, const WCHAR* chars, size_t bytes) {
 }  // namespace
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+  emu::KernelCall();
   if (SourceString == nullptr) {
     DestinationString->Length = DestinationString->MaximumLength = 0;
     DestinationString->Buffer = nullptr;
@@ -41,6 +43,7 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 // buffer: the digits and a terminating NUL must fit in MaximumLength, else
 // STATUS_BUFFER_OVERFLOW and the string is left unchanged.
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
+  emu::KernelCall();
   if (Base == 0) Base = 10;
   if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
   char digits[33];
@@ -61,6 +64,7 @@ NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRIN
 // Leading blanks, an optional sign, and with Base 0 a "0x", "0o" or "0b" prefix (decimal
 // otherwise); conversion stops at the first character that is not a digit of the base.
 NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
+  emu::KernelCall();
   if (Base != 0 && Base != 2 && Base != 8 && Base != 10 && Base != 16)
     return STATUS_INVALID_PARAMETER;
   size_t n = String->Length / sizeof(WCHAR);
@@ -96,17 +100,20 @@ NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PU
 
 NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
                                               PCUNICODE_STRING Source) {
+  emu::KernelCall();
   if (Source == nullptr) return STATUS_SUCCESS;
   return AppendChars(Destination, Source->Buffer, Source->Length);
 }
 
 NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+  emu::KernelCall();
   if (Source == nullptr) return STATUS_SUCCESS;
   return AppendChars(Destination, Source, WideLength(Source) * sizeof(WCHAR));
 }
 
 VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
                                 PCUNICODE_STRING SourceString) {
+  emu::KernelCall();
   if (SourceString == nullptr) {
     DestinationString->Length = 0;
     return;
@@ -121,15 +128,20 @@ VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
 }
 
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+  emu::KernelCall();
   if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
   UnicodeString->Buffer = nullptr;
   UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
-WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter) { return emu::UpcaseChar(SourceCharacter); }
+WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter) {
+  emu::KernelCall();
+  return emu::UpcaseChar(SourceCharacter);
+}
 
 LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                    BOOLEAN CaseInSensitive) {
+  emu::KernelCall();
   size_t n1 = String1->Length / sizeof(WCHAR);
   size_t n2 = String2->Length / sizeof(WCHAR);
   size_t n = n1 < n2 ? n1 : n2;

@@ -1,12 +1,26 @@
-// The scheduler: execution contexts on fibers, the seeded choice at switch points, DPC
-// processors, the due queue of the virtual clock and the scheduling loop that runs on the
-// caller's stack.
+// The scheduler: execution contexts on fibers, N processors with their DPC contexts, the seeded
+// choice at switch points, the due queue of the virtual clock and the scheduling loop that runs
+// on the caller's stack.
 //
-// Choice at switch points: every context carries a random priority drawn from the seeded
-// generator when it is created; the highest-priority runnable context runs, and at each switch
-// point the running context gets a new random priority with probability 1/kPriorityChangeOdds
-// (a PCT-style scheduler with random priority change points). The same seed therefore gives the
-// same run, and different seeds give different interleavings.
+// Every context carries a priority; at each scheduling step the highest-priority context that
+// may run now runs. What may run: a context at DISPATCH_LEVEL or above on the processor it holds;
+// a context below DISPATCH_LEVEL when some processor is free (nothing holds it and no DPC is
+// pending there); a processor's DPC context when DPCs are queued there and nothing holds it.
+// A switch point at which another context may run is a choice point; there the scheduler kind
+// decides whether the running context keeps the processor:
+//   Random: with odds 1 in kRandomYieldOdds the running context yields: it draws a new random
+//           priority and trades it with the best other context's if that keeps it ahead. Fixed
+//           odds of switching at every choice point spread the seeds over many interleavings (a
+//           new priority drawn without the trade rarely passes a context that lost the first
+//           draw, and most runs were then serial).
+//   Pct:    probabilistic concurrency testing (Burckhardt et al., ASPLOS 2010). Priorities are
+//           random and distinct from creation; pctDepth - 1 change points are drawn uniformly
+//           from [1, pctSteps] choice points, and at the i-th the running context drops to
+//           priority pctDepth - i, below every priority given at creation. pctSteps is the
+//           expected run length k; it defaults to 1000 and a test that knows its length (for
+//           example from Kernel::ChoicePoints() of an earlier run) sets it.
+// Under both, a context that passes kQuantumChoicePoints choice points without blocking gets a
+// new random priority (its quantum ends). The same seed gives the same run.
 #include "nt/scheduler.h"
 
 #include "nt/verifier.h"
@@ -14,6 +28,7 @@
 #include <boost/context/protected_fixedsize_stack.hpp>
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <stdexcept>
 #include <thread>
@@ -46,16 +61,21 @@ const char* StateName(RunState s) {
     case RunState::Waiting: return "waiting";
     case RunState::Spinning: return "spinning";
     case RunState::Blocked: return "blocked";
+    case RunState::Interrupted: return "interrupted";
     case RunState::Idle: return "idle";
     case RunState::Finished: return "finished";
   }
   return "?";
 }
+
+// Odds (1 in n) that the running context yields at a choice point (Random kind).
+constexpr uint64_t kRandomYieldOdds = 3;
 }  // namespace
 
 Kernel::Impl::Impl(Kernel& owner_, KernelConfig config_)
     : owner(owner_), config(config_), rng(config_.seed) {
   auto seedOf = [&](uint64_t salt) { return config.seed * 0x9E3779B97F4A7C15ULL ^ salt; };
+  eventRng.seed(seedOf(0x65766E74));
   poolFailures.percent = config.lowResources.poolFailPercent;
   poolFailures.rng.seed(seedOf(0x706F6F6C));
   irpFailures.percent = config.lowResources.irpFailPercent;
@@ -73,8 +93,8 @@ Kernel::Impl::Impl(Kernel& owner_, KernelConfig config_)
   objects.reserve(1024);
 
   // The pseudo thread of the caller's own (main) stack and of device events.
-  threads.push_back(std::make_unique<_ETHREAD>());
-  _ETHREAD* main = threads.back().get();
+  mainThread = std::make_unique<_ETHREAD>();
+  _ETHREAD* main = mainThread.get();
   *main = _ETHREAD{};
   main->Tcb.Header.Type = ThreadObject;
   InitializeListHead(&main->Tcb.Header.WaitListHead);
@@ -82,16 +102,31 @@ Kernel::Impl::Impl(Kernel& owner_, KernelConfig config_)
   main->Cid.UniqueProcess = reinterpret_cast<HANDLE>(uintptr_t{4});
   main->Cid.UniqueThread = reinterpret_cast<HANDLE>(uintptr_t{4});
 
-  // The processors' DPC contexts: one per processor.
-  unsigned processors = config.processors == ProcessorModel::Uniprocessor ? 1 : 2;
-  for (unsigned i = 0; i < processors; ++i) {
-    std::string name = processors == 1 ? "dpc" : "dpc" + std::to_string(i);
-    Context* c = NewContext(std::move(name), ContextKind::Dpc, nullptr);
-    c->processor = i;
-    c->irql = DISPATCH_LEVEL;
-    SetState(c, RunState::Idle);
-    dpcProcessors.push_back(c);
+  if (config.scheduler == SchedulerKind::Pct && config.pctDepth > 1) {
+    uint64_t steps = std::max<uint64_t>(config.pctSteps, 1);
+    for (unsigned i = 1; i < config.pctDepth; ++i) changePoints.push_back(1 + rng() % steps);
+    std::sort(changePoints.begin(), changePoints.end());
+    changedPriority = config.pctDepth - 1;
   }
+
+  // The processors, each with its DPC context.
+  unsigned n = config.processors == ProcessorModel::Uniprocessor ? 1 : config.processorCount;
+  if (n == 0 || n > kMaxProcessors) {
+    throw std::invalid_argument("the multiprocessor model has 1 to " +
+                                std::to_string(kMaxProcessors) + " processors");
+  }
+  processors.resize(n);
+  for (unsigned i = 0; i < n; ++i) {
+    Processor& p = processors[i];
+    p.number = i;
+    p.dpcContext = NewContext(n == 1 ? "dpc" : "dpc" + std::to_string(i), ContextKind::Dpc, nullptr);
+    p.dpcContext->processor = i;
+    p.dpcContext->irql = DISPATCH_LEVEL;
+    SetState(p.dpcContext, RunState::Idle);
+    UpdateProcessor(p);
+  }
+  // Threads get ideal processors in turn, from a seeded start.
+  nextIdealProcessor = static_cast<unsigned>(eventRng() % n);
 }
 
 Kernel::Impl::~Impl() {
@@ -99,7 +134,7 @@ Kernel::Impl::~Impl() {
   // is simply dropped). Their destructors may still call into the kernel, which then no longer
   // switches or waits.
   tearingDown = true;
-  for (auto& c : contexts) {
+  for (auto& [id, c] : contexts) {
     if (c->started && c->state != RunState::Finished && c->fiber) {
       current = c.get();
       hb::Unwind unwind(race, *c);
@@ -117,14 +152,15 @@ Kernel::Impl::~Impl() {
 }
 
 _ETHREAD* Kernel::Impl::NewThreadObject(Context* c, bool system) {
-  threads.push_back(std::make_unique<_ETHREAD>());
-  _ETHREAD* t = threads.back().get();
+  auto owned = std::make_unique<_ETHREAD>();
+  _ETHREAD* t = owned.get();
+  threadObjects.emplace(t, std::move(owned));
   *t = _ETHREAD{};
   t->Tcb.Header.Type = ThreadObject;
   t->Tcb.Header.Size = sizeof(KTHREAD) / sizeof(LONG);
   InitializeListHead(&t->Tcb.Header.WaitListHead);
   t->Tcb.context = c;
-  t->Tcb.Priority = system ? 8 : 8;
+  t->Tcb.Priority = 8;
   t->Cid.UniqueProcess = reinterpret_cast<HANDLE>(uintptr_t{system ? 4u : 0x100u});
   t->Cid.UniqueThread = reinterpret_cast<HANDLE>(uintptr_t{0x100} + 4 * c->id);
   t->References = 1;  // the running thread
@@ -133,17 +169,32 @@ _ETHREAD* Kernel::Impl::NewThreadObject(Context* c, bool system) {
   return t;
 }
 
+void Kernel::Impl::ReleaseThreadObject(_ETHREAD* t) {
+  if (tearingDown || t->References > 0 || t->Tcb.context) return;
+  auto node = threadObjects.extract(t);
+  if (node.empty()) return;
+  // Kept known for a while, so that one dereference too many still finds a thread object.
+  releasedThreads.push_back(std::move(node.mapped()));
+  if (releasedThreads.size() > kReleasedThreadsKept) {
+    ForgetObject(releasedThreads.front().get());
+    releasedThreads.pop_front();
+  }
+}
+
 Context* Kernel::Impl::NewContext(std::string name, ContextKind kind,
                                   std::function<void()> body) {
-  contexts.push_back(std::make_unique<Context>());
-  Context* c = contexts.back().get();
-  c->id = static_cast<Kernel::ContextId>(contexts.size());
+  auto owned = std::make_unique<Context>();
+  Context* c = owned.get();
+  c->id = nextContextId++;
   c->name = std::move(name);
   c->kind = kind;
   c->body = std::move(body);
-  c->priority = rng();
+  c->priority = rng() | (uint64_t{1} << 63);  // above every priority a PCT change point gives
+  c->processor = nextIdealProcessor++ % ProcessorCount();
   c->state = RunState::Finished;  // SetState counts the transition to Ready
   c->thread = NewThreadObject(c, kind != ContextKind::Application);
+  contexts.emplace(c->id, std::move(owned));
+  contextTokens.insert(reinterpret_cast<ULONG_PTR>(c));
   SetState(c, RunState::Ready);
   hb::OnCreate(*c);
   if (kind != ContextKind::Dpc) {
@@ -153,49 +204,103 @@ Context* Kernel::Impl::NewContext(std::string name, ContextKind kind,
   return c;
 }
 
+Context* Kernel::Impl::FindContext(Kernel::ContextId id) const {
+  auto it = contexts.find(id);
+  return it == contexts.end() ? nullptr : it->second.get();
+}
+
+void Kernel::Impl::DropFinished(Context* c) {
+  _ETHREAD* t = c->thread;
+  t->Tcb.context = nullptr;
+  contextTokens.erase(reinterpret_cast<ULONG_PTR>(c));
+  contexts.erase(c->id);
+  ReleaseThreadObject(t);
+}
+
 void Kernel::Impl::SetState(Context* c, RunState s) {
-  auto count = [&](RunState st, int d) {
+  auto listOf = [this](RunState st) -> std::vector<Context*>* {
     switch (st) {
-      case RunState::Ready: readyCount += d; break;
-      case RunState::Spinning: spinningCount += d; break;
-      case RunState::Blocked: blockedCount += d; break;
-      default: break;
+      case RunState::Ready: return &ready;
+      case RunState::Waiting: return &waiting;
+      case RunState::Spinning: return &spinning;
+      case RunState::Blocked: return &blocked;
+      default: return nullptr;
     }
   };
-  count(c->state, -1);
+  if (std::vector<Context*>* from = listOf(c->state)) {
+    Context* last = from->back();
+    (*from)[c->listIndex] = last;
+    last->listIndex = c->listIndex;
+    from->pop_back();
+  }
   c->state = s;
-  count(s, +1);
-}
-
-bool Kernel::Impl::DpcWorkAvailable() const { return !dpcQueue.empty(); }
-
-bool Kernel::Impl::Runnable(const Context* c) const {
-  switch (c->state) {
-    case RunState::Ready: return true;
-    case RunState::Spinning: return *c->spinningOn == 0;
-    case RunState::Blocked: return c->blockedUntil();
-    case RunState::Idle: return !dpcQueue.empty();
-    default: return false;
+  if (std::vector<Context*>* to = listOf(s)) {
+    c->listIndex = to->size();
+    to->push_back(c);
   }
 }
 
-Context* Kernel::Impl::Pick() {
-  // Uniprocessor: a pending DPC runs ahead of every thread (no context can be at DISPATCH_LEVEL
-  // here, since such a context is never switched away from).
-  if (config.processors == ProcessorModel::Uniprocessor && Runnable(dpcProcessors[0]))
-    return dpcProcessors[0];
+void Kernel::Impl::SetContextIrql(Context* c, KIRQL irql) {
+  bool held = c->irql >= DISPATCH_LEVEL;
+  c->irql = irql;
+  // A DPC context holds its processor for as long as it runs DPCs (RunDpcProcessor).
+  if (c->kind == ContextKind::Dpc || held == (irql >= DISPATCH_LEVEL)) return;
+  Processor& p = processors[c->processor];
+  p.holder = held ? nullptr : c;
+  UpdateProcessor(p);
+}
+
+void Kernel::Impl::UpdateProcessor(Processor& p) {
+  if (p.interrupted && p.dpcs.empty() && !p.holder) {
+    // The DPCs that interrupted a context are done (or were taken out of the queue).
+    Context* c = p.interrupted;
+    p.interrupted = nullptr;
+    SetState(c, RunState::Ready);
+  }
+  uint32_t bit = uint32_t{1} << p.number;
+  bool free = !p.holder && !p.interrupted && p.dpcs.empty();
+  bool dpcReady = !p.holder && !p.dpcs.empty() && p.dpcContext->state == RunState::Idle;
+  freeMask = free ? freeMask | bit : freeMask & ~bit;
+  dpcMask = dpcReady ? dpcMask | bit : dpcMask & ~bit;
+}
+
+bool Kernel::Impl::DpcsIdle() const {
+  for (const Processor& p : processors)
+    if (!p.dpcs.empty() || p.dpcContext->state != RunState::Idle) return false;
+  return true;
+}
+
+Context* Kernel::Impl::Best(bool freeProcessor) const {
   Context* best = nullptr;
-  for (auto& up : contexts) {
-    Context* c = up.get();
-    if (c->state == RunState::Finished || c->state == RunState::Waiting) continue;
-    if (!Runnable(c)) continue;
+  auto consider = [&best](Context* c) {
     if (!best || c->priority > best->priority) best = c;
+  };
+  for (Context* c : ready)
+    if (freeProcessor || c->irql >= DISPATCH_LEVEL) consider(c);
+  for (Context* c : spinning)
+    if (*c->spinningOn == 0) consider(c);
+  if (freeProcessor) {
+    for (Context* c : blocked)
+      if (c->blockedUntil()) consider(c);
   }
+  for (uint32_t m = dpcMask; m != 0; m &= m - 1)
+    consider(processors[static_cast<unsigned>(std::countr_zero(m))].dpcContext);
   return best;
 }
 
+void Kernel::Impl::PlaceOnProcessor(Context* c) {
+  // Below DISPATCH_LEVEL: its ideal (or last) processor when free, otherwise a seeded free one.
+  if (freeMask & (uint32_t{1} << c->processor)) return;
+  unsigned skip = static_cast<unsigned>(rng() % static_cast<unsigned>(std::popcount(freeMask)));
+  uint32_t m = freeMask;
+  while (skip-- > 0) m &= m - 1;
+  c->processor = static_cast<unsigned>(std::countr_zero(m));
+}
+
 void Kernel::Impl::Resume(Context* c) {
+  if (c->irql < DISPATCH_LEVEL) PlaceOnProcessor(c);
   SetState(c, RunState::Running);
+  c->runLength = 0;
   current = c;
   ++switches;
   if (!c->started) {
@@ -270,21 +375,29 @@ void Kernel::Impl::CheckNoTimerOrDpcIn(uintptr_t low, uintptr_t high) {
     owner.BugCheck(bugcheck::kTimerOrDpcInvalid, 0, reinterpret_cast<ULONG_PTR>(timer->first),
                    low, high);
   }
-  for (KDPC* dpc : dpcQueue) {
-    auto a = reinterpret_cast<uintptr_t>(dpc);
-    if (a >= low && a < high) owner.BugCheck(bugcheck::kTimerOrDpcInvalid, 1, a, low, high);
+  for (const Processor& p : processors) {
+    for (KDPC* dpc : p.dpcs) {
+      auto a = reinterpret_cast<uintptr_t>(dpc);
+      if (a >= low && a < high) owner.BugCheck(bugcheck::kTimerOrDpcInvalid, 1, a, low, high);
+    }
   }
 }
 
 void Kernel::Impl::RunDpcProcessor(Context* c) {
+  Processor& p = processors[c->processor];
   for (;;) {
-    if (dpcQueue.empty()) {
+    if (p.dpcs.empty()) {
+      // The queue is drained: the processor is free again.
+      p.holder = nullptr;
       SetState(c, RunState::Idle);
+      UpdateProcessor(p);
       YieldToScheduler();
       continue;
     }
-    KDPC* dpc = dpcQueue.front();
-    dpcQueue.pop_front();
+    p.holder = c;
+    KDPC* dpc = p.dpcs.front();
+    p.dpcs.pop_front();
+    UpdateProcessor(p);
     CheckObject(dpc, sizeof(KDPC), false);
     dpc->DpcData = nullptr;
     PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
@@ -322,38 +435,55 @@ void Kernel::Impl::SwitchPoint() {
   Context* c = current;
   if (!c || tearingDown || dead) return;
   if (c->waitNext) verifier::WaitNextBroken(c->irql, c->waitNextIrql);
-  if (config.processors == ProcessorModel::Uniprocessor && c->irql >= DISPATCH_LEVEL) return;
-  bool dueNow = !due.empty() && due.begin()->first.time <= now;
-  bool dpcNow = !dpcQueue.empty();
-  if (readyCount == 0 && spinningCount == 0 && blockedCount == 0 && !dueNow && !dpcNow &&
-      !postedFlag)
+  Processor& p = processors[c->processor];
+  if (c->irql < DISPATCH_LEVEL && !p.dpcs.empty()) {
+    // DPCs queued on this processor interrupt the context until they have run.
+    p.interrupted = c;
+    SetState(c, RunState::Interrupted);
+    UpdateProcessor(p);
+    YieldToScheduler();
     return;
-  bool yield = dueNow || postedFlag ||
-               (dpcNow && config.processors == ProcessorModel::Uniprocessor);
-  if (!yield) {
-    if (rng() % kPriorityChangeOdds == 0) c->priority = rng();
-    for (auto& up : contexts) {
-      Context* o = up.get();
-      if (o == c || o->priority <= c->priority) continue;
-      if (o->state == RunState::Finished || o->state == RunState::Waiting) continue;
-      if (Runnable(o)) {
-        yield = true;
-        break;
-      }
-    }
   }
-  if (!yield) return;
+  if (now >= std::min(NextDue(), runLimit) || postedFlag) {
+    // Hardware first: due events run now, whatever the IRQL.
+    if (now >= runLimit) limitReached = true;
+    Preempt(c);
+    return;
+  }
+  Context* other = Best(freeMask != 0);
+  if (other && ChoosePreemption(c, other)) Preempt(c);
+}
+
+bool Kernel::Impl::ChoosePreemption(Context* c, Context* other) {
+  ++choicePoints;
+  if (++c->runLength >= kQuantumChoicePoints) {
+    c->runLength = 0;
+    c->priority = rng() | (uint64_t{1} << 63);
+  }
+  if (config.scheduler == SchedulerKind::Pct) {
+    while (nextChange < changePoints.size() && changePoints[nextChange] <= choicePoints) {
+      c->priority = changedPriority--;
+      ++nextChange;
+    }
+  } else if (rng() % kRandomYieldOdds == 0) {
+    // Yield: the two trade places if the new draw would still keep this context ahead.
+    uint64_t drawn = rng() | (uint64_t{1} << 63);
+    c->priority = std::min(drawn, other->priority);
+    other->priority = std::max(drawn, other->priority);
+  }
+  return other->priority > c->priority;
+}
+
+void Kernel::Impl::Preempt(Context* c) {
   SetState(c, RunState::Ready);
   YieldToScheduler();
 }
 
 DueKey Kernel::Impl::InsertDue(VirtualTime t, DueItem item) {
-  DueKey key{t, ++dueSeq};
+  DueKey key{t, eventRng(), ++dueSeq};
   due.emplace(key, std::move(item));
   return key;
 }
-
-VirtualTime Kernel::Impl::NextDue() const { return due.empty() ? kForever : due.begin()->first.time; }
 
 void Kernel::Impl::ProcessDue() {
   while (!due.empty() && due.begin()->first.time <= now) {
@@ -437,10 +567,15 @@ bool Kernel::Impl::Schedule(const std::function<bool()>* done, VirtualTime limit
     throw std::logic_error("the emulated machine has stopped after a failure");
   }
   struct Guard {
-    bool& flag;
-    ~Guard() { flag = false; }
-  } guard{inScheduler};
+    Impl& k;
+    ~Guard() {
+      k.inScheduler = false;
+      k.runLimit = kForever;
+    }
+  } guard{*this};
   inScheduler = true;
+  runLimit = limit;
+  limitReached = false;
   hb::RunBoundary boundary(race, contexts);
   if (config.realTime) {
     wallAnchor = std::chrono::steady_clock::now();
@@ -448,10 +583,13 @@ bool Kernel::Impl::Schedule(const std::function<bool()>* done, VirtualTime limit
   }
   for (;;) {
     if (done && (*done)()) return true;
+    // A context's own time reached the limit (the machine was busy up to it).
+    if (limitReached) return !done;
     if (postedFlag) RunPosted();
     ProcessDue();
     if (Context* c = Pick()) {
       Resume(c);
+      if (c->state == RunState::Finished) DropFinished(c);
       RethrowPending();
       continue;
     }
@@ -486,13 +624,13 @@ bool Kernel::Impl::Schedule(const std::function<bool()>* done, VirtualTime limit
 
 std::string Kernel::Impl::DescribeContexts() const {
   std::string out;
-  for (const auto& up : contexts) {
+  for (const auto& [id, up] : contexts) {
     const Context* c = up.get();
     if (c->state == RunState::Finished) continue;
     if (c->kind == ContextKind::Dpc && c->state == RunState::Idle) continue;
     char line[256];
-    std::snprintf(line, sizeof line, "  %-16s %-8s IRQL %u", c->name.c_str(), StateName(c->state),
-                  static_cast<unsigned>(c->irql));
+    std::snprintf(line, sizeof line, "  %-16s %-11s IRQL %u, processor %u", c->name.c_str(),
+                  StateName(c->state), static_cast<unsigned>(c->irql), c->processor);
     out += line;
     if (c->state == RunState::Waiting) {
       out += " waiting for ";
@@ -534,7 +672,7 @@ KIRQL Kernel::Impl::Irql() const {
 
 void Kernel::Impl::SetIrql(KIRQL irql) {
   if (current)
-    current->irql = irql;
+    SetContextIrql(current, irql);
   else if (!inDeviceEvent)
     mainIrql = irql;
 }

@@ -1,6 +1,7 @@
 // Internals of the emulated kernel core: execution contexts on Boost.Context fibers, the seeded
-// scheduler, the due queue of the virtual clock, dispatcher-object waits, DPC processors, pool
-// bookkeeping and the trace. Only emu/nt includes this header.
+// scheduler over N processors, the due queue of the virtual clock and its clock ticks,
+// dispatcher-object waits, per-processor DPC queues, pool bookkeeping and the trace. Only emu/nt
+// includes this header.
 #pragma once
 
 #include <wdk_types.h>
@@ -11,6 +12,7 @@
 
 #include <boost/context/fiber.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace emu {
@@ -53,20 +56,26 @@ namespace emu {
 enum class ContextKind : uint8_t { Application, System, Dpc };
 
 enum class RunState : uint8_t {
-  Ready,     // runnable
-  Running,   // the context on the processor now
-  Waiting,   // in KeWaitFor*/KeDelayExecutionThread, woken by a signal or its time-out
-  Spinning,  // acquiring a spin lock held by another context: runnable once it is free
-  Blocked,   // waiting for an internal condition (for example KeFlushQueuedDpcs)
-  Idle,      // a DPC processor with nothing to do
+  Ready,        // runnable
+  Running,      // the context on the processor now
+  Waiting,      // in KeWaitFor*/KeDelayExecutionThread, woken by a signal or its time-out
+  Spinning,     // acquiring a spin lock held by another context: runnable once it is free
+  Blocked,      // waiting for an internal condition (for example KeFlushQueuedDpcs)
+  Interrupted,  // below DISPATCH_LEVEL while its processor's DPC queue drains
+  Idle,         // a DPC processor with nothing to do
   Finished,
 };
 
-// Orders entries of the due queue: by time, then by insertion.
+// Orders entries of the due queue: by time, then by a seeded draw (entries due at the same time
+// fire in an order chosen by the seed), then by insertion.
 struct DueKey {
   VirtualTime time;
+  uint64_t order;
   uint64_t seq;
-  bool operator<(const DueKey& o) const { return time != o.time ? time < o.time : seq < o.seq; }
+  bool operator<(const DueKey& o) const {
+    if (time != o.time) return time < o.time;
+    return order != o.order ? order < o.order : seq < o.seq;
+  }
 };
 
 enum class DueKind : uint8_t { Device, Timer, WaitTimeout };
@@ -74,6 +83,7 @@ enum class DueKind : uint8_t { Device, Timer, WaitTimeout };
 struct DueItem {
   explicit DueItem(DueKind k) : kind(k) {}
   DueKind kind;
+  VirtualTime exact = 0;  // timers and time-outs: the due time before rounding to a clock tick
   KTIMER* timer = nullptr;
   Context* context = nullptr;
   Kernel::EventId event = 0;
@@ -91,7 +101,12 @@ struct Context {
   boost::context::fiber fiber;
   bool started = false;
   _ETHREAD* thread = nullptr;
+  // The processor it runs on (or last ran on; a context at DISPATCH_LEVEL or above keeps it).
   unsigned processor = 0;
+  // Position in the scheduler's list for its state (ready, waiting, spinning or blocked).
+  size_t listIndex = 0;
+  // Choice points passed since it was last resumed (for the quantum).
+  uint32_t runLength = 0;
 
   // Wait in progress.
   KWAIT_BLOCK* waitBlocks = nullptr;
@@ -130,6 +145,17 @@ struct Context {
   uintptr_t stackHigh = 0;
 
   hb::FiberState race;  // ThreadSanitizer's fiber (TSan builds)
+};
+
+// A processor of the machine. A context at DISPATCH_LEVEL or above holds its processor until it
+// lowers the IRQL: nothing else runs there meanwhile, not even the processor's DPCs. A context
+// below DISPATCH_LEVEL runs on any processor that nothing holds and that has no DPC pending.
+struct Processor {
+  unsigned number = 0;
+  Context* holder = nullptr;       // the context at DISPATCH_LEVEL or above on it
+  Context* interrupted = nullptr;  // the context below DISPATCH_LEVEL its DPCs interrupted
+  Context* dpcContext = nullptr;   // runs the queued DPCs
+  std::deque<KDPC*> dpcs;
 };
 
 // Thrown by PsTerminateSystemThread and caught at the top of the thread's fiber.
@@ -180,6 +206,22 @@ class SchedulerRng {
   uint64_t s_[4];
 };
 
+// Virtual time a kernel routine costs its caller: 100 ns, the order of a system service on the
+// machines the driver targets. Enough for a loop polling KeQueryInterruptTime to see time pass.
+constexpr VirtualTime kCallCost = 1;
+// Clock interrupt periods: 15.625 ms by default (what KeQueryTimeIncrement reports), and
+// ExSetTimerResolution can shorten it in whole milliseconds down to 1 ms.
+constexpr ULONG kMaximumClockIncrement = 156250;
+constexpr ULONG kMinimumClockIncrement = 10000;
+// Released thread objects kept before their memory is returned (a dereference too many then
+// still finds the thread object, not reused memory).
+constexpr size_t kReleasedThreadsKept = 256;
+// Choice points a context may pass without blocking before it gets a new priority (its quantum
+// ends), so that a thread polling for another cannot keep it off the processors for ever.
+constexpr uint32_t kQuantumChoicePoints = 4096;
+// The most processors of the multiprocessor model (the bits of an x86 KAFFINITY).
+constexpr unsigned kMaxProcessors = 32;
+
 struct Kernel::Impl {
   explicit Impl(Kernel& owner, KernelConfig config);
   ~Impl();
@@ -188,9 +230,20 @@ struct Kernel::Impl {
   KernelConfig config;
 
   // --- Contexts and scheduling ------------------------------------------------------------
-  std::vector<std::unique_ptr<Context>> contexts;  // index = ContextId - 1
-  std::vector<std::unique_ptr<_ETHREAD>> threads;
-  std::vector<Context*> dpcProcessors;
+  // Unfinished contexts by id; a context is dropped as soon as it has finished.
+  ContextTable contexts;
+  std::unordered_set<ULONG_PTR> contextTokens;  // addresses of the contexts above (spin lock owners)
+  Kernel::ContextId nextContextId = 1;
+  // Thread objects outlive their context while referenced (handles, ObReferenceObject*).
+  std::unique_ptr<_ETHREAD> mainThread;  // pseudo thread of the main stack and device events
+  std::unordered_map<_ETHREAD*, std::unique_ptr<_ETHREAD>> threadObjects;
+  std::deque<std::unique_ptr<_ETHREAD>> releasedThreads;  // recently released, not yet reused
+  // Contexts by state, for choices that never scan every context.
+  std::vector<Context*> ready, waiting, spinning, blocked;
+  std::vector<Processor> processors;
+  uint32_t freeMask = 0;  // processors a context below DISPATCH_LEVEL may run on
+  uint32_t dpcMask = 0;   // processors whose idle DPC context may start on queued DPCs
+  unsigned nextIdealProcessor = 0;
   Context* current = nullptr;   // context on the processor, nullptr on the scheduler/main stack
   bool inScheduler = false;     // Run/RunUntil active on the caller's stack
   bool inDeviceEvent = false;   // a device event runs on the scheduler stack
@@ -199,16 +252,24 @@ struct Kernel::Impl {
   const void* outsideDriver = nullptr;  // driver whose code runs on the caller's own stack
   KIRQL mainIrql = PASSIVE_LEVEL;
   boost::context::fiber schedulerFiber;
-  hb::MachineState race;  // ThreadSanitizer's view of the scheduler (TSan builds)
-  SchedulerRng rng;
-  uint64_t readyCount = 0;  // contexts in RunState::Ready (besides the running one)
-  uint64_t spinningCount = 0;
-  uint64_t blockedCount = 0;
+  hb::MachineState race;  // ThreadSanitizer\'s view of the scheduler (TSan builds)
+  SchedulerRng rng;       // choices at switch points
+  SchedulerRng eventRng;  // order of simultaneous due entries, processors of device DPCs
   uint64_t switches = 0;
+  uint64_t choicePoints = 0;  // switch points at which another context could have run
+  // PCT: the choice points at which the running context's priority drops, in order, and the
+  // priority it drops to next (below every priority given at creation).
+  std::vector<uint64_t> changePoints;
+  size_t nextChange = 0;
+  uint64_t changedPriority = 0;
   uint32_t nextThreadNumber = 1;
 
   // --- Virtual clock and due queue ----------------------------------------------------------
   VirtualTime now = 0;
+  VirtualTime runLimit = kForever;  // limit of the Run*/RunUntil in progress
+  bool limitReached = false;        // a context's own time reached runLimit
+  ULONG clockIncrement = kMaximumClockIncrement;  // the clock interrupt period now
+  uint32_t resolutionRequests = 0;                 // ExSetTimerResolution(.., TRUE) in force
   uint64_t dueSeq = 0;
   std::map<DueKey, DueItem> due;
   std::unordered_map<EventId, DueKey> deviceEvents;
@@ -224,9 +285,6 @@ struct Kernel::Impl {
   std::vector<std::function<void()>> posted;
   bool postedPending = false;  // guarded by postMutex; mirrored in postedFlag
   std::atomic<bool> postedFlag{false};
-
-  // --- DPCs ------------------------------------------------------------------------------------
-  std::deque<KDPC*> dpcQueue;
 
   // --- Objects ---------------------------------------------------------------------------------
   std::unordered_map<const void*, ObjectInfo> objects;
@@ -284,27 +342,49 @@ struct Kernel::Impl {
   // Scheduling (scheduler.cpp)
   Context* NewContext(std::string name, ContextKind kind, std::function<void()> body);
   _ETHREAD* NewThreadObject(Context* c, bool system);
+  // Drops a thread object once its context has finished and nothing references it.
+  void ReleaseThreadObject(_ETHREAD* t);
+  void DropFinished(Context* c);
+  Context* FindContext(Kernel::ContextId id) const;
   void SetState(Context* c, RunState s);
-  bool Runnable(const Context* c) const;
-  Context* Pick();
+  Context* Best(bool freeProcessor) const;  // highest-priority context that may run now
+  Context* Pick() const { return Best(freeMask != 0); }
   void Resume(Context* c);
+  void PlaceOnProcessor(Context* c);
   boost::context::fiber FiberMain(Context* c, boost::context::fiber&& sched);
   void RunDpcProcessor(Context* c);
   void ThreadEndChecks(Context* c);
   void YieldToScheduler();
+  // A kernel routine's entry: its virtual cost, then a switch point.
+  void Call() {
+    if (!current) return;
+    VirtualTime horizon = std::min(NextDue(), runLimit);
+    if (now < horizon) now = std::min(now + kCallCost, horizon);
+    SwitchPoint();
+  }
   void SwitchPoint();
-  bool Step(VirtualTime limit);  // one scheduling decision; false when idle up to limit
+  bool ChoosePreemption(Context* c, Context* other);
+  void Preempt(Context* c);  // back to the ready list, and to the scheduler
   bool Schedule(const std::function<bool()>* done, VirtualTime limit);
   void ProcessDue();
   void AdvanceTo(VirtualTime t);
-  VirtualTime NextDue() const;
+  VirtualTime NextDue() const { return due.empty() ? kForever : due.begin()->first.time; }
   void RunPosted();
-  bool DpcWorkAvailable() const;
   void RethrowPending();
   std::string DescribeContexts() const;
 
-  // Due queue.
+  // Processors: IRQL changes across DISPATCH_LEVEL take or give up the processor.
+  unsigned ProcessorCount() const { return static_cast<unsigned>(processors.size()); }
+  void SetContextIrql(Context* c, KIRQL irql);
+  void UpdateProcessor(Processor& p);
+  bool DpcsIdle() const;  // no DPC queued or running on any processor
+
+  // Due queue and clock ticks.
   DueKey InsertDue(VirtualTime t, DueItem item);
+  // The clock tick at or after `exact` at which a timer or time-out due then expires.
+  VirtualTime TickAtOrAfter(VirtualTime exact) const;
+  DueKey InsertTimed(VirtualTime exact, DueItem item);  // rounded to the clock tick
+  ULONG SetTimerResolution(ULONG desired, bool set);    // ExSetTimerResolution
 
   // Waits (ke_dispatcher.cpp).
   NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout,
@@ -317,7 +397,9 @@ struct Kernel::Impl {
 
   // Timers and DPCs (ke_timer_dpc.cpp).
   void ExpireTimer(KTIMER* t);
-  bool QueueDpc(KDPC* dpc, PVOID a1, PVOID a2);
+  bool QueueDpc(KDPC* dpc, PVOID a1, PVOID a2, unsigned processor);
+  unsigned DeviceProcessor();  // processor that takes a DPC queued outside every context
+  bool DpcQueued(const KDPC* dpc) const;
 
   // Objects.
   ObjectInfo& Register(const void* p, uint8_t kind);
@@ -369,7 +451,5 @@ constexpr size_t kFiberStackBytes = 256u << 10;
 // Poison patterns: freshly allocated pool (its contents are undefined) and freed pool.
 constexpr uint8_t kAllocFill = 0xC5;
 constexpr uint8_t kFreeFill = 0xF5;
-// Odds (1 in n) that a switch point gives the running context a new random priority.
-constexpr uint64_t kPriorityChangeOdds = 4;
 
 }  // namespace emu

@@ -93,11 +93,12 @@ void CheckNothingRunsAfterUnload(const void* driver, ULONG_PTR imageLow, ULONG_P
     k.owner.BugCheck(bugcheck::kDriverUnloadedWithoutCancellingPendingOperations,
                      reinterpret_cast<ULONG_PTR>(dpc->DeferredRoutine), 0, 0, 0);
   };
-  for (const KDPC* dpc : k.dpcQueue) dpcStillRuns(dpc, "still queued");
-  for (const Context* p : k.dpcProcessors)
-    if (p->runningDpc != nullptr) dpcStillRuns(p->runningDpc, "still running");
+  for (const Processor& p : k.processors) {
+    for (const KDPC* dpc : p.dpcs) dpcStillRuns(dpc, "still queued");
+    if (p.dpcContext->runningDpc != nullptr) dpcStillRuns(p.dpcContext->runningDpc, "still running");
+  }
   // So would a thread of the driver that has not ended.
-  for (const auto& c : k.contexts) {
+  for (const auto& [id, c] : k.contexts) {
     if (c->creator != driver || c->state == RunState::Finished) continue;
     k.TraceF("thread", "%s of the driver still runs at unload", c->name.c_str());
     k.owner.BugCheck(bugcheck::kDriverUnloadedWithoutCancellingPendingOperations,

@@ -3,6 +3,8 @@
 #include <usbdlib.h>
 #include <wdk_ke.h>
 
+#include "nt/kernel.h"
+
 namespace {
 
 constexpr ULONG kUsbdPoolTag = 'DBSU';  // "USBD" as it reads in a pool dump
@@ -14,6 +16,7 @@ PUCHAR ConfigurationEnd(PUSB_CONFIGURATION_DESCRIPTOR config) {
 }  // namespace
 
 VOID USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation) {
+  emu::KernelCall();
   if (VersionInformation == NULL) return;
   VersionInformation->USBDI_Version = USBDI_VERSION;
   // The emulated host is a full-speed (USB 1.1) controller.
@@ -22,6 +25,7 @@ VOID USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation) {
 
 PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
                                              LONG DescriptorType) {
+  emu::KernelCall();
   PUCHAR begin = static_cast<PUCHAR>(DescriptorBuffer);
   PUCHAR end = begin + TotalLength;
   PUCHAR p = static_cast<PUCHAR>(StartPosition);
@@ -40,6 +44,7 @@ PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG Total
 PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
     LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol) {
+  emu::KernelCall();
   if (ConfigurationDescriptor == NULL) return NULL;
   PUCHAR end = ConfigurationEnd(ConfigurationDescriptor);
   PVOID position = StartPosition;
@@ -67,6 +72,7 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptor(
 }
 
 ULONG USBD_GetInterfaceLength(PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor, PUCHAR BufferEnd) {
+  emu::KernelCall();
   PUCHAR p = reinterpret_cast<PUCHAR>(InterfaceDescriptor);
   ULONG length = InterfaceDescriptor->bLength;
   p += InterfaceDescriptor->bLength;
@@ -81,6 +87,7 @@ ULONG USBD_GetInterfaceLength(PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor, PUC
 
 PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
+  emu::KernelCall();
   ULONG interfaces = 0;
   ULONG pipes = 0;
   for (PUSBD_INTERFACE_LIST_ENTRY entry = InterfaceList; entry->InterfaceDescriptor != NULL; ++entry) {

@@ -321,6 +321,7 @@ NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(VOID);
 NTKERNELAPI HANDLE NTAPI PsGetCurrentThreadId(VOID);
 NTKERNELAPI BOOLEAN NTAPI PsIsSystemThread(PETHREAD Thread);
 NTKERNELAPI ULONG NTAPI KeGetCurrentProcessorNumber(VOID);
+NTKERNELAPI KAFFINITY NTAPI KeQueryActiveProcessors(VOID);
 
 // ---------------------------------------------------------------------------------------------
 // Interlocked operations
@@ -348,6 +349,7 @@ NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTKERNELAPI VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount);
 NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(VOID);
 NTKERNELAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
+NTKERNELAPI ULONG NTAPI ExSetTimerResolution(ULONG DesiredTime, BOOLEAN SetResolution);
 
 // ---------------------------------------------------------------------------------------------
 // Pool

@@ -22,7 +22,7 @@ TEST_F(DriverEntryTest, KeepsACopyOfTheServiceKeyAndUnloadsAtOnceWithoutPorts) {
   EXPECT_EQ(&AddPortDevice, driver()->DriverExtension->AddDevice);
   emu::VirtualTime before = kernel().Now();
   machine().UnloadDriver(driver());  // bug-checks if the key copy was not freed
-  EXPECT_EQ(before, kernel().Now()) << "unload waited although no port existed";
+  EXPECT_GT(emu::kMillisecond, kernel().Now() - before) << "unload waited although no port existed";
 }
 
 TEST_F(DriverEntryTest, FailsWithoutPoolForTheKeyCopyAndLeavesNothingBehind) {

@@ -100,7 +100,8 @@ NTSTATUS NTAPI ProbeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-// Loads the probe with `create` and lets it run for 5 ms.
+// Loads the probe with `create` and lets it run for 100 ms: six clock ticks, on which its 1 ms
+// timer and time-outs expire.
 PDRIVER_OBJECT LoadProbe(RuleRig& r, unsigned create, unsigned forget) {
   g_create = create;
   g_forget = forget;
@@ -111,7 +112,7 @@ PDRIVER_OBJECT LoadProbe(RuleRig& r, unsigned create, unsigned forget) {
   };
   PDRIVER_OBJECT d = r.m.LoadDriver(u"probe", &ProbeEntry);
   EXPECT_NE(d, nullptr);
-  r.m.kernel().RunFor(5 * kMillisecond);
+  r.m.kernel().RunFor(100 * kMillisecond);
   return d;
 }
 

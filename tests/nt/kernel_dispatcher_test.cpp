@@ -6,6 +6,7 @@
 
 #include "nt/handles.h"
 #include "nt/kernel_test_support.h"
+#include "nt/machine.h"
 
 namespace {
 
@@ -14,10 +15,12 @@ using emu::kMillisecond;
 using emu::ProcessorModel;
 using emu::testing::Delay;
 using emu::testing::ForEachMachine;
+using emu::testing::kTick;
 using emu::testing::MachineConfig;
 using emu::testing::RaiseTo;
 using emu::testing::Relative;
 using emu::testing::StartWaiters;
+using emu::testing::TickAfter;
 using emu::testing::WaitOn;
 
 TEST(KernelEvents, SignalWakesOneWaiterOfASynchronizationEventAndAllOfANotificationEvent) {
@@ -91,7 +94,7 @@ TEST(KernelWaits, WaitAnyReturnsTheSignalledIndexAndWaitAllNeedsEveryObject) {
   });
 }
 
-TEST(KernelWaits, TimeOutsExpireAtTheRightVirtualTime) {
+TEST(KernelWaits, TimeOutsExpireOnTheClockTickAfterTheirDueTime) {
   Kernel k(test_support::CurrentConfig());
   KEVENT e, other;
   KeInitializeEvent(&e, NotificationEvent, FALSE);
@@ -99,22 +102,26 @@ TEST(KernelWaits, TimeOutsExpireAtTheRightVirtualTime) {
   k.RunInSystemThread("t", [&] {
     KeSetEvent(&other, 0, TRUE);
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL) << "KeSetEvent with Wait TRUE holds DISPATCH_LEVEL";
+    emu::VirtualTime t0 = k.Now();
     LARGE_INTEGER rel = Relative(50 * kMillisecond);
     EXPECT_EQ(WaitOn(&e, &rel), STATUS_TIMEOUT);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "until the next wait returns to the caller's IRQL";
-    EXPECT_EQ(k.Now(), 50 * kMillisecond) << "relative time-out";
+    EXPECT_EQ(k.Now(), TickAfter(t0 + 50 * kMillisecond)) << "relative time-out";
     LARGE_INTEGER abs;
     KeQuerySystemTime(&abs);
+    t0 = k.Now();
     abs.QuadPart += 30 * kMillisecond;
     EXPECT_EQ(WaitOn(&e, &abs), STATUS_TIMEOUT);
-    EXPECT_EQ(k.Now(), 80 * kMillisecond) << "absolute (system time) time-out";
+    EXPECT_EQ(k.Now(), TickAfter(t0 + 30 * kMillisecond)) << "absolute (system time) time-out";
     LARGE_INTEGER zero{};
+    t0 = k.Now();
     KIRQL old = RaiseTo(DISPATCH_LEVEL);
     EXPECT_EQ(WaitOn(&e, &zero), STATUS_TIMEOUT) << "a zero time-out polls, even at DISPATCH_LEVEL";
     KeLowerIrql(old);
-    EXPECT_EQ(k.Now(), 80 * kMillisecond);
+    EXPECT_LT(k.Now() - t0, kMillisecond) << "a zero time-out waits for no tick";
+    t0 = k.Now();
     EXPECT_EQ(Delay(20 * kMillisecond), STATUS_SUCCESS);
-    EXPECT_EQ(k.Now(), 100 * kMillisecond) << "KeDelayExecutionThread";
+    EXPECT_EQ(k.Now(), TickAfter(t0 + 20 * kMillisecond)) << "KeDelayExecutionThread";
   });
   // A signal before the time-out wins, and the stale time-out does not fire later.
   NTSTATUS status = STATUS_PENDING;
@@ -122,10 +129,11 @@ TEST(KernelWaits, TimeOutsExpireAtTheRightVirtualTime) {
     LARGE_INTEGER rel = Relative(40 * kMillisecond);
     status = WaitOn(&e, &rel);
   });
-  k.ScheduleDeviceEvent(k.Now() + 10 * kMillisecond, [&] { KeSetEvent(&e, 0, FALSE); });
+  const emu::VirtualTime signalled = k.Now() + 10 * kMillisecond;
+  k.ScheduleDeviceEvent(signalled, [&] { KeSetEvent(&e, 0, FALSE); });
   k.Run();
   EXPECT_EQ(status, STATUS_WAIT_0);
-  EXPECT_EQ(k.Now(), 110 * kMillisecond) << "nothing should remain due after the wake";
+  EXPECT_EQ(k.Now(), signalled) << "device events keep exact times; nothing remains due after the wake";
 }
 
 TEST(KernelSemaphores, ReleaseWakesAsManyWaitersAsTheCountAllows) {
@@ -185,15 +193,16 @@ TEST(KernelMutexes, TryToAcquireFastMutexFailsWhileItIsHeld) {
     Kernel k(config);
     FAST_MUTEX m;
     ExInitializeFastMutex(&m);
+    // Delays end on clock ticks: the holder keeps the mutex until the third tick.
     k.StartSystemThread("holder", [&] {
       ExAcquireFastMutex(&m);
-      Delay(10 * kMillisecond);
+      Delay(2 * kTick);
       ExReleaseFastMutex(&m);
     });
     k.StartSystemThread("trier", [&] {
-      Delay(5 * kMillisecond);
+      Delay(kTick);
       EXPECT_FALSE(ExTryToAcquireFastMutex(&m)) << "the holder still has it";
-      Delay(10 * kMillisecond);
+      Delay(2 * kTick);
       EXPECT_TRUE(ExTryToAcquireFastMutex(&m)) << "the holder has released it";
       ExReleaseFastMutex(&m);
     });
@@ -232,6 +241,29 @@ TEST(KernelThreads, SystemThreadRunsItsStartRoutineAndItsObjectSignalsAtTheEnd) 
     EXPECT_FALSE(ctx.afterTerminate) << "PsTerminateSystemThread returned";
     EXPECT_NE(cid.UniqueThread, nullptr);
     EXPECT_TRUE(emu::CloseKernelHandle(h));
+  });
+}
+
+// A finished thread's context is dropped; its thread object lives on while it is referenced.
+TEST(KernelThreads, ThreadObjectOutlivesItsThreadWhileReferenced) {
+  emu::Machine m;
+  Kernel& k = m.kernel();
+  PVOID object = nullptr;
+  Kernel::ContextId creator = k.StartSystemThread("creator", [&] {
+    HANDLE h = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr),
+              STATUS_SUCCESS);
+    ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, nullptr, KernelMode, &object, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(h);
+  });
+  k.Run();
+  for (int i = 0; i < 300; ++i) k.RunInSystemThread("passer-by", [] {});
+  EXPECT_TRUE(k.ContextFinished(creator));
+  EXPECT_EQ(k.DescribeContexts(), "") << "finished threads are no longer listed";
+  k.RunInSystemThread("waiter", [&] {
+    EXPECT_EQ(WaitOn(object), STATUS_WAIT_0) << "the referenced thread object stays valid and signalled";
+    ObDereferenceObject(object);
   });
 }
 

@@ -129,7 +129,8 @@ TEST(KernelLowResources, PoolIrpAndThreadFailuresFollowTheSeedOrTheTarget) {
 
 TEST(KernelLowResources, LowResourcesDoNotDisturbTheScheduler) {
   // The failure generators are separate from the scheduler's: turning failures on must not
-  // change the choices the scheduler makes.
+  // change the choices the scheduler makes (every kernel call is a switch point, so a failed
+  // allocation makes a call in place of the free).
   auto order = [](uint64_t seed, uint32_t percent) {
     KernelConfig config;
     config.seed = seed;
@@ -140,7 +141,11 @@ TEST(KernelLowResources, LowResourcesDoNotDisturbTheScheduler) {
     for (char id : {'a', 'b'})
       k.StartSystemThread(std::string(1, id), [&, id] {
         for (int i = 0; i < 8; ++i) {
-          if (void* p = ExAllocatePool(NonPagedPool, 8)) ExFreePool(p);
+          LARGE_INTEGER now;
+          if (void* p = ExAllocatePool(NonPagedPool, 8))
+            ExFreePool(p);
+          else
+            KeQuerySystemTime(&now);
           InterlockedIncrement(&x);
           s += id;
         }

@@ -1,6 +1,6 @@
-// The scheduler and the virtual clock: reproducibility by seed, interleavings, virtual time,
-// the uniprocessor and multiprocessor rules for DISPATCH_LEVEL, DPCs and spin locks, device
-// events and the main stack.
+// The scheduler and the virtual clock: reproducibility by seed, the spread of interleavings over
+// seeds, what PCT finds, virtual time and clock ticks, the uniprocessor and multiprocessor rules
+// for DISPATCH_LEVEL and DPCs, device events and their order, and the main stack.
 #include <algorithm>
 #include <set>
 #include <string>
@@ -15,20 +15,23 @@ using emu::kMillisecond;
 using emu::ProcessorModel;
 using emu::testing::Delay;
 using emu::testing::ForEachMachine;
+using emu::testing::kTick;
 using emu::testing::kModels;
 using emu::testing::kSeedsPerModel;
 using emu::testing::MachineConfig;
 using emu::testing::ModelName;
 using emu::testing::RaiseTo;
 using emu::testing::Relative;
+using emu::testing::TickAfter;
 using emu::testing::WaitOn;
 
 // A thread that queues a DPC ('D') at PASSIVE_LEVEL and inside three stretches at
 // DISPATCH_LEVEL ('[' to ']'), beside a thread at PASSIVE_LEVEL ('o') and a hardware event at
 // time 0 ('H') that queues the DPC as well. With `trace`, that log and then the kernel's trace,
 // one line an event.
-std::string DispatchLevelLog(ProcessorModel model, uint64_t seed, std::vector<std::string>* trace = nullptr) {
-  Kernel k(MachineConfig(model, seed));
+std::string DispatchLevelLog(const emu::KernelConfig& config, std::vector<std::string>* trace = nullptr,
+                             uint64_t* choicePoints = nullptr) {
+  Kernel k(config);
   std::string log;
   LONG x = 0;
   KDPC dpc;
@@ -41,8 +44,7 @@ std::string DispatchLevelLog(ProcessorModel model, uint64_t seed, std::vector<st
       },
       &log);
   k.StartSystemThread("raiser", [&] {
-    KeInsertQueueDpc(&dpc, nullptr, nullptr);
-    if (model == ProcessorModel::Uniprocessor) {
+    if (KeInsertQueueDpc(&dpc, nullptr, nullptr)) {
       EXPECT_EQ(log.back(), 'D') << "at PASSIVE_LEVEL the DPC runs before KeInsertQueueDpc returns";
     }
     for (int round = 0; round < 3; ++round) {
@@ -66,6 +68,7 @@ std::string DispatchLevelLog(ProcessorModel model, uint64_t seed, std::vector<st
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
   });
   k.Run();
+  if (choicePoints) *choicePoints = k.ChoicePoints();
   if (trace) trace->push_back(log);
   for (const auto& e : trace ? k.TraceEvents() : std::vector<emu::TraceEvent>{})
     trace->push_back(std::to_string(e.time) + " " + e.context + " " + e.category + " " + e.text);
@@ -73,13 +76,31 @@ std::string DispatchLevelLog(ProcessorModel model, uint64_t seed, std::vector<st
 }
 
 TEST(KernelScheduler, SameSeedGivesTheSameRunAndDifferentSeedsExploreOthers) {
-  for (ProcessorModel model : kModels) {
-    SCOPED_TRACE(ModelName(model));
+  struct Mode {
+    ProcessorModel model;
+    unsigned processors;
+    emu::SchedulerKind scheduler;
+  };
+  const Mode modes[] = {{ProcessorModel::Uniprocessor, 1, emu::SchedulerKind::Random},
+                        {ProcessorModel::Multiprocessor, 2, emu::SchedulerKind::Random},
+                        {ProcessorModel::Uniprocessor, 1, emu::SchedulerKind::Pct},
+                        {ProcessorModel::Multiprocessor, 4, emu::SchedulerKind::Pct}};
+  for (const Mode& mode : modes) {
+    SCOPED_TRACE(std::string(ModelName(mode.model)) + ", " + std::to_string(mode.processors) +
+                 " processors, " + (mode.scheduler == emu::SchedulerKind::Pct ? "PCT" : "random"));
     std::set<std::vector<std::string>> runs;
+    emu::KernelConfig calibration = MachineConfig(mode.model, 0);
+    calibration.processorCount = mode.processors;
+    uint64_t steps = 0;
+    DispatchLevelLog(calibration, nullptr, &steps);
     for (uint64_t seed = 1; seed <= kSeedsPerModel; ++seed) {
+      emu::KernelConfig config = calibration;
+      config.seed = seed;
+      config.scheduler = mode.scheduler;
+      config.pctSteps = steps;
       std::vector<std::string> a, b;
-      DispatchLevelLog(model, seed, &a);
-      DispatchLevelLog(model, seed, &b);
+      DispatchLevelLog(config, &a);
+      DispatchLevelLog(config, &b);
       ASSERT_GT(a.size(), 10u) << "the scenario should produce a substantial trace";
       auto [ia, ib] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
       EXPECT_TRUE(ia == a.end() && ib == b.end())
@@ -91,17 +112,21 @@ TEST(KernelScheduler, SameSeedGivesTheSameRunAndDifferentSeedsExploreOthers) {
   }
 }
 
-TEST(KernelClock, TimeMovesOnlyInVirtualSteps) {
+TEST(KernelClock, TimeMovesInVirtualStepsAndTimersExpireOnClockTicks) {
   Kernel k(test_support::CurrentConfig());
   k.RunInSystemThread("waiter", [&] {
     KTIMER timer;
     KeInitializeTimer(&timer);
+    const emu::VirtualTime set = k.Now();
     KeSetTimer(&timer, Relative(10 * emu::kSecond), nullptr);
     EXPECT_EQ(WaitOn(&timer), STATUS_SUCCESS);
-    EXPECT_EQ(KeQueryInterruptTime(), static_cast<ULONGLONG>(10 * emu::kSecond))
-        << "a 10-second timer expires exactly at its due time";
+    EXPECT_EQ(k.Now(), TickAfter(set + 10 * emu::kSecond))
+        << "a 10-second timer expires on the first clock tick after its due time";
+    const ULONGLONG polled = KeQueryInterruptTime();
+    while (KeQueryInterruptTime() < polled + kMillisecond) {
+    }
+    EXPECT_LT(k.Now(), TickAfter(polled)) << "kernel calls cost time, but far less than a tick";
   });
-  EXPECT_EQ(k.Now(), 10 * emu::kSecond);
 
   LARGE_INTEGER s0, s1, ticks;
   KeQuerySystemTime(&s0);
@@ -110,9 +135,17 @@ TEST(KernelClock, TimeMovesOnlyInVirtualSteps) {
   KeQueryTickCount(&ticks);
   EXPECT_EQ(s1.QuadPart - s0.QuadPart, 250 * kMillisecond) << "an idle machine lets time pass";
   EXPECT_EQ(ticks.QuadPart, k.Now() / KeQueryTimeIncrement());
+  emu::VirtualTime before = k.Now();
   KeStallExecutionProcessor(50);
-  EXPECT_EQ(k.Now(), 10 * emu::kSecond + 250 * kMillisecond + 500) << "a 50 us stall";
+  EXPECT_EQ(k.Now() - before, 500) << "a 50 us stall";
+  emu::VirtualTime interrupted = 0;
+  k.ScheduleDeviceEvent(k.Now() + 300, [&] { interrupted = k.Now(); });
+  const emu::VirtualTime due = k.Now() + 300;
+  k.RunInSystemThread("staller", [] { KeStallExecutionProcessor(100); });
+  EXPECT_EQ(interrupted, due) << "a device event due during a stall happens at its time";
 
+  // From a clock tick, a 10 ms delay lasts until the next tick.
+  k.RunFor(TickAfter(k.Now()) - k.Now());
   const emu::VirtualTime start = k.Now();
   int ticker = 0;
   k.StartSystemThread("ticker", [&] {
@@ -122,10 +155,10 @@ TEST(KernelClock, TimeMovesOnlyInVirtualSteps) {
     }
   });
   EXPECT_FALSE(k.RunUntil([&] { return ticker >= 1000; }, start + 95 * kMillisecond));
-  EXPECT_EQ(ticker, 9) << "a 10 ms ticker ticks 9 times in 95 ms";
+  EXPECT_EQ(ticker, 6) << "a 10 ms ticker ticks once a clock tick: 6 times in 95 ms";
   EXPECT_EQ(k.Now(), start + 95 * kMillisecond) << "RunUntil stops at its limit";
   EXPECT_TRUE(k.RunUntil([&] { return ticker >= 20; }));
-  EXPECT_EQ(k.Now(), start + 200 * kMillisecond);
+  EXPECT_EQ(k.Now() - k.Now() % kTick, start + 20 * kTick) << "done on the 20th tick";
 }
 
 // Whether `c` occurs in some stretch at DISPATCH_LEVEL.
@@ -139,13 +172,13 @@ bool Inside(const std::string& log, char c) {
 TEST(KernelScheduler, DispatchLevelHoldsTheUniprocessorButNotTheMultiprocessor) {
   bool threadInside = false, dpcInside = false;
   for (uint64_t seed = 1; seed <= kSeedsPerModel; ++seed) {
-    std::string up = DispatchLevelLog(ProcessorModel::Uniprocessor, seed);
+    std::string up = DispatchLevelLog(MachineConfig(ProcessorModel::Uniprocessor, seed));
     EXPECT_EQ(up.substr(0, 2), "HD") << "seed " << seed << ": a DPC queued by hardware runs first";
     int dpcOnLowering = 0;
     for (size_t at = up.find("[]D"); at != std::string::npos; at = up.find("[]D", at + 1)) ++dpcOnLowering;
     EXPECT_EQ(dpcOnLowering, 3) << "seed " << seed << ": nothing may run beside a context at "
                                 << "DISPATCH_LEVEL, and its DPC runs as the IRQL drops: " << up;
-    std::string mp = DispatchLevelLog(ProcessorModel::Multiprocessor, seed);
+    std::string mp = DispatchLevelLog(MachineConfig(ProcessorModel::Multiprocessor, seed));
     threadInside |= Inside(mp, 'o');
     dpcInside |= Inside(mp, 'D');
   }
@@ -153,65 +186,47 @@ TEST(KernelScheduler, DispatchLevelHoldsTheUniprocessorButNotTheMultiprocessor) 
   EXPECT_TRUE(dpcInside) << "no seed ran the DPC while its queuer stayed at DISPATCH_LEVEL";
 }
 
-// A counter updated with switch points inside the critical section, by four threads and a DPC;
-// returns the updates lost, and counts overlaps of the critical section.
-int LostUpdates(const emu::KernelConfig& config, bool useLock, int* overlaps) {
-  Kernel k(config);
-  struct Shared {
-    KSPIN_LOCK lock;
-    bool useLock, inside = false;
-    int counter = 0, overlaps = 0, touches = 0;
-    LONG dummy = 0;
-    void Touch() {
-      overlaps += inside;
-      inside = true;
-      int v = counter;
-      InterlockedIncrement(&dummy);
-      InterlockedIncrement(&dummy);
-      counter = v + 1;
-      ++touches;
-      inside = false;
+// Device events and timer expiries due at the same time fire in an order chosen by the seed. Each
+// queues a DPC that records it ('T' for the timers); one processor runs them in queue order.
+std::string SimultaneousOrder(uint64_t seed) {
+  Kernel k(MachineConfig(ProcessorModel::Uniprocessor, seed));
+  struct Source {
+    std::string* order;
+    char id;
+    KTIMER timer;
+    KDPC dpc;
+  };
+  std::string order;
+  Source sources[6];
+  for (int i = 0; i < 6; ++i) {
+    Source& s = sources[i];
+    s.order = &order;
+    s.id = i < 3 ? 'T' : static_cast<char>('a' + i - 3);
+    KeInitializeDpc(
+        &s.dpc, [](PKDPC, PVOID ctx, PVOID, PVOID) { *static_cast<Source*>(ctx)->order += static_cast<Source*>(ctx)->id; },
+        &s);
+    if (i < 3) {
+      KeInitializeTimer(&s.timer);
+      KeSetTimer(&s.timer, Relative((i + 1) * kMillisecond), &s.dpc);  // all on the first tick
+    } else {
+      k.ScheduleDeviceEvent(kTick, [&s] { KeInsertQueueDpc(&s.dpc, nullptr, nullptr); });
     }
-  } s;
-  s.useLock = useLock;
-  KeInitializeSpinLock(&s.lock);
-  KDPC dpc;
-  KeInitializeDpc(
-      &dpc,
-      [](PKDPC, PVOID ctx, PVOID, PVOID) {
-        auto* sh = static_cast<Shared*>(ctx);
-        if (sh->useLock) KeAcquireSpinLockAtDpcLevel(&sh->lock);
-        sh->Touch();
-        if (sh->useLock) KeReleaseSpinLockFromDpcLevel(&sh->lock);
-      },
-      &s);
-  for (int t = 0; t < 4; ++t) {
-    k.StartSystemThread("t" + std::to_string(t), [&] {
-      for (int i = 0; i < 25; ++i) {
-        KIRQL old = PASSIVE_LEVEL;
-        if (s.useLock) KeAcquireSpinLock(&s.lock, &old);
-        s.Touch();
-        if (i % 5 == 0) KeInsertQueueDpc(&dpc, nullptr, nullptr);
-        if (s.useLock) KeReleaseSpinLock(&s.lock, old);
-      }
-    });
   }
   k.Run();
-  *overlaps = s.overlaps;
-  return s.touches - s.counter;
+  return order;
 }
 
-TEST(KernelScheduler, SpinLockGivesMutualExclusionUnderContention) {
-  ForEachMachine([](const emu::KernelConfig& config) {
-    int overlaps = 0;
-    EXPECT_EQ(LostUpdates(config, true, &overlaps), 0) << "updates under the lock were lost";
-    EXPECT_EQ(overlaps, 0) << "two contexts were inside the spin lock at once";
-  });
-  // The counterpart shows the check is meaningful: without the lock updates are lost.
-  int lossySeeds = 0, overlaps = 0;
-  for (uint64_t seed = 1; seed <= kSeedsPerModel; ++seed)
-    lossySeeds += LostUpdates(MachineConfig(ProcessorModel::Multiprocessor, seed), false, &overlaps) > 0;
-  EXPECT_GT(lossySeeds, 0) << "no seed interleaved the unprotected critical section";
+TEST(KernelScheduler, SimultaneousEventsFireInASeededOrder) {
+  std::set<std::string> orders;
+  for (uint64_t seed = 1; seed <= kSeedsPerModel; ++seed) {
+    std::string order = SimultaneousOrder(seed);
+    EXPECT_EQ(order, SimultaneousOrder(seed)) << "seed " << seed << " gave two orders";
+    std::string sorted = order;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, "TTTabc") << "every event and expiry fires once";
+    orders.insert(order);
+  }
+  EXPECT_GE(orders.size(), 10u) << "simultaneous events keep one order whatever the seed";
 }
 
 TEST(KernelScheduler, DeviceEventsRunAtTheirDueTimeOutsideEveryContext) {
@@ -282,4 +297,87 @@ TEST(KernelScheduler, RunInSystemThreadReportsADeadlock) {
   }
 }
 
+// Two threads of ten switch points each; the order in which they pass them, a letter a step.
+std::string TwoThreadOrder(const emu::KernelConfig& config) {
+  Kernel k(config);
+  std::string order;
+  LONG x = 0;
+  for (char id : {'a', 'b'}) {
+    k.StartSystemThread(std::string(1, id), [&, id] {
+      for (int i = 0; i < 10; ++i) {
+        InterlockedIncrement(&x);
+        order += id;
+      }
+    });
+  }
+  k.Run();
+  return order;
+}
+
+// With a fixed 1-in-4 odds of a new random priority at each switch point, 100 seeds gave 29
+// distinct orders and over half of them were fully serial.
+TEST(KernelScheduler, RandomSeedsSpreadOverManyInterleavings) {
+  for (ProcessorModel model : kModels) {
+    SCOPED_TRACE(ModelName(model));
+    std::set<std::string> orders;
+    int serial = 0;
+    for (uint64_t seed = 1; seed <= 100; ++seed) {
+      std::string order = TwoThreadOrder(MachineConfig(model, seed));
+      orders.insert(order);
+      serial += order.find("ab") == std::string::npos || order.find("ba") == std::string::npos;
+    }
+    EXPECT_GE(orders.size(), 80u) << "too few distinct interleavings in 100 seeds";
+    EXPECT_LE(serial, 10) << "too many seeds ran one thread after the other";
+  }
+}
+
+// Two threads of ten switch points; the bug shows only if the first thread is preempted at its
+// sixth switch point and the other then runs first. Returns whether the run hit it.
+bool HitsDepthOneBug(const emu::KernelConfig& config, uint64_t* choicePoints = nullptr) {
+  Kernel k(config);
+  bool window = false, hit = false;
+  LONG x = 0;
+  k.StartSystemThread("a", [&] {
+    for (int i = 1; i <= 10; ++i) {
+      window = i == 6;
+      InterlockedIncrement(&x);
+      window = false;
+    }
+  });
+  k.StartSystemThread("b", [&] {
+    hit = window;
+    for (int i = 1; i <= 10; ++i) InterlockedIncrement(&x);
+  });
+  k.Run();
+  if (choicePoints) *choicePoints = k.ChoicePoints();
+  return hit;
+}
+
+// PCT with the run length taken from an earlier run of the same scenario finds the bug within 200
+// seeds in either processor model (the first finding seed is recorded for each scheduler).
+TEST(KernelScheduler, PctFindsAPreemptionAtOneOfTenSwitchPointsWithin200Seeds) {
+  for (ProcessorModel model : kModels) {
+    for (emu::SchedulerKind kind : {emu::SchedulerKind::Pct, emu::SchedulerKind::Random}) {
+      const bool pct = kind == emu::SchedulerKind::Pct;
+      SCOPED_TRACE(std::string(ModelName(model)) + (pct ? ", PCT" : ", random"));
+      uint64_t steps = 0;
+      HitsDepthOneBug(MachineConfig(model, 0), &steps);
+      uint64_t found = 0;
+      for (uint64_t seed = 1; seed <= 200 && !found; ++seed) {
+        emu::KernelConfig config = MachineConfig(model, seed);
+        config.scheduler = kind;
+        config.pctSteps = steps;
+        if (HitsDepthOneBug(config)) found = seed;
+      }
+      ::testing::Test::RecordProperty(std::string(ModelName(model)) + (pct ? "_pct" : "_random") +
+                                          "_first_seed",
+                                      std::to_string(found));
+      if (pct) {
+        EXPECT_NE(found, 0u) << "PCT did not find the bug in 200 seeds";
+      }
+    }
+  }
+}
+
 }  // namespace
+

@@ -33,6 +33,13 @@ inline const char* ModelName(ProcessorModel m) {
   return m == ProcessorModel::Uniprocessor ? "uniprocessor" : "multiprocessor";
 }
 
+// The default clock interrupt period (KeQueryTimeIncrement): timers and time-outs expire on it.
+constexpr VirtualTime kTick = 156250;
+
+// The first clock tick after t, where a timer or time-out of duration d set at t expires: at
+// TickAfter(t + d) (the setting call itself takes a little virtual time).
+inline VirtualTime TickAfter(VirtualTime t, VirtualTime tick = kTick) { return (t / tick + 1) * tick; }
+
 // A relative due time (negative, in 100-ns units) for KeSetTimer, waits and delays.
 inline LARGE_INTEGER Relative(VirtualTime t) {
   LARGE_INTEGER li;

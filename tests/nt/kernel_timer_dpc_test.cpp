@@ -2,6 +2,7 @@
 // synchronization timers, KeFlushQueuedDpcs.
 #include <vector>
 
+#include "nt/bugcheck_expect.h"
 #include "nt/kernel_test_support.h"
 
 namespace {
@@ -14,6 +15,7 @@ using emu::testing::MachineConfig;
 using emu::testing::RaiseTo;
 using emu::testing::Relative;
 using emu::testing::StartWaiters;
+using emu::testing::TickAfter;
 
 // A DPC and a timer that record each run of the DPC: time, IRQL and arguments.
 struct Recorded {
@@ -107,8 +109,8 @@ TEST(KernelTimers, TimerWithDpcSignalsWakesWaitersAndQueuesTheDpcAtExpiry) {
     EXPECT_EQ(woken, 2) << "a notification timer wakes every waiter";
     EXPECT_TRUE(KeReadStateTimer(&r.timer));
     ASSERT_EQ(r.runs.size(), 1u);
-    EXPECT_EQ(r.runs[0].time, 25 * kMillisecond);
-    const uint64_t expiry = start.QuadPart + 25 * kMillisecond;
+    EXPECT_EQ(r.runs[0].time, TickAfter(25 * kMillisecond)) << "it expires on the next clock tick";
+    const uint64_t expiry = start.QuadPart + TickAfter(25 * kMillisecond);
     EXPECT_EQ(r.runs[0].arg1, expiry & 0xFFFFFFFF)
         << "SystemArgument1 carries the low part of the expiry's system time";
     EXPECT_EQ(r.runs[0].arg2, expiry >> 32);
@@ -134,14 +136,18 @@ TEST(KernelTimers, CancelTimerReturnsTrueOnlyForATimerInTheQueueAndPeriodicTimer
   EXPECT_EQ(r.runs.size(), 1u);
   EXPECT_FALSE(KeCancelTimer(&r.timer)) << "KeCancelTimer on an expired timer must return FALSE";
 
+  // With the clock at 1 ms, a 20 ms period is whole ticks: the timer expires every period.
+  EXPECT_EQ(ExSetTimerResolution(kMillisecond, TRUE), static_cast<ULONG>(kMillisecond));
   const emu::VirtualTime start = k.Now();
   KeSetTimerEx(&r.timer, Relative(10 * kMillisecond), 20, &r.dpc);
   k.RunFor(75 * kMillisecond);
   ASSERT_EQ(r.runs.size(), 5u);
+  const emu::VirtualTime first = TickAfter(start + 10 * kMillisecond - 1, kMillisecond);
   for (size_t i = 1; i < r.runs.size(); ++i)
-    EXPECT_EQ(r.runs[i].time - start, static_cast<emu::VirtualTime>(20 * i - 10) * kMillisecond)
+    EXPECT_EQ(r.runs[i].time, first + static_cast<emu::VirtualTime>(20 * (i - 1)) * kMillisecond)
         << "a periodic timer expires every period";
   EXPECT_TRUE(KeCancelTimer(&r.timer)) << "a periodic timer stays in the queue";
+  ExSetTimerResolution(0, FALSE);
 }
 
 TEST(KernelTimers, SynchronizationTimerReleasesOneWaiterPerExpiry) {
@@ -155,6 +161,35 @@ TEST(KernelTimers, SynchronizationTimerReleasesOneWaiterPerExpiry) {
     EXPECT_EQ(woken, 1);
     EXPECT_FALSE(KeReadStateTimer(&r.timer)) << "the woken waiter resets a synchronization timer";
   });
+}
+
+// ExSetTimerResolution: requests only make the clock finer (down to 1 ms, in whole milliseconds),
+// the default returns once every request is withdrawn, pending timers move to the new ticks, and
+// KeQueryTimeIncrement keeps reporting the largest increment.
+TEST(KernelTimers, TimerResolutionFollowsTheFinestRequestAndRetimesPendingTimers) {
+  Kernel k;
+  const ULONG kDefault = KeQueryTimeIncrement();
+  EXPECT_EQ(kDefault, 156250u);
+  EXPECT_EQ(ExSetTimerResolution(0, FALSE), kDefault) << "nothing to withdraw";
+  EXPECT_EQ(ExSetTimerResolution(5 * kMillisecond + 4321, TRUE), 5 * kMillisecond) << "whole milliseconds";
+  EXPECT_EQ(ExSetTimerResolution(10 * kMillisecond, TRUE), 5 * kMillisecond) << "a coarser request changes nothing";
+  EXPECT_EQ(ExSetTimerResolution(1, TRUE), kMillisecond) << "the finest the clock supports is 1 ms";
+  EXPECT_EQ(KeQueryTimeIncrement(), kDefault) << "KeQueryTimeIncrement reports the largest increment";
+
+  Recorded r;
+  KeSetTimer(&r.timer, Relative(2 * kMillisecond + 1), &r.dpc);
+  k.RunFor(kMillisecond);
+  EXPECT_EQ(ExSetTimerResolution(0, FALSE), kMillisecond);
+  EXPECT_EQ(ExSetTimerResolution(0, FALSE), kMillisecond) << "one request is still in force";
+  EXPECT_EQ(ExSetTimerResolution(0, FALSE), kDefault) << "the last withdrawal restores the default";
+  k.Run();
+  ASSERT_EQ(r.runs.size(), 1u);
+  EXPECT_EQ(r.runs[0].time, emu::testing::kTick) << "a pending timer expires on a tick of the restored clock";
+
+  EXPECT_BUGCHECK(emu::bugcheck::kIrqlNotLessOrEqual, k.RunInSystemThread("raised", [] {
+    RaiseTo(DISPATCH_LEVEL);
+    ExSetTimerResolution(kMillisecond, TRUE);
+  }));
 }
 
 }  // namespace

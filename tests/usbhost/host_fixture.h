@@ -23,6 +23,10 @@ namespace emu::usb::testing {
 static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength) ==
               offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength));
 
+// The frame boundary at or before t. A completion routine runs a few kernel calls (each costs
+// virtual time) after the end of the frame that completed its transfer.
+inline VirtualTime BoundaryBefore(VirtualTime t) { return t - t % kFrame; }
+
 // One request to the PDO and its fate.
 struct Request {
   std::vector<uint8_t> urbStorage = std::vector<uint8_t>(sizeof(URB), 0);

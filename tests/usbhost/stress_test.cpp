@@ -51,6 +51,7 @@ void Stream(const KernelConfig& config, bool unplug, int& cancelledReads) {
   FakeDevice::Options o;
   o.endpoints = {{0x81, 3, 8, 2}, {0x82, 2, 32, 0}, {0x02, 2, 32, 0}};
   HostFixture f(o, config);
+  ExSetTimerResolution(kMillisecond, TRUE);  // time-outs of a frame or two need a 1 ms clock
   ASSERT_EQ(f.Configure(), STATUS_SUCCESS);
   f.port->PendAtRandom(config.seed, 30);
   f.device.outCapacity = 96;

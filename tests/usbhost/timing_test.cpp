@@ -20,7 +20,7 @@ TEST(UsbTiming, BulkTransferTakesTheFramesItsPacketsNeed) {
     Request& r = f.Finish(f.Out(0x02, std::vector<uint8_t>(4096, 0x42)));
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     const uint32_t packets = 4096 / c.maxPacket;
-    EXPECT_EQ(r.completedAt, (StartFrame(r.submittedAt) + (packets + c.perFrame - 1) / c.perFrame) * kFrame)
+    EXPECT_EQ(BoundaryBefore(r.completedAt), (StartFrame(r.submittedAt) + (packets + c.perFrame - 1) / c.perFrame) * kFrame)
         << packets << " packets at " << c.perFrame << " per frame";
     EXPECT_EQ(f.device.outPackets[0x02], packets);
     EXPECT_EQ(f.device.outData[0x02], std::vector<uint8_t>(4096, 0x42));
@@ -39,7 +39,7 @@ TEST(UsbTiming, BulkEndpointsShareTheFrame) {
   // 38 packets of 64 bytes need two frames; round robin keeps both pipes moving in both frames.
   for (Request* r : rs) {
     EXPECT_EQ(f.Finish(*r).status, STATUS_SUCCESS);
-    EXPECT_EQ(r->completedAt, (StartFrame(r->submittedAt) + 2) * kFrame);
+    EXPECT_EQ(BoundaryBefore(r->completedAt), (StartFrame(r->submittedAt) + 2) * kFrame);
   }
   EXPECT_EQ(rs[1]->buffer[64 * 18], 18) << "IN packets arrive in order";
 }
@@ -52,7 +52,7 @@ TEST(UsbTiming, InterruptEndpointIsPolledOnceEveryBIntervalFramesWhileItHasData)
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(f.device.inTokens[0x81], 8u) << "one packet per poll";
   const uint64_t first = (UsbHost::FrameAt(r.submittedAt) + 1 + 3) / 4 * 4;  // first poll frame
-  EXPECT_EQ(r.completedAt, static_cast<VirtualTime>(first + 7 * 4 + 1) * kFrame)
+  EXPECT_EQ(BoundaryBefore(r.completedAt), static_cast<VirtualTime>(first + 7 * 4 + 1) * kFrame)
       << "eight polls, four frames apart, then the end of the last poll's frame";
 
   // An endpoint with nothing to say is polled once and then left alone until the device speaks.
@@ -64,7 +64,7 @@ TEST(UsbTiming, InterruptEndpointIsPolledOnceEveryBIntervalFramesWhileItHasData)
     f.device.QueueIn(0x81, {1, 2, 3, 4, 5, 6, 7, 8});
   });
   f.Finish(idle);
-  EXPECT_EQ(UsbHost::FrameAt(idle.completedAt - 1) % 4, 0u) << "resumed on a polling frame";
+  EXPECT_EQ(UsbHost::FrameAt(BoundaryBefore(idle.completedAt) - 1) % 4, 0u) << "resumed on a polling frame";
 }
 
 TEST(UsbTiming, ControlTransfersTakeAtLeastAFrameEachAndLongOnesMore) {
@@ -79,10 +79,10 @@ TEST(UsbTiming, ControlTransfersTakeAtLeastAFrameEachAndLongOnesMore) {
   std::vector<Request*> rs = f.SendAll(std::move(batch), IOCTL_INTERNAL_USB_SUBMIT_URB);
   f.Finish(*rs[2]);
   const VirtualTime start = StartFrame(rs[0]->submittedAt);
-  EXPECT_EQ(rs[0]->completedAt, (start + 1) * kFrame);
-  EXPECT_EQ(rs[1]->completedAt, (start + 2) * kFrame) << "the default pipe carries one transfer at a time";
+  EXPECT_EQ(BoundaryBefore(rs[0]->completedAt), (start + 1) * kFrame);
+  EXPECT_EQ(BoundaryBefore(rs[1]->completedAt), (start + 2) * kFrame) << "the default pipe carries one transfer at a time";
   // 4096 bytes in 8-byte packets: setup, 512 data transactions of 21 bytes and status take 8 frames.
-  EXPECT_EQ(rs[2]->completedAt, (start + 2 + 8) * kFrame);
+  EXPECT_EQ(BoundaryBefore(rs[2]->completedAt), (start + 2 + 8) * kFrame);
   EXPECT_EQ(rs[2]->length(), 4096u);
 }
 

@@ -145,7 +145,7 @@ TEST(UsbUrb, BulkInPendsUntilTheDeviceHasDataThenCompletesFromTheDpc) {
   EXPECT_EQ(r.length(), 5u);
   EXPECT_EQ(std::vector<uint8_t>(r.buffer.begin(), r.buffer.begin() + 5),
             (std::vector<uint8_t>{1, 2, 3, 4, 5}));
-  EXPECT_EQ(r.completedAt, (UsbHost::FrameAt(queuedAt) + 2) * kFrame)
+  EXPECT_EQ(BoundaryBefore(r.completedAt), (UsbHost::FrameAt(queuedAt) + 2) * kFrame)
       << "resumed at the next frame boundary, completed at the end of that frame";
 }
 
@@ -290,7 +290,7 @@ TEST(UsbUrb, ResetPortResetsTheDeviceRestoresItsConfigurationAndRequiresPassiveL
   Request& reset = f.Send(std::make_unique<Request>(), IOCTL_INTERNAL_USB_RESET_PORT);
   EXPECT_EQ(reset.returned, STATUS_PENDING);
   EXPECT_EQ(f.Finish(reset).status, STATUS_SUCCESS);
-  EXPECT_EQ(reset.completedAt, (UsbHost::FrameAt(reset.submittedAt) + kPortResetFrames + 1) * kFrame);
+  EXPECT_EQ(BoundaryBefore(reset.completedAt), (UsbHost::FrameAt(reset.submittedAt) + kPortResetFrames + 1) * kFrame);
   EXPECT_EQ(f.device.resets, 2u) << "one reset when plugged, one now";
   EXPECT_EQ(f.port->PortResets(), 1u);
   EXPECT_EQ(f.device.configuration, 1) << "the hub selects the old configuration again after the reset";
