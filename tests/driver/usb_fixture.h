@@ -25,6 +25,10 @@ using emu::usb::UrbFilter;
 // "0x" and the value in hexadecimal, for failure messages.
 std::string Hex(uint64_t value);
 
+// bmRequestType, bRequest, wValue, wIndex and wLength of a control transfer, in hexadecimal
+// ("C0 95 0706 0000 2").
+std::string SetupText(const emu::usb::UrbRecord& u);
+
 // Runs fn under both processor models and 20 scheduler seeds, naming the run on failure.
 void ForEachMachine(const std::function<void(emu::KernelConfig)>& fn);
 
