@@ -134,6 +134,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, DefaultNameTest, ::testing::Values(
     NameCase{"SerialCount1GivesNumber2",   1,   {},            {},           kOk,        2, u"COM8", 7},
     NameCase{"NumberFollowsSerialCount",   5,   {},            {},           kOk,        5, u"COM8", 7},
     NameCase{"ComNameFollowsNumberAbove7", 9,   {},            {},           kOk,        9, u"COM10", 9},
+    // Nine digits are the most that fit the 20-byte scratch string with their NUL.
+    NameCase{"NineDigitNumber", 123456789,  {},            {},           kOk,  123456789, u"COM123456790", 123456789},
     NameCase{"TakenNumberRetriedFrom19",   5,   {5},           {},           kOk,        19, u"COM20", 19},
     NameCase{"NumberRetryGoesOnTo20",      5,   {5, 19},       {},           kOk,        20, u"COM21", 20},
     // A default name above COM21 gets no retry but is used when free.
