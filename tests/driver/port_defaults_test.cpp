@@ -111,42 +111,20 @@ TEST_F(PortDefaultsTest, SynchronisationObjectsStartInitialisedAndIdle) {
   std::vector<Field> fields = {
       {"ControlLock", uint64_t(e->ControlLock), 0},
       {"OpenMutex.Count (free)", uint64_t(e->OpenMutex.Count), 1},
+      {"ReadQueue empty", IsListEmpty(&e->ReadQueue) && e->ReadQueue.Blink == &e->ReadQueue, 1},
+      {"WriteQueue empty", IsListEmpty(&e->WriteQueue) && e->WriteQueue.Blink == &e->WriteQueue, 1},
   };
-  const struct {
-    const char* name;
-    KEVENT& event;
-  } events[] = {
-      {"StatusEvent", e->StatusEvent},
-      {"ReaderEvent", e->ReaderEvent},
-      {"WriterEvent", e->WriterEvent},
-      {"WriteAbortEvent", e->WriteAbortEvent},
+  const auto object = [&](std::string name, const DISPATCHER_HEADER& h, UCHAR type) {
+    fields.push_back({name + " type", h.Type, type});
+    fields.push_back({name + " signalled or inserted", uint64_t(h.SignalState) + h.Inserted, 0});
   };
-  for (const auto& ev : events) {
-    fields.push_back({std::string(ev.name) + " type", ev.event.Header.Type, EventSynchronizationObject});
-    fields.push_back({std::string(ev.name) + " signal state", uint64_t(ev.event.Header.SignalState), 0});
-  }
-  const struct {
-    const char* name;
-    KTIMER& timer;
-  } timers[] = {
-      {"ReadTotalTimer", e->ReadTotalTimer},
-      {"ReadIntervalTimer", e->ReadIntervalTimer},
-      {"XoffCounterTimer", e->XoffCounterTimer},
-  };
-  for (const auto& tm : timers) {
-    fields.push_back({std::string(tm.name) + " type", tm.timer.Header.Type, TimerNotificationObject});
-    fields.push_back({std::string(tm.name) + " inserted", tm.timer.Header.Inserted, 0});
-  }
-  const struct {
-    const char* name;
-    LIST_ENTRY& head;
-  } queues[] = {
-      {"ReadQueue", e->ReadQueue},
-      {"WriteQueue", e->WriteQueue},
-  };
-  for (const auto& q : queues) {
-    fields.push_back({std::string(q.name) + " empty", IsListEmpty(&q.head) && q.head.Blink == &q.head, 1});
-  }
+  object("StatusEvent", e->StatusEvent.Header, EventSynchronizationObject);
+  object("ReaderEvent", e->ReaderEvent.Header, EventSynchronizationObject);
+  object("WriterEvent", e->WriterEvent.Header, EventSynchronizationObject);
+  object("WriteAbortEvent", e->WriteAbortEvent.Header, EventSynchronizationObject);
+  object("ReadTotalTimer", e->ReadTotalTimer.Header, TimerNotificationObject);
+  object("ReadIntervalTimer", e->ReadIntervalTimer.Header, TimerNotificationObject);
+  object("XoffCounterTimer", e->XoffCounterTimer.Header, TimerNotificationObject);
   ExpectFields(fields);
 }
 
