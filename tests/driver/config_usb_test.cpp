@@ -16,6 +16,7 @@ using emu::usb::SetupPacket;
 using emu::zm470::Config;
 using emu::zm470::EndpointDescriptor;
 
+constexpr uint16_t kDeviceDescriptor = 0x0100;
 constexpr uint16_t kConfigurationDescriptor = 0x0200;
 const UrbFilter kDescriptorReads = UrbFilter::Function(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
 
@@ -32,7 +33,14 @@ TEST(UsbConfiguration, SelectsTheInterfaceRecordsThePipesAndLearnsTheRevision) {
     EXPECT_TRUE(ext->BulkInPipe && ext->BulkOutPipe && ext->InterruptPipe &&
                 ext->BulkInPipe != ext->BulkOutPipe)
         << "the pipes of endpoints 0x82, 0x02 and 0x81 are not all recorded";
-    EXPECT_EQ(m.usb().Urbs().size(), 5u) << "configuration sends five requests";
+    // Device descriptor, configuration header, whole configuration, selection, revision read.
+    std::vector<std::string> sent;
+    for (const auto& u : m.usb().Urbs()) sent.push_back(SetupText(u));
+    const std::string total = std::to_string(m.chip->ConfigurationDescriptor().size());
+    EXPECT_EQ(sent,
+              (std::vector<std::string>{"80 06 0100 0000 18", "80 06 0200 0000 9", "80 06 0200 0000 " + total,
+                                        "00 09 0001 0000 0", "C0 5F 0000 0000 7"}))
+        << "the requests that configure the port";
     EXPECT_TRUE(m.usb().Configured()) << "the device was not put in its configuration";
     EXPECT_EQ(m.PoolBlocks(), pool) << "configuration leaked pool";
   });
@@ -62,20 +70,44 @@ Fault Fail(uint32_t count, NTSTATUS status, UrbFilter filter) {
 Fault FailPool(uint32_t skip) {
   return [=](UsbPortMachine& m) { m.kernel().FailPoolAllocations(1, skip); };
 }
+// Answers a descriptor request (wValue: type and index) with the chip's own descriptor changed by
+// `edit`, which is given the requested length.
+Fault Reshape(uint16_t descriptor, std::function<void(std::vector<uint8_t>&, uint16_t)> edit) {
+  return [=](UsbPortMachine& m) {
+    m.chip->SetControlHook([&m, descriptor, edit](const SetupPacket& s,
+                                                  std::span<const uint8_t>) -> std::optional<ControlReply> {
+      if (s.bRequest != 6 || s.wValue != descriptor) return {};
+      std::vector<uint8_t> d =
+          descriptor == kDeviceDescriptor ? m.chip->DeviceDescriptor() : m.chip->ConfigurationDescriptor();
+      edit(d, s.wLength);
+      return ControlReply{false, d};
+    });
+  };
+}
+Fault Cut(uint16_t descriptor, uint16_t requested, size_t length) {
+  return Reshape(descriptor, [=](std::vector<uint8_t>& d, uint16_t wLength) {
+    if (wLength == requested) d.resize(length);
+  });
+}
 
 TEST(UsbConfiguration, ChipVersionAndRefusalsFollowTheDescriptorsAndFaults) {
   using E = EndpointDescriptor;
   const E in32{0x82, 2, 32, 0}, out32{0x02, 2, 32, 0}, intr{0x81, 3, 8, 1}, in64{0x82, 2, 64, 0},
       out64{0x02, 2, 64, 0};
   // The whole configuration arrives shorter than wTotalLength: the rest would be parsed as zeros.
-  const Fault truncate = [](UsbPortMachine& m) {
-    m.chip->SetControlHook(
-        [&m](const SetupPacket& s, std::span<const uint8_t>) -> std::optional<ControlReply> {
-          if (s.bRequest != 6 || s.wValue != kConfigurationDescriptor || s.wLength <= 9) return {};
-          std::vector<uint8_t> d = m.chip->ConfigurationDescriptor();
-          d.resize(20);
-          return ControlReply{false, d};
-        });
+  const Fault truncate = Reshape(kConfigurationDescriptor, [](std::vector<uint8_t>& d, uint16_t wLength) {
+    if (wLength > 9) d.resize(20);
+  });
+  // The second read of the configuration claims more than the first.
+  const Fault growing = Reshape(kConfigurationDescriptor, [](std::vector<uint8_t>& d, uint16_t wLength) {
+    if (wLength > 9) d[2] = 200;
+  });
+  // A configuration left by an earlier start: every configuration starts from ChipVersion 0 and
+  // bulk-in transfers of 32 bytes.
+  const Fault stale = [](UsbPortMachine& m) {
+    m.ext()->ChipVersion = 0x30;
+    m.ext()->BulkInLength = 64;
+    Fail(2, STATUS_DEVICE_DATA_ERROR, kDescriptorReads)(m);
   };
   const UrbFilter selection = UrbFilter::Function(URB_FUNCTION_SELECT_CONFIGURATION);
   // clang-format off
@@ -84,6 +116,7 @@ TEST(UsbConfiguration, ChipVersionAndRefusalsFollowTheDescriptorsAndFaults) {
       {"bMaxPower 0x40 on a new chip", {.bMaxPower = 0x40}, {}, STATUS_SUCCESS, 4, 1},
       {"revision answer 0x30 0x00", {.revision = 0x20, .revisionAnswer = {{0x30, 0x00}}}, {},
        STATUS_SUCCESS, 5, 0x30},
+      {"one-byte revision answer", {.revision = 0x20, .revisionAnswer = {{0x31}}}, {}, STATUS_SUCCESS, 5, 0x31},
       {"empty revision answer", {.revision = 0x25, .revisionAnswer = std::vector<uint8_t>{}}, {},
        STATUS_SUCCESS, 5, 0x20},
       {"failed revision read", {}, Fail(1, STATUS_DEVICE_DATA_ERROR, UrbFilter::Request(0x5F)),
@@ -91,12 +124,21 @@ TEST(UsbConfiguration, ChipVersionAndRefusalsFollowTheDescriptorsAndFaults) {
       {"wTotalLength 255", Padded(255), {}, STATUS_SUCCESS, 5, 0x30},
       {"wTotalLength 256", Padded(256), {}, STATUS_DEVICE_DATA_ERROR, 2, 0},
       {"wTotalLength 4", {.wTotalLength = 4}, {}, STATUS_DEVICE_DATA_ERROR, 2, 0},
+      {"wTotalLength 9: no interface", {.wTotalLength = 9}, {}, STATUS_DEVICE_DATA_ERROR, 3, 0x20},
+      {"configuration header of 8 bytes", {}, Cut(kConfigurationDescriptor, 9, 8), STATUS_DEVICE_DATA_ERROR, 2, 0},
+      {"wTotalLength grows between the reads", {}, growing, STATUS_DEVICE_DATA_ERROR, 3, 0x20},
       {"bNumInterfaces 0", {.bNumInterfaces = 0}, {}, STATUS_DEVICE_DATA_ERROR, 3, 0x20},
       {"configuration shorter than wTotalLength", {}, truncate, STATUS_DEVICE_DATA_ERROR, 3, 0x20},
       {"failed device descriptor read: ProductId keeps its default", {.idProduct = 0x0ABC},
        Fail(1, STATUS_UNSUCCESSFUL, kDescriptorReads), STATUS_SUCCESS, 5, 0x30, 0x23},
       {"failed configuration header read", {}, Fail(2, STATUS_DEVICE_DATA_ERROR, kDescriptorReads),
        STATUS_DEVICE_DATA_ERROR, 2, 0},
+      {"failed header read after an earlier configuration", {}, stale, STATUS_DEVICE_DATA_ERROR, 2, 0},
+      // idProduct is the last field of the first 12 bytes of the device descriptor.
+      {"device descriptor of 12 bytes", {.idProduct = 0x0ABC}, Cut(kDeviceDescriptor, 18, 12), STATUS_SUCCESS,
+       5, 0x30, 0x0ABC},
+      {"device descriptor of 11 bytes: ProductId keeps its default", {.idProduct = 0x0ABC},
+       Cut(kDeviceDescriptor, 18, 11), STATUS_SUCCESS, 5, 0x30, 0x23},
       {"failed selection", {}, Fail(1, STATUS_DEVICE_NOT_CONNECTED, selection),
        STATUS_DEVICE_NOT_CONNECTED, 4, 0x20},
       {"no pool for the work block", {}, FailPool(0), STATUS_INSUFFICIENT_RESOURCES, 0, 0},
@@ -120,6 +162,7 @@ TEST(UsbConfiguration, ChipVersionAndRefusalsFollowTheDescriptorsAndFaults) {
     EXPECT_EQ(m.Configure(), c.status) << "wrong configuration status";
     EXPECT_EQ(m.usb().Urbs().size(), c.requests) << "wrong number of requests sent";
     EXPECT_EQ(m.ext()->ChipVersion, c.chipVersion) << "wrong ChipVersion";
+    EXPECT_EQ(m.ext()->BulkInLength, 32u) << "wrong BulkInLength";
     if (c.productId != 0) {
       EXPECT_EQ(m.ext()->ProductId, c.productId) << "wrong ProductId";
     }

@@ -30,19 +30,24 @@ class NamingTest : public LoadedDriverTest {
   }
   // Remembers what exists before an add-device that is to fail.
   void Snapshot() {
+    ports_ = PortCount();
+    values_ = SerialCommValueCount();
+    handles_ = registry().OpenHandleCount();
+    threads_ = DriverThreadsCreated() - DriverThreadsEnded();
     serialCount_ = SerialCount();
     links_ = objects().Links().size();
     devices_ = objects().DeviceNames().size();
     pool_ = PoolBlockCount();
   }
   void ExpectNothingLeft() {
-    EXPECT_EQ(0u, PortCount()) << "the table slot is still taken";
+    EXPECT_EQ(ports_, PortCount()) << "the table slot is still taken";
     EXPECT_EQ(serialCount_, SerialCount()) << "SerialCount not restored";
     EXPECT_EQ(devices_, objects().DeviceNames().size()) << "a named device object is left";
     EXPECT_EQ(links_, objects().Links().size()) << "a DOS link is left";
-    EXPECT_EQ(0u, SerialCommValueCount()) << "a SERIALCOMM value is left";
+    EXPECT_EQ(values_, SerialCommValueCount()) << "a SERIALCOMM value is left";
+    EXPECT_EQ(handles_, registry().OpenHandleCount()) << "a registry key was left open";
     EXPECT_EQ(pool_, PoolBlockCount()) << "pool left allocated";
-    EXPECT_EQ(DriverThreadsCreated(), DriverThreadsEnded()) << "a port thread still runs";
+    EXPECT_EQ(threads_, DriverThreadsCreated() - DriverThreadsEnded()) << "a port thread still runs";
   }
 
   // Checks the port's names and what it holds under them: its link and SERIALCOMM value.
@@ -62,7 +67,7 @@ class NamingTest : public LoadedDriverTest {
   }
 
   ULONG serialCount_ = 0;
-  size_t links_ = 0, devices_ = 0, pool_ = 0;
+  size_t ports_ = 0, values_ = 0, handles_ = 0, threads_ = 0, links_ = 0, devices_ = 0, pool_ = 0;
 };
 
 TEST_F(NamingTest, FirstBridgeIsSerial2AndCom8WithItsLinkValueInterfaceAndThreads) {
@@ -126,12 +131,16 @@ constexpr NTSTATUS kCollision = STATUS_OBJECT_NAME_COLLISION;
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, DefaultNameTest, ::testing::Values(
     //       name                          count kernel names  COM names     status      number, COM, index
+    NameCase{"SerialCount1GivesNumber2",   1,   {},            {},           kOk,        2, u"COM8", 7},
     NameCase{"NumberFollowsSerialCount",   5,   {},            {},           kOk,        5, u"COM8", 7},
     NameCase{"ComNameFollowsNumberAbove7", 9,   {},            {},           kOk,        9, u"COM10", 9},
+    // Nine digits are the most that fit the 20-byte scratch string with their NUL.
+    NameCase{"NineDigitNumber", 123456789,  {},            {},           kOk,  123456789, u"COM123456790", 123456789},
     NameCase{"TakenNumberRetriedFrom19",   5,   {5},           {},           kOk,        19, u"COM20", 19},
     NameCase{"NumberRetryGoesOnTo20",      5,   {5, 19},       {},           kOk,        20, u"COM21", 20},
     // A default name above COM21 gets no retry but is used when free.
     NameCase{"NameAboveCom21UsedWhenFree", 5,   {5, 19, 20},   {},           kOk,        21, u"COM22", 21},
+    NameCase{"LastKernelNameTriedIs63",    5,   Range(5, 62),  {},           kOk,        63, u"COM64", 63},
     NameCase{"NoFreeKernelName",           19,  Range(19, 63), {},           kCollision, 0, nullptr, 0},
     NameCase{"TakenComNamesMoveNameUp",    0,   {},            {8, 9},       kOk,        2, u"COM10", 9},
     NameCase{"Com8ToCom21Taken",           0,   {},            Range(8, 21), kCollision, 0, nullptr, 0},
@@ -162,10 +171,50 @@ TEST_F(NamingTest, PortNameFromTheHardwareKeyIsUsedWhenItFitsAndIsTerminated) {
     PDEVICE_OBJECT pdo = CreatePdo();
     registry().SetString(HardwareKey(pdo), u"PortName", c.stored, c.terminated);
     if (c.failPoolAfter >= 0) kernel().FailPoolAllocations(1, c.failPoolAfter);
+    size_t handles = registry().OpenHandleCount();
     PDEVICE_OBJECT port = nullptr;
     ASSERT_EQ(STATUS_SUCCESS, AddPort(pdo, &port));
+    EXPECT_EQ(handles, registry().OpenHandleCount()) << "the hardware key was left open";
     ExpectNamed(port, 2, c.expected, c.expected == u"COM8" ? 7 : 2);
     RemovePort(port);
+  }
+}
+
+// ReadRegistryString copies the value's data, whatever its type, when it fits the buffer.
+TEST_F(NamingTest, ReadRegistryStringCopiesDataThatFitsAndRefusesLongerData) {
+  PDEVICE_OBJECT pdo = CreatePdo();
+  std::vector<uint8_t> tooLong(66);
+  for (size_t i = 0; i < tooLong.size(); ++i) tooLong[i] = uint8_t(i + 1);
+  const std::vector<uint8_t> fits(tooLong.begin(), tooLong.begin() + 64);
+  const ULONG dword = 0x01020304;
+  registry().SetValue(HardwareKey(pdo), u"PortName", REG_BINARY, fits.data(), fits.size());
+  registry().SetValue(HardwareKey(pdo), u"Long", REG_SZ, tooLong.data(), tooLong.size());
+  registry().SetValue(HardwareKey(pdo), u"Number", REG_DWORD, &dword, sizeof dword);
+  // clang-format off
+  const struct { const char16_t* value; int failPool; NTSTATUS status; std::vector<uint8_t> data; } cases[] = {
+      {u"PortName", -1, STATUS_SUCCESS,                fits},
+      {u"Number",   -1, STATUS_SUCCESS,                {4, 3, 2, 1}},
+      {u"Long",     -1, STATUS_BUFFER_TOO_SMALL,       {}},
+      {u"Missing",  -1, STATUS_OBJECT_NAME_NOT_FOUND,  {}},
+      {u"PortName",  0, STATUS_INSUFFICIENT_RESOURCES, {}},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.value) + (c.failPool >= 0 ? ", no pool" : ""));
+    std::vector<uint8_t> buffer(64, 0xEE);
+    NTSTATUS status = STATUS_PENDING;
+    ASSERT_TRUE(machine().RunInSystemThread("read", [&] {
+      HANDLE key;
+      ASSERT_EQ(STATUS_SUCCESS,
+                IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key));
+      if (c.failPool >= 0) kernel().FailPoolAllocations(1, c.failPool);
+      status = ReadRegistryString(key, c.value, buffer.data(), 64);
+      ZwClose(key);
+    }));
+    EXPECT_EQ(c.status, status);
+    std::vector<uint8_t> expected = c.data;
+    expected.resize(64, 0xEE);
+    EXPECT_EQ(expected, buffer) << "the buffer does not hold exactly the value's data";
   }
 }
 
@@ -199,6 +248,16 @@ TEST_F(NamingTest, RemovedPortGivesUpItsLinkAndNoOtherDoes) {
   EXPECT_FALSE(LinkTarget(u"COM3")) << "the removed port's link should be gone";
 }
 
+// A device object that is not a PDO (here another port's) has no hardware key: there is no key
+// handle to close, the default name is tried, and registering the interface fails.
+TEST_F(NamingTest, DeviceWithoutHardwareKeyFailsAtTheInterfaceWithoutClosingAKey) {
+  PDEVICE_OBJECT first = AddBridge(u"COM3");
+  ASSERT_NE(nullptr, first);
+  Snapshot();
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, AddPort(first));
+  ExpectNothingLeft();
+}
+
 TEST_F(NamingTest, SeventeenthBridgeAndMissingPdoAreRefused) {
   for (int i = 0; i < MAX_PORT_DEVICES; ++i) ASSERT_NE(nullptr, AddBridge(u"COM" + Num(30 + i)));
   ULONG count = SerialCount();
@@ -225,6 +284,9 @@ TEST_P(AddFailureTest, LeavesNothingBehindWhicheverStepFails) {
   const auto failThread = [this](uint32_t skip) {
     return [=, this] { kernel().FailThreadCreations(1, skip); };
   };
+  // A PDO deleted before add-device runs cannot be attached to.
+  PDEVICE_OBJECT pdo = nullptr;
+  const auto deletePdo = [&] { machine().RunInSystemThread("bus", [&] { IoDeleteDevice(pdo); }); };
   // clang-format off
   const struct { const char* what; std::function<void()> inject; NTSTATUS status; } cases[] = {
       {"no port buffer block",      failPool(0),   STATUS_INSUFFICIENT_RESOURCES},
@@ -232,6 +294,7 @@ TEST_P(AddFailureTest, LeavesNothingBehindWhicheverStepFails) {
       {"first thread not created",  failThread(0), STATUS_INSUFFICIENT_RESOURCES},
       {"second thread not created", failThread(1), STATUS_INSUFFICIENT_RESOURCES},
       {"third thread not created",  failThread(2), STATUS_INSUFFICIENT_RESOURCES},
+      {"attach fails",              deletePdo,     STATUS_UNSUCCESSFUL},
       {"no SERIALCOMM value", [&] { registry().DeleteKey(emu::kRegistryDeviceMap); },
        STATUS_OBJECT_NAME_NOT_FOUND},
       // A name from the registry that is taken is never replaced by a default one.
@@ -241,7 +304,7 @@ TEST_P(AddFailureTest, LeavesNothingBehindWhicheverStepFails) {
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    PDEVICE_OBJECT pdo = CreatePdo(u"COM3");
+    pdo = CreatePdo(u"COM3");
     c.inject();
     Snapshot();
     EXPECT_EQ(c.status, machine().AddDevice(driver(), pdo));

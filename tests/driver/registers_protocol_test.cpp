@@ -1,7 +1,5 @@
 // The chip's register-pair protocol as it appears on the bus: request codes, wValue/wIndex
 // encodings, data stages, and how short or failed answers are reported.
-#include <cstdio>
-
 #include "usb/chip_registers.h"
 #include "usb_fixture.h"
 
@@ -9,14 +7,6 @@ namespace drvusb_test {
 namespace {
 
 const UrbFilter kRegisterReads = UrbFilter::Function(URB_FUNCTION_VENDOR_DEVICE).AndRequest(0x95);
-
-// bmRequestType, bRequest, wValue, wIndex and wLength of a control transfer, in hexadecimal.
-std::string SetupText(const emu::usb::UrbRecord& u) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%02X %02X %04X %04X %u", u.setup.bmRequestType, u.setup.bRequest,
-                u.setup.wValue, u.setup.wIndex, u.setup.wLength);
-  return text;
-}
 
 TEST(RegisterProtocol, PairsTravelInWValueWithValuesInWIndexOrAsTheTwoAnswerBytes) {
   ConfiguredPort m;

@@ -125,9 +125,12 @@ TEST(DrainUsbTransfers, OldChipStuckStatusReadResetsTheHubPortOnEveryPassFromTen
 
 // With the busy counts held up by hand (transfers that never end), the drain's whole schedule shows:
 // bulk-out aborted on every pass from pass 1, bulk-in from pass 5 (once per transfer counted), the
-// interrupt pipe only on passes 10 and 30, until the hub reports the device gone.
-TEST(DrainUsbTransfers, TransmitDrainScheduleUntilTheDeviceIsGone) {
+// interrupt pipe only on passes 10 and 30 (on chips below 0x20 the hub port is reset instead),
+// until the hub reports the device gone.
+void ExpectTransmitDrainSchedule(ULONG chipVersion) {
+  const bool abortsInterruptPipe = chipVersion >= 0x20;
   ConfiguredPort m;
+  m.ext()->ChipVersion = chipVersion;
   m.ext()->BulkOutBusy = 1;
   m.ext()->BulkInBusy = 2;
   m.ext()->InterruptBusy = 1;
@@ -145,23 +148,41 @@ TEST(DrainUsbTransfers, TransmitDrainScheduleUntilTheDeviceIsGone) {
     std::vector<uint8_t> expected;
     if (pass >= 5) expected = {0x82, 0x82};
     expected.push_back(0x02);
-    if (pass == 10 || pass == 30) expected.push_back(0x81);
+    if (abortsInterruptPipe && (pass == 10 || pass == 30)) expected.push_back(0x81);
     EXPECT_EQ(passes[i], expected) << "wrong aborts on pass " << pass;
   }
-  EXPECT_EQ(m.usb().PortResets(), 0u);
+  EXPECT_EQ(m.usb().PortResets(), abortsInterruptPipe ? 0u : 2u)
+      << "the hub port is reset on passes 10 and 30";
 }
 
-// With abortAll and counts that never drop, only the hub's answer ends the drain, from pass 2 on;
-// a failed query counts as connected.
-TEST(DrainUsbTransfers, AbortAllEndsWhenTheHubReportsTheDeviceGone) {
-  {
+TEST(DrainUsbTransfers, TransmitDrainScheduleUntilTheDeviceIsGone) {
+  for (ULONG chipVersion : {0x20u, 0x1Fu}) {
+    SCOPED_TRACE("ChipVersion " + Hex(chipVersion));
+    ExpectTransmitDrainSchedule(chipVersion);
+  }
+}
+
+// With counts that never drop, only the hub's answer ends the drain: on the first pass when only
+// the transmit side is waited for, from pass 2 on with abortAll. Nothing is aborted on a device the
+// hub reports gone. A failed query counts as connected.
+TEST(DrainUsbTransfers, EndsWhenTheHubReportsTheDeviceGone) {
+  // clang-format off
+  const struct { const char* what; BOOLEAN abortAll; LONG PORT_EXTENSION::*busy; VirtualTime passes; } cases[] = {
+      {"bulk in, abortAll",   TRUE,  &PORT_EXTENSION::BulkInBusy,    2},
+      {"interrupt, abortAll", TRUE,  &PORT_EXTENSION::InterruptBusy, 2},
+      {"bulk out, abortAll",  TRUE,  &PORT_EXTENSION::BulkOutBusy,   2},
+      {"bulk out",            FALSE, &PORT_EXTENSION::BulkOutBusy,   0},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     ConfiguredPort m;
-    m.ext()->BulkInBusy = 1;
+    m.ext()->*c.busy = 1;
     m.usb().Unplug();
-    auto drain = StartDrain(m, TRUE);
+    auto drain = StartDrain(m, c.abortAll);
     ASSERT_TRUE(Returns(m, drain, 10 * kPass));
-    EXPECT_GE(drain->end, drain->start + 2 * kPass) << "with abortAll the hub is asked from pass 2 on";
-    EXPECT_LT(drain->end, drain->start + 3 * kPass);
+    EXPECT_EQ(drain->end - drain->start, c.passes * kPass) << "the drain asked the hub on the wrong pass";
+    EXPECT_TRUE(AbortsByPass(m).empty()) << "a pipe of a device reported gone was aborted";
   }
   ConfiguredPort m;
   m.ext()->InterruptBusy = 1;
@@ -172,6 +193,25 @@ TEST(DrainUsbTransfers, AbortAllEndsWhenTheHubReportsTheDeviceGone) {
   EXPECT_EQ(AbortsByPass(m).size(), 5u) << "the interrupt pipe is aborted on passes 1 to 5";
   m.ext()->InterruptBusy = 0;
   ASSERT_TRUE(Returns(m, drain, 2 * kPass)) << "the drain did not end when nothing was busy";
+}
+
+// The pipes are aborted only while the hub's last answer shows the device connected: after a
+// query that reported it gone, only a later answer (from pass 2 on with abortAll) brings the
+// aborts back, and then only of the pipes that are busy.
+TEST(DrainUsbTransfers, AbortsOnlyBusyPipesWhileTheLastAnswerShowsTheDeviceConnected) {
+  ConfiguredPort m;
+  auto reading = StartPipeTransfer(m, m.ext()->BulkInPipe, true, 32, &m.ext()->BulkInBusy);
+  ASSERT_TRUE(m.kernel().RunUntil([&] { return m.usb().PendingTransfers() == 1; }));
+  m.usb().FailPortStatus(1, STATUS_DEVICE_NOT_CONNECTED);  // the first query reports the device gone
+  auto drain = StartDrain(m, TRUE);
+  ASSERT_TRUE(Returns(m, drain, 10 * kPass)) << "the drain did not end once the bulk-in transfer was aborted";
+  auto passes = AbortsByPass(m);
+  ASSERT_EQ(passes.size(), 1u);
+  EXPECT_EQ(passes[0], std::vector<uint8_t>{0x82}) << "only the busy bulk-in pipe is aborted";
+  VirtualTime aborted = m.usb().UrbsMatching(UrbFilter::Function(URB_FUNCTION_ABORT_PIPE)).front().submitted;
+  EXPECT_GE(aborted, drain->start + 2 * kPass) << "aborted before the hub reported the device connected";
+  EXPECT_LT(aborted, drain->start + 3 * kPass) << "not aborted on pass 2, after the hub's second answer";
+  EXPECT_TRUE(reading->done);
 }
 
 }  // namespace

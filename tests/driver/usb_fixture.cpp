@@ -13,6 +13,13 @@ std::string Hex(uint64_t value) {
   return buf;
 }
 
+std::string SetupText(const emu::usb::UrbRecord& u) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%02X %02X %04X %04X %u", u.setup.bmRequestType, u.setup.bRequest,
+                u.setup.wValue, u.setup.wIndex, u.setup.wLength);
+  return text;
+}
+
 emu::zm470::Config ChipRevision(uint8_t revision) {
   emu::zm470::Config config;
   config.revision = revision;

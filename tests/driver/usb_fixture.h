@@ -25,6 +25,10 @@ using emu::usb::UrbFilter;
 // "0x" and the value in hexadecimal, for failure messages.
 std::string Hex(uint64_t value);
 
+// bmRequestType, bRequest, wValue, wIndex and wLength of a control transfer, in hexadecimal
+// ("C0 95 0706 0000 2").
+std::string SetupText(const emu::usb::UrbRecord& u);
+
 using test_support::ForEachMachine;
 
 // A chip of the given revision, otherwise as shipped.
