@@ -48,8 +48,9 @@ UsbPortMachine::UsbPortMachine(emu::zm470::Config chipConfig, emu::KernelConfig 
 
 UsbPortMachine::~UsbPortMachine() {
   CheckChipRequests();
-  // The host goes before the chip it serves, both before the machine.
+  // The host and the far end go before the chip they are plugged into, all before the machine.
   host.reset();
+  farEnd.reset();
   chip.reset();
 }
 
