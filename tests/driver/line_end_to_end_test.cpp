@@ -122,23 +122,6 @@ Parity OtherParity(Parity p) {
 
 std::string RevisionText(uint8_t revision) { return "revision " + Hex(revision); }
 
-// The port as the control codes will leave it: the settings written under ControlLock, then the
-// chip programmed from them; all in a system thread.
-NTSTATUS Program(UsbPortMachine& m, ULONG baud, const Format& f) {
-  return m.Call([&] {
-    PPORT_EXTENSION port = m.ext();
-    KIRQL irql;
-    KeAcquireSpinLock(&port->ControlLock, &irql);
-    port->BaudRate = baud;
-    port->DataMask = f.DataMask();
-    port->Parity = f.parity;
-    port->StopBits = f.stopBits;
-    KeReleaseSpinLock(&port->ControlLock, irql);
-    NTSTATUS status = ProgramBaudRate(m.device);
-    return NT_SUCCESS(status) ? ProgramLineFormat(m.device) : status;
-  });
-}
-
 NTSTATUS Immediate(UsbPortMachine& m, std::initializer_list<uint8_t> bytes) {
   return m.Call([&] {
     for (uint8_t b : bytes) {
@@ -172,7 +155,7 @@ struct LinePort : ConfiguredPort {
   m.peer.SetFrame(wire.Receiver(rate.nominal));
   m.peer.ClearReceived();
 
-  NTSTATUS status = Program(m, rate.nominal, format);
+  NTSTATUS status = m.ProgramLine(rate.nominal, format.DataMask(), format.parity, format.stopBits);
   if (status != STATUS_SUCCESS)
     return ::testing::AssertionFailure()
            << what.str() << "programming failed with " << Hex(static_cast<ULONG>(status));
@@ -274,7 +257,7 @@ TEST(LineEndToEnd, DtrRtsAndBreakReachTheFarEndOnEveryRevision) {
   for (uint8_t revision : kRevisions) {
     SCOPED_TRACE(RevisionText(revision));
     LinePort m(revision);
-    ASSERT_EQ(Program(m, 300, {8, NO_PARITY, STOP_BIT_1}), STATUS_SUCCESS);
+    ASSERT_EQ(m.ProgramLine(300, 0xFF, NO_PARITY, STOP_BIT_1), STATUS_SUCCESS);
     m.peer.SetFrame(Frame{300, 8});
     EXPECT_EQ(OutputsText(m.peer.EndOutputs()), OutputsText({})) << "the outputs start deasserted";
 

@@ -53,6 +53,9 @@ class UsbPortMachine {
   NTSTATUS Configure() {
     return Call([this] { return ConfigureUsbDevice(device); });
   }
+  // Sets the port's rate and character format as the control codes do (under ControlLock) and
+  // programs the chip with them (ProgramBaudRate, then ProgramLineFormat), in a system thread.
+  NTSTATUS ProgramLine(ULONG baudRate, UCHAR dataMask, UCHAR parity, UCHAR stopBits);
 
   // The port's own control URB area, as add-device recorded it.
   PVOID PortControlBlock() const { return ext()->BufferBlock + CONTROL_URB_OFFSET; }
