@@ -135,11 +135,12 @@ void ExpectTransmitDrainSchedule(ULONG chipVersion) {
   m.ext()->BulkInBusy = 2;
   m.ext()->InterruptBusy = 1;
   auto drain = StartDrain(m, FALSE);
-  VirtualTime unplugAt = m.kernel().Now() + 32 * kPass;
+  // Aborts take frames, so a pass may outlast its two clock ticks: unplug well after pass 31.
+  VirtualTime unplugAt = m.kernel().Now() + 40 * kPass;
   m.kernel().ScheduleDeviceEvent(unplugAt, [&m] { m.usb().Unplug(); });
-  ASSERT_TRUE(Returns(m, drain, 34 * kPass))
+  ASSERT_TRUE(Returns(m, drain, 44 * kPass))
       << "the drain must end once the hub reports the device gone";
-  EXPECT_LE(drain->end, unplugAt + kPass + 5 * kMillisecond) << "the next pass's query should have ended it";
+  EXPECT_LE(drain->end, unplugAt + 2 * kPass) << "the next pass's query should have ended it";
 
   auto passes = AbortsByPass(m);
   ASSERT_GE(passes.size(), 31u) << "the drain should have run past pass 30";
@@ -181,7 +182,9 @@ TEST(DrainUsbTransfers, EndsWhenTheHubReportsTheDeviceGone) {
     m.usb().Unplug();
     auto drain = StartDrain(m, c.abortAll);
     ASSERT_TRUE(Returns(m, drain, 10 * kPass));
-    EXPECT_EQ(drain->end - drain->start, c.passes * kPass) << "the drain asked the hub on the wrong pass";
+    // Kernel calls cost a little virtual time; a pass is two clock ticks.
+    EXPECT_NEAR(drain->end - drain->start, c.passes * kPass, kMillisecond)
+        << "the drain asked the hub on the wrong pass";
     EXPECT_TRUE(AbortsByPass(m).empty()) << "a pipe of a device reported gone was aborted";
   }
   ConfiguredPort m;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "driver/driver_globals.h"
+#include "usb/line_format.h"
 #include "usb/usb_request.h"
 
 namespace drvusb_test {
@@ -47,8 +48,9 @@ UsbPortMachine::UsbPortMachine(emu::zm470::Config chipConfig, emu::KernelConfig 
 
 UsbPortMachine::~UsbPortMachine() {
   CheckChipRequests();
-  // The host goes before the chip it serves, both before the machine.
+  // The host and the far end go before the chip they are plugged into, all before the machine.
   host.reset();
+  farEnd.reset();
   chip.reset();
 }
 
@@ -62,6 +64,21 @@ NTSTATUS UsbPortMachine::Call(std::function<NTSTATUS()> fn) {
   EXPECT_TRUE(machine.RunInSystemThread("test", [&] { status = fn(); }))
       << "the driver routine did not return";
   return status;
+}
+
+NTSTATUS UsbPortMachine::ProgramLine(ULONG baudRate, UCHAR dataMask, UCHAR parity, UCHAR stopBits) {
+  return Call([&] {
+    PPORT_EXTENSION port = ext();
+    KIRQL irql;
+    KeAcquireSpinLock(&port->ControlLock, &irql);
+    port->BaudRate = baudRate;
+    port->DataMask = dataMask;
+    port->Parity = parity;
+    port->StopBits = stopBits;
+    KeReleaseSpinLock(&port->ControlLock, irql);
+    NTSTATUS status = ProgramBaudRate(device);
+    return NT_SUCCESS(status) ? ProgramLineFormat(device) : status;
+  });
 }
 
 ConfiguredPort::ConfiguredPort(emu::zm470::Config chipConfig, emu::KernelConfig kernelConfig)

@@ -8,11 +8,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/platform.h"
 #include "driver/port_extension.h"
 #include "driver_fixture.h"
+#include "line/serial_line.h"
 #include "nt/machine.h"
 #include "usb/usb_config.h"
 #include "usbhost/usb_host.h"
@@ -55,6 +57,9 @@ class UsbPortMachine {
   NTSTATUS Configure() {
     return Call([this] { return ConfigureUsbDevice(device); });
   }
+  // Sets the port's rate and character format as the control codes do (under ControlLock) and
+  // programs the chip with them (ProgramBaudRate, then ProgramLineFormat), in a system thread.
+  NTSTATUS ProgramLine(ULONG baudRate, UCHAR dataMask, UCHAR parity, UCHAR stopBits);
 
   // The port's own control URB area, as add-device recorded it.
   PVOID PortControlBlock() const { return ext()->BufferBlock + CONTROL_URB_OFFSET; }
@@ -64,8 +69,20 @@ class UsbPortMachine {
   // Virtual times at which the driver sent the given internal device control code down the stack.
   std::vector<emu::VirtualTime> InternalIoctlTimes(ULONG code);
 
+  // Plugs a far end, built from `args`, into the bridge's serial connector in place of any other.
+  // The machine keeps it and unplugs it before the chip goes.
+  template <class End, class... Args>
+  End& PlugFarEnd(Args&&... args) {
+    auto end = std::make_unique<End>(std::forward<Args>(args)...);
+    End& plugged = *end;
+    chip->AttachLine(&plugged);
+    farEnd = std::move(end);
+    return plugged;
+  }
+
   emu::Machine machine;
   std::unique_ptr<emu::zm470::Zm470> chip;
+  std::unique_ptr<emu::line::SerialLine> farEnd;  // declared after the chip: goes first
   std::unique_ptr<emu::usb::UsbHost> host;
   emu::usb::UsbPort* usbPort = nullptr;
   PDEVICE_OBJECT device = nullptr;  // the port device object

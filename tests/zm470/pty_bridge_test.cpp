@@ -4,55 +4,25 @@
 #include "line/pty_bridge.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "nt/kernel.h"
+#include "support/peer_program.h"
 #include "zm470/zm470.h"
 
 namespace {
 
-using emu::VirtualTime;
 using emu::usb::Handshake;
 using emu::usb::SetupPacket;
 using Bytes = std::vector<uint8_t>;
 
 class PtyBridgeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/tarnwire-pty-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-  }
-  void TearDown() override { rmdir(dir_.c_str()); }
-  // Starts pty_peer.py; its output comes with its exit status from Finish().
-  void StartPeer(const std::string& tty, const std::string& control) {
-    const std::string command =
-        std::string(TARNWIRE_PYTHON3) + " " + TARNWIRE_PTY_PEER + " " + tty + " " + control + " 2>&1";
-    peer_.reset(popen(command.c_str(), "r"));
-  }
-  std::pair<int, std::string> Finish() {
-    std::string output;
-    char buf[256];
-    while (fgets(buf, sizeof buf, peer_.get())) output += buf;
-    return {pclose(peer_.release()), output};
-  }
   // Runs the machine until `done` holds; the limit is generous (wall-clock time in this mode).
-  // The kernel checks done() after work posted from outside only at its next event or limit, so
-  // it runs in slices of 10 ms.
   static bool RunUntil(emu::Kernel& kernel, const std::function<bool()>& done) {
-    const VirtualTime limit = kernel.Now() + 5 * emu::kSecond;
-    while (!done() && kernel.Now() < limit) {
-      kernel.RunUntil(done, std::min(limit, kernel.Now() + 10 * emu::kMillisecond));
-    }
-    return done();
+    return test_support::RunRealTimeUntil(kernel, done, 5 * emu::kSecond);
   }
   static Bytes ReadBulk(emu::zm470::Zm470& chip) {
     Bytes buf(64);
@@ -64,8 +34,7 @@ class PtyBridgeTest : public ::testing::Test {
     ASSERT_FALSE(chip.Control(SetupPacket{0x40, request, value, index, 0}, {}).stall);
   }
 
-  std::string dir_;
-  std::unique_ptr<FILE, int (*)(FILE*)> peer_{nullptr, pclose};
+  test_support::PeerProgram peer_;
 };
 
 TEST_F(PtyBridgeTest, PyserialProgramExchangesBytesInThePtysFrameModemLinesAndBreaks) {
@@ -76,10 +45,10 @@ TEST_F(PtyBridgeTest, PyserialProgramExchangesBytesInThePtysFrameModemLinesAndBr
   ASSERT_FALSE(chip.Control(SetupPacket{0x00, 9, 1, 0, 0}, {}).stall);
   Vendor(chip, 0x9A, 0x1312, 0xCC83);  // 6 MHz / 52
   Vendor(chip, 0x9A, 0x2518, 0x00DB);  // 8E1
-  emu::line::PtyBridge bridge(kernel, {.controlSocket = dir_ + "/control"});
+  emu::line::PtyBridge bridge(kernel, {.controlSocket = peer_.ControlSocket()});
   chip.AttachLine(&bridge);
-  StartPeer(bridge.SlavePath(), dir_ + "/control");
-  ASSERT_TRUE(peer_) << "cannot start " << TARNWIRE_PYTHON3;
+  ASSERT_TRUE(peer_.Start(TARNWIRE_PTY_PEER, bridge.SlavePath() + " " + peer_.ControlSocket()))
+      << "cannot start pty_peer.py";
 
   // Each step waits for the program's answer; a step that times out lets the program's own
   // report below say why.
@@ -105,7 +74,7 @@ TEST_F(PtyBridgeTest, PyserialProgramExchangesBytesInThePtysFrameModemLinesAndBr
       }
     }
   }
-  const auto [status, output] = Finish();
+  const auto [status, output] = peer_.Finish();
   EXPECT_EQ(status, 0) << "pty_peer.py:\n" << output;
   EXPECT_EQ(bridge.Count().toPty, 8u) << "hello and bdf; the break is not a character";
   EXPECT_EQ(bridge.Count().garbled, 3u);
