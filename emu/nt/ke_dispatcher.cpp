@@ -49,6 +49,7 @@ void HoldForNextWait(Kernel::Impl& k, KIRQL callerIrql) {
   k.current->waitNext = true;
   k.current->waitNextIrql = callerIrql;
   k.current->irql = DISPATCH_LEVEL;
+  k.OnIrqlChanged();
 }
 
 }  // namespace
@@ -180,7 +181,10 @@ NTSTATUS Kernel::Impl::Wait(ULONG count, PVOID objs[], WAIT_TYPE type, PLARGE_IN
   if (!c && !zero) {
     RequireContext(delay ? "KeDelayExecutionThread" : "KeWaitForSingleObject/MultipleObjects");
   }
-  if (c) c->irql = irql;
+  if (c) {
+    c->irql = irql;
+    OnIrqlChanged();
+  }
 
   // A wait is a switch point.
   SwitchPoint();

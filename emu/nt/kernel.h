@@ -47,6 +47,11 @@ struct KernelConfig {
   unsigned pctDepth = 3;  // PCT's bug depth d (d - 1 change points)
   bool realTime = false;  // virtual time follows the wall clock (interactive use)
   LowResources lowResources;
+  // Paged pool blocks get pages of their own that are inaccessible while the running context is
+  // at DISPATCH_LEVEL or above, so that touching paged pool there faults and bug-checks
+  // IRQL_NOT_LESS_OR_EQUAL as a page fault at raised IRQL does on Windows. Costs an mprotect per
+  // paged block at every crossing of DISPATCH_LEVEL, so it is opt-in.
+  bool pagedPoolFaultsAtDispatch = false;
 };
 
 // Thrown out of Kernel::Run (or out of the calling code when raised outside any context) when a
@@ -86,6 +91,9 @@ constexpr ULONG kKernelApcPendingDuringExit = 0x20;
 constexpr ULONG kPageFaultInFreedSpecialPool = 0xCC;
 constexpr ULONG kIrqlUnexpectedValue = 0xC8;
 constexpr ULONG kTimerOrDpcInvalid = 0xC7;
+constexpr ULONG kPageFaultInNonpagedArea = 0x50;
+constexpr ULONG kUnexpectedKernelModeTrap = 0x7F;
+constexpr ULONG kSpecialPoolDetectedMemoryCorruption = 0xC1;
 }  // namespace bugcheck
 
 class Kernel {
@@ -144,6 +152,9 @@ class Kernel {
   // One line per unfinished context: its state, IRQL and what it waits for.
   std::string DescribeContexts() const;
   uint64_t ContextSwitches() const;
+  // The stack a context may use: more, measured when its thread ends (or when the machine stops
+  // with the context unfinished), bug-checks as a kernel stack overflow (0x7F, 8).
+  static size_t StackBudget();
 
   // --- Verifier ------------------------------------------------------------------------------
   [[noreturn]] void BugCheck(ULONG code, ULONG_PTR p1 = 0, ULONG_PTR p2 = 0, ULONG_PTR p3 = 0,

@@ -11,8 +11,6 @@
 
 #include "nt/verifier.h"
 
-#include <boost/context/protected_fixedsize_stack.hpp>
-
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
@@ -26,17 +24,13 @@ namespace {
 constexpr int64_t kDefaultSystemTimeBase = 128330784000000000LL;
 constexpr int64_t kUnixEpochAsSystemTime = 116444736000000000LL;
 
-// A guarded fixed-size stack that tells its context where it lies.
+// A context's fiber stack (kernel_stack.cpp): guarded, filled with a pattern, recorded in the
+// context.
 struct RecordingStack {
+  Kernel::Impl* kernel;
   Context* context;
-  boost::context::protected_fixedsize_stack inner{kFiberStackBytes};
-  boost::context::stack_context allocate() {
-    boost::context::stack_context sc = inner.allocate();
-    context->stackHigh = reinterpret_cast<uintptr_t>(sc.sp);
-    context->stackLow = context->stackHigh - sc.size;
-    return sc;
-  }
-  void deallocate(boost::context::stack_context& sc) noexcept { inner.deallocate(sc); }
+  boost::context::stack_context allocate() { return kernel->AllocateStack(context); }
+  void deallocate(boost::context::stack_context& sc) noexcept { kernel->DeallocateStack(sc); }
 };
 
 const char* StateName(RunState s) {
@@ -71,6 +65,8 @@ Kernel::Impl::Impl(Kernel& owner_, KernelConfig config_)
     systemTimeBase = kDefaultSystemTimeBase;
   }
   objects.reserve(1024);
+  machineThread = pthread_self();
+  InstallFaultHandler();
 
   // The pseudo thread of the caller's own (main) stack and of device events.
   threads.push_back(std::make_unique<_ETHREAD>());
@@ -109,9 +105,10 @@ Kernel::Impl::~Impl() {
       current = nullptr;
     }
   }
-  // Release the quarantine.
-  for (auto& [addr, info] : freedPool) std::free(reinterpret_cast<void*>(addr));
-  for (auto& [addr, info] : livePool) std::free(reinterpret_cast<void*>(addr));
+  ReleaseDeadStacks();
+  // Release the quarantine and what the driver left allocated.
+  for (auto& [addr, info] : freedPool) ReleasePoolBlock(addr, info);
+  for (auto& [addr, info] : livePool) ReleasePoolBlock(addr, info);
 }
 
 _ETHREAD* Kernel::Impl::NewThreadObject(Context* c, bool system) {
@@ -194,19 +191,48 @@ Context* Kernel::Impl::Pick() {
 void Kernel::Impl::Resume(Context* c) {
   SetState(c, RunState::Running);
   current = c;
+  c->ranSinceStackCheck = true;
+  OnIrqlChanged();
   ++switches;
   if (!c->started) {
     c->started = true;
     c->fiber = boost::context::fiber(
-        std::allocator_arg, RecordingStack{c},
+        std::allocator_arg, RecordingStack{this, c},
         [this, c](boost::context::fiber&& sched) { return FiberMain(c, std::move(sched)); });
   }
   c->fiber = std::move(c->fiber).resume();
   current = nullptr;
+  OnIrqlChanged();
 }
 
 boost::context::fiber Kernel::Impl::FiberMain(Context* c, boost::context::fiber&& sched) {
   schedulerFiber = std::move(sched);
+  // A fault (SIGSEGV, SIGBUS) in this context jumps back here and becomes its bug check.
+  if (sigsetjmp(c->faultRecovery, 1) == 0) {
+    c->faultRecoveryArmed = true;
+    RunContext(c);
+  } else {
+    try {
+      RaiseFault(c->fault);
+    } catch (...) {
+      if (!pendingFailure) pendingFailure = std::current_exception();
+      dead = true;
+    }
+  }
+  c->faultRecoveryArmed = false;
+  if (!dead) {
+    TraceF("thread", "end (status 0x%08X)", static_cast<unsigned>(c->thread->ExitStatus));
+    // The thread object becomes signalled.
+    c->thread->Tcb.Header.SignalState = 1;
+    SignalObject(&c->thread->Tcb.Header);
+  }
+  c->body = nullptr;
+  c->thread->References--;
+  SetState(c, RunState::Finished);
+  return std::move(schedulerFiber);
+}
+
+void Kernel::Impl::RunContext(Context* c) {
   try {
     if (c->kind == ContextKind::Dpc) {
       RunDpcProcessor(c);
@@ -225,16 +251,6 @@ boost::context::fiber Kernel::Impl::FiberMain(Context* c, boost::context::fiber&
     if (!pendingFailure) pendingFailure = std::current_exception();
     dead = true;
   }
-  if (!dead) {
-    TraceF("thread", "end (status 0x%08X)", static_cast<unsigned>(c->thread->ExitStatus));
-    // The thread object becomes signalled.
-    c->thread->Tcb.Header.SignalState = 1;
-    SignalObject(&c->thread->Tcb.Header);
-  }
-  c->body = nullptr;
-  c->thread->References--;
-  SetState(c, RunState::Finished);
-  return std::move(schedulerFiber);
 }
 
 void Kernel::Impl::ThreadEndChecks(Context* c) {
@@ -255,6 +271,7 @@ void Kernel::Impl::ThreadEndChecks(Context* c) {
   }
   // The stack goes away with the thread: no timer or DPC may still live on it.
   CheckNoTimerOrDpcIn(c->stackLow, c->stackHigh);
+  CheckStackBudget(c);
 }
 
 void Kernel::Impl::CheckNoTimerOrDpcIn(uintptr_t low, uintptr_t high) {
@@ -352,7 +369,10 @@ void Kernel::Impl::ProcessDue() {
           ~Guard() { flag = false; }
         } guard{inDeviceEvent};
         inDeviceEvent = true;
+        OnIrqlChanged();
         item.fn();
+        inDeviceEvent = false;
+        OnIrqlChanged();
         break;
       }
       case DueKind::Timer:
@@ -382,7 +402,10 @@ void Kernel::Impl::RunPosted() {
     ~Guard() { flag = false; }
   } guard{inDeviceEvent};
   inDeviceEvent = true;
+  OnIrqlChanged();
   for (auto& fn : work) fn();
+  inDeviceEvent = false;
+  OnIrqlChanged();
 }
 
 void Kernel::Impl::AdvanceTo(VirtualTime t) {
@@ -519,6 +542,7 @@ void Kernel::Impl::SetIrql(KIRQL irql) {
     current->irql = irql;
   else if (!inDeviceEvent)
     mainIrql = irql;
+  OnIrqlChanged();
 }
 
 std::string Kernel::Impl::ContextName() const {
