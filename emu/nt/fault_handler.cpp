@@ -12,6 +12,8 @@
 // let a program install its own); ASan still reports what its instrumentation finds.
 #include "nt/scheduler.h"
 
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/lsan_interface.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <ucontext.h>
@@ -34,6 +36,7 @@ constexpr size_t kAltStackBytes = 256u << 10;  // the abort path formats the rep
 
 struct sigaction g_previousSegv;
 struct sigaction g_previousBus;
+thread_local stack_t t_altStack{};  // this thread's alternate signal stack
 
 struct Registers {
   uintptr_t pc = 0;
@@ -68,6 +71,19 @@ void Resignal(int sig) {
   sigaction(sig, sig == SIGBUS ? &g_previousBus : &g_previousSegv, nullptr);
 }
 
+// The frames a recovery jumps over never run their destructors: what they held is lost as a
+// crashed thread's objects are. LeakSanitizer, which would have found those objects from the
+// live stack, is told to leave them out of its report.
+__attribute__((no_sanitize_address)) void KeepAbandonedObjects(uintptr_t low, uintptr_t high) {
+#if defined(__SANITIZE_ADDRESS__)
+  for (auto* w = reinterpret_cast<void* const*>(low); w < reinterpret_cast<void* const*>(high); ++w)
+    __lsan_ignore_object(*w);
+#else
+  (void)low;
+  (void)high;
+#endif
+}
+
 void OnFault(int sig, siginfo_t* info, void* uc) {
   Kernel::Impl* k = KOrNull();
   if (k == nullptr || !pthread_equal(pthread_self(), k->machineThread)) {
@@ -82,6 +98,14 @@ void OnFault(int sig, siginfo_t* info, void* uc) {
   Context* c = k->current;
   if (c != nullptr && c->faultRecoveryArmed && regs.sp >= c->stackLow && regs.sp < c->stackHigh) {
     c->fault = fault;
+    constexpr uintptr_t kRedZone = 128;  // below the stack pointer, the leaf function's own
+    KeepAbandonedObjects(std::max(regs.sp - kRedZone, c->stackLow + getpagesize()), c->stackHigh);
+    // The frames between the fault and the top of the fiber, and those on the alternate stack,
+    // are abandoned: ASan must not keep their redzones.
+    const auto guard = static_cast<uintptr_t>(getpagesize());
+    ASAN_UNPOISON_MEMORY_REGION(reinterpret_cast<void*>(c->stackLow + guard),
+                                c->stackHigh - c->stackLow - guard);
+    ASAN_UNPOISON_MEMORY_REGION(t_altStack.ss_sp, t_altStack.ss_size);
     siglongjmp(c->faultRecovery, 1);
   }
   // On the caller's stack or the scheduler's: report and stop.
@@ -102,8 +126,10 @@ void InstallAltStack() {
   installed = true;
   stack_t current{};
   if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) &&
-      current.ss_size >= kAltStackBytes)
+      current.ss_size >= kAltStackBytes) {
+    t_altStack = current;
     return;
+  }
   // Mapped, not allocated: a runtime that tears down a thread's alternate stack unmaps it.
   void* p = mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                  -1, 0);
@@ -111,7 +137,7 @@ void InstallAltStack() {
   stack_t ss{};
   ss.ss_sp = p;
   ss.ss_size = kAltStackBytes;
-  sigaltstack(&ss, nullptr);
+  if (sigaltstack(&ss, nullptr) == 0) t_altStack = ss;
 }
 
 }  // namespace

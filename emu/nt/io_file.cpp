@@ -234,6 +234,7 @@ NTSTATUS IoManager::OpenFile(std::u16string_view name, ACCESS_MASK access, PFILE
   status = WaitFor(IssueAndCheck(top, irp), &event, &iosb, nullptr);
   if (!NT_SUCCESS(status)) {
     device->ReferenceCount--;
+    ReleaseDeviceIfUnreferenced(device);
     f->cleanedUp = f->closed = true;
     return status;
   }
@@ -269,6 +270,7 @@ void IoManager::SendFinalClose(FileRecord* f, bool inCaller) {
     irp->Flags |= IRP_CLOSE_OPERATION;
     WaitFor(IssueAndCheck(top, irp), &event, &iosb, nullptr);
     fo->DeviceObject->ReferenceCount--;
+    ReleaseDeviceIfUnreferenced(fo->DeviceObject);
   };
   // The last reference usually goes in the closing thread. When it goes with the completion
   // of a request (in whatever context, possibly at DISPATCH_LEVEL), the close is sent from a

@@ -8,6 +8,8 @@
 #include "nt/object_namespace.h"
 #include "nt/registry.h"
 
+#include <sanitizer/asan_interface.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,10 +74,15 @@ IoManager::IoManager(Kernel& kernel, ObjectNamespace& names, Registry& registry)
 IoManager::~IoManager() {
   for (auto& [irp, record] : live_)
     if (record->ownsMemory) ::operator delete(record->irp, std::align_val_t(kObjectAlignment));
-  for (auto& [irp, record] : freed_)
-    if (record->ownsMemory) ::operator delete(record->irp, std::align_val_t(kObjectAlignment));
-  for (auto& [device, record] : devices_)
+  for (auto& [irp, record] : freed_) {
+    if (!record->ownsMemory) continue;
+    ASAN_UNPOISON_MEMORY_REGION(record->irp, record->size);
+    ::operator delete(record->irp, std::align_val_t(kObjectAlignment));
+  }
+  for (auto& [device, record] : devices_) {
+    ASAN_UNPOISON_MEMORY_REGION(record->memory, record->memorySize);
     ::operator delete(record->memory, std::align_val_t(kObjectAlignment));
+  }
   if (g_current == this) g_current = nullptr;
 }
 
@@ -139,7 +146,7 @@ void IoManager::VerifyDriverGone(PDRIVER_OBJECT driver) {
     if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) continue;
     PDEVICE_OBJECT holder = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
     DeviceRecord* d = FindDevice(holder);
-    if (d != nullptr && d->device->DriverObject == driver && record->serial < heldSerial) {
+    if (d != nullptr && d->driver == driver && record->serial < heldSerial) {
       held = irp;
       heldSerial = record->serial;
     }
@@ -198,6 +205,8 @@ NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
   record->device = d;
   record->number = ++deviceCount_;
   record->memory = memory;
+  record->memorySize = objectSize + extensionSize;
+  record->driver = driver;
   record->name = deviceName;
   devices_[d] = std::move(record);
   kernel_.Trace("device", "create " + Label(d));
@@ -228,8 +237,18 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
   }
   device->NextDevice = nullptr;
   d->deleted = true;
-  // The memory stays until the machine goes away: open files and other drivers may still hold
-  // the pointer, as the object manager's references keep a deleted device object on Windows.
+  ReleaseDeviceIfUnreferenced(device);
+}
+
+void IoManager::ReleaseDeviceIfUnreferenced(PDEVICE_OBJECT device) {
+  // Open files and object references keep a deleted device object, as the object manager's
+  // references do on Windows. Without them it is gone: its memory stays allocated until the
+  // machine goes away (a late pointer must not find another object there), poisoned for ASan.
+  DeviceRecord* d = FindDevice(device);
+  if (d == nullptr || !d->deleted || d->released) return;
+  if (device->ReferenceCount != 0 || d->objectReferences != 0) return;
+  d->released = true;
+  ASAN_POISON_MEMORY_REGION(d->memory, d->memorySize);
 }
 
 PDEVICE_OBJECT IoManager::AttachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
@@ -412,7 +431,11 @@ NTSTATUS IoManager::GetDeviceProperty(PDEVICE_OBJECT device, DEVICE_REGISTRY_PRO
 }
 
 void IoManager::ReferenceObject(PVOID object, LONG delta) {
-  if (DeviceRecord* d = FindDevice(static_cast<PDEVICE_OBJECT>(object))) d->objectReferences += delta;
+  auto* device = static_cast<PDEVICE_OBJECT>(object);
+  if (DeviceRecord* d = FindDevice(device)) {
+    d->objectReferences += delta;
+    ReleaseDeviceIfUnreferenced(device);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

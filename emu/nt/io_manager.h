@@ -94,6 +94,9 @@ class IoManager {
                         DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive,
                         PDEVICE_OBJECT* device);
   void DeleteDevice(PDEVICE_OBJECT device);
+  // A deleted device object goes away with its last reference (an open file, an object
+  // reference).
+  void ReleaseDeviceIfUnreferenced(PDEVICE_OBJECT device);
   PDEVICE_OBJECT AttachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
   void DetachDevice(PDEVICE_OBJECT target);
   // A PDO of `bus`, named automatically, already initialised (DO_DEVICE_INITIALIZING clear).

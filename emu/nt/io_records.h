@@ -20,9 +20,12 @@ struct IoManager::DeviceRecord {
   PDEVICE_OBJECT device = nullptr;
   uint64_t number = 0;     // creation order, for traces that read the same in every run
   void* memory = nullptr;  // the object and its extension
+  size_t memorySize = 0;
+  PDRIVER_OBJECT driver = nullptr;
   std::u16string name;
   PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
   bool deleted = false;
+  bool released = false;  // deleted and no longer referenced: the object is gone
   bool isPdo = false;
   BusDriver* bus = nullptr;
   std::u16string instancePath;

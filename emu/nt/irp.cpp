@@ -6,6 +6,8 @@
 #include "nt/io_util.h"
 #include "nt/object_namespace.h"
 
+#include <sanitizer/asan_interface.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -140,6 +142,7 @@ void IoManager::ReleaseIrp(const std::shared_ptr<IrpRecord>& record) {
   live_.erase(irp);
   if (!record->ownsMemory) return;  // the driver's own memory: it frees it
   std::memset(irp, kFreedPattern, record->size);
+  ASAN_POISON_MEMORY_REGION(irp, record->size);  // until it leaves the quarantine
   record->systemBuffer.clear();
   record->systemBuffer.shrink_to_fit();
   record->mdl.reset();
@@ -150,6 +153,7 @@ void IoManager::ReleaseIrp(const std::shared_ptr<IrpRecord>& record) {
     quarantine_.pop_front();
     auto f = freed_.find(oldest->irp);
     if (f != freed_.end() && f->second == oldest) freed_.erase(f);
+    ASAN_UNPOISON_MEMORY_REGION(oldest->irp, oldest->size);
     ::operator delete(oldest->irp, std::align_val_t(kIrpAlignment));
   }
 }
@@ -188,7 +192,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
   auto record = LookupIrp(irp, bugcheck::kDriverVerifierIoManagerViolation,
                           iov::kCallDriverNonIrp, reinterpret_cast<const void*>(&IofCallDriver));
   DeviceRecord* d = FindDevice(device);
-  if (d == nullptr || (d->deleted && device->ReferenceCount == 0))
+  if (d == nullptr || (d->deleted && (d->released || device->ReferenceCount == 0)))
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kCallDriverBadDevice,
                      reinterpret_cast<ULONG_PTR>(device));
 

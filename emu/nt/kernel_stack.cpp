@@ -54,6 +54,19 @@ __attribute__((no_sanitize_address)) uintptr_t FirstDifferent(uintptr_t low, uin
   return high;
 }
 
+// The lowest page in [low, high) (page-aligned) that has been touched, by the pages' residency:
+// a page never touched has never been given memory. high when none has.
+uintptr_t LowestTouchedPage(uintptr_t low, uintptr_t high) {
+  unsigned char resident[kFiberStackBytes / 4096];
+  const size_t page = PageSize();
+  const size_t pages = (high - low) / page;
+  if (pages == 0 || pages > sizeof resident) return high;
+  if (mincore(reinterpret_cast<void*>(low), high - low, resident) != 0) return high;
+  for (size_t i = 0; i < pages; ++i)
+    if (resident[i] & 1) return low + i * page;
+  return high;
+}
+
 }  // namespace
 
 size_t Kernel::StackBudget() { return kStackBudget; }
@@ -100,21 +113,26 @@ void Kernel::Impl::ReleaseDeadStacks() {
 
 size_t Kernel::Impl::StackUse(const Context* c) const {
   if (c->stackHigh == 0) return 0;
-  uintptr_t filledLow = c->stackHigh - kFilledBytes;
-  uintptr_t deepest = FirstDifferent(filledLow, c->stackHigh, kStackFill);
-  if (deepest == filledLow) {
-    // Deeper than the pattern reaches: below it, memory never touched still reads as zeroes.
-    deepest = FirstDifferent(c->stackLow + PageSize(), filledLow, 0);
+  const uintptr_t filledLow = c->stackHigh - kFilledBytes;
+  // Deeper than the pattern reaches: the lowest page touched there, and in it the lowest word
+  // that is not zero (as memory never written reads).
+  const uintptr_t page = LowestTouchedPage(c->stackLow + PageSize(), filledLow);
+  if (page != filledLow) {
+    const uintptr_t word = FirstDifferent(page, page + PageSize(), 0);
+    return c->stackHigh - (word != page + PageSize() ? word : page);
   }
-  return c->stackHigh - deepest;
+  return c->stackHigh - FirstDifferent(filledLow, c->stackHigh, kStackFill);
 }
 
 void Kernel::Impl::CheckStackBudget(Context* c) {
   c->ranSinceStackCheck = false;
   if (c->stackHigh == 0) return;
   // Cheap test first: is anything below the budget touched?
-  uintptr_t limit = c->stackHigh - kStackBudget;
-  if (FirstDifferent(c->stackHigh - kFilledBytes, limit, kStackFill) == limit) return;
+  const uintptr_t filledLow = c->stackHigh - kFilledBytes;
+  const uintptr_t limit = c->stackHigh - kStackBudget;
+  if (LowestTouchedPage(c->stackLow + PageSize(), filledLow) == filledLow &&
+      FirstDifferent(filledLow, limit, kStackFill) == limit)
+    return;
   TraceF("stack", "%s has used %zu bytes of kernel stack, more than its %zu", c->name.c_str(),
          StackUse(c), kStackBudget);
   // Named after the context that overflowed, wherever the check runs.

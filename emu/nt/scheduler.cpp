@@ -104,6 +104,7 @@ Kernel::Impl::~Impl() {
       }
       current = nullptr;
     }
+    c->fiber = {};
   }
   ReleaseDeadStacks();
   // Release the quarantine and what the driver left allocated.
@@ -201,6 +202,8 @@ void Kernel::Impl::Resume(Context* c) {
         [this, c](boost::context::fiber&& sched) { return FiberMain(c, std::move(sched)); });
   }
   c->fiber = std::move(c->fiber).resume();
+  // A fiber that has ended may still hold its stack (the ucontext backend): release it now.
+  if (c->state == RunState::Finished) c->fiber = {};
   current = nullptr;
   OnIrqlChanged();
 }
