@@ -108,6 +108,9 @@ std::vector<emu::VirtualTime> IrpsSentAt(emu::Kernel& kernel, std::string_view w
 // Processor model and seed, for tests that run several contexts at once.
 using ScheduleParam = std::tuple<emu::ProcessorModel, uint64_t>;
 emu::KernelConfig ConfigFor(const ScheduleParam& param);
+// The machine a driver test runs: `config` with paged pool inaccessible at DISPATCH_LEVEL and
+// above, so that the driver touching paged memory there bug-checks.
+emu::KernelConfig DriverMachine(emu::KernelConfig config);
 std::string ScheduleText(const ScheduleParam& param);  // "UP_seed1"
 std::string ScheduleName(const ::testing::TestParamInfo<ScheduleParam>& info);
 // Both processor models, seeds 1 to 20.
