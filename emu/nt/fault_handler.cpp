@@ -10,8 +10,6 @@
 // The handler runs on an alternate signal stack, so that a stack overflow can be reported. In
 // AddressSanitizer builds this handler, not ASan's, handles SIGSEGV and SIGBUS (ASan is told to
 // let a program install its own); ASan still reports what its instrumentation finds.
-#include "nt/scheduler.h"
-
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/lsan_interface.h>
 #include <signal.h>
@@ -21,8 +19,9 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
+
+#include "nt/scheduler.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" const char* __asan_default_options() { return "allow_user_segv_handler=1"; }
@@ -67,9 +66,7 @@ void WriteAll(const char* text, size_t n) {
 }
 
 // Hands the signal back to whoever had it before (the default action: the process dies).
-void Resignal(int sig) {
-  sigaction(sig, sig == SIGBUS ? &g_previousBus : &g_previousSegv, nullptr);
-}
+void Resignal(int sig) { sigaction(sig, sig == SIGBUS ? &g_previousBus : &g_previousSegv, nullptr); }
 
 // The frames a recovery jumps over never run their destructors: what they held is lost as a
 // crashed thread's objects are. LeakSanitizer, which would have found those objects from the
@@ -98,13 +95,12 @@ void OnFault(int sig, siginfo_t* info, void* uc) {
   Context* c = k->current;
   if (c != nullptr && c->faultRecoveryArmed && regs.sp >= c->stackLow && regs.sp < c->stackHigh) {
     c->fault = fault;
+    const uintptr_t usable = c->stackLow + static_cast<uintptr_t>(getpagesize());  // above the guard
     constexpr uintptr_t kRedZone = 128;  // below the stack pointer, the leaf function's own
-    KeepAbandonedObjects(std::max(regs.sp - kRedZone, c->stackLow + getpagesize()), c->stackHigh);
+    KeepAbandonedObjects(std::max(regs.sp - kRedZone, usable), c->stackHigh);
     // The frames between the fault and the top of the fiber, and those on the alternate stack,
     // are abandoned: ASan must not keep their redzones.
-    const auto guard = static_cast<uintptr_t>(getpagesize());
-    ASAN_UNPOISON_MEMORY_REGION(reinterpret_cast<void*>(c->stackLow + guard),
-                                c->stackHigh - c->stackLow - guard);
+    ASAN_UNPOISON_MEMORY_REGION(reinterpret_cast<void*>(usable), c->stackHigh - usable);
     ASAN_UNPOISON_MEMORY_REGION(t_altStack.ss_sp, t_altStack.ss_size);
     siglongjmp(c->faultRecovery, 1);
   }
@@ -131,8 +127,7 @@ void InstallAltStack() {
     return;
   }
   // Mapped, not allocated: a runtime that tears down a thread's alternate stack unmaps it.
-  void* p = mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                 -1, 0);
+  void* p = mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return;
   stack_t ss{};
   ss.ss_sp = p;
@@ -145,7 +140,7 @@ void InstallAltStack() {
 void Kernel::Impl::InstallFaultHandler() {
   static std::once_flag once;
   std::call_once(once, [] {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_sigaction = &OnFault;
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&sa.sa_mask);

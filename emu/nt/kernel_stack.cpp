@@ -1,13 +1,13 @@
 // Kernel stacks of the emulated contexts: fiber stacks with a guard page, a fill pattern that
 // shows how deep a context has reached, the budget a context may use, and the stacks of ended
 // contexts, kept inaccessible for a while so that a late touch of one faults.
-#include "nt/scheduler.h"
-
 #include <sanitizer/asan_interface.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <new>
+
+#include "nt/scheduler.h"
 
 namespace emu {
 
@@ -42,14 +42,14 @@ size_t PageSize() {
 // The stack's memory is read and written here outside the frames that own it; ASan's view of
 // those frames (redzones of frames that have been left by a jump) does not apply.
 __attribute__((no_sanitize_address)) void Fill(uintptr_t low, uintptr_t high) {
-  for (auto* w = reinterpret_cast<volatile uint64_t*>(low);
-       w < reinterpret_cast<volatile uint64_t*>(high); ++w)
+  for (auto* w = reinterpret_cast<volatile uint64_t*>(low); w < reinterpret_cast<volatile uint64_t*>(high);
+       ++w)
     *w = kStackFill;
 }
 
 // The first address in [low, high) whose word differs from `pattern` (high when none does).
 __attribute__((no_sanitize_address)) uintptr_t FirstDifferent(uintptr_t low, uintptr_t high,
-                                                               uint64_t pattern) {
+                                                              uint64_t pattern) {
   for (auto* w = reinterpret_cast<const volatile uint64_t*>(low);
        w < reinterpret_cast<const volatile uint64_t*>(high); ++w)
     if (*w != pattern) return reinterpret_cast<uintptr_t>(w);
@@ -74,8 +74,8 @@ uintptr_t LowestTouchedPage(uintptr_t low, uintptr_t high) {
 size_t Kernel::StackBudget() { return kStackBudget; }
 
 boost::context::stack_context Kernel::Impl::AllocateStack(Context* c) {
-  void* vp = mmap(nullptr, kFiberStackBytes, PROT_READ | PROT_WRITE,
-                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  void* vp =
+      mmap(nullptr, kFiberStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
   if (vp == MAP_FAILED) throw std::bad_alloc();
   ASAN_UNPOISON_MEMORY_REGION(vp, kFiberStackBytes);
   // The lowest page is the guard: running into it faults, and the fault handler reports a
@@ -135,8 +135,8 @@ void Kernel::Impl::CheckStackBudget(Context* c) {
   if (LowestTouchedPage(c->stackLow + PageSize(), filledLow) == filledLow &&
       FirstDifferent(filledLow, limit, kStackFill) == limit)
     return;
-  TraceF("stack", "%s has used %zu bytes of kernel stack, more than its %zu", c->name.c_str(),
-         StackUse(c), kStackBudget);
+  TraceF("stack", "%s has used %zu bytes of kernel stack, more than its %zu", c->name.c_str(), StackUse(c),
+         kStackBudget);
   // Named after the context that overflowed, wherever the check runs.
   Context* running = current;
   current = c;

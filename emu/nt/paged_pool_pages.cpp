@@ -4,11 +4,11 @@
 // block are inaccessible whenever the running context is at DISPATCH_LEVEL or above, so the touch
 // faults every time; the fault handler turns it into that bug check. Freed paged blocks stay
 // inaccessible in the quarantine, so a late touch of one faults as freed pool.
-#include "nt/scheduler.h"
-
 #include <sanitizer/asan_interface.h>
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include "nt/scheduler.h"
 
 namespace emu {
 
@@ -40,8 +40,7 @@ void Kernel::Impl::SyncPagedPoolAccess() {
   if (protect == pagedMappingsProtected) return;
   pagedMappingsProtected = protect;
   const int access = protect ? PROT_NONE : PROT_READ | PROT_WRITE;
-  for (const auto& [start, length] : pagedMappings)
-    mprotect(reinterpret_cast<void*>(start), length, access);
+  for (const auto& [start, length] : pagedMappings) mprotect(reinterpret_cast<void*>(start), length, access);
 }
 
 }  // namespace emu

@@ -98,6 +98,7 @@ Kernel::Impl::~Impl() {
   for (auto& c : contexts) {
     if (c->started && c->state != RunState::Finished && c->fiber) {
       current = c.get();
+      c->faultRecoveryArmed = false;  // its top frame is being unwound, not a place to return to
       try {
         boost::context::fiber f = std::move(c->fiber);
       } catch (...) {

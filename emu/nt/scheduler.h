@@ -13,9 +13,9 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <csetjmp>
 #include <chrono>
 #include <condition_variable>
+#include <csetjmp>
 #include <cstdint>
 #include <deque>
 #include <exception>

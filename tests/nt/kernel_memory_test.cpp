@@ -45,8 +45,7 @@ TEST(KernelMemory, WritingPastAPoolBlockIsCaughtWhenItIsFreedOrItsDriverUnloads)
   Kernel k;
   auto* leaked = static_cast<uint8_t*>(ExAllocatePoolWithTag(PagedPool, 13, 'vOsT'));
   leaked[13] = 0;
-  EXPECT_BUGCHECK(emu::bugcheck::kSpecialPoolDetectedMemoryCorruption,
-                  k.VerifyNoPoolAtUnload("tarnwire"));
+  EXPECT_BUGCHECK(emu::bugcheck::kSpecialPoolDetectedMemoryCorruption, k.VerifyNoPoolAtUnload("tarnwire"));
 }
 
 TEST(KernelMemory, ABlockWrittenUpToItsLastByteFreesCleanly) {
@@ -70,13 +69,13 @@ TEST(KernelMemory, AFaultInAContextStopsItsMachineAndTheProcessGoesOn) {
         EXPECT_EQ(bugcheck.params[1], 1u) << "a write";
         EXPECT_NE(bugcheck.params[2], 0u) << "the faulting instruction";
         EXPECT_EQ(bugcheck.context, "faulty");
-        EXPECT_TRUE(Contains(bugcheck.report, "seed 7, " + std::string(ModelName(model))))
-            << bugcheck.report;
+        EXPECT_TRUE(Contains(bugcheck.report, "seed 7, " + std::string(ModelName(model)))) << bugcheck.report;
       });
     }
     Kernel dpcMachine(MachineConfig(model));
     KDPC dpc;
-    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { ReadNullField(); }, nullptr);
+    KeInitializeDpc(
+        &dpc, [](PKDPC, PVOID, PVOID, PVOID) { ReadNullField(); }, nullptr);
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
     EXPECT_BUGCHECK_THAT(emu::bugcheck::kPageFaultInNonpagedArea, dpcMachine.Run(), {
       EXPECT_EQ(bugcheck.params[1], 0u) << "a read";
@@ -102,14 +101,14 @@ TEST(KernelMemory, AThreadedIrpCompletingIntoTheStackOfAnEndedThreadBugChecks) {
     // Returns without waiting: the event and the status block go away with the stack.
   }));
   ASSERT_NE(parked, nullptr);
-  EXPECT_BUGCHECK_THAT(emu::bugcheck::kPageFaultInNonpagedArea,
-                       r.m.kernel().RunInSystemThread("completer", [&] { Complete(parked, STATUS_SUCCESS); }), {
-                         EXPECT_EQ(bugcheck.params[1], 1u) << "the status block is written";
-                         EXPECT_EQ(bugcheck.context, "completer");
-                         EXPECT_TRUE(Contains(bugcheck.report, "seed 3"));
-                         EXPECT_TRUE(Contains(bugcheck.report, "the stack of a context that has ended"))
-                             << bugcheck.report;
-                       });
+  EXPECT_BUGCHECK_THAT(
+      emu::bugcheck::kPageFaultInNonpagedArea,
+      r.m.kernel().RunInSystemThread("completer", [&] { Complete(parked, STATUS_SUCCESS); }), {
+        EXPECT_EQ(bugcheck.params[1], 1u) << "the status block is written";
+        EXPECT_EQ(bugcheck.context, "completer");
+        EXPECT_TRUE(Contains(bugcheck.report, "seed 3"));
+        EXPECT_TRUE(Contains(bugcheck.report, "the stack of a context that has ended")) << bugcheck.report;
+      });
 }
 
 TEST(KernelMemoryDeathTest, AFaultOutsideEveryContextPrintsTheReportAndAborts) {
@@ -152,29 +151,32 @@ TEST(KernelMemory, PagedPoolTouchedAtDispatchLevelBugChecksIrqlNotLessOrEqual) {
     {
       Kernel k(PagedPoolFaults(model));
       auto* paged = static_cast<volatile LONG*>(ExAllocatePoolWithTag(PagedPool, 64, 'gPsT'));
-    auto* nonpaged = static_cast<volatile LONG*>(ExAllocatePoolWithTag(NonPagedPool, 64, 'nPsT'));
-    EXPECT_BUGCHECK_THAT(emu::bugcheck::kIrqlNotLessOrEqual, k.RunInSystemThread("toucher", [&] {
-      paged[0] = 1;
-      KIRQL old = RaiseTo(DISPATCH_LEVEL);
-      nonpaged[0] = 2;
-      KeLowerIrql(old);
-      paged[1] = 3;  // accessible again below DISPATCH_LEVEL
-      RaiseTo(DISPATCH_LEVEL);
-      paged[2] = 4;
-    }),
-                         {
-                           EXPECT_EQ(bugcheck.params[0], Addr(&paged[2]));
-                           EXPECT_EQ(bugcheck.params[1], DISPATCH_LEVEL);
-                           EXPECT_EQ(bugcheck.params[2], 1u) << "a write";
-                           EXPECT_EQ(bugcheck.context, "toucher");
-                         });
-    EXPECT_EQ(paged[0] + paged[1], 4) << "paged pool is accessible below DISPATCH_LEVEL";
+      auto* nonpaged = static_cast<volatile LONG*>(ExAllocatePoolWithTag(NonPagedPool, 64, 'nPsT'));
+      EXPECT_BUGCHECK_THAT(emu::bugcheck::kIrqlNotLessOrEqual,
+                           k.RunInSystemThread("toucher",
+                                               [&] {
+                                                 paged[0] = 1;
+                                                 KIRQL old = RaiseTo(DISPATCH_LEVEL);
+                                                 nonpaged[0] = 2;
+                                                 KeLowerIrql(old);
+                                                 paged[1] = 3;  // accessible again below DISPATCH_LEVEL
+                                                 RaiseTo(DISPATCH_LEVEL);
+                                                 paged[2] = 4;
+                                               }),
+                           {
+                             EXPECT_EQ(bugcheck.params[0], Addr(&paged[2]));
+                             EXPECT_EQ(bugcheck.params[1], DISPATCH_LEVEL);
+                             EXPECT_EQ(bugcheck.params[2], 1u) << "a write";
+                             EXPECT_EQ(bugcheck.context, "toucher");
+                           });
+      EXPECT_EQ(paged[0] + paged[1], 4) << "paged pool is accessible below DISPATCH_LEVEL";
     }
 
     Kernel dpcMachine(PagedPoolFaults(model));
     KDPC dpc;
     PVOID block = ExAllocatePoolWithTag(PagedPool, 64, 'gPsT');
-    KeInitializeDpc(&dpc, [](PKDPC, PVOID b, PVOID, PVOID) { (void)*static_cast<volatile LONG*>(b); }, block);
+    KeInitializeDpc(
+        &dpc, [](PKDPC, PVOID b, PVOID, PVOID) { (void)*static_cast<volatile LONG*>(b); }, block);
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
     EXPECT_BUGCHECK_THAT(emu::bugcheck::kIrqlNotLessOrEqual, dpcMachine.Run(),
                          EXPECT_EQ(bugcheck.params[2], 0u) << "a read");
@@ -216,10 +218,11 @@ TEST(KernelMemory, AThreadUsingMoreThanItsKernelStackBudgetBugChecks) {
   }
   {
     Kernel ended;
-    EXPECT_BUGCHECK_THAT(emu::bugcheck::kUnexpectedKernelModeTrap, ended.RunInSystemThread("deep", UseStack<kDeep>), {
-      EXPECT_EQ(bugcheck.params[0], 8u) << "a double fault";
-      EXPECT_EQ(bugcheck.context, "deep");
-    });
+    EXPECT_BUGCHECK_THAT(emu::bugcheck::kUnexpectedKernelModeTrap,
+                         ended.RunInSystemThread("deep", UseStack<kDeep>), {
+                           EXPECT_EQ(bugcheck.params[0], 8u) << "a double fault";
+                           EXPECT_EQ(bugcheck.context, "deep");
+                         });
   }
   {
     // Still running (waiting) when Run returns.
