@@ -9,6 +9,8 @@
 #include "nt/registry.h"
 #include "nt/verifier.h"
 
+#include <sanitizer/asan_interface.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,10 +75,15 @@ IoManager::IoManager(Kernel& kernel, ObjectNamespace& names, Registry& registry)
 IoManager::~IoManager() {
   for (auto& [irp, record] : live_)
     if (record->ownsMemory) ::operator delete(record->irp, std::align_val_t(kObjectAlignment));
-  for (auto& [irp, record] : freed_)
-    if (record->ownsMemory) ::operator delete(record->irp, std::align_val_t(kObjectAlignment));
-  for (auto& [device, record] : devices_)
+  for (auto& [irp, record] : freed_) {
+    if (!record->ownsMemory) continue;
+    ASAN_UNPOISON_MEMORY_REGION(record->irp, record->size);
+    ::operator delete(record->irp, std::align_val_t(kObjectAlignment));
+  }
+  for (auto& [device, record] : devices_) {
+    ASAN_UNPOISON_MEMORY_REGION(record->memory, record->size);
     ::operator delete(record->memory, std::align_val_t(kObjectAlignment));
+  }
   if (g_current == this) g_current = nullptr;
 }
 
@@ -272,6 +279,7 @@ void IoManager::ReleaseIfUnreferenced(DeviceRecord* d) {
   // host memory itself stays until the machine goes away, so that such use is caught.
   verifier::ReleaseObjectMemory(d->memory, d->size);
   d->released = true;
+  ASAN_POISON_MEMORY_REGION(d->memory, d->size);
 }
 
 void IoManager::DropOpenReference(PDEVICE_OBJECT device) {

@@ -8,6 +8,8 @@
 #include "nt/object_namespace.h"
 #include "nt/verifier.h"
 
+#include <sanitizer/asan_interface.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -144,6 +146,7 @@ void IoManager::ReleaseIrp(const std::shared_ptr<IrpRecord>& record) {
   live_.erase(irp);
   if (!record->ownsMemory) return;  // the driver's own memory: it frees it
   std::memset(irp, kFreedPattern, record->size);
+  ASAN_POISON_MEMORY_REGION(irp, record->size);  // until it leaves the quarantine
   record->systemBuffer.clear();
   record->systemBuffer.shrink_to_fit();
   record->mdl.reset();
@@ -154,6 +157,7 @@ void IoManager::ReleaseIrp(const std::shared_ptr<IrpRecord>& record) {
     quarantine_.pop_front();
     auto f = freed_.find(oldest->irp);
     if (f != freed_.end() && f->second == oldest) freed_.erase(f);
+    ASAN_UNPOISON_MEMORY_REGION(oldest->irp, oldest->size);
     ::operator delete(oldest->irp, std::align_val_t(kIrpAlignment));
   }
 }

@@ -74,22 +74,30 @@ bool Kernel::ContextFinished(ContextId id) const {
   return !c || c->state == RunState::Finished;
 }
 
-void Kernel::Run() { impl_->Schedule(nullptr, kForever); }
+void Kernel::Run() {
+  impl_->Schedule(nullptr, kForever);
+  impl_->CheckStackBudgets();
+}
 
 bool Kernel::RunUntil(const std::function<bool()>& done, VirtualTime limit) {
   const std::function<bool()>& peek = hb::Peek(done);
-  return impl_->Schedule(&peek, limit);
+  bool result = impl_->Schedule(&peek, limit);
+  impl_->CheckStackBudgets();
+  return result;
 }
 
 void Kernel::RunFor(VirtualTime duration) {
   VirtualTime limit = duration >= kForever - impl_->now ? kForever : impl_->now + duration;
   impl_->Schedule(nullptr, limit);
+  impl_->CheckStackBudgets();
 }
 
 void Kernel::RunInSystemThread(std::string name, std::function<void()> body) {
   ContextId id = StartSystemThread(name, std::move(body));
   std::function<bool()> done = [this, id] { return ContextFinished(id); };
-  if (!impl_->Schedule(&done, kForever)) {
+  bool finished = impl_->Schedule(&done, kForever);
+  impl_->CheckStackBudgets();
+  if (!finished) {
     throw std::runtime_error("system thread '" + name +
                              "' cannot finish: every context is blocked\n" +
                              impl_->DescribeContexts());
@@ -214,6 +222,7 @@ std::vector<Kernel::PoolBlock> Kernel::LivePoolBlocks() const {
 
 void Kernel::VerifyNoPoolAtUnload(const char* driverName) {
   Impl& k = *impl_;
+  k.CheckPoolCanaries();
   if (k.livePool.empty()) return;
   std::string list;
   size_t shown = 0;

@@ -48,6 +48,11 @@ struct KernelConfig {
   uint64_t pctSteps = 1000;   // PCT's expected run length k, in choice points
   bool realTime = false;  // virtual time follows the wall clock (interactive use)
   LowResources lowResources;
+  // Paged pool blocks get pages of their own that are inaccessible while the running context is
+  // at DISPATCH_LEVEL or above, so that touching paged pool there faults and bug-checks
+  // IRQL_NOT_LESS_OR_EQUAL as a page fault at raised IRQL does on Windows. Costs an mprotect per
+  // paged block at every crossing of DISPATCH_LEVEL, so it is opt-in.
+  bool pagedPoolFaultsAtDispatch = false;
 };
 
 // Thrown out of Kernel::Run (or out of the calling code when raised outside any context) when a
@@ -87,6 +92,9 @@ constexpr ULONG kKernelApcPendingDuringExit = 0x20;
 constexpr ULONG kPageFaultInFreedSpecialPool = 0xCC;
 constexpr ULONG kIrqlUnexpectedValue = 0xC8;
 constexpr ULONG kTimerOrDpcInvalid = 0xC7;
+constexpr ULONG kPageFaultInNonpagedArea = 0x50;
+constexpr ULONG kUnexpectedKernelModeTrap = 0x7F;
+constexpr ULONG kSpecialPoolDetectedMemoryCorruption = 0xC1;
 }  // namespace bugcheck
 
 class Kernel {
@@ -150,6 +158,9 @@ class Kernel {
   // length, from which a later run of the same scenario can take its pctSteps.
   uint64_t ChoicePoints() const;
   unsigned ProcessorCount() const;
+  // The stack a context may use: more, measured when its thread ends (or when the machine stops
+  // with the context unfinished), bug-checks as a kernel stack overflow (0x7F, 8).
+  static size_t StackBudget();
 
   // --- Verifier ------------------------------------------------------------------------------
   [[noreturn]] void BugCheck(ULONG code, ULONG_PTR p1 = 0, ULONG_PTR p2 = 0, ULONG_PTR p3 = 0,

@@ -25,8 +25,6 @@
 
 #include "nt/verifier.h"
 
-#include <boost/context/protected_fixedsize_stack.hpp>
-
 #include <algorithm>
 #include <bit>
 #include <cstdio>
@@ -41,17 +39,13 @@ namespace {
 constexpr int64_t kDefaultSystemTimeBase = 128330784000000000LL;
 constexpr int64_t kUnixEpochAsSystemTime = 116444736000000000LL;
 
-// A guarded fixed-size stack that tells its context where it lies.
+// A context's fiber stack (kernel_stack.cpp): guarded, filled with a pattern, recorded in the
+// context.
 struct RecordingStack {
+  Kernel::Impl* kernel;
   Context* context;
-  boost::context::protected_fixedsize_stack inner{kFiberStackBytes};
-  boost::context::stack_context allocate() {
-    boost::context::stack_context sc = inner.allocate();
-    context->stackHigh = reinterpret_cast<uintptr_t>(sc.sp);
-    context->stackLow = context->stackHigh - sc.size;
-    return sc;
-  }
-  void deallocate(boost::context::stack_context& sc) noexcept { inner.deallocate(sc); }
+  boost::context::stack_context allocate() { return kernel->AllocateStack(context); }
+  void deallocate(boost::context::stack_context& sc) noexcept { kernel->DeallocateStack(sc); }
 };
 
 const char* StateName(RunState s) {
@@ -91,6 +85,8 @@ Kernel::Impl::Impl(Kernel& owner_, KernelConfig config_)
     systemTimeBase = kDefaultSystemTimeBase;
   }
   objects.reserve(1024);
+  machineThread = pthread_self();
+  InstallFaultHandler();
 
   // The pseudo thread of the caller's own (main) stack and of device events.
   mainThread = std::make_unique<_ETHREAD>();
@@ -138,17 +134,20 @@ Kernel::Impl::~Impl() {
     if (c->started && c->state != RunState::Finished && c->fiber) {
       current = c.get();
       hb::Unwind unwind(race, *c);
+      c->faultRecoveryArmed = false;  // its top frame is being unwound, not a place to return to
       try {
         boost::context::fiber f = std::move(c->fiber);
       } catch (...) {
       }
       current = nullptr;
     }
+    c->fiber = {};
   }
   hb::Forget(contexts);
-  // Release the quarantine.
-  for (auto& [addr, info] : freedPool) std::free(reinterpret_cast<void*>(addr));
-  for (auto& [addr, info] : livePool) std::free(reinterpret_cast<void*>(addr));
+  ReleaseDeadStacks();
+  // Release the quarantine and what the driver left allocated.
+  for (auto& [addr, info] : freedPool) ReleasePoolBlock(addr, info);
+  for (auto& [addr, info] : livePool) ReleasePoolBlock(addr, info);
 }
 
 _ETHREAD* Kernel::Impl::NewThreadObject(Context* c, bool system) {
@@ -243,6 +242,7 @@ void Kernel::Impl::SetState(Context* c, RunState s) {
 void Kernel::Impl::SetContextIrql(Context* c, KIRQL irql) {
   bool held = c->irql >= DISPATCH_LEVEL;
   c->irql = irql;
+  if (c == current) OnIrqlChanged();
   // A DPC context holds its processor for as long as it runs DPCs (RunDpcProcessor).
   if (c->kind == ContextKind::Dpc || held == (irql >= DISPATCH_LEVEL)) return;
   Processor& p = processors[c->processor];
@@ -302,21 +302,53 @@ void Kernel::Impl::Resume(Context* c) {
   SetState(c, RunState::Running);
   c->runLength = 0;
   current = c;
+  c->ranSinceStackCheck = true;
+  OnIrqlChanged();
   ++switches;
   if (!c->started) {
     c->started = true;
     c->fiber = boost::context::fiber(
-        std::allocator_arg, RecordingStack{c},
+        std::allocator_arg, RecordingStack{this, c},
         [this, c](boost::context::fiber&& sched) { return FiberMain(c, std::move(sched)); });
   }
   hb::SwitchIn(race, *c);
   c->fiber = std::move(c->fiber).resume();
   hb::SwitchOut(race, *c);
+  // A fiber that has ended may still hold its stack (the ucontext backend): release it now.
+  if (c->state == RunState::Finished) c->fiber = {};
   current = nullptr;
+  OnIrqlChanged();
 }
 
 boost::context::fiber Kernel::Impl::FiberMain(Context* c, boost::context::fiber&& sched) {
   schedulerFiber = std::move(sched);
+  // A fault (SIGSEGV, SIGBUS) in this context jumps back here and becomes its bug check.
+  if (sigsetjmp(c->faultRecovery, 1) == 0) {
+    c->faultRecoveryArmed = true;
+    RunContext(c);
+  } else {
+    try {
+      RaiseFault(c->fault);
+    } catch (...) {
+      if (!pendingFailure) pendingFailure = std::current_exception();
+      dead = true;
+    }
+  }
+  c->faultRecoveryArmed = false;
+  if (!dead) {
+    TraceF("thread", "end (status 0x%08X)", static_cast<unsigned>(c->thread->ExitStatus));
+    // The thread object becomes signalled.
+    hb::Release(c->thread);
+    c->thread->Tcb.Header.SignalState = 1;
+    SignalObject(&c->thread->Tcb.Header);
+  }
+  c->body = nullptr;
+  c->thread->References--;
+  SetState(c, RunState::Finished);
+  return std::move(schedulerFiber);
+}
+
+void Kernel::Impl::RunContext(Context* c) {
   try {
     if (c->kind == ContextKind::Dpc) {
       RunDpcProcessor(c);
@@ -335,17 +367,6 @@ boost::context::fiber Kernel::Impl::FiberMain(Context* c, boost::context::fiber&
     if (!pendingFailure) pendingFailure = std::current_exception();
     dead = true;
   }
-  if (!dead) {
-    TraceF("thread", "end (status 0x%08X)", static_cast<unsigned>(c->thread->ExitStatus));
-    // The thread object becomes signalled.
-    hb::Release(c->thread);
-    c->thread->Tcb.Header.SignalState = 1;
-    SignalObject(&c->thread->Tcb.Header);
-  }
-  c->body = nullptr;
-  c->thread->References--;
-  SetState(c, RunState::Finished);
-  return std::move(schedulerFiber);
 }
 
 void Kernel::Impl::ThreadEndChecks(Context* c) {
@@ -366,6 +387,7 @@ void Kernel::Impl::ThreadEndChecks(Context* c) {
   }
   // The stack goes away with the thread: no timer or DPC may still live on it.
   CheckNoTimerOrDpcIn(c->stackLow, c->stackHigh);
+  CheckStackBudget(c);
 }
 
 void Kernel::Impl::CheckNoTimerOrDpcIn(uintptr_t low, uintptr_t high) {
@@ -498,7 +520,10 @@ void Kernel::Impl::ProcessDue() {
         } guard{inDeviceEvent};
         inDeviceEvent = true;
         hb::Invisible hardware;
+        OnIrqlChanged();
         item.fn();
+        inDeviceEvent = false;
+        OnIrqlChanged();
         break;
       }
       case DueKind::Timer:
@@ -529,7 +554,10 @@ void Kernel::Impl::RunPosted() {
   } guard{inDeviceEvent};
   inDeviceEvent = true;
   hb::Invisible hardware;
+  OnIrqlChanged();
   for (auto& fn : work) fn();
+  inDeviceEvent = false;
+  OnIrqlChanged();
 }
 
 void Kernel::Impl::AdvanceTo(VirtualTime t) {
@@ -671,10 +699,12 @@ KIRQL Kernel::Impl::Irql() const {
 }
 
 void Kernel::Impl::SetIrql(KIRQL irql) {
-  if (current)
+  if (current) {
     SetContextIrql(current, irql);
-  else if (!inDeviceEvent)
+  } else if (!inDeviceEvent) {
     mainIrql = irql;
+    OnIrqlChanged();
+  }
 }
 
 std::string Kernel::Impl::ContextName() const {

@@ -13,9 +13,12 @@
 #include <boost/context/fiber.hpp>
 
 #include <algorithm>
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csetjmp>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -140,9 +143,19 @@ struct Context {
   const void* creator = nullptr;
   const void* startRoutine = nullptr;
 
-  // The fiber's stack, [stackLow, stackHigh).
+  // The fiber's stack, [stackLow, stackHigh); its lowest page is the guard page.
   uintptr_t stackLow = 0;
   uintptr_t stackHigh = 0;
+  bool ranSinceStackCheck = false;
+
+  // Where a fault (SIGSEGV, SIGBUS) in this context's fiber resumes: the top of FiberMain.
+  sigjmp_buf faultRecovery;
+  bool faultRecoveryArmed = false;
+  struct Fault {
+    uintptr_t address = 0;
+    bool write = false;
+    uintptr_t pc = 0;  // the faulting instruction
+  } fault;
 
   hb::FiberState race;  // ThreadSanitizer's fiber (TSan builds)
 };
@@ -174,6 +187,7 @@ struct PoolInfo {
   ULONG tag;
   POOL_TYPE type;
   uint64_t serial;
+  size_t mapped = 0;  // a block on pages of its own: the bytes mapped (0: a heap block)
 };
 
 // A small, fast generator for the scheduler's choices (xoshiro256**, seeded by splitmix64).
@@ -315,6 +329,17 @@ struct Kernel::Impl {
   // Memory of kernel objects given back outside the pool (deleted device objects): start, size.
   std::map<uintptr_t, size_t> releasedMemory;
 
+  // Live paged blocks on pages of their own (KernelConfig::pagedPoolFaultsAtDispatch), by start
+  // of mapping, and whether they are inaccessible now.
+  std::map<uintptr_t, size_t> pagedMappings;
+  bool pagedMappingsProtected = false;
+
+  // --- Stacks and faults ----------------------------------------------------------------------
+  pthread_t machineThread;  // the OS thread that runs the machine's fibers
+  // Stacks of ended contexts, kept inaccessible for a while so that a late touch faults instead
+  // of landing in a newer context's stack: [low, high) in the order they ended.
+  std::deque<std::pair<uintptr_t, uintptr_t>> deadStacks;
+
   // --- Low resources ------------------------------------------------------------------------------
   struct Failures {
     uint32_t percent = 0;
@@ -352,6 +377,7 @@ struct Kernel::Impl {
   void Resume(Context* c);
   void PlaceOnProcessor(Context* c);
   boost::context::fiber FiberMain(Context* c, boost::context::fiber&& sched);
+  void RunContext(Context* c);  // the context's work, with failures kept for Run to rethrow
   void RunDpcProcessor(Context* c);
   void ThreadEndChecks(Context* c);
   void YieldToScheduler();
@@ -422,12 +448,42 @@ struct Kernel::Impl {
   [[noreturn]] void RequireContext(const char* routine) const;  // throws logic_error
 
   // Pool (ex_pool.cpp).
+  void ReleasePoolBlock(uintptr_t start, const PoolInfo& info);
+  // Bug checks SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION (0xC1) when the bytes after a live
+  // block are no longer what the allocation left there.
+  void CheckPoolCanary(uintptr_t start, const PoolInfo& info);
+  void CheckPoolCanaries();
+  // Paged pool on pages of its own (paged_pool_pages.cpp): mapping, protection at raised IRQL.
+  void* MapPagedBlock(size_t bytes, size_t* mapped);
+  void UnmapPagedBlock(uintptr_t start, size_t mapped);
+  void QuarantinePagedBlock(uintptr_t start, size_t mapped);
+  // Called wherever the running IRQL may have changed (an IRQL change, a context switch, entering
+  // or leaving a device event): paged pool becomes inaccessible at DISPATCH_LEVEL and above.
+  void OnIrqlChanged() {
+    if (config.pagedPoolFaultsAtDispatch) SyncPagedPoolAccess();
+  }
+  void SyncPagedPoolAccess();
   const PoolInfo* FindLive(const void* p, uintptr_t* start) const;
   const PoolInfo* FindFreed(const void* p, uintptr_t* start) const;
   void ForgetObjectsIn(uintptr_t start, size_t size);
   // Bug checks TIMER_OR_DPC_INVALID (0xC7) when an inserted timer or a queued DPC lies in
   // [low, high), memory that is about to disappear.
   void CheckNoTimerOrDpcIn(uintptr_t low, uintptr_t high);
+
+  // Kernel stacks (kernel_stack.cpp): pattern fill, high-water mark, budget, dead stacks.
+  boost::context::stack_context AllocateStack(Context* c);
+  void DeallocateStack(boost::context::stack_context& sc);
+  size_t StackUse(const Context* c) const;
+  // Bug checks a kernel stack overflow (0x7F, 8) when c has used more than the budget.
+  void CheckStackBudget(Context* c);
+  // The same for every unfinished context that has run since the last check (end of Run*).
+  void CheckStackBudgets();
+  void ReleaseDeadStacks();
+
+  // Faults (fault_handler.cpp).
+  static void InstallFaultHandler();  // once per process (and an alternate stack per thread)
+  // Raises the bug check a fault in the running context becomes, by what the address was.
+  [[noreturn]] void RaiseFault(const Context::Fault& fault);
 
   // Time.
   int64_t SystemTime() const { return systemTimeBase + now; }
@@ -447,7 +503,7 @@ constexpr KIRQL kDeviceIrql = 12;
 // Quarantine of freed pool blocks (kept poisoned to catch use after free).
 constexpr size_t kQuarantineBytes = 64u << 20;
 constexpr size_t kQuarantineBlocks = 1u << 15;
-constexpr size_t kFiberStackBytes = 256u << 10;
+constexpr size_t kFiberStackBytes = 256u << 10;  // including the guard page
 // Poison patterns: freshly allocated pool (its contents are undefined) and freed pool.
 constexpr uint8_t kAllocFill = 0xC5;
 constexpr uint8_t kFreeFill = 0xF5;

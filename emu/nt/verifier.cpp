@@ -152,9 +152,12 @@ const char* BugCheckName(ULONG code) {
     case 0x11: return "THREAD_NOT_MUTEX_OWNER";
     case 0x20: return "KERNEL_APC_PENDING_DURING_EXIT";
     case 0x44: return "MULTIPLE_IRP_COMPLETE_REQUESTS";
+    case 0x50: return "PAGE_FAULT_IN_NONPAGED_AREA";
     case 0x48: return "CANCEL_STATE_IN_COMPLETED_IRP";
     case 0x7E: return "SYSTEM_THREAD_EXCEPTION_NOT_HANDLED";
+    case 0x7F: return "UNEXPECTED_KERNEL_MODE_TRAP";
     case 0xB8: return "ATTEMPTED_SWITCH_FROM_DPC";
+    case 0xC1: return "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION";
     case 0xC2: return "BAD_POOL_CALLER";
     case 0xC4: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
     case 0xC7: return "TIMER_OR_DPC_INVALID";
@@ -219,6 +222,13 @@ std::string DescribeBugCheck(ULONG code, const ULONG_PTR (&params)[4]) {
       if (params[0] == 0x23E) what = "IRP marked pending but another status than STATUS_PENDING returned";
       break;
     case 0xCC: what = "freed pool referenced"; break;
+    case 0x50: what = "invalid memory referenced"; break;
+    case 0x7F:
+      if (params[0] == 8) what = "double fault: kernel stack overflow";
+      break;
+    case 0xC1:
+      if (params[3] == 0x24) what = "bytes after the end of a pool block were overwritten";
+      break;
     case 0xC7:
       what = params[0] == 0   ? "an active timer in memory that is going away"
              : params[0] == 1 ? "a queued DPC in memory that is going away"

@@ -19,7 +19,13 @@ std::u16string ToU16(const UNICODE_STRING& s) {
 std::string Narrow(std::u16string_view s) { return std::string(s.begin(), s.end()); }
 std::u16string U16(std::string_view s) { return std::u16string(s.begin(), s.end()); }
 
-DriverTest::DriverTest(emu::KernelConfig config) : machine_(std::make_unique<emu::Machine>(config)) {}
+emu::KernelConfig DriverMachine(emu::KernelConfig config) {
+  config.pagedPoolFaultsAtDispatch = true;
+  return config;
+}
+
+DriverTest::DriverTest(emu::KernelConfig config)
+    : machine_(std::make_unique<emu::Machine>(DriverMachine(config))) {}
 
 DriverTest::~DriverTest() = default;
 

@@ -113,5 +113,8 @@ using test_support::AllSchedules;
 using test_support::ForEachMachine;
 using test_support::Scheduled;
 using test_support::ScheduleName;
+// The machine a driver test runs: `config` with paged pool inaccessible at DISPATCH_LEVEL and
+// above, so that the driver touching paged memory there bug-checks.
+emu::KernelConfig DriverMachine(emu::KernelConfig config);
 
 }  // namespace tarnwire::testing

@@ -28,7 +28,7 @@ emu::zm470::Config ChipRevision(uint8_t revision) {
 }
 
 UsbPortMachine::UsbPortMachine(emu::zm470::Config chipConfig, emu::KernelConfig kernelConfig)
-    : machine(kernelConfig) {
+    : machine(tarnwire::testing::DriverMachine(kernelConfig)) {
   chip = std::make_unique<emu::zm470::Zm470>(std::move(chipConfig));
   host = std::make_unique<emu::usb::UsbHost>(machine);
   usbPort = &host->Plug(*chip);

@@ -89,7 +89,8 @@ const Rule kIoRules[] = {
     Rule("an IRP completed twice", bc::kMultipleIrpCompleteRequests, {}, BusAnswers([](RuleRig& r, PIRP irp) {
            r.expect[0] = Addr(irp);
            Complete(irp, STATUS_SUCCESS);
-           return Complete(irp, STATUS_SUCCESS);
+           IoCompleteRequest(irp, IO_NO_INCREMENT);  // the IRP is not the driver's to touch now
+           return STATUS_SUCCESS;
          })),
     Rule("an IRP completed with its cancel routine set", bc::kCancelStateInCompletedIrp, {},
          BusAnswers([](RuleRig& r, PIRP irp) {

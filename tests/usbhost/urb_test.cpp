@@ -250,6 +250,7 @@ TEST(UsbUrb, PortStatusReportsTheConnectionAndUnplugFailsPendingAndNewTransfers)
 }
 
 TEST(UsbUrb, ThePdoIsNamedAfterVendorProductAndSerialAndAnswersPnpAndPowerAsABusDriver) {
+  FakeDevice second(FakeDeviceOptions{.serial = ""});  // plugged later; outlives the host's port
   HostFixture f;
   EXPECT_EQ(f.port->InstancePath(), "USB\\VID_1234&PID_5678\\FAKE0001");
   EXPECT_EQ(f.machine.io().InstancePath(f.pdo()), u"USB\\VID_1234&PID_5678\\FAKE0001");
@@ -272,7 +273,6 @@ TEST(UsbUrb, ThePdoIsNamedAfterVendorProductAndSerialAndAnswersPnpAndPowerAsABus
   EXPECT_EQ(f.machine.SendPnp(f.pdo(), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(f.machine.SendPnp(f.pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
 
-  FakeDevice second(FakeDeviceOptions{.serial = ""});
   UsbPort& p2 = f.host.Plug(second);
   EXPECT_EQ(p2.PortNumber(), 2);
   EXPECT_EQ(p2.InstancePath().rfind("USB\\VID_1234&PID_5678\\5&", 0), 0u)
