@@ -60,14 +60,9 @@ VOID NTAPI UnloadDriver(PDRIVER_OBJECT DriverObject) {
   // A slot is emptied only by the port's teardown. The wait has no time-out on purpose: while a
   // port thread still runs, its code is in this image, and returning would let the system unmap
   // the image under it.
-  // Teardown may delete the port while StopPortThreads waits on it: the reference keeps the
-  // device object and its extension until StopPortThreads is done with them.
   for (ULONG i = 0; i < MAX_PORT_DEVICES; ++i) {
     while (DeviceTable[i] != NULL) {
-      PDEVICE_OBJECT device = DeviceTable[i];
-      ObReferenceObject(device);
-      StopPortThreads(device);
-      ObDereferenceObject(device);
+      StopPortThreads(DeviceTable[i]);
       DelayTwentyMilliseconds();
     }
   }
