@@ -613,7 +613,11 @@ bool Kernel::Impl::Schedule(const std::function<bool()>* done, VirtualTime limit
     if (done && (*done)()) return true;
     // A context's own time reached the limit (the machine was busy up to it).
     if (limitReached) return !done;
-    if (postedFlag) RunPosted();
+    if (postedFlag) {
+      // Work from outside may be what done() waits for: check it again first.
+      RunPosted();
+      continue;
+    }
     ProcessDue();
     if (Context* c = Pick()) {
       Resume(c);

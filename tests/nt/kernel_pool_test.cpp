@@ -193,6 +193,15 @@ TEST(KernelRealTime, WorkPostedFromAnotherThreadRunsInTheMachine) {
   std::thread outside([&] { k.PostFromAnyThread([&] { KeSetEvent(&arrived, 0, FALSE); }); });
   EXPECT_TRUE(k.RunUntil([&] { return seen; }));
   outside.join();
+
+  // Posted work that alone makes the condition true (nothing in the machine wakes) ends the run
+  // at once, not at its limit.
+  bool posted = false;
+  std::thread again([&] { k.PostFromAnyThread([&] { posted = true; }); });
+  const emu::VirtualTime limit = k.Now() + 60 * emu::kSecond;
+  EXPECT_TRUE(k.RunUntil([&] { return posted; }, limit));
+  again.join();
+  EXPECT_LT(k.Now(), limit) << "the run waited for its limit after the posted work had run";
 }
 
 }  // namespace
