@@ -55,7 +55,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
 VOID NTAPI UnloadDriver(PDRIVER_OBJECT DriverObject) {
   UNREFERENCED_PARAMETER(DriverObject);
-  InterlockedExchangePointer((PVOID volatile*)&GlobalDriverObject, NULL);
+  (VOID)InterlockedExchangePointer((PVOID volatile*)&GlobalDriverObject, NULL);
 
   // A slot is emptied only by the port's teardown. The wait has no time-out on purpose: while a
   // port thread still runs, its code is in this image, and returning would let the system unmap
@@ -110,7 +110,7 @@ BOOLEAN PortThreadsMayRun(PPORT_EXTENSION Ext) {
 }
 
 VOID WithdrawPortThreadsRunCondition(PPORT_EXTENSION Ext) {
-  InterlockedExchangePointer((PVOID volatile*)&Ext->InterfaceName.Buffer, NULL);
+  (VOID)InterlockedExchangePointer((PVOID volatile*)&Ext->InterfaceName.Buffer, NULL);
 }
 
 VOID StopPortThreads(PDEVICE_OBJECT DeviceObject) {
