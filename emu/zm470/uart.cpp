@@ -22,6 +22,9 @@ usb::Handshake Zm470::In(uint8_t address, std::span<uint8_t> buf, size_t& length
   if (!ep || !(address & 0x80) || configuration_ == 0 || ep->halted) return usb::Handshake::Stall;
 
   if (address == kEpInterruptIn) {
+    // Chips below 0x20 have no status report: their host polls registers 6 and 7 instead, and
+    // the endpoint, where the descriptors list one, NAKs every token.
+    if (config_.revision < 0x20) return usb::Handshake::Nak;
     if (!reportPending_ && !config_.interruptReportsEveryPoll) return usb::Handshake::Nak;
     // Report: byte 0 line status, byte 1 unused, byte 2 register 6 (modem inputs active low in
     // bits 0-3), byte 3 bit 0 transmitter holds data; any further bytes 0.
@@ -198,9 +201,9 @@ void Zm470::ReceiveError(bool framing, bool parity, bool isBreak) {
     // Framing error and break are told apart through register 5 bit 1.
     lineStatus_ |= line_status::kReceiveError | line_status::kClassifyByRegister5;
     if (framing) {
-      regs_[reg::kBreakRelease] |= 0x02;
+      regs_[reg::kBreakRelease] |= reg::kFramingNotBreak;
     } else {
-      regs_[reg::kBreakRelease] &= static_cast<uint8_t>(~0x02);
+      regs_[reg::kBreakRelease] &= static_cast<uint8_t>(~reg::kFramingNotBreak);
     }
   } else if (framing || parity || isBreak) {
     lineStatus_ |= line_status::kReceiveError;
@@ -237,7 +240,8 @@ void Zm470::OnUnplugged() {
 // --- Interrupt reports ---------------------------------------------------------------------------
 
 void Zm470::RaiseReport() {
-  reportPending_ = true;
+  // Below 0x20 nothing is reported; the line-status bits stay pending where no host sees them.
+  if (config_.revision >= 0x20) reportPending_ = true;
   NotifySoon();
 }
 

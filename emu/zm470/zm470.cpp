@@ -204,6 +204,14 @@ void Zm470::WriteRegister(uint8_t reg, uint8_t value) {
       return;
     case reg::kTxStatus:
       return;  // status, read-only
+    case reg::kBreakRelease:
+      // Bit 1 is the receiver's framing-or-break status on 0x30 and up: a write (the host's
+      // read-modify-write for a break) leaves it as the last line error set it.
+      if (config_.revision >= 0x30) {
+        value = static_cast<uint8_t>((value & ~reg::kFramingNotBreak) | (regs_[reg] & reg::kFramingNotBreak));
+      }
+      regs_[reg] = value;
+      break;
     default:
       regs_[reg] = value;
       break;

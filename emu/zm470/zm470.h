@@ -21,9 +21,12 @@
 //   - Bulk-out packets enter a TX FIFO (a packet that does not fit is NAK'ed) drained at the
 //     programmed rate; received characters enter an RX FIFO read by bulk-in; a full RX FIFO
 //     drops the character and reports an overrun.
-//   - The interrupt endpoint answers with a 4-byte report (line status, 0, register 6, transmitter
-//     busy) when the modem inputs changed, a line error occurred or the transmitter ran empty;
-//     it NAKs otherwise. Line-status bits are cleared once reported.
+//   - The interrupt endpoint (0x20 and up) answers with a 4-byte report (line status, 0,
+//     register 6, transmitter busy) when the modem inputs changed, a line error occurred or the
+//     transmitter ran empty; it NAKs otherwise, and always below 0x20. Line status: 0x02 overrun
+//     (a character found the RX FIFO full), 0x04 receive error (framing, parity or break; on
+//     0x30 and up framing and break add 0x40 and set or clear register 5 bit 1), 0x10 only
+//     through InjectLineStatus. Line-status bits are cleared once reported.
 //   - A break (register 5 bit 0 or register 0x18 bit 6 cleared) starts when the character on the
 //     wire ends and holds the TX FIFO until released. A received break puts no character into
 //     the RX FIFO; a space shorter than a character arrives as 0x00 with a framing error.
@@ -81,6 +84,10 @@ constexpr uint8_t kLineControl = 0x18;
 constexpr uint8_t kNinthBit = 0x25;
 constexpr uint8_t kHandshake = 0x27;   // 0x30 and up
 constexpr uint8_t kCharTiming = 0x2C;  // 1.5 character times in 256 us
+
+// Register 5 bit 1 on 0x30 and up: set by a framing error, cleared by a break, each time the
+// receiver reports one (line status 0x44); writes leave it alone.
+constexpr uint8_t kFramingNotBreak = 0x02;
 }  // namespace reg
 
 // Interrupt report byte 0 (line status) bits.

@@ -94,7 +94,7 @@ TEST_F(ChipTest, LineErrorsAreClassifiedPerRevisionAndTheReceiverSamplesAtItsOwn
   peer->SetFrame(odd);
   peer->Send("A");
   clock.RunUntilIdle();
-  EXPECT_EQ(ReadReport().at(0) & 0x46, 0x04) << "parity error below 0x30";
+  EXPECT_EQ(chip->PendingLineStatus() & 0x46, 0x04) << "parity error below 0x30";
 
   AttachPeer(2 * kDefaultBaud).Send("\xF0");  // twice the chip's rate
   clock.RunUntilIdle();
@@ -138,8 +138,10 @@ TEST_F(ChipTest, ModemOutputsComeBackThroughALoopbackPlugAndReachAChipBehindANul
     outputs(*chip, 0x40);  // RTS
     EXPECT_EQ(chip->Register(6) & 0x0F, 0x0E) << "RTS must come back as CTS";
     Bytes report = ReadReport();
-    ASSERT_EQ(report.size(), 4u) << "input changes must raise an interrupt report";
-    EXPECT_EQ(report[2] & 0x0F, 0x0E) << "report byte 2 carries the inputs active low";
+    if (rev >= 0x20) {
+      ASSERT_EQ(report.size(), 4u) << "input changes must raise an interrupt report";
+      EXPECT_EQ(report[2] & 0x0F, 0x0E) << "report byte 2 carries the inputs active low";
+    }
     EXPECT_TRUE(ReadReport().empty()) << "without a new change the interrupt endpoint must NAK";
     LoopbackPlug ringing(clock, true);
     chip->AttachLine(&ringing);
