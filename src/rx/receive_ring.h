@@ -7,7 +7,8 @@
 // which runs at a higher priority; without one lock the two would share RingWritePtr and one of
 // the bytes would be overwritten while RingCount still counted both (a stale byte delivered, one
 // lost). Under ControlLock a store is also ordered against the reset, which so never leaves
-// RingCount counting a byte stored before it.
+// RingCount counting a byte stored before it. A producer storing many bytes (the reader thread's
+// per-transfer loop) takes ControlLock once and stores each through RingStoreByteLocked.
 //
 // A byte that arrives while the ring holds RingSize bytes is dropped: RingCount never exceeds
 // RingSize, so a copy stays within the storage. The loss shows as a buffer overrun in the

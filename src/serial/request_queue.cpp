@@ -36,8 +36,8 @@ PDRIVER_CANCEL TakeForCancel(PIRP Irp, KIRQL CancelIrql) {
 
 }  // namespace
 
-NTSTATUS StartOrQueueRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PLIST_ENTRY Queue,
-                             PIRP* CurrentSlot, PQUEUE_START_ROUTINE Start) {
+NTSTATUS StartOrQueueRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PLIST_ENTRY Queue, PIRP* CurrentSlot,
+                             PQUEUE_START_ROUTINE Start) {
   PPORT_EXTENSION ext = PortExtension(DeviceObject);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
@@ -128,6 +128,5 @@ VOID AdvanceQueue(PIRP* CurrentSlot, PLIST_ENTRY Queue, PPORT_EXTENSION Ext) {
   }
   IoReleaseCancelSpinLock(irql);
   // A request still pending has been handed on by its service code and is completed elsewhere.
-  if (old != NULL && old->IoStatus.Status != STATUS_PENDING)
-    CompleteRequest(Ext, old, QUEUE_BOOST_LEFT_SLOT);
+  if (old != NULL && old->IoStatus.Status != STATUS_PENDING) CompleteRequest(Ext, old, QUEUE_BOOST_LEFT_SLOT);
 }

@@ -32,8 +32,8 @@ typedef NTSTATUS (*PQUEUE_START_ROUTINE)(PPORT_EXTENSION Ext);
 // status), queues it otherwise (STATUS_PENDING), or completes a request cancelled before it got
 // here (STATUS_CANCELLED). Writes add their length and device control (XOFF-counter) requests
 // add 1 to TxPending. PASSIVE_LEVEL or DISPATCH_LEVEL.
-NTSTATUS StartOrQueueRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PLIST_ENTRY Queue,
-                             PIRP* CurrentSlot, PQUEUE_START_ROUTINE Start);
+NTSTATUS StartOrQueueRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PLIST_ENTRY Queue, PIRP* CurrentSlot,
+                             PQUEUE_START_ROUTINE Start);
 
 // Cancel routine of a queued request: unlinks and completes it with STATUS_CANCELLED. Entered
 // with the cancel spin lock held; releases it.

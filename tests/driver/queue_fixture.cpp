@@ -19,7 +19,7 @@ VOID NTAPI CancelParked(PDEVICE_OBJECT, PIRP irp);
 void Leave(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PPORT_EXTENSION ext = PortExtension(stack->DeviceObject);
-  LONG share = stack->MajorFunction == IRP_MJ_WRITE           ? (LONG)stack->Parameters.Write.Length
+  LONG share = stack->MajorFunction == IRP_MJ_WRITE            ? (LONG)stack->Parameters.Write.Length
                : stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ? 1
                                                                : 0;
   InterlockedExchangeAdd((volatile LONG*)&ext->TxPending, -share);
@@ -121,7 +121,8 @@ void QueueTest::SetUp() {
   driver()->MajorFunction[IRP_MJ_CREATE] = OpenClose;
   driver()->MajorFunction[IRP_MJ_CLEANUP] = OpenClose;
   driver()->MajorFunction[IRP_MJ_CLOSE] = OpenClose;
-  for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL}) driver()->MajorFunction[major] = Dispatch;
+  for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL})
+    driver()->MajorFunction[major] = Dispatch;
   port_ = AddBridge();
   ASSERT_NE(nullptr, port_);
   ext()->Started = TRUE;

@@ -3,12 +3,13 @@
 // the consumer and the reset. The ring is a port extension of the test's own whose storage is
 // fenced by guard bytes, so that a copy or store outside the storage shows; no thread waits on its
 // ReaderEvent, so the event's state shows whether a copy set it.
+#include "rx/receive_ring.h"
+
 #include <cstdint>
 #include <functional>
 #include <vector>
 
 #include "driver_fixture.h"
-#include "rx/receive_ring.h"
 #include "serial/request_queue.h"
 
 namespace tarnwire::testing {
