@@ -284,9 +284,17 @@ TEST_P(AddFailureTest, LeavesNothingBehindWhicheverStepFails) {
   const auto failThread = [this](uint32_t skip) {
     return [=, this] { kernel().FailThreadCreations(1, skip); };
   };
-  // A PDO deleted before add-device runs cannot be attached to.
+  // A PDO deleted before add-device runs cannot be attached to. The reference the Plug and Play
+  // manager holds while it calls add-device keeps the deleted object itself valid.
   PDEVICE_OBJECT pdo = nullptr;
-  const auto deletePdo = [&] { machine().RunInSystemThread("bus", [&] { IoDeleteDevice(pdo); }); };
+  PDEVICE_OBJECT referencedPdo = nullptr;
+  const auto deletePdo = [&] {
+    machine().RunInSystemThread("bus", [&] {
+      ObReferenceObject(pdo);
+      IoDeleteDevice(pdo);
+    });
+    referencedPdo = pdo;
+  };
   // clang-format off
   const struct { const char* what; std::function<void()> inject; NTSTATUS status; } cases[] = {
       {"no port buffer block",      failPool(0),   STATUS_INSUFFICIENT_RESOURCES},
@@ -310,6 +318,10 @@ TEST_P(AddFailureTest, LeavesNothingBehindWhicheverStepFails) {
     EXPECT_EQ(c.status, machine().AddDevice(driver(), pdo));
     EXPECT_EQ(DriverThreadsCreated(), DriverThreadsStarted())
         << "add-device failed before the threads it created had started";
+    if (referencedPdo != nullptr) {
+      machine().RunInSystemThread("pnp", [&] { ObDereferenceObject(referencedPdo); });
+      referencedPdo = nullptr;
+    }
     kernel().Run();
     ExpectNothingLeft();
   }
