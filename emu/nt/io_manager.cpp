@@ -289,9 +289,18 @@ void IoManager::DropOpenReference(PDEVICE_OBJECT device) {
 
 PDEVICE_OBJECT IoManager::AttachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
   DeviceRecord* s = FindDevice(source);
-  if (s == nullptr || FindDevice(target) == nullptr)
+  DeviceRecord* t = FindDevice(target);
+  if (s == nullptr || t == nullptr)
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kCallDriverBadDevice,
                      reinterpret_cast<ULONG_PTR>(s == nullptr ? source : target));
+  // A deleted device that nothing references any more is freed memory: reading its attachment
+  // chain is a read of freed pool. (One still referenced is merely refused below.)
+  for (DeviceRecord* d : {s, t}) {
+    if (d->released) {
+      kernel_.BugCheck(bugcheck::kPageFaultInFreedSpecialPool,
+                       reinterpret_cast<ULONG_PTR>(d->device), 0, 0, 0);
+    }
+  }
   PDEVICE_OBJECT top = IoGetAttachedDevice(target);
   if (FindDevice(top)->deleted) return nullptr;
   top->AttachedDevice = source;

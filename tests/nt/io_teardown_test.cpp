@@ -154,6 +154,16 @@ const Rule kTeardownRules[] = {
            r.expect[0] = Addr(&ext->event);
            KeSetEvent(&ext->event, 0, FALSE);
          }),
+    Rule("a deleted device nobody references attached to", bc::kPageFaultInFreedSpecialPool, {{}, 0},
+         [](RuleRig& r) {
+           LambdaDriver d(r.m, u"gone");
+           PDEVICE_OBJECT gone, above;
+           NewDevice(d, &gone);
+           NewDevice(d, &above);
+           IoDeleteDevice(gone);
+           r.expect[0] = Addr(gone);
+           IoAttachDeviceToDeviceStack(above, gone);
+         }),
     // What would still run code of an unloaded driver.
     Rule("a driver unloading with its periodic timer set", bc::kTimerOrDpcInvalid,
          {2, reinterpret_cast<ULONG_PTR>(&Tick)}, UnloadLeaving(kTimer, [](RuleRig&) {})),
