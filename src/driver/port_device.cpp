@@ -3,6 +3,8 @@
 
 #include "driver/driver_globals.h"
 #include "driver/port_thread_standin.h"
+#include "tx/serial_events.h"
+#include "tx/status_monitor.h"
 
 // Kernel names tried after the first number: "\Device\Serial19" up to "\Device\Serial63".
 #define FIRST_RETRY_DEVICE_NUMBER 19
@@ -163,9 +165,10 @@ static VOID InitializePortDefaults(PPORT_EXTENSION Ext) {
   KeInitializeTimer(&Ext->ReadTotalTimer);
   KeInitializeTimer(&Ext->ReadIntervalTimer);
   KeInitializeTimer(&Ext->XoffCounterTimer);
-  // The port's DPCs (WaitDpc, ReadTotalDpc, ReadIntervalDpc, ReadContinueDpc, WriteCompleteDpc,
-  // XoffCounterTimeoutDpc, XoffCounterDoneDpc) are initialised here, each with the extension as
-  // its context, together with the read, write and wait paths whose routines they run.
+  // The port's DPCs are initialised here, each with the extension as its context, together with
+  // the paths whose routines they run: ReadTotalDpc, ReadIntervalDpc, ReadContinueDpc,
+  // WriteCompleteDpc, XoffCounterTimeoutDpc and XoffCounterDoneDpc are still to come.
+  KeInitializeDpc(&Ext->WaitDpc, WaitSatisfied, Ext);
 }
 
 // Starts the status monitor, reader and writer threads, in that order, each with the device
@@ -173,7 +176,7 @@ static VOID InitializePortDefaults(PPORT_EXTENSION Ext) {
 // or status changes, so a failed creation fails the whole port: the threads that did start are
 // brought to an end here and the status is returned for add-device's failure path.
 static NTSTATUS StartPortThreads(PPORT_EXTENSION Ext) {
-  static PKSTART_ROUTINE const routines[3] = {StatusThreadStandIn, ReaderThreadStandIn, WriterThreadStandIn};
+  static PKSTART_ROUTINE const routines[3] = {StatusMonitorThread, ReaderThreadStandIn, WriterThreadStandIn};
   NTSTATUS status = STATUS_SUCCESS;
   LONG started = 0;
   for (ULONG i = 0; i < 3 && NT_SUCCESS(status); ++i) {

@@ -6,6 +6,19 @@
 
 #include "driver/platform.h"
 
+// ModemStatus bits (the SERIAL_MSR_* layout of a 16550's modem status register): lines that
+// changed since the previous reading in the low nibble, current line states in the high nibble.
+#ifndef SERIAL_MSR_DCTS
+#define SERIAL_MSR_DCTS 0x01
+#define SERIAL_MSR_DDSR 0x02
+#define SERIAL_MSR_TERI 0x04
+#define SERIAL_MSR_DDCD 0x08
+#define SERIAL_MSR_CTS 0x10
+#define SERIAL_MSR_DSR 0x20
+#define SERIAL_MSR_RI 0x40
+#define SERIAL_MSR_DCD 0x80
+#endif
+
 // Thread routine of the status monitor; the start context is the port's device object.
 VOID NTAPI StatusMonitorThread(PVOID StartContext);
 
