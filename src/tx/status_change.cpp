@@ -126,7 +126,8 @@ VOID RecordLineErrors(PDEVICE_OBJECT DeviceObject, const Reading& R) {
 
 // Writes register 0x27 (one retry). TRUE when the chip took it.
 BOOLEAN WriteChipHandshake(PDEVICE_OBJECT DeviceObject, UCHAR Enables) {
-  if (NT_SUCCESS(WriteRegisterPair(DeviceObject, REG_HANDSHAKE, Enables, REG_HANDSHAKE, Enables))) return TRUE;
+  if (NT_SUCCESS(WriteRegisterPair(DeviceObject, REG_HANDSHAKE, Enables, REG_HANDSHAKE, Enables)))
+    return TRUE;
   return NT_SUCCESS(WriteRegisterPair(DeviceObject, REG_HANDSHAKE, Enables, REG_HANDSHAKE, Enables));
 }
 

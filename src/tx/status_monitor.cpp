@@ -23,8 +23,8 @@ const ULONG kInterruptEvents = kPollEvents | SERIAL_EV_EVENT1;
 
 // Chips of this revision and later report status on the interrupt-in pipe.
 const ULONG kInterruptModeVersion = 0x20;
-const ULONG kPollRequestLength = 7;  // asked for; a sound chip answers 2 bytes
-const UCHAR kTransmitterBusy = 0x01;  // report byte 3, register 7
+const ULONG kPollRequestLength = 7;           // asked for; a sound chip answers 2 bytes
+const UCHAR kTransmitterBusy = 0x01;          // report byte 3, register 7
 const LONGLONG kPollIdleTimeout = -10000000;  // 1 s
 const LONGLONG kPollDueTimeout = -200000;     // 20 ms
 
@@ -110,8 +110,8 @@ BOOLEAN WatchInterruptReports(PDEVICE_OBJECT DeviceObject) {
         StoreModemInputs(port, report[2]);
         KIRQL irql;
         KeAcquireSpinLock(&port->ControlLock, &irql);
-        port->LineStatus = (ULONG)report[0] | ((ULONG)report[1] << 8) | ((ULONG)report[2] << 16) |
-                           ((ULONG)report[3] << 24);
+        port->LineStatus =
+            (ULONG)report[0] | ((ULONG)report[1] << 8) | ((ULONG)report[2] << 16) | ((ULONG)report[3] << 24);
         KeReleaseSpinLock(&port->ControlLock, irql);
         ProcessStatusChange(DeviceObject);
         DropRtsWhenIdle(DeviceObject, report[3]);
@@ -144,7 +144,8 @@ BOOLEAN PollOnce(PDEVICE_OBJECT DeviceObject, PollState* State) {
   PURB urb = (PURB)port->StatusUrbBlock;
   PUCHAR reply = StatusBuffer(port);
   RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
-  UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+  UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE,
+                        (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 0, VENDOR_READ_REGISTERS,
                         (USHORT)((REG_TX_STATUS << 8) | REG_MODEM), 0, reply, NULL, kPollRequestLength, NULL);
   InterlockedIncrement(&port->InterruptBusy);

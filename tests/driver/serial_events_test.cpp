@@ -1,9 +1,10 @@
 // The wait-on-mask request against the serial event routines: refusals, immediate completion,
 // a new mask and cancellation while parked, and the races of cancellation, mask changes and the
 // status monitor thread with event delivery, under every schedule of the sweep.
-#include "status_fixture.h"
-#include "serial/request_queue.h"
 #include "tx/serial_events.h"
+
+#include "serial/request_queue.h"
+#include "status_fixture.h"
 #include "tx/status_monitor.h"
 
 namespace drvusb_test {
@@ -151,7 +152,8 @@ TEST_P(EventRaceTest, AMaskChangeRacingDeliveryNeverLosesTheCompletion) {
     m.kernel().StartSystemThread("events", [&] { RecordAndDeliver(m.ext(), SERIAL_EV_CTS); });
     m.kernel().StartApplicationThread("mask", [&] {
       ULONG mask = SERIAL_EV_DSR;
-      maskStatus = m.machine.DeviceIoControl(m.file, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, nullptr, 0);
+      maskStatus =
+          m.machine.DeviceIoControl(m.file, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, nullptr, 0);
     });
     m.Settle(5 * kMillisecond);
     EXPECT_EQ(maskStatus, STATUS_SUCCESS);

@@ -75,7 +75,8 @@ StatusPort::Wait& StatusPort::StartWait() {
   request.outputBuffer = &w.result;
   request.outputLength = sizeof w.result;
   const PIRP before = ext()->WaitIrp;
-  EXPECT_TRUE(machine.RunInApplicationThread("wait", [&] { machine.io().StartRequest(file, request, nullptr, &w.iosb); }));
+  EXPECT_TRUE(machine.RunInApplicationThread(
+      "wait", [&] { machine.io().StartRequest(file, request, nullptr, &w.iosb); }));
   if (ext()->WaitIrp != before) w.irp = ext()->WaitIrp;
   return w;
 }
@@ -121,7 +122,8 @@ void StatusPort::Finish() {
     return STATUS_SUCCESS;
   });
   Settle();
-  for (const Wait& w : waits) EXPECT_NE(w.iosb.Status, STATUS_PENDING) << "a wait request was never completed";
+  for (const Wait& w : waits)
+    EXPECT_NE(w.iosb.Status, STATUS_PENDING) << "a wait request was never completed";
   EXPECT_EQ(ext()->PendingRequests, 0) << "a request was never completed";
   if (file != nullptr) {
     EXPECT_EQ(machine.Close(file), STATUS_SUCCESS);

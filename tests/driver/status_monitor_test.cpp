@@ -1,9 +1,10 @@
 // The status monitor against the emulated chip and a peer driving the lines: status insertion,
 // wait-on-mask events, line-error classification, output handshake holds, poll mode on old chips,
 // the transmit-toggle RTS drop and the thread's end after an unplug.
+#include "tx/status_monitor.h"
+
 #include "driver/driver_globals.h"
 #include "status_fixture.h"
-#include "tx/status_monitor.h"
 #include "usb/modem_lines.h"
 
 namespace drvusb_test {
@@ -177,6 +178,31 @@ TEST_F(LineErrors, WithoutAWaitMaskAnErrorIsNotRecordedUntilAMaskedEvaluation) {
   EXPECT_EQ(m->ext()->EventHistory, (ULONG)SERIAL_EV_ERR);
   EXPECT_EQ(m->ext()->LineStatus & 0x46, 0u);
   EXPECT_EQ(m->RingBytes(), std::vector<UCHAR>{'?'});
+}
+
+TEST_F(LineErrors, ErrorsAloneAreNoReasonToReadReports) {
+  Start(SERIAL_EV_ERR);
+  Overrun();
+  EXPECT_EQ(m->usb().CountUrbs(UrbFilter::Endpoint(0x81)), 0u);
+  EXPECT_EQ(m->ext()->CommErrors, 0u);
+}
+
+TEST(DsrSensitivity, ReceptionIsHeldWhileDsrIsOffAndOnlyWithTheFlag) {
+  StatusPort m;
+  m.SetHandFlow(SERIAL_DSR_SENSITIVITY, 0);
+  ASSERT_EQ(m.SetMask(SERIAL_EV_DSR), STATUS_SUCCESS);
+  m.Settle();
+  m.peer.DriveDsr(true);
+  m.Settle();
+  EXPECT_EQ(m.ext()->RxHoldFlags, 0u);
+  m.peer.DriveDsr(false);
+  m.Settle();
+  EXPECT_EQ(m.ext()->RxHoldFlags, (ULONG)RX_HOLD_DSR);
+  m.SetHandFlow(0, 0);
+  m.peer.DriveDsr(true);
+  m.peer.DriveDsr(false);
+  m.Settle();
+  EXPECT_EQ(m.ext()->RxHoldFlags, 0u) << "without the flag DSR off holds nothing";
 }
 
 TEST(OutputHandshake, CtsHoldsTransmissionInSoftwareBelow30AndThroughRegister27From30) {
