@@ -26,9 +26,9 @@ VOID NTAPI WaitSatisfied(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1
   UNREFERENCED_PARAMETER(SystemArgument1);
   UNREFERENCED_PARAMETER(SystemArgument2);
   PPORT_EXTENSION ext = (PPORT_EXTENSION)DeferredContext;
-  KIRQL cancelIrql;
+  KIRQL cancelIrql, irql;
   IoAcquireCancelSpinLock(&cancelIrql);
-  KeAcquireSpinLockAtDpcLevel(&ext->ControlLock);
+  KeAcquireSpinLock(&ext->ControlLock, &irql);
   PIRP wait = ext->WaitIrp;
   // Only a request that was handed over (Information 4) is completed: on a multiprocessor this
   // routine may already run, for a request that cancellation has since taken, when the next
@@ -38,7 +38,7 @@ VOID NTAPI WaitSatisfied(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1
   } else {
     wait = NULL;
   }
-  KeReleaseSpinLockFromDpcLevel(&ext->ControlLock);
+  KeReleaseSpinLock(&ext->ControlLock, irql);
   IoReleaseCancelSpinLock(cancelIrql);
   if (wait != NULL) {
     wait->IoStatus.Status = STATUS_SUCCESS;
@@ -48,20 +48,23 @@ VOID NTAPI WaitSatisfied(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1
 
 VOID NTAPI CancelParkedWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPORT_EXTENSION ext = PortExtension(DeviceObject);
-  KeAcquireSpinLockAtDpcLevel(&ext->ControlLock);
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->ControlLock, &irql);
   PIRP wait = ext->WaitIrp;
   // The canceller exchanged the cancel routine of Irp, so Irp is owned here; any other request in
   // the slot only when its own exchange succeeds.
   if (wait != NULL && (wait == Irp || IoSetCancelRoutine(wait, NULL) != NULL)) {
+    // A WaitDpc still queued is left to run: it finds the slot empty, or a request that was not
+    // handed over, and leaves it. (The image avoids KeRemoveQueueDpc, which Wine's kernel, where
+    // it is load-tested, does not implement.)
     ext->WaitIrp = NULL;
-    KeRemoveQueueDpc(&ext->WaitDpc);
     *WaitResult(wait) = 0;
     wait->IoStatus.Status = STATUS_CANCELLED;
     wait->IoStatus.Information = sizeof(ULONG);
   } else {
     wait = NULL;
   }
-  KeReleaseSpinLockFromDpcLevel(&ext->ControlLock);
+  KeReleaseSpinLock(&ext->ControlLock, irql);
   IoReleaseCancelSpinLock(Irp->CancelIrql);
   if (wait != NULL) CompleteRequest(ext, wait, WAIT_BOOST);
 }
@@ -86,9 +89,9 @@ NTSTATUS SetWaitMask(PPORT_EXTENSION Ext, ULONG Mask) {
 
 NTSTATUS WaitOnMask(PPORT_EXTENSION Ext, PIRP Irp) {
   KeSetEvent(&Ext->StatusEvent, 1, FALSE);
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  KeAcquireSpinLockAtDpcLevel(&Ext->ControlLock);
+  KIRQL cancelIrql, irql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  KeAcquireSpinLock(&Ext->ControlLock, &irql);
   NTSTATUS status = STATUS_PENDING;
   BOOLEAN cancelled = FALSE;
   if (Ext->WaitMask == 0 || Ext->WaitIrp != NULL || WaitResult(Irp) == NULL) {
@@ -111,8 +114,8 @@ NTSTATUS WaitOnMask(PPORT_EXTENSION Ext, PIRP Irp) {
       Ext->WaitIrp = Irp;
     }
   }
-  KeReleaseSpinLockFromDpcLevel(&Ext->ControlLock);
-  IoReleaseCancelSpinLock(irql);
+  KeReleaseSpinLock(&Ext->ControlLock, irql);
+  IoReleaseCancelSpinLock(cancelIrql);
   if (cancelled) {
     Irp->IoStatus.Status = STATUS_CANCELLED;
     Irp->IoStatus.Information = sizeof(ULONG);
