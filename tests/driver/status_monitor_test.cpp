@@ -304,6 +304,22 @@ TEST(TransmitToggle, RtsDropsOnlyOnceTheTransmitterIsIdle) {
   }
 }
 
+TEST(StatusThread, AFailedReportWhileConnectedResetsThePipeAndWatchingGoesOn) {
+  StatusPort m;
+  ASSERT_EQ(m.SetMask(SERIAL_EV_CTS), STATUS_SUCCESS);
+  m.Settle();
+  m.usb().FailNext(1, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_CRC, UrbFilter::Endpoint(0x81));
+  m.peer.DriveCts(true);
+  m.Settle();
+  EXPECT_EQ(
+      m.usb().CountUrbs(UrbFilter::Function(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL).AndEndpoint(0x81)),
+      1u);
+  m.peer.DriveCts(false);
+  m.Settle();
+  EXPECT_EQ(m.ext()->EventHistory, (ULONG)SERIAL_EV_CTS) << "reports are read again after the reset";
+  EXPECT_EQ(m.ext()->ThreadCount, 3);
+}
+
 TEST(StatusThread, EndsAfterAnUnplugInInterruptAndPollMode) {
   for (uint8_t revision : {uint8_t{0x10}, uint8_t{0x30}}) {
     SCOPED_TRACE("revision " + Hex(revision));
