@@ -3,6 +3,7 @@
 
 #include "driver/driver_globals.h"
 #include "driver/port_thread_standin.h"
+#include "rx/receive_resume.h"
 
 // Kernel names tried after the first number: "\Device\Serial19" up to "\Device\Serial63".
 #define FIRST_RETRY_DEVICE_NUMBER 19
@@ -266,8 +267,13 @@ NTSTATUS NTAPI AddPortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
       status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_COMPORT, NULL,
                                          &ext->InterfaceName);
       if (NT_SUCCESS(status)) {
-        status = StartPortThreads(ext);
-        if (NT_SUCCESS(status)) return STATUS_SUCCESS;
+        status = AllocateReceiveResume(ext);
+        if (NT_SUCCESS(status)) {
+          status = StartPortThreads(ext);
+          if (NT_SUCCESS(status)) return STATUS_SUCCESS;
+          FreeReceiveResume(ext);
+        }
+        if (ext->InterfaceName.Buffer != NULL) RtlFreeUnicodeString(&ext->InterfaceName);
       } else {
         ext->InterfaceName.Buffer = NULL;
       }
