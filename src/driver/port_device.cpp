@@ -161,6 +161,7 @@ static VOID InitializePortDefaults(PPORT_EXTENSION Ext) {
   KeInitializeEvent(&Ext->ReaderEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&Ext->WriterEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&Ext->WriteAbortEvent, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&Ext->FlowLock, SynchronizationEvent, TRUE);
   KeInitializeTimer(&Ext->ReadTotalTimer);
   KeInitializeTimer(&Ext->ReadIntervalTimer);
   KeInitializeTimer(&Ext->XoffCounterTimer);

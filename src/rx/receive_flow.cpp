@@ -7,8 +7,14 @@
 // ResumeReceive and the drain release's work item may race on the same bit; each hold and each
 // release then acts exactly once.
 //
+// The three routines also run one at a time under FlowLock (a synchronization event, signalled
+// while free): it orders each action with the change of its bit, so that a release's XON or
+// raised line cannot reach the chip ahead of the hold it ends, and it keeps their updates of the
+// ModemControl shadow apart. It is held across the line operations, which are synchronous USB
+// requests at PASSIVE_LEVEL; nothing that takes it waits for anything that takes it.
+//
 // The settings and RingCount are read together under ControlLock, which is never held across
-// the line operations: those are synchronous USB requests at PASSIVE_LEVEL.
+// the line operations.
 #include "rx/receive_flow.h"
 
 #include "driver/port_extension.h"
@@ -38,9 +44,21 @@ VOID TakeSnapshot(PPORT_EXTENSION Port, FlowSnapshot* Snapshot) {
   KeReleaseSpinLock(&Port->ControlLock, irql);
 }
 
+VOID LockFlow(PPORT_EXTENSION Port) {
+  (VOID) KeWaitForSingleObject(&Port->FlowLock, Executive, KernelMode, FALSE, NULL);
+}
+
+VOID UnlockFlow(PPORT_EXTENSION Port) { (VOID) KeSetEvent(&Port->FlowLock, IO_NO_INCREMENT, FALSE); }
+
 // Hold threshold: the ring holds RingSize - XoffLimit bytes or more (unsigned comparison).
 BOOLEAN HoldThresholdReached(const FlowSnapshot* S, const SERIAL_HANDFLOW* HandFlow) {
   return S->RingCount >= S->RingSize - (ULONG)HandFlow->XoffLimit;
+}
+
+// Stores FlowReplace, ControlLock held. Interlocked as well: TransmitToggleMode reads it from the
+// port threads without the lock.
+VOID SetFlowReplaceLocked(PPORT_EXTENSION Port, ULONG FlowReplace) {
+  (VOID) InterlockedExchange((LONG volatile*)&Port->HandFlow.FlowReplace, (LONG)FlowReplace);
 }
 
 typedef NTSTATUS (*SET_LINE)(PDEVICE_OBJECT DeviceObject, BOOLEAN On);
@@ -86,7 +104,7 @@ VOID ApplyTransmitToggle(PDEVICE_OBJECT DeviceObject) {
   (VOID) ReleaseHold(&port->RxHoldFlags, RX_HOLD_RTS);
   KIRQL irql;
   KeAcquireSpinLock(&port->ControlLock, &irql);
-  port->HandFlow.FlowReplace = (port->HandFlow.FlowReplace & ~SERIAL_RTS_MASK) | SERIAL_TRANSMIT_TOGGLE;
+  SetFlowReplaceLocked(port, (port->HandFlow.FlowReplace & ~SERIAL_RTS_MASK) | SERIAL_TRANSMIT_TOGGLE);
   KeReleaseSpinLock(&port->ControlLock, irql);
 
   ULONG txHolds = ReadHolds(&port->TxHoldFlags);
@@ -146,7 +164,14 @@ VOID ApplyReceiveHolds(PDEVICE_OBJECT DeviceObject) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
   FlowSnapshot s;
   TakeSnapshot(port, &s);
+  // Below the threshold, the common case after a transfer, the lock is not needed.
   if (!HoldThresholdReached(&s, &s.HandFlow)) return;
+  LockFlow(port);
+  TakeSnapshot(port, &s);
+  if (!HoldThresholdReached(&s, &s.HandFlow)) {
+    UnlockFlow(port);
+    return;
+  }
   if ((s.HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE &&
       TakeHold(&port->RxHoldFlags, RX_HOLD_DTR)) {
     SetDtr(DeviceObject, FALSE);
@@ -158,11 +183,13 @@ VOID ApplyReceiveHolds(PDEVICE_OBJECT DeviceObject) {
   if ((s.HandFlow.FlowReplace & SERIAL_AUTO_RECEIVE) != 0 && TakeHold(&port->RxHoldFlags, RX_HOLD_XOFF)) {
     TransmitImmediate(DeviceObject, s.XoffChar);
   }
+  UnlockFlow(port);
 }
 
 VOID ApplyHandFlow(PDEVICE_OBJECT DeviceObject, const SERIAL_HANDFLOW* HandFlow) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
   const SERIAL_HANDFLOW n = *HandFlow;
+  LockFlow(port);
   FlowSnapshot s;
   TakeSnapshot(port, &s);
   const SERIAL_HANDFLOW& old = s.HandFlow;
@@ -182,21 +209,27 @@ VOID ApplyHandFlow(PDEVICE_OBJECT DeviceObject, const SERIAL_HANDFLOW* HandFlow)
   KIRQL irql;
   KeAcquireSpinLock(&port->ControlLock, &irql);
   port->HandFlow.ControlHandShake = n.ControlHandShake;
-  port->HandFlow.FlowReplace = n.FlowReplace;
+  SetFlowReplaceLocked(port, n.FlowReplace);
   port->HandFlow.XonLimit = n.XonLimit;
   port->HandFlow.XoffLimit = n.XoffLimit;
   KeReleaseSpinLock(&port->ControlLock, irql);
+  UnlockFlow(port);
 }
 
 NTSTATUS ResumeReceive(PDEVICE_OBJECT DeviceObject) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
+  LockFlow(port);
   FlowSnapshot s;
   TakeSnapshot(port, &s);
-  if (ReadHolds(&port->RxHoldFlags) == 0 || s.RingCount > (ULONG)s.HandFlow.XonLimit) return STATUS_SUCCESS;
-
   NTSTATUS status = STATUS_SUCCESS;
+  if (ReadHolds(&port->RxHoldFlags) == 0 || s.RingCount > (ULONG)s.HandFlow.XonLimit) {
+    UnlockFlow(port);
+    return status;
+  }
+
   if (ReleaseHold(&port->RxHoldFlags, RX_HOLD_DTR)) status = SetDtr(DeviceObject, TRUE);
   if (ReleaseHold(&port->RxHoldFlags, RX_HOLD_RTS)) status = SetRts(DeviceObject, TRUE);
   if (ReleaseHold(&port->RxHoldFlags, RX_HOLD_XOFF)) status = TransmitImmediate(DeviceObject, s.XonChar);
+  UnlockFlow(port);
   return status;
 }
