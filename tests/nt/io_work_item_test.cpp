@@ -53,17 +53,13 @@ TEST(IoWorkItem, RunsAtPassiveInAWorkerContextAndKeepsItsDeviceUntilTheRoutineRe
     g_seen.item = IoAllocateWorkItem(device);
     ASSERT_NE(g_seen.item, nullptr);
 
-    // Queued from a DPC at DISPATCH_LEVEL, then the device is deleted before the routine runs.
-    static PIO_WORKITEM s_item;
-    s_item = g_seen.item;
-    r.m.RunInSystemThread("queuer", [&] {
-      KeInitializeDpc(
-          &r.dpc,
-          [](PKDPC, PVOID ctx, PVOID, PVOID) { IoQueueWorkItem(s_item, &Observe, DelayedWorkQueue, ctx); },
-          &r);
-      KeInsertQueueDpc(&r.dpc, nullptr, nullptr);
-      IoDeleteDevice(device);
-    });
+    // Queued at DISPATCH_LEVEL, then the device is deleted before the routine can run (nothing
+    // runs on the test's own stack until the machine does).
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    IoQueueWorkItem(g_seen.item, &Observe, DelayedWorkQueue, &r);
+    KeLowerIrql(old);
+    IoDeleteDevice(device);
     r.m.kernel().Run();
 
     ASSERT_EQ(g_seen.runs, 2) << "the routine did not run, or not again after requeueing itself";
