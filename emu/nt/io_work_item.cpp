@@ -15,6 +15,7 @@
 //   a kernel mutex                              0x100A, the worker thread, the mutex, the routine
 //                                               (Windows has no worker-specific code for it; this
 //                                               is the verifier's "thread ended owning a lock")
+//   queueing for a deleted, unreferenced device PAGE_FAULT_IN_FREED_SPECIAL_POOL (0xCC): the device
 //   an item of the driver queued or running     DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_
 //   when it unloads                             OPERATIONS (0xCE): the routine, 0, 0, 0, as for a
 //                                               DPC of the unloaded image
@@ -56,6 +57,12 @@ PIO_WORKITEM IoManager::AllocateWorkItem(PDEVICE_OBJECT device) {
 void IoManager::QueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE queueType,
                               PVOID context) {
   verifier::CheckNotFreed(item, sizeof(_IO_WORKITEM), true);
+  // The reference is taken on the device object itself: a deleted one that nothing references
+  // any more is freed memory.
+  DeviceRecord* d = FindDevice(item->DeviceObject);
+  if (d == nullptr || d->released)
+    kernel_.BugCheck(bugcheck::kPageFaultInFreedSpecialPool, reinterpret_cast<ULONG_PTR>(item->DeviceObject),
+                     0, 0, 0);
   if (item->Queued)
     kernel_.BugCheck(bugcheck::kWorkerInvalid, 1, reinterpret_cast<ULONG_PTR>(item),
                      static_cast<ULONG_PTR>(queueType), 0);

@@ -140,7 +140,9 @@ std::function<void(RuleRig&)> UnloadWithItem(bool queued) {
     KeInitializeEvent(&g_never, NotificationEvent, FALSE);
     PDRIVER_OBJECT d = r.m.LoadDriver(u"probe", &ProbeEntry);
     ASSERT_NE(d, nullptr);
-    if (!queued) {
+    if (queued) {
+      ObReferenceObject(g_device);  // someone else's reference keeps the deleted device
+    } else {
       IoQueueWorkItem(g_item, &WaitForever, DelayedWorkQueue, nullptr);
       r.m.kernel().Run();
     }
@@ -162,6 +164,15 @@ const Rule kWorkItemRules[] = {
            PIO_WORKITEM item = NewItem(r, d);
            IoQueueWorkItem(item, &Nothing, CriticalWorkQueue, nullptr);
            IoFreeWorkItem(item);
+         }),
+    Rule("an item queued for a deleted device nothing references", bc::kPageFaultInFreedSpecialPool, {},
+         [](RuleRig& r) {
+           LambdaDriver d(r.m, u"work");
+           PDEVICE_OBJECT device = d.AddDevice();
+           PIO_WORKITEM item = IoAllocateWorkItem(device);
+           IoDeleteDevice(device);
+           r.expect[0] = Addr(device);
+           IoQueueWorkItem(item, &Nothing, DelayedWorkQueue, nullptr);
          }),
     Rule("a routine returning holding a spin lock", bc::kWorkerThreadReturnedAtBadIrql,
          {Addr(reinterpret_cast<void*>(&ReturnHoldingSpinLock)), DISPATCH_LEVEL},
