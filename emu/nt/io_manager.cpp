@@ -156,6 +156,8 @@ void IoManager::VerifyDriverGone(PDRIVER_OBJECT driver) {
     kernel_.BugCheck(bugcheck::kDriverUnloadedWithoutCancellingPendingOperations,
                      reinterpret_cast<ULONG_PTR>(held), 0,
                      reinterpret_cast<ULONG_PTR>(driver->DriverUnload), 0);
+  // Work items queued or running: their routines would run in the unmapped image.
+  VerifyNoWorkItemOf(driver);
   // Timers, DPCs and threads that would run code of the image once it is unmapped.
   const auto imageLow = reinterpret_cast<ULONG_PTR>(driver->DriverStart);
   verifier::CheckNothingRunsAfterUnload(driver, imageLow, imageLow + driver->DriverSize);

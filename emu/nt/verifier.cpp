@@ -166,6 +166,8 @@ const char* BugCheckName(ULONG code) {
     case 0xCC: return "PAGE_FAULT_IN_FREED_SPECIAL_POOL";
     case 0xCE: return "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS";
     case 0xD5: return "DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL";
+    case 0xE1: return "WORKER_THREAD_RETURNED_AT_BAD_IRQL";
+    case 0xE4: return "WORKER_INVALID";
     default: return "UNKNOWN_BUGCHECK";
   }
 }
@@ -237,6 +239,11 @@ std::string DescribeBugCheck(ULONG code, const ULONG_PTR (&params)[4]) {
     case 0xCE:
       what = "an unloaded driver left something behind that still refers to it (device, request, "
              "thread or DPC)";
+      break;
+    case 0xE1: what = "a work item's routine returned at raised IRQL"; break;
+    case 0xE4:
+      if (params[0] == 1) what = "a work item queued while it was already queued";
+      if (params[0] == 2) what = "a queued work item freed";
       break;
     case 0xC8: what = "IRQL not the one expected (raised and never restored)"; break;
     case 0xB8: what = "a DPC routine tried to wait"; break;

@@ -848,6 +848,22 @@ NTKERNELAPI PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction,
                                                     PKEVENT Event,
                                                     PIO_STATUS_BLOCK IoStatusBlock);
 
+// Work items: a routine run later at PASSIVE_LEVEL in a system worker thread, with a reference on
+// the device object held from queueing until the routine returns.
+typedef enum _WORK_QUEUE_TYPE {
+  CriticalWorkQueue,
+  DelayedWorkQueue,
+  HyperCriticalWorkQueue,
+  MaximumWorkQueue
+} WORK_QUEUE_TYPE;
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef VOID NTAPI IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+NTKERNELAPI PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                       WORK_QUEUE_TYPE QueueType, PVOID Context);
+NTKERNELAPI VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+
 // Cancellation.
 NTKERNELAPI VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
 NTKERNELAPI VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);

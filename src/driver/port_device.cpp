@@ -3,6 +3,7 @@
 
 #include "driver/driver_globals.h"
 #include "driver/port_thread_standin.h"
+#include "rx/receive_resume.h"
 #include "tx/serial_events.h"
 #include "tx/status_monitor.h"
 
@@ -162,6 +163,7 @@ static VOID InitializePortDefaults(PPORT_EXTENSION Ext) {
   KeInitializeEvent(&Ext->ReaderEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&Ext->WriterEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&Ext->WriteAbortEvent, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&Ext->FlowLock, SynchronizationEvent, TRUE);
   KeInitializeTimer(&Ext->ReadTotalTimer);
   KeInitializeTimer(&Ext->ReadIntervalTimer);
   KeInitializeTimer(&Ext->XoffCounterTimer);
@@ -269,8 +271,13 @@ NTSTATUS NTAPI AddPortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
       status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_COMPORT, NULL,
                                          &ext->InterfaceName);
       if (NT_SUCCESS(status)) {
-        status = StartPortThreads(ext);
-        if (NT_SUCCESS(status)) return STATUS_SUCCESS;
+        status = AllocateReceiveResume(ext);
+        if (NT_SUCCESS(status)) {
+          status = StartPortThreads(ext);
+          if (NT_SUCCESS(status)) return STATUS_SUCCESS;
+          FreeReceiveResume(ext);
+        }
+        if (ext->InterfaceName.Buffer != NULL) RtlFreeUnicodeString(&ext->InterfaceName);
       } else {
         ext->InterfaceName.Buffer = NULL;
       }

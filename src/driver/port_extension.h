@@ -158,6 +158,11 @@ typedef struct _PORT_EXTENSION {
   SERIAL_WMI_COMM_DATA WmiCommData;
   UCHAR WmiHwData[32];
   SERIALPERF_STATS WmiPerfStats;
+
+  // --- Receive flow control: holds released as the ring drains (rx/receive_resume.h) ---
+  PIO_WORKITEM ResumeWorkItem;  // runs ResumeReceive at PASSIVE_LEVEL; allocated by add-device
+  LONG ResumeQueued;            // 1 while the item is queued or its routine runs (interlocked)
+  KEVENT FlowLock;              // runs the receive flow rules one at a time (rx/receive_flow.cpp)
 } PORT_EXTENSION, *PPORT_EXTENSION;
 
 inline PPORT_EXTENSION PortExtension(PDEVICE_OBJECT DeviceObject) {

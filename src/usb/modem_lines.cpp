@@ -53,8 +53,9 @@ NTSTATUS SetBreak(PDEVICE_OBJECT DeviceObject, BOOLEAN On) {
                                  REG_LINE_CONTROL, (UCHAR)(r18 & ~kBreakRelease18));
     }
     // The writer holds queued data for as long as the break is meant to last, whether or not
-    // the chip could be told.
-    port->TxHoldFlags |= TX_HOLD_BREAK;
+    // the chip could be told. The hold words change only by interlocked operations: other
+    // bits of the word are changed meanwhile by other threads.
+    (VOID) InterlockedOr((LONG volatile*)&port->TxHoldFlags, TX_HOLD_BREAK);
     return status;
   }
 
@@ -64,7 +65,7 @@ NTSTATUS SetBreak(PDEVICE_OBJECT DeviceObject, BOOLEAN On) {
       status = WriteRegisterPair(DeviceObject, REG_BREAK_RELEASE, (UCHAR)(r5 | kBreakRelease5),
                                  REG_LINE_CONTROL, (UCHAR)(r18 | kBreakRelease18));
     }
-    port->TxHoldFlags &= ~(ULONG)TX_HOLD_BREAK;
+    (VOID) InterlockedAnd((LONG volatile*)&port->TxHoldFlags, ~(LONG)TX_HOLD_BREAK);
   }
   if (port->TxHoldFlags == 0 && port->CurrentWrite != NULL) {
     KeSetEvent(&port->WriterEvent, 1, FALSE);

@@ -11,9 +11,11 @@
 #define IMMEDIATE_URB_BLOCK_SIZE ((ULONG)PORT_URB_AREA_SIZE)
 
 // RTS works as a transmit toggle: raised for every transmission, dropped by the status monitor
-// thread once the transmitter is empty.
+// thread once the transmitter is empty. FlowReplace is read interlocked: ApplyHandFlow changes it
+// (interlocked, under ControlLock) while the port threads transmit.
 inline BOOLEAN TransmitToggleMode(PPORT_EXTENSION Port) {
-  return (Port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
+  ULONG flowReplace = (ULONG)InterlockedCompareExchange((LONG volatile*)&Port->HandFlow.FlowReplace, 0, 0);
+  return (flowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
 }
 
 // Asserts (On) or drops DTR. No request when DTR already has that state; the ModemControl shadow

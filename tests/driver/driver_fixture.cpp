@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "rx/receive_resume.h"
+
 namespace tarnwire::testing {
 
 NTSTATUS StubBus::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
@@ -87,6 +89,7 @@ void DriverTest::TearDownPort(PDEVICE_OBJECT port) {
   UNICODE_STRING interfaceName = ext->InterfaceName;
   WithdrawPortThreadsRunCondition(ext);
   StopPortThreads(port);
+  FreeReceiveResume(ext);
   if (ext->DosLinkName.Buffer != NULL) {
     RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", ext->DeviceName.Buffer);
     IoDeleteSymbolicLink(&ext->DosLinkName);

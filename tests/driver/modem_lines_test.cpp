@@ -27,31 +27,6 @@ void SetTransmitToggle(UsbPortMachine& m) {
   m.ext()->HandFlow.FlowReplace = (m.ext()->HandFlow.FlowReplace & ~SERIAL_RTS_MASK) | SERIAL_TRANSMIT_TOGGLE;
 }
 
-// How a port thread's wake event appears in the kernel trace: signalled once, the thread waiting
-// on it wakes and the trace names the event.
-std::string EventName(UsbPortMachine& m, PKEVENT event) {
-  const size_t before = m.kernel().TraceEvents().size();
-  m.Call([&] {
-    KeSetEvent(event, 0, FALSE);
-    return STATUS_SUCCESS;
-  });
-  m.kernel().Run();
-  const auto& trace = m.kernel().TraceEvents();
-  for (size_t i = before; i < trace.size(); ++i) {
-    if (trace[i].category == "wait" && trace[i].text.starts_with("wake: ")) return trace[i].text.substr(6);
-  }
-  ADD_FAILURE() << "no thread woke on the event";
-  return "?";
-}
-
-// Wakes of the thread waiting on the named event so far.
-size_t Wakes(UsbPortMachine& m, const std::string& name) {
-  m.kernel().Run();
-  size_t n = 0;
-  for (const auto& e : m.kernel().TraceEvents()) n += e.category == "wait" && e.text == "wake: " + name;
-  return n;
-}
-
 TEST(ModemOutputs, OnlyAChangeIsSentAndAFailedWriteKeepsTheShadow) {
   ConfiguredPort m;
   EXPECT_EQ(Dtr(m, TRUE), STATUS_SUCCESS);

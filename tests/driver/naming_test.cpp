@@ -277,7 +277,7 @@ using AddFailureTest = Scheduled<NamingTest>;
 TEST_P(AddFailureTest, LeavesNothingBehindWhicheverStepFails) {
   SerialCount() = 3;
   // Pool allocations of add-device, in order: the port buffer block, the registry query record
-  // for "PortName", the interface's symbolic name.
+  // for "PortName", the interface's symbolic name, the port's work item.
   const auto failPool = [this](uint32_t skip) {
     return [=, this] { kernel().FailPoolAllocations(1, skip); };
   };
@@ -299,6 +299,7 @@ TEST_P(AddFailureTest, LeavesNothingBehindWhicheverStepFails) {
   const struct { const char* what; std::function<void()> inject; NTSTATUS status; } cases[] = {
       {"no port buffer block",      failPool(0),   STATUS_INSUFFICIENT_RESOURCES},
       {"interface not registered",  failPool(2),   STATUS_INSUFFICIENT_RESOURCES},
+      {"no work item",              failPool(3),   STATUS_INSUFFICIENT_RESOURCES},
       {"first thread not created",  failThread(0), STATUS_INSUFFICIENT_RESOURCES},
       {"second thread not created", failThread(1), STATUS_INSUFFICIENT_RESOURCES},
       {"third thread not created",  failThread(2), STATUS_INSUFFICIENT_RESOURCES},

@@ -101,6 +101,28 @@ std::vector<emu::VirtualTime> UsbPortMachine::InternalIoctlTimes(ULONG code) {
   return tarnwire::testing::IrpsSentAt(kernel(), std::string("IRP_MJ_INTERNAL_DEVICE_CONTROL") + code8);
 }
 
+std::string EventName(UsbPortMachine& m, PKEVENT event) {
+  const size_t before = m.kernel().TraceEvents().size();
+  m.Call([&] {
+    KeSetEvent(event, 0, FALSE);
+    return STATUS_SUCCESS;
+  });
+  m.kernel().Run();
+  const auto& trace = m.kernel().TraceEvents();
+  for (size_t i = before; i < trace.size(); ++i) {
+    if (trace[i].category == "wait" && trace[i].text.starts_with("wake: ")) return trace[i].text.substr(6);
+  }
+  ADD_FAILURE() << "no thread woke on the event";
+  return "?";
+}
+
+size_t Wakes(UsbPortMachine& m, const std::string& name) {
+  m.kernel().Run();
+  size_t n = 0;
+  for (const auto& e : m.kernel().TraceEvents()) n += e.category == "wait" && e.text == "wake: " + name;
+  return n;
+}
+
 std::shared_ptr<InFlightTransfer> StartPipeTransfer(UsbPortMachine& m, USBD_PIPE_HANDLE pipe, bool in,
                                                     size_t length, LONG* busy) {
   auto t = std::make_shared<InFlightTransfer>();

@@ -94,6 +94,12 @@ struct ConfiguredPort : UsbPortMachine {
                           emu::KernelConfig kernelConfig = test_support::CurrentConfig());
 };
 
+// How a port thread's wake event appears in the kernel trace: signalled once, the thread waiting
+// on it wakes and the trace names the event.
+std::string EventName(UsbPortMachine& m, PKEVENT event);
+// Wakes of the thread waiting on the named event so far (runs the machine first).
+size_t Wakes(UsbPortMachine& m, const std::string& name);
+
 // A test thread that stands for one of the port's transfer threads: it counts itself in a busy
 // counter of the port for as long as its transfer is in flight, as the reader, writer and status
 // threads do.
