@@ -21,7 +21,6 @@ constexpr ULONG kLowestBaudRate = 46;
 constexpr ULONG kHighestBaudRate = 3000000;
 
 bool CacheHolds(LONG Cache, ULONG Value) { return Cache == (LONG)Value; }
-bool CacheKnown(LONG Cache) { return Cache >= 0 && Cache <= 255; }
 
 // Prescaler and divisor byte for a rate; FALSE when the chip cannot run it.
 bool RateDivisor(ULONG Baud, PUCHAR Prescaler, PUCHAR Divisor) {
@@ -158,7 +157,7 @@ NTSTATUS ProgramLineFormat(PDEVICE_OBJECT DeviceObject) {
 
   // Start from the registers' bits that the format leaves alone.
   ULONG l18, l25;
-  if (CacheKnown(port->Reg18Cache) && CacheKnown(port->Reg25Cache)) {
+  if (RegisterCacheKnown(port->Reg18Cache) && RegisterCacheKnown(port->Reg25Cache)) {
     l18 = (ULONG)port->Reg18Cache;
     l25 = (ULONG)port->Reg25Cache;
   } else {

@@ -7,6 +7,9 @@
 #include "driver/platform.h"
 #include "driver/port_extension.h"
 
+// A register cache holds a value the chip is known to have (-1 or above 255: unknown).
+inline BOOLEAN RegisterCacheKnown(LONG Cache) { return Cache >= 0 && Cache <= 255; }
+
 // Entry i is 1 when the 7-bit value i has an odd number of set bits.
 extern const UCHAR ParityTable[128];
 
