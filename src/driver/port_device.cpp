@@ -164,6 +164,7 @@ static VOID InitializePortDefaults(PPORT_EXTENSION Ext) {
   KeInitializeEvent(&Ext->WriterEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&Ext->WriteAbortEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&Ext->FlowLock, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&Ext->ModemControlLock, SynchronizationEvent, TRUE);
   KeInitializeTimer(&Ext->ReadTotalTimer);
   KeInitializeTimer(&Ext->ReadIntervalTimer);
   KeInitializeTimer(&Ext->XoffCounterTimer);

@@ -163,6 +163,9 @@ typedef struct _PORT_EXTENSION {
   PIO_WORKITEM ResumeWorkItem;  // runs ResumeReceive at PASSIVE_LEVEL; allocated by add-device
   LONG ResumeQueued;            // 1 while the item is queued or its routine runs (interlocked)
   KEVENT FlowLock;              // runs the receive flow rules one at a time (rx/receive_flow.cpp)
+
+  // --- Modem-control outputs (usb/modem_lines.cpp) ---
+  KEVENT ModemControlLock;  // held from a change of ModemControl until the chip has the new byte
 } PORT_EXTENSION, *PPORT_EXTENSION;
 
 inline PPORT_EXTENSION PortExtension(PDEVICE_OBJECT DeviceObject) {

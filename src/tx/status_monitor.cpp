@@ -39,8 +39,8 @@ BOOLEAN DriverLoaded() {
   return InterlockedCompareExchangePointer((PVOID volatile*)&GlobalDriverObject, NULL, NULL) != NULL;
 }
 
-// A transmit-toggle RTS drop is pending. WakeStatusThread counts without interlock from other
-// contexts; only whether the count is non-zero matters.
+// A transmit-toggle RTS drop is pending. WakeStatusThread counts and SetRts clears the count
+// from other contexts; only whether it is non-zero matters.
 BOOLEAN RtsDropPending(PPORT_EXTENSION Port) {
   return InterlockedCompareExchange((LONG volatile*)&Port->RtsToggleCount, 0, 0) != 0;
 }

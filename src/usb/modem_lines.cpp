@@ -19,14 +19,25 @@ namespace {
 constexpr UCHAR kBreakRelease5 = 0x01;
 constexpr UCHAR kBreakRelease18 = 0x40;
 
-// Sets or clears one output bit of ModemControl and tells the chip when the bit changed.
+VOID LockModemControl(PPORT_EXTENSION Port) {
+  (VOID) KeWaitForSingleObject(&Port->ModemControlLock, Executive, KernelMode, FALSE, NULL);
+}
+
+VOID UnlockModemControl(PPORT_EXTENSION Port) { (VOID) KeSetEvent(&Port->ModemControlLock, IO_NO_INCREMENT, FALSE); }
+
+// Sets or clears one output bit of ModemControl and tells the chip when the bit changed. The
+// status thread (transmit-toggle RTS), the receive flow rules and dispatch routines change the
+// outputs concurrently, and the chip takes the whole byte: the shadow's change and its write are
+// one step under ModemControlLock, so that no writer sends a byte that undoes another's bit.
 NTSTATUS SetModemOutput(PDEVICE_OBJECT DeviceObject, UCHAR Bit, BOOLEAN On) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
+  LockModemControl(port);
   UCHAR before = port->ModemControl;
   UCHAR after = On ? (UCHAR)(before | Bit) : (UCHAR)(before & ~Bit);
   port->ModemControl = after;
-  if (after == before) return STATUS_SUCCESS;
-  return WriteModemControl(DeviceObject, (UCHAR)~after);
+  NTSTATUS status = after == before ? STATUS_SUCCESS : WriteModemControl(DeviceObject, (UCHAR)~after);
+  UnlockModemControl(port);
+  return status;
 }
 
 }  // namespace
@@ -36,8 +47,16 @@ NTSTATUS SetDtr(PDEVICE_OBJECT DeviceObject, BOOLEAN On) {
 }
 
 NTSTATUS SetRts(PDEVICE_OBJECT DeviceObject, BOOLEAN On) {
-  PortExtension(DeviceObject)->RtsToggleCount = 0;
+  // WakeStatusThread counts the drop requests from other threads.
+  (VOID) InterlockedExchange((LONG volatile*)&PortExtension(DeviceObject)->RtsToggleCount, 0);
   return SetModemOutput(DeviceObject, MODEM_CONTROL_RTS, On);
+}
+
+VOID ForgetModemOutputs(PDEVICE_OBJECT DeviceObject) {
+  PPORT_EXTENSION port = PortExtension(DeviceObject);
+  LockModemControl(port);
+  port->ModemControl = 0;
+  UnlockModemControl(port);
 }
 
 NTSTATUS SetBreak(PDEVICE_OBJECT DeviceObject, BOOLEAN On) {

@@ -25,6 +25,9 @@ NTSTATUS SetDtr(PDEVICE_OBJECT DeviceObject, BOOLEAN On);
 // The same for RTS; also ends any pending transmit-toggle drop (RtsToggleCount 0).
 NTSTATUS SetRts(PDEVICE_OBJECT DeviceObject, BOOLEAN On);
 
+// Sets the ModemControl shadow to 0 (both outputs off) without telling the chip, for a chip that
+// is being initialised.
+VOID ForgetModemOutputs(PDEVICE_OBJECT DeviceObject);
 // Starts (On) or ends a break through registers 5 and 0x18, holding transmission (TxHoldFlags
 // break bit) while it lasts. Ending it resumes a current write when nothing else holds it.
 NTSTATUS SetBreak(PDEVICE_OBJECT DeviceObject, BOOLEAN On);

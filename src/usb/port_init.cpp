@@ -7,6 +7,7 @@
 #include "tx/status_monitor.h"
 #include "usb/chip_registers.h"
 #include "usb/line_format.h"
+#include "usb/modem_lines.h"
 #include "usb/usb_request.h"
 
 namespace {
@@ -81,8 +82,13 @@ NTSTATUS InitializePort(PDEVICE_OBJECT DeviceObject) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
   USHORT value, index;
   BuildInitializeRequest(port, &value, &index);
-  port->ModemControl = 0;
+  ForgetModemOutputs(DeviceObject);
+  // The next reading then shows every active line as changed. The status thread stores its
+  // readings under ControlLock.
+  KIRQL irql;
+  KeAcquireSpinLock(&port->ControlLock, &irql);
   port->ModemStatus = 0;
+  KeReleaseSpinLock(&port->ControlLock, irql);
 
   DrainUsbTransfers(DeviceObject, FALSE);
   NTSTATUS status = VendorRequest(DeviceObject, VENDOR_FLAGS_OUT, VENDOR_INITIALIZE, value, index, NULL, NULL);
