@@ -63,6 +63,16 @@ void SetMultiSz(Registry& registry, const std::u16string& key, std::u16string_vi
   registry.SetValue(key, name, REG_MULTI_SZ, data.data(), data.size() * sizeof(char16_t));
 }
 
+// A capabilities record as the Plug and Play manager sends it: version 1, address and UI number
+// unknown (-1) until a driver fills them.
+DEVICE_CAPABILITIES FreshCapabilities() {
+  DEVICE_CAPABILITIES caps{};
+  caps.Size = sizeof(DEVICE_CAPABILITIES);
+  caps.Version = 1;
+  caps.Address = caps.UINumber = 0xFFFFFFFF;
+  return caps;
+}
+
 }  // namespace
 
 struct PnpManager::Node {
@@ -279,10 +289,7 @@ void PnpManager::Enumerate(Node& node) {
   QueryIds(node);
   // The capabilities, from the bus driver, before any function driver is loaded.
   DEVICE_CAPABILITIES& caps = node.capabilities;
-  caps = DEVICE_CAPABILITIES{};
-  caps.Size = sizeof(DEVICE_CAPABILITIES);
-  caps.Version = 1;
-  caps.Address = caps.UINumber = 0xFFFFFFFF;
+  caps = FreshCapabilities();
   Send(node, IRP_MN_QUERY_CAPABILITIES,
        [&caps](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; });
   NTSTATUS status = BuildAndStart(node);
@@ -333,10 +340,7 @@ NTSTATUS PnpManager::StartStack(Node& node) {
   }
   // Once every driver started the device: its capabilities again, from the top of the stack,
   // and its state.
-  DEVICE_CAPABILITIES caps{};
-  caps.Size = sizeof(DEVICE_CAPABILITIES);
-  caps.Version = 1;
-  caps.Address = caps.UINumber = 0xFFFFFFFF;
+  DEVICE_CAPABILITIES caps = FreshCapabilities();
   if (NT_SUCCESS(Send(node, IRP_MN_QUERY_CAPABILITIES, [&caps](PIO_STACK_LOCATION sp) {
         sp->Parameters.DeviceCapabilities.Capabilities = &caps;
       })))

@@ -31,7 +31,9 @@ constexpr GUID kProbeInterface = {0x1b2c3d4e, 0x1111, 0x4222, {0x83, 0x33, 0, 0,
 struct Probe {
   bool failStart = false, failQueryRemove = false, failQueryStop = false;
   bool failSurprise = false, failRemove = false, failCancelRemove = false, failCancelStop = false;
-  bool detachInSurprise = false, deleteInSurprise = false;
+  bool detachInSurprise = false, deleteInSurprise = false, stayAtRemove = false;
+  // Every Plug and Play IRP arrived at PASSIVE_LEVEL in the system worker, as STATUS_NOT_SUPPORTED.
+  bool deliveredAsWindowsDoes = true;
   std::function<void()> atRemove;  // runs when IRP_MN_REMOVE_DEVICE arrives
   Log log;
   unsigned devices = 0;
@@ -84,6 +86,9 @@ NTSTATUS NTAPI ProbePnp(PDEVICE_OBJECT fdo, PIRP irp) {
   Probe& p = *g_probe;
   const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
   p.log.push_back(Minor(minor));
+  if (irp->IoStatus.Status != STATUS_NOT_SUPPORTED || KeGetCurrentIrql() != PASSIVE_LEVEL ||
+      emu::Kernel::Current().CurrentContextName() != "pnp")
+    p.deliveredAsWindowsDoes = false;
   switch (minor) {
     case IRP_MN_START_DEVICE: {
       NTSTATUS status = ForwardAndWait(x->lower, irp);
@@ -121,6 +126,7 @@ NTSTATUS NTAPI ProbePnp(PDEVICE_OBJECT fdo, PIRP irp) {
       irp->IoStatus.Status = STATUS_SUCCESS;
       IoSkipCurrentIrpStackLocation(irp);
       NTSTATUS status = IoCallDriver(x->lower, irp);
+      if (p.stayAtRemove) return status;
       emu::testing::UStr link(LinkName(x->index));
       IoDeleteSymbolicLink(link);
       RtlFreeUnicodeString(&x->iface);
@@ -236,6 +242,8 @@ TEST_F(PnpManagerTest, ArrivalIdentifiesTheDeviceLoadsItsDriverAndStartsTheStack
   EXPECT_EQ(r.Take(), Concat({{"DriverEntry", "AddDevice"}, kStart}))
       << "the enumeration queries go to the bus only; the driver sees AddDevice, then the start";
   EXPECT_EQ(r.pnp().StateOf(r.pdo), State::Started);
+  EXPECT_TRUE(r.probe.deliveredAsWindowsDoes)
+      << "a Plug and Play IRP came at raised IRQL, outside the system worker or with another status";
   ASSERT_EQ(r.pnp().InterfaceEvents().size(), 1u);
   EXPECT_TRUE(r.pnp().InterfaceEvents()[0].arrival) << "the enabled interface's arrival is announced";
 }
@@ -305,6 +313,7 @@ TEST(PnpManagerSequences, OperationsSendWindowsSequences) {
     if (s.configure) s.configure(rig.probe);
     EXPECT_EQ(s.operate(rig), s.status);
     EXPECT_EQ(rig.Take(), s.log);
+    EXPECT_TRUE(rig.probe.deliveredAsWindowsDoes);
     EXPECT_EQ(rig.pnp().StateOf(rig.pdo), s.state) << PnpStateName(rig.pnp().StateOf(rig.pdo));
     const bool loaded = rig.pnp().LoadedDriver(u"pnpprobe") != nullptr;
     EXPECT_EQ(loaded, s.state == State::Started) << "the driver stays loaded exactly while it has a device";
@@ -372,6 +381,8 @@ TEST(PnpManagerRules, BreakingARemovalRuleBugChecks) {
        bc::kDriverVerifierIoManagerViolation, 0x241, 0},
       {"deleted in surprise removal", [](Probe& p) { p.deleteInSurprise = true; }, unplug,
        bc::kDriverVerifierIoManagerViolation, 0x242, 0},
+      {"still attached after remove", [](Probe& p) { p.stayAtRemove = true; }, remove,
+       bc::kDriverVerifierIoManagerViolation, 0x21D, 0},
   };
   for (const RemovalRule& rule : rules) {
     emu::testing::ForEachModel([&](const emu::KernelConfig& config) {
