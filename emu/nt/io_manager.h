@@ -253,11 +253,14 @@ constexpr ULONG_PTR kUnknown = 0x200;
 constexpr ULONG_PTR kDeleteWhileAttached = 0x201;
 constexpr ULONG_PTR kDetachNotAttached = 0x202;
 constexpr ULONG_PTR kFreeIrpInUse = 0x20B;
+constexpr ULONG_PTR kNotDetachedAtRemove = 0x21D;
 constexpr ULONG_PTR kStatusMismatch = 0x224;
 constexpr ULONG_PTR kNotCompletedNorPending = 0x226;
 constexpr ULONG_PTR kPendingNotMarked = 0x23D;
 constexpr ULONG_PTR kMarkedButNotPending = 0x23E;
 constexpr ULONG_PTR kDeleteDeletedDevice = 0x240;
+constexpr ULONG_PTR kDetachedInSurpriseRemoval = 0x241;
+constexpr ULONG_PTR kDeletedInSurpriseRemoval = 0x242;
 constexpr ULONG_PTR kInitializingNotCleared = 0x243;
 }  // namespace iov
 

@@ -18,15 +18,9 @@ namespace emu {
 
 namespace {
 
-// Parameter 1 of DRIVER_VERIFIER_DETECTED_VIOLATION for the DDI compliance rule PnpRemove.
-constexpr ULONG_PTR kRulePnpRemove = 0x00043006;
 constexpr char kPnpRemoveCondition[] =
     "A driver must not fail IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE, "
     "IRP_MN_CANCEL_REMOVE_DEVICE or IRP_MN_CANCEL_STOP_DEVICE.";
-// I/O verifier codes of the removal rules (DRIVER_VERIFIER_IOMANAGER_VIOLATION).
-constexpr ULONG_PTR kNotDetachedAtRemove = 0x21D;
-constexpr ULONG_PTR kDetachedInSurpriseRemoval = 0x241;
-constexpr ULONG_PTR kDeletedInSurpriseRemoval = 0x242;
 
 const char* MinorName(UCHAR minor) {
   switch (minor) {
@@ -254,7 +248,7 @@ void PnpManager::SendMustSucceed(Node& node, UCHAR minor) {
   PDEVICE_OBJECT top = IoGetAttachedDevice(node.pdo);
   NTSTATUS status = Send(node, minor);
   if (!NT_SUCCESS(status))
-    machine_.kernel().BugCheck(bugcheck::kDriverVerifierDetectedViolation, kRulePnpRemove,
+    machine_.kernel().BugCheck(bugcheck::kDriverVerifierDetectedViolation, verifier::kRulePnpRemove,
                                reinterpret_cast<ULONG_PTR>(kPnpRemoveCondition),
                                reinterpret_cast<ULONG_PTR>(top), minor);
 }
@@ -420,7 +414,7 @@ void PnpManager::SendRemove(Node& node, State after) {
     // Every driver above the bus detaches and deletes its device object when the remove passes.
     if (PDEVICE_OBJECT upper = node.pdo->AttachedDevice) {
       machine_.kernel().BugCheck(
-          bugcheck::kDriverVerifierIoManagerViolation, kNotDetachedAtRemove,
+          bugcheck::kDriverVerifierIoManagerViolation, iov::kNotDetachedAtRemove,
           reinterpret_cast<ULONG_PTR>(upper->DriverObject->MajorFunction[IRP_MJ_PNP]),
           reinterpret_cast<ULONG_PTR>(node.lastIrp), reinterpret_cast<ULONG_PTR>(upper));
     }
@@ -506,7 +500,7 @@ void PnpManager::CheckTeardown(PDEVICE_OBJECT device, bool detach) const {
   if (n == nullptr || !n->surpriseWindow || device == n->pdo) return;
   machine_.kernel().BugCheck(
       bugcheck::kDriverVerifierIoManagerViolation,
-      detach ? kDetachedInSurpriseRemoval : kDeletedInSurpriseRemoval,
+      detach ? iov::kDetachedInSurpriseRemoval : iov::kDeletedInSurpriseRemoval,
       reinterpret_cast<ULONG_PTR>(device->DriverObject->MajorFunction[IRP_MJ_PNP]),
       reinterpret_cast<ULONG_PTR>(n->surpriseIrp != nullptr ? n->surpriseIrp : n->lastIrp),
       reinterpret_cast<ULONG_PTR>(device));

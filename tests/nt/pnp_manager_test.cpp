@@ -354,7 +354,8 @@ TEST_F(PnpManagerTest, OpensDuringAnOrderlyRemoveAreRefused) {
   EXPECT_EQ(during, STATUS_NO_SUCH_DEVICE) << "an open after the query-remove succeeded went through";
 }
 
-// Each removal rule a driver can break, with the bug check Windows' verifier raises.
+// Each removal rule a driver can break, with the bug check and parameters Windows' verifier raises
+// (0xC4 0x43006 is the DDI compliance rule PnpRemove; 0xC9 0x21D, 0x241, 0x242 the I/O verifier's).
 struct RemovalRule {
   const char* fault;
   std::function<void(Probe&)> configure;
@@ -393,6 +394,7 @@ TEST(PnpManagerRules, BreakingARemovalRuleBugChecks) {
       if (rule.configure) rule.configure(rig.probe);
       EXPECT_BUGCHECK_THAT(rule.code, rule.provoke(rig), {
         EXPECT_EQ(bugcheck.params[0], rule.param1) << bugcheck.report;
+        EXPECT_EQ(bugcheck.context.rfind("pnp", 0), 0u) << "raised outside the Plug and Play worker";
         if (rule.code == bc::kDriverVerifierDetectedViolation) {
           EXPECT_EQ(bugcheck.params[2], Addr(fdo)) << "the device at the top of the stack";
           EXPECT_EQ(bugcheck.params[3], rule.param4) << "the minor function";
