@@ -186,9 +186,10 @@ struct Rig {
   UsbPort* port = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
 
-  explicit Rig(emu::KernelConfig config) : m(config), host(m) {
+  explicit Rig(emu::KernelConfig config, std::u16string_view id = u"usb\\vid_1234&pid_5678")
+      : m(config), host(m) {
     g_probe = &probe;
-    m.pnp().RegisterDriver(u"usb\\vid_1234&pid_5678", u"pnpprobe", &ProbeEntry);
+    m.pnp().RegisterDriver(id, u"pnpprobe", &ProbeEntry);
   }
   ~Rig() { g_probe = nullptr; }
   PnpManager& pnp() { return m.pnp(); }
@@ -246,6 +247,21 @@ TEST_F(PnpManagerTest, ArrivalIdentifiesTheDeviceLoadsItsDriverAndStartsTheStack
       << "a Plug and Play IRP came at raised IRQL, outside the system worker or with another status";
   ASSERT_EQ(r.pnp().InterfaceEvents().size(), 1u);
   EXPECT_TRUE(r.pnp().InterfaceEvents()[0].arrival) << "the enabled interface's arrival is announced";
+}
+
+TEST(PnpManagerMatch, CompatibleIdsMatchAfterHardwareIdsAndAnUnmatchedDeviceOnlyLosesItsPdo) {
+  {
+    Rig rig(emu::testing::CurrentConfig(), u"USB\\Class_FF&SubClass_00");
+    rig.Plug();
+    EXPECT_EQ(rig.pnp().StateOf(rig.pdo), State::Started) << "the compatible id did not match";
+  }
+  Rig rig(emu::testing::CurrentConfig(), u"USB\\VID_1234&PID_9999");
+  rig.Plug();
+  EXPECT_EQ(rig.pnp().StateOf(rig.pdo), State::NoDriver);
+  rig.Unplug();
+  EXPECT_EQ(rig.Take(), Log{}) << "no driver should have been loaded";
+  EXPECT_EQ(rig.pnp().StateOf(rig.pdo), State::Deleted);
+  EXPECT_TRUE(rig.m.io().IsDeleted(rig.pdo)) << "the remove of a driverless device did not reach its bus";
 }
 
 TEST_F(PnpManagerTest, TheHubAnswersTheTargetDeviceRelationWithAReferencedPdo) {
