@@ -181,8 +181,8 @@ NTSTATUS NTAPI ProbeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 struct Rig {
   Probe probe;
   Machine m;
+  FakeDevice device;  // outlives the host's port
   UsbHost host;
-  FakeDevice device;
   UsbPort* port = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
 
