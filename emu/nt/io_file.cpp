@@ -5,6 +5,7 @@
 #include "nt/io_records.h"
 #include "nt/io_util.h"
 #include "nt/object_namespace.h"
+#include "nt/pnp_manager.h"
 
 #include <algorithm>
 #include <cstring>
@@ -30,6 +31,13 @@ IoManager::FileRecord* IoManager::FindFile(PFILE_OBJECT file) const {
 size_t IoManager::PendingRequestCount(PFILE_OBJECT file) const {
   FileRecord* f = FindFile(file);
   return f == nullptr ? 0 : f->pending.size();
+}
+
+size_t IoManager::OpenFilesOnStack(PDEVICE_OBJECT pdo) const {
+  size_t n = 0;
+  for (auto& [fo, f] : files_)
+    if (!f->gone && PhysicalDeviceOf(fo->DeviceObject) == pdo) ++n;
+  return n;
 }
 
 size_t IoManager::OpenFileCount() const {
@@ -194,6 +202,14 @@ NTSTATUS IoManager::OpenFile(std::u16string_view name, ACCESS_MASK access, PFILE
   // opened.
   if (d == nullptr || d->deleted || (device->Flags & DO_DEVICE_INITIALIZING))
     return STATUS_NO_SUCH_DEVICE;
+  // A device whose removal began takes no new opens.
+  if (pnp_ != nullptr) {
+    status = pnp_->CheckOpen(device);
+    if (!NT_SUCCESS(status)) {
+      kernel_.Trace("irp", "open " + Narrow(name) + " refused: removal began");
+      return status;
+    }
+  }
   // The exclusive rule is the I/O manager's: the driver never sees the second open.
   if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) {
     kernel_.Trace("irp", "open " + Narrow(name) + " refused: exclusive device already open");
@@ -233,8 +249,9 @@ NTSTATUS IoManager::OpenFile(std::u16string_view name, ACCESS_MASK access, PFILE
   irp->Flags |= IRP_CREATE_OPERATION;
   status = WaitFor(IssueAndCheck(top, irp), &event, &iosb, nullptr);
   if (!NT_SUCCESS(status)) {
+    f->cleanedUp = f->closed = f->gone = true;
     DropOpenReference(device);
-    f->cleanedUp = f->closed = true;
+    if (pnp_ != nullptr) pnp_->FileClosed(device);
     return status;
   }
   fo.Flags |= FO_HANDLE_CREATED;
@@ -268,7 +285,10 @@ void IoManager::SendFinalClose(FileRecord* f, bool inCaller) {
     PIRP irp = BuildMachineIrp(top, f, close, &event, &iosb);
     irp->Flags |= IRP_CLOSE_OPERATION;
     WaitFor(IssueAndCheck(top, irp), &event, &iosb, nullptr);
-    DropOpenReference(fo->DeviceObject);
+    PDEVICE_OBJECT device = fo->DeviceObject;
+    f->gone = true;
+    DropOpenReference(device);
+    if (pnp_ != nullptr) pnp_->FileClosed(device);
   };
   // The last reference usually goes in the closing thread. When it goes with the completion
   // of a request (in whatever context, possibly at DISPATCH_LEVEL), the close is sent from a
@@ -303,13 +323,14 @@ NTSTATUS IoManager::SendRequest(PFILE_OBJECT file, const IoRequest& request,
 }
 
 NTSTATUS IoManager::SendToStack(PDEVICE_OBJECT device, const IoRequest& request,
-                                ULONG_PTR* information) {
+                                ULONG_PTR* information, PIRP* sent) {
   RequireContext(kernel_, "SendToStack");
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
   PDEVICE_OBJECT top = IoGetAttachedDevice(device);
   PIRP irp = BuildMachineIrp(top, nullptr, request, &event, &iosb);
+  if (sent != nullptr) *sent = irp;
   return WaitFor(IssueAndCheck(top, irp), &event, &iosb, information);
 }
 

@@ -6,6 +6,7 @@
 #include "nt/io_records.h"
 #include "nt/io_util.h"
 #include "nt/object_namespace.h"
+#include "nt/pnp_manager.h"
 #include "nt/registry.h"
 #include "nt/verifier.h"
 
@@ -250,6 +251,8 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
   if (d->deleted)
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kDeleteDeletedDevice, 0, 0,
                      reinterpret_cast<ULONG_PTR>(device));
+  // Deleting during surprise removal is the more specific fault, whether attached or not.
+  if (pnp_ != nullptr) pnp_->CheckTeardown(device, false);
   if (d->lower != nullptr)
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kDeleteWhileAttached, 0, 0,
                      reinterpret_cast<ULONG_PTR>(device));
@@ -319,6 +322,7 @@ void IoManager::DetachDevice(PDEVICE_OBJECT target) {
   if (upper == nullptr)
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kDetachNotAttached, 0, 0,
                      reinterpret_cast<ULONG_PTR>(target));
+  if (pnp_ != nullptr) pnp_->CheckTeardown(upper, true);
   target->AttachedDevice = nullptr;
   if (DeviceRecord* u = FindDevice(upper)) u->lower = nullptr;
   kernel_.Trace("device", "detach " + Label(upper) + " from " + Label(target));

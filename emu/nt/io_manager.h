@@ -25,6 +25,7 @@
 namespace emu {
 
 class ObjectNamespace;
+class PnpManager;
 class Registry;
 
 // How a bus driver (the USB host controller's root hub, or a stub in a test) serves the IRPs
@@ -156,13 +157,20 @@ class IoManager {
                        ULONG_PTR* information = nullptr);
   // A request to the top of the stack `device` belongs to, without a file object (Plug and
   // Play, power, WMI); waits for completion.
+  // *irp (when given) receives the IRP's address before it is sent.
   NTSTATUS SendToStack(PDEVICE_OBJECT device, const IoRequest& request,
-                       ULONG_PTR* information = nullptr);
+                       ULONG_PTR* information = nullptr, PIRP* irp = nullptr);
   // IoCancelIrp on every request of the file still outstanding; returns how many had a cancel
   // routine.
   ULONG CancelFileRequests(PFILE_OBJECT file);
   size_t PendingRequestCount(PFILE_OBJECT file) const;
   size_t OpenFileCount() const;
+  // Files on any device of the stack above `pdo` whose final close has not completed.
+  size_t OpenFilesOnStack(PDEVICE_OBJECT pdo) const;
+
+  // The Plug and Play manager refuses opens once removal began, learns of final closes and
+  // checks detaching and deleting during surprise removal.
+  void SetPnpManager(PnpManager* pnp) { pnp_ = pnp; }
 
   // --- Work items (io_work_item.cpp) ------------------------------------------------------------
   PIO_WORKITEM AllocateWorkItem(PDEVICE_OBJECT device);
@@ -216,6 +224,7 @@ class IoManager {
   Kernel& kernel_;
   ObjectNamespace& names_;
   Registry& registry_;
+  PnpManager* pnp_ = nullptr;
   CONFIGURATION_INFORMATION configuration_{};
 
   std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> drivers_;
@@ -259,11 +268,14 @@ constexpr ULONG_PTR kUnknown = 0x200;
 constexpr ULONG_PTR kDeleteWhileAttached = 0x201;
 constexpr ULONG_PTR kDetachNotAttached = 0x202;
 constexpr ULONG_PTR kFreeIrpInUse = 0x20B;
+constexpr ULONG_PTR kNotDetachedAtRemove = 0x21D;
 constexpr ULONG_PTR kStatusMismatch = 0x224;
 constexpr ULONG_PTR kNotCompletedNorPending = 0x226;
 constexpr ULONG_PTR kPendingNotMarked = 0x23D;
 constexpr ULONG_PTR kMarkedButNotPending = 0x23E;
 constexpr ULONG_PTR kDeleteDeletedDevice = 0x240;
+constexpr ULONG_PTR kDetachedInSurpriseRemoval = 0x241;
+constexpr ULONG_PTR kDeletedInSurpriseRemoval = 0x242;
 constexpr ULONG_PTR kInitializingNotCleared = 0x243;
 }  // namespace iov
 

@@ -43,6 +43,7 @@ struct IoManager::FileRecord {
   std::map<uint64_t, PIRP> pending;
   bool cleanedUp = false;   // IRP_MJ_CLEANUP sent (the handle is closed)
   bool closed = false;      // IRP_MJ_CLOSE sent
+  bool gone = false;        // IRP_MJ_CLOSE completed (or the open failed): no reference left
 };
 
 struct IoManager::IrpRecord {

@@ -18,13 +18,17 @@ Machine::Machine(KernelConfig config)
     : kernel_(std::make_unique<Kernel>(config)),
       registry_(std::make_unique<Registry>()),
       objects_(std::make_unique<ObjectNamespace>()),
-      io_(std::make_unique<IoManager>(*kernel_, *objects_, *registry_)) {
+      io_(std::make_unique<IoManager>(*kernel_, *objects_, *registry_)),
+      pnp_(std::make_unique<PnpManager>(*this)) {
+  io_->SetPnpManager(pnp_.get());
   registry_->CreateKey(kRegistrySerialComm);
   g_current = this;
 }
 
 Machine::~Machine() {
   if (g_current == this) g_current = nullptr;
+  io_->SetPnpManager(nullptr);
+  pnp_.reset();
   io_.reset();
   objects_.reset();
   registry_.reset();
@@ -229,6 +233,26 @@ NTSTATUS Machine::DeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const 
   request.outputBuffer = output;
   request.outputLength = outputLength;
   return Send(file, request, information);
+}
+
+NTSTATUS Machine::QueryInformation(PFILE_OBJECT file, ULONG informationClass, void* buffer,
+                                   ULONG length, ULONG_PTR* information) {
+  IoRequest request;
+  request.majorFunction = IRP_MJ_QUERY_INFORMATION;
+  request.informationClass = informationClass;
+  request.outputBuffer = buffer;
+  request.outputLength = length;
+  return Send(file, request, information);
+}
+
+NTSTATUS Machine::SetInformation(PFILE_OBJECT file, ULONG informationClass, const void* buffer,
+                                 ULONG length) {
+  IoRequest request;
+  request.majorFunction = IRP_MJ_SET_INFORMATION;
+  request.informationClass = informationClass;
+  request.inputBuffer = buffer;
+  request.inputLength = length;
+  return Send(file, request);
 }
 
 ULONG Machine::CancelIo(PFILE_OBJECT file) {

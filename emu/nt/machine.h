@@ -14,6 +14,7 @@
 #include "nt/io_manager.h"
 #include "nt/kernel.h"
 #include "nt/object_namespace.h"
+#include "nt/pnp_manager.h"
 #include "nt/registry.h"
 
 #include <functional>
@@ -37,6 +38,7 @@ class Machine {
   Registry& registry() { return *registry_; }
   ObjectNamespace& objects() { return *objects_; }
   IoManager& io() { return *io_; }
+  PnpManager& pnp() { return *pnp_; }
   // IoGetConfigurationInformation's record; tests preset SerialCount here.
   CONFIGURATION_INFORMATION& configuration() { return io_->Configuration(); }
 
@@ -79,6 +81,12 @@ class Machine {
   NTSTATUS DeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const void* input,
                            ULONG inputLength, void* output, ULONG outputLength,
                            ULONG_PTR* information = nullptr);
+  // IRP_MJ_QUERY_INFORMATION and IRP_MJ_SET_INFORMATION for `informationClass` (a
+  // FILE_INFORMATION_CLASS), buffered; *information is the number of bytes the driver returned.
+  NTSTATUS QueryInformation(PFILE_OBJECT file, ULONG informationClass, void* buffer, ULONG length,
+                            ULONG_PTR* information = nullptr);
+  NTSTATUS SetInformation(PFILE_OBJECT file, ULONG informationClass, const void* buffer,
+                          ULONG length);
   // Any request on the file, waiting for completion.
   NTSTATUS Send(PFILE_OBJECT file, const IoRequest& request, ULONG_PTR* information = nullptr);
   // Cancels the file's outstanding requests (IoCancelIrp on each); returns how many had a
@@ -99,6 +107,7 @@ class Machine {
   std::unique_ptr<Registry> registry_;
   std::unique_ptr<ObjectNamespace> objects_;
   std::unique_ptr<IoManager> io_;
+  std::unique_ptr<PnpManager> pnp_;
 };
 
 }  // namespace emu

@@ -204,6 +204,7 @@ const char* VerifierSubcode(ULONG_PTR subcode) {
     case 0x100A: return "thread ended owning a lock";
     case kRuleIrqlKeSetEvent: return "KeSetEvent with Wait TRUE at DISPATCH_LEVEL or above";
     case kRuleSpinLock: return "a DPC routine returned holding a spin lock";
+    case kRulePnpRemove: return "a driver failed a Plug and Play removal request it must not fail";
     default: return nullptr;
   }
 }
@@ -222,6 +223,9 @@ std::string DescribeBugCheck(ULONG code, const ULONG_PTR (&params)[4]) {
     case 0xC9:
       if (params[0] == 0x23D) what = "STATUS_PENDING returned without IoMarkIrpPending";
       if (params[0] == 0x23E) what = "IRP marked pending but another status than STATUS_PENDING returned";
+      if (params[0] == 0x21D) what = "a driver still attached to the stack after IRP_MN_REMOVE_DEVICE";
+      if (params[0] == 0x241) what = "a device detached during surprise removal";
+      if (params[0] == 0x242) what = "a device deleted during surprise removal";
       break;
     case 0xCC: what = "freed pool referenced"; break;
     case 0x50: what = "invalid memory referenced"; break;

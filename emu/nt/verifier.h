@@ -14,6 +14,7 @@ namespace emu::verifier {
 // kernel checks; parameter 2 is then the text of the rule's condition.
 constexpr ULONG_PTR kRuleIrqlKeSetEvent = 0x00020016;
 constexpr ULONG_PTR kRuleSpinLock = 0x00040009;
+constexpr ULONG_PTR kRulePnpRemove = 0x00043006;
 
 // True when any byte of [p, p + size) lies in a freed pool block that is still quarantined
 // (freed blocks are poisoned and kept mapped for a while to catch late use) or in released

@@ -286,6 +286,8 @@ void UsbPort::Unplug() {
   h.FailAll(*this, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, now, true);
   if (host_->kernel_->TraceEnabled()) host_->kernel_->Trace("usb", "unplug " + instancePath_);
   h.EnsureWake(now);
+  // The hub reports the port's child missing from its bus relations.
+  if (pdo_ != nullptr) host_->machine_->pnp().DeviceMissing(pdo_);
 }
 
 std::vector<UrbRecord> UsbPort::UrbsMatching(const UrbFilter& filter) const {
@@ -391,7 +393,6 @@ void UsbPort::ClearFaults() {
 // ---------------------------------------------------------------------------------------------
 
 NTSTATUS UsbPort::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
-  (void)pdo;
   UsbHost::Impl& h = *host_->impl_;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MajorFunction) {
@@ -399,6 +400,7 @@ NTSTATUS UsbPort::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
       break;
     case IRP_MJ_PNP: {
       NTSTATUS status = irp->IoStatus.Status;
+      bool deletePdo = false;
       switch (stack->MinorFunction) {
         case IRP_MN_START_DEVICE:
         case IRP_MN_QUERY_STOP_DEVICE:
@@ -406,9 +408,22 @@ NTSTATUS UsbPort::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
         case IRP_MN_STOP_DEVICE:
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
-        case IRP_MN_REMOVE_DEVICE:
         case IRP_MN_SURPRISE_REMOVAL:
           status = STATUS_SUCCESS;
+          break;
+        case IRP_MN_REMOVE_DEVICE:
+          // A device gone from the port loses its PDO with the remove; one still plugged in
+          // keeps it for a later start.
+          status = STATUS_SUCCESS;
+          deletePdo = !connected_;
+          break;
+        case IRP_MN_QUERY_ID:
+          status = QueryId(stack->Parameters.QueryId.IdType, &irp->IoStatus.Information);
+          if (status == STATUS_NOT_SUPPORTED) status = irp->IoStatus.Status;
+          break;
+        case IRP_MN_QUERY_DEVICE_RELATIONS:
+          if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation)
+            status = QueryTargetRelation(pdo, &irp->IoStatus.Information);
           break;
         case IRP_MN_QUERY_CAPABILITIES: {
           PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
@@ -443,6 +458,7 @@ NTSTATUS UsbPort::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
       }
       irp->IoStatus.Status = status;
       IoCompleteRequest(irp, IO_NO_INCREMENT);
+      if (deletePdo) IoDeleteDevice(pdo);
       return status;
     }
     case IRP_MJ_POWER: {
@@ -1762,6 +1778,8 @@ UsbPort& UsbHost::Plug(UsbDevice& device, PlugOptions options) {
   if (raw->pdo_ != nullptr) PortsByPdo()[raw->pdo_] = raw;
   if (kernel_->TraceEnabled())
     kernel_->Trace("usb", "plug " + raw->instancePath_ + " address " + std::to_string(address));
+  // The hub reports its new child, which the Plug and Play manager enumerates.
+  if (raw->pdo_ != nullptr) machine_->pnp().DeviceArrived(raw->pdo_);
   return *raw;
 }
 

@@ -189,6 +189,10 @@ class UsbPort {
  private:
   friend class UsbHost;
   UsbPort(UsbHost& host, UsbDevice& device, int portNumber, uint8_t address);
+  // Plug and Play answers of the PDO, as a USB hub gives them for the device on its port
+  // (usb_port_pnp.cpp). They allocate the answer from paged pool; the caller frees it.
+  NTSTATUS QueryId(BUS_QUERY_ID_TYPE type, ULONG_PTR* information) const;
+  NTSTATUS QueryTargetRelation(PDEVICE_OBJECT pdo, ULONG_PTR* information) const;
 
   UsbHost* host_;
   UsbDevice* device_;
