@@ -9,11 +9,27 @@ namespace {
 
 const ULONG kLineHolds = RX_HOLD_DTR | RX_HOLD_RTS | RX_HOLD_XOFF;
 
+// The ring is down to XonLimit and a line hold is set. ControlLock held.
+BOOLEAN ResumeDueLocked(PPORT_EXTENSION Ext) {
+  return (ULONG)Ext->RingCount <= (ULONG)Ext->HandFlow.XonLimit && (ReadHolds(&Ext->RxHoldFlags) & kLineHolds) != 0;
+}
+
 VOID NTAPI ResumeReceiveWork(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   UNREFERENCED_PARAMETER(Context);
+  PPORT_EXTENSION port = PortExtension(DeviceObject);
   (VOID) ResumeReceive(DeviceObject);
-  // From here a copy may queue the item again: it is dequeued while this routine runs.
-  (VOID) InterlockedExchange(&PortExtension(DeviceObject)->ResumeQueued, 0);
+  // A hold raised and drained again while the release ran was seen by no copy that could queue
+  // it (the item was still marked queued): the routine queues itself again. Otherwise the item
+  // is marked free under ControlLock, the copies' lock, as the routine's last use of it, so that
+  // teardown may free it from then on.
+  KIRQL irql;
+  KeAcquireSpinLock(&port->ControlLock, &irql);
+  if (ResumeDueLocked(port)) {
+    IoQueueWorkItem(port->ResumeWorkItem, ResumeReceiveWork, DelayedWorkQueue, NULL);
+  } else {
+    (VOID) InterlockedExchange(&port->ResumeQueued, 0);
+  }
+  KeReleaseSpinLock(&port->ControlLock, irql);
 }
 
 }  // namespace
@@ -24,8 +40,7 @@ NTSTATUS AllocateReceiveResume(PPORT_EXTENSION Ext) {
 }
 
 VOID QueueReceiveResumeLocked(PPORT_EXTENSION Ext) {
-  if ((ULONG)Ext->RingCount > (ULONG)Ext->HandFlow.XonLimit) return;
-  if ((ReadHolds(&Ext->RxHoldFlags) & kLineHolds) == 0 || Ext->ResumeWorkItem == NULL) return;
+  if (!ResumeDueLocked(Ext) || Ext->ResumeWorkItem == NULL) return;
   if (InterlockedCompareExchange(&Ext->ResumeQueued, 1, 0) != 0) return;
   IoQueueWorkItem(Ext->ResumeWorkItem, ResumeReceiveWork, DelayedWorkQueue, NULL);
 }
