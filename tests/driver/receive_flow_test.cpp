@@ -20,6 +20,22 @@ using test_support::AllSchedules;
 using test_support::Scheduled;
 using test_support::ScheduleName;
 
+// Copies what the ring holds, up to the buffer's size, into the buffer through a read request
+// made current under ControlLock, as the read path does. Runs inside the machine.
+void CopyOut(PPORT_EXTENSION ext, std::vector<UCHAR>& buffer) {
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoSetNextIrpStackLocation(irp);
+  IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length = (ULONG)buffer.size();
+  RequestBufferPosition(irp) = buffer.data();
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->ControlLock, &irql);
+  ext->CurrentRead = irp;
+  CopyRingToRead(ext);
+  ext->CurrentRead = NULL;
+  KeReleaseSpinLock(&ext->ControlLock, irql);
+  IoFreeIrp(irp);
+}
+
 constexpr UCHAR kXon = 0x11, kXoff = 0x13;
 constexpr LONG kHoldAt = RING_BUFFER_SIZE - RING_BUFFER_SIZE / 8;  // 60368
 constexpr LONG kXonLimit = RING_BUFFER_SIZE / 2;                   // 34496
@@ -53,21 +69,11 @@ struct FlowPort : ConfiguredPort {
       return STATUS_SUCCESS;
     });
   }
-  // A read-like copy of `n` bytes out of the ring, under ControlLock as the read path does it.
+  // A read-like copy of `n` bytes out of the ring.
   void Drain(ULONG n) {
     std::vector<UCHAR> buffer(n);
     Call([&] {
-      PIRP irp = IoAllocateIrp(1, FALSE);
-      IoSetNextIrpStackLocation(irp);
-      IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length = n;
-      RequestBufferPosition(irp) = buffer.data();
-      KIRQL irql;
-      KeAcquireSpinLock(&ext()->ControlLock, &irql);
-      ext()->CurrentRead = irp;
-      CopyRingToRead(ext());
-      ext()->CurrentRead = NULL;
-      KeReleaseSpinLock(&ext()->ControlLock, irql);
-      IoFreeIrp(irp);
+      CopyOut(ext(), buffer);
       return STATUS_SUCCESS;
     });
   }
@@ -278,19 +284,7 @@ TEST_P(HoldRace, EveryHoldAndReleaseActsOnceAndTheNextReadLeavesNothingHeld) {
     ApplyReceiveHolds(device);
   });
   kernel().StartSystemThread("dispatch", [&] { ApplyHandFlow(device, &autoReceiveOff); });
-  kernel().StartSystemThread("read", [&] {
-    PIRP irp = IoAllocateIrp(1, FALSE);
-    IoSetNextIrpStackLocation(irp);
-    IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length = (ULONG)buffer.size();
-    RequestBufferPosition(irp) = buffer.data();
-    KIRQL irql;
-    KeAcquireSpinLock(&ext()->ControlLock, &irql);
-    ext()->CurrentRead = irp;
-    CopyRingToRead(ext());
-    ext()->CurrentRead = NULL;
-    KeReleaseSpinLock(&ext()->ControlLock, irql);
-    IoFreeIrp(irp);
-  });
+  kernel().StartSystemThread("read", [&] { CopyOut(ext(), buffer); });
   kernel().Run();
   Drain(1);
   kernel().Run();
