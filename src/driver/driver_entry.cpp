@@ -1,5 +1,7 @@
 // Driver entry and unload, the driver-wide state, and the stopping of a port's threads.
 #include "driver/driver_globals.h"
+#include "driver/file_information.h"
+#include "driver/open_close.h"
 #include "driver/port_device.h"
 #include "usb/usb_request.h"
 
@@ -48,6 +50,11 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
   // Each major function is installed together with the routine that serves it; the others keep
   // the system's default, which fails the request as an invalid device request.
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateDispatch;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = CleanupDispatch;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = CloseDispatch;
+  DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = QueryInformationDispatch;
+  DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = SetInformationDispatch;
   DriverObject->DriverUnload = UnloadDriver;
   DriverObject->DriverExtension->AddDevice = AddPortDevice;
   return STATUS_SUCCESS;

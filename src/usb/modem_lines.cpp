@@ -59,6 +59,16 @@ VOID ForgetModemOutputs(PDEVICE_OBJECT DeviceObject) {
   UnlockModemControl(port);
 }
 
+NTSTATUS DropModemOutputs(PDEVICE_OBJECT DeviceObject, BOOLEAN TellChip) {
+  PPORT_EXTENSION port = PortExtension(DeviceObject);
+  (VOID) InterlockedExchange((LONG volatile*)&port->RtsToggleCount, 0);
+  LockModemControl(port);
+  port->ModemControl = (UCHAR)(port->ModemControl & ~(MODEM_CONTROL_DTR | MODEM_CONTROL_RTS));
+  NTSTATUS status = TellChip ? WriteModemControl(DeviceObject, (UCHAR)~port->ModemControl) : STATUS_SUCCESS;
+  UnlockModemControl(port);
+  return status;
+}
+
 NTSTATUS SetBreak(PDEVICE_OBJECT DeviceObject, BOOLEAN On) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
   UCHAR r5, r18;

@@ -28,6 +28,10 @@ NTSTATUS SetRts(PDEVICE_OBJECT DeviceObject, BOOLEAN On);
 // Sets the ModemControl shadow to 0 (both outputs off) without telling the chip, for a chip that
 // is being initialised.
 VOID ForgetModemOutputs(PDEVICE_OBJECT DeviceObject);
+// Drops DTR and RTS in the ModemControl shadow and, with TellChip, sends the chip the complement of
+// the new byte even when the bits were already clear.
+NTSTATUS DropModemOutputs(PDEVICE_OBJECT DeviceObject, BOOLEAN TellChip);
+
 // Starts (On) or ends a break through registers 5 and 0x18, holding transmission (TxHoldFlags
 // break bit) while it lasts. Ending it resumes a current write when nothing else holds it.
 NTSTATUS SetBreak(PDEVICE_OBJECT DeviceObject, BOOLEAN On);
