@@ -32,15 +32,19 @@ BOOLEAN BridgeConnected(PDEVICE_OBJECT DeviceObject, BOOLEAN FailedMeansGone) {
   return (portStatus & USBD_PORT_CONNECTED) != 0 ? TRUE : FALSE;
 }
 
-// The resets of a new handle, under OpenMutex.
+// The resets of a new handle, under OpenMutex; the settings and events the port threads read
+// under ControlLock change under it.
 VOID ResetForNewHandle(PPORT_EXTENSION Port) {
   Port->WmiCommData.IsBusy = TRUE;
+  KIRQL irql;
+  KeAcquireSpinLock(&Port->ControlLock, &irql);
   Port->HandFlow.XoffLimit = Port->RingSize / 8;
   Port->HandFlow.XonLimit = Port->RingSize / 2;
-  Port->WmiCommData.XoffXmitThreshold = Port->HandFlow.XoffLimit;
-  Port->WmiCommData.XonXmitThreshold = Port->HandFlow.XonLimit;
   Port->WaitMask = 0;
   Port->EventHistory = 0;
+  KeReleaseSpinLock(&Port->ControlLock, irql);
+  Port->WmiCommData.XoffXmitThreshold = Port->RingSize / 8;
+  Port->WmiCommData.XonXmitThreshold = Port->RingSize / 2;
   RtlZeroMemory(&Port->PerfStats, sizeof(Port->PerfStats));
   RtlZeroMemory(&Port->WmiPerfStats, sizeof(Port->WmiPerfStats));
   Port->EscapeChar = 0;
@@ -85,19 +89,19 @@ NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 
   ExAcquireFastMutex(&port->OpenMutex);
-  if (port->OpenState != PORT_CLOSED) {
+  if (ReadOpenState(port) != PORT_CLOSED) {
     ExReleaseFastMutex(&port->OpenMutex);
     return Finish(port, Irp, STATUS_ACCESS_DENIED, IO_NO_INCREMENT);
   }
   ResetForNewHandle(port);
-  port->OpenState = PORT_OPENING;
+  SetOpenState(port, PORT_OPENING);
   ExReleaseFastMutex(&port->OpenMutex);
 
   // The chip's answer does not decide the open: the port serves the handle either way.
   (VOID) InitializePort(DeviceObject);
 
   ExAcquireFastMutex(&port->OpenMutex);
-  port->OpenState = PORT_OPEN;
+  SetOpenState(port, PORT_OPEN);
   ExReleaseFastMutex(&port->OpenMutex);
 
   KeSetEvent(&port->ReaderEvent, 1, FALSE);
@@ -110,7 +114,7 @@ NTSTATUS NTAPI CleanupDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   InterlockedIncrement(&port->PendingRequests);
   Irp->IoStatus.Information = 0;
 
-  if (port->OpenState == PORT_CLOSED) {
+  if (ReadOpenState(port) == PORT_CLOSED) {
     return Finish(port, Irp, STATUS_INVALID_DEVICE_REQUEST, IO_NO_INCREMENT);
   }
   // The handle's requests are cancelled even on a port that is not started (powered down or
@@ -132,13 +136,13 @@ NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Irp->IoStatus.Information = 0;
 
   ExAcquireFastMutex(&port->OpenMutex);
-  if (port->OpenState == PORT_CLOSED) {
+  if (ReadOpenState(port) == PORT_CLOSED) {
     ExReleaseFastMutex(&port->OpenMutex);
     return Finish(port, Irp, STATUS_INVALID_DEVICE_REQUEST, IO_NO_INCREMENT);
   }
   // The port counts as closed from here on. The I/O manager sends no new open to the exclusive
   // device before this close has completed.
-  port->OpenState = PORT_CLOSED;
+  SetOpenState(port, PORT_CLOSED);
   ExReleaseFastMutex(&port->OpenMutex);
 
   // A failed query counts as a bridge gone: nothing below then talks to the chip.

@@ -171,3 +171,10 @@ typedef struct _PORT_EXTENSION {
 inline PPORT_EXTENSION PortExtension(PDEVICE_OBJECT DeviceObject) {
   return (PPORT_EXTENSION)DeviceObject->DeviceExtension;
 }
+
+// OpenState changes under OpenMutex and is read without it by the port threads, DPCs and the
+// admission of requests: single-byte atomic accesses (plain moves on x86).
+inline UCHAR ReadOpenState(const PORT_EXTENSION* Port) { return __atomic_load_n(&Port->OpenState, __ATOMIC_ACQUIRE); }
+inline VOID SetOpenState(PPORT_EXTENSION Port, UCHAR State) {
+  __atomic_store_n(&Port->OpenState, State, __ATOMIC_RELEASE);
+}

@@ -193,7 +193,7 @@ VOID ApplyHandFlow(PDEVICE_OBJECT DeviceObject, const SERIAL_HANDFLOW* HandFlow)
   FlowSnapshot s;
   TakeSnapshot(port, &s);
   const SERIAL_HANDFLOW& old = s.HandFlow;
-  const BOOLEAN opening = port->OpenState == PORT_OPENING;
+  const BOOLEAN opening = ReadOpenState(port) == PORT_OPENING;
 
   if (opening || ((n.ControlHandShake ^ old.ControlHandShake) & SERIAL_DTR_MASK) != 0)
     ApplyDtrMode(DeviceObject, &s, &n);

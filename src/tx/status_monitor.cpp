@@ -65,7 +65,7 @@ UCHAR StoreModemInputs(PPORT_EXTENSION Port, UCHAR Raw) {
 BOOLEAN WatchDue(PPORT_EXTENSION Port, ULONG Events, BOOLEAN DropNeedsOpenPort) {
   BOOLEAN drop = RtsDropPending(Port);
   if (drop && !DropNeedsOpenPort) return TRUE;
-  if (!Port->Started || Port->OpenState == PORT_CLOSED || Port->Removed) return FALSE;
+  if (!Port->Started || ReadOpenState(Port) == PORT_CLOSED || Port->Removed) return FALSE;
   KIRQL irql;
   KeAcquireSpinLock(&Port->ControlLock, &irql);
   BOOLEAN watched =
