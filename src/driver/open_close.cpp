@@ -14,7 +14,7 @@ namespace {
 
 // Polls of the transmitter before close gives up on it (20 ms apart, about one second).
 constexpr ULONG kDrainPolls = 50;
-// Register 0x07 bit 0: the chip still has data to send.
+// REG_TX_STATUS bit 0: the chip still has data to send.
 constexpr UCHAR kTransmitterBusy = 0x01;
 
 NTSTATUS Finish(PPORT_EXTENSION Port, PIRP Irp, NTSTATUS Status, CCHAR Boost) {
@@ -50,13 +50,14 @@ VOID ResetForNewHandle(PPORT_EXTENSION Port) {
   Port->EscapeChar = 0;
 }
 
-// Waits, at most kDrainPolls times 20 ms, until the chip has sent everything. Returns TRUE when
-// it saw the transmitter idle; *Connected turns FALSE when the hub reports the bridge gone.
+// Waits, at most kDrainPolls times 20 ms, until the chip has sent everything. FALSE when every
+// poll found the transmitter busy; polling also ends, with *Connected turned FALSE, when the hub
+// reports the bridge gone.
 BOOLEAN DrainTransmitter(PDEVICE_OBJECT DeviceObject, PBOOLEAN Connected) {
   for (ULONG poll = 0; poll < kDrainPolls; ++poll) {
-    UCHAR reg06 = 0, reg07 = kTransmitterBusy;
-    NTSTATUS status = ReadRegisterPair(DeviceObject, 0x06, &reg06, 0x07, &reg07);
-    if (NT_SUCCESS(status) && (reg07 & kTransmitterBusy) == 0) return TRUE;
+    UCHAR modem = 0, transmitter = kTransmitterBusy;
+    NTSTATUS status = ReadRegisterPair(DeviceObject, REG_MODEM, &modem, REG_TX_STATUS, &transmitter);
+    if (NT_SUCCESS(status) && (transmitter & kTransmitterBusy) == 0) return TRUE;
     if (!BridgeConnected(DeviceObject, FALSE)) {
       *Connected = FALSE;
       return TRUE;
