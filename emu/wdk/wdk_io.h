@@ -844,6 +844,9 @@ inline USHORT IoSizeOfIrp(CCHAR StackSize) {
 }
 NTKERNELAPI NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 #define IoCallDriver(a, b) IofCallDriver(a, b)
+// Power manager: the two routines a driver uses to pass a power request down.
+NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
 NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,

@@ -1,7 +1,9 @@
 // Driver entry and unload, the driver-wide state, and the stopping of a port's threads.
 #include "driver/driver_globals.h"
 #include "driver/file_information.h"
+#include "driver/interim_dispatch.h"
 #include "driver/open_close.h"
+#include "driver/pnp_dispatch.h"
 #include "driver/port_device.h"
 #include "usb/usb_request.h"
 
@@ -48,13 +50,21 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     UserRemovalSetting = 0;
   }
 
-  // Each major function is installed together with the routine that serves it; the others keep
-  // the system's default, which fails the request as an invalid device request.
+  // Every major function a serial port receives has a routine; the others keep the system's
+  // default, which fails the request as an invalid device request.
   DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateDispatch;
   DriverObject->MajorFunction[IRP_MJ_CLEANUP] = CleanupDispatch;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = CloseDispatch;
+  DriverObject->MajorFunction[IRP_MJ_READ] = UnservedRequestDispatch;
+  DriverObject->MajorFunction[IRP_MJ_WRITE] = UnservedRequestDispatch;
   DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = QueryInformationDispatch;
   DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = SetInformationDispatch;
+  DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = UnservedRequestDispatch;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = UnservedRequestDispatch;
+  DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = UnservedRequestDispatch;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = PassDownPowerDispatch;
+  DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = PassDownSystemControlDispatch;
+  DriverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
   DriverObject->DriverUnload = UnloadDriver;
   DriverObject->DriverExtension->AddDevice = AddPortDevice;
   return STATUS_SUCCESS;

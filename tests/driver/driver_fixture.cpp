@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "rx/receive_resume.h"
+#include "driver/port_teardown.h"
 
 namespace tarnwire::testing {
 
@@ -81,29 +81,12 @@ size_t DriverTest::SerialCommValueCount() {
 }
 
 void DriverTest::RemovePort(PDEVICE_OBJECT port) {
-  ASSERT_TRUE(machine_->RunInSystemThread("removal", [port] { TearDownPort(port); })) << "removal hung";
+  PDEVICE_OBJECT pdo = Ext(port)->PhysicalDeviceObject;
+  machine_->SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+  ASSERT_EQ(nullptr, PortOf(pdo)) << "the port is still in the table after IRP_MN_REMOVE_DEVICE";
 }
 
-void DriverTest::TearDownPort(PDEVICE_OBJECT port) {
-  PPORT_EXTENSION ext = PortExtension(port);
-  UNICODE_STRING interfaceName = ext->InterfaceName;
-  WithdrawPortThreadsRunCondition(ext);
-  StopPortThreads(port);
-  FreeReceiveResume(ext);
-  if (ext->DosLinkName.Buffer != NULL) {
-    RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", ext->DeviceName.Buffer);
-    IoDeleteSymbolicLink(&ext->DosLinkName);
-    ext->DosLinkName.Buffer = NULL;
-  }
-  if (interfaceName.Buffer != NULL) RtlFreeUnicodeString(&interfaceName);
-  IoDetachDevice(ext->LowerDeviceObject);
-  for (PDEVICE_OBJECT& slot : DeviceTable) {
-    if (slot == port) slot = NULL;
-  }
-  --IoGetConfigurationInformation()->SerialCount;
-  ExFreePoolWithTag(ext->BufferBlock, TARNWIRE_POOL_TAG);
-  IoDeleteDevice(port);
-}
+void DriverTest::TearDownPort(PDEVICE_OBJECT port) { TeardownPort(port); }
 
 // PsCreateSystemThread names its threads "thread<n>"; the trace records their creation and end.
 size_t DriverTest::DriverThreadsCreated() {

@@ -1,7 +1,7 @@
 // Test fixture for the driver core: an emulated machine with the driver loaded from its service
-// key, bridges represented by PDOs of a stub bus driver, and routines to add, inspect and tear
-// down port devices. The teardown routine stands for the driver's Plug and Play removal so that
-// every test can end with a real unload and its checks (no device, no request, no pool left).
+// key, bridges represented by PDOs of a stub bus driver, and routines to add, inspect and
+// remove port devices, so that every test can end with a real unload and its checks (no device,
+// no request, no pool left).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -71,11 +71,9 @@ class DriverTest : public ::testing::Test {
   size_t SerialCommValueCount();
   size_t PoolBlockCount() { return kernel().LivePoolBlocks().size(); }
 
-  // Ends the port as removal does: withdraws the threads' run condition, stops the threads,
-  // deletes the link and SERIALCOMM value (if the port still holds them), detaches, clears the
-  // table slot, lowers SerialCount and frees the port's memory and device object.
+  // Removes the port with IRP_MN_REMOVE_DEVICE, as the Plug and Play manager does.
   void RemovePort(PDEVICE_OBJECT port);
-  // The same, run in the calling emulated context.
+  // The driver's teardown of the port alone, run in the calling emulated context.
   static void TearDownPort(PDEVICE_OBJECT port);
   // Driver threads (PsCreateSystemThread) created so far, and how many of them have started
   // running and ended.

@@ -37,6 +37,7 @@ class QueueTest : public LoadedDriverTest {
 
   PPORT_EXTENSION ext() { return Ext(port_); }
   PDEVICE_OBJECT port() { return port_; }
+  PFILE_OBJECT file() { return file_; }
 
   // Starts a request on the open file without waiting; its status block lands in the returned
   // slot of statuses(). `length` is a read's length, a write's length, or for a device control

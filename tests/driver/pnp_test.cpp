@@ -1,0 +1,391 @@
+// Plug and Play of a port: the driver registered for the bridge's hardware id and driven by the
+// emulated Plug and Play manager (start, rebalance, removal queries, unplug, unload), and single
+// requests sent to a port over a stub bus where a test needs to steer what lies below.
+#include <memory>
+
+#include "driver/port_teardown.h"
+#include "driver/request_accounting.h"
+#include "driver_fixture.h"
+#include "queue_fixture.h"
+#include "usbhost/usb_host.h"
+#include "zm470/zm470.h"
+
+namespace tarnwire::testing {
+namespace {
+
+using State = emu::PnpManager::State;
+
+constexpr std::u16string_view kBridgeHardwareId = u"USB\\VID_0A5D&PID_0023";
+
+// A machine whose Plug and Play manager loads the driver for the bridge's hardware id.
+class PluggedBridgeTest : public ::testing::Test {
+ protected:
+  PluggedBridgeTest() : machine(DriverMachine(test_support::CurrentConfig())), host(machine) {
+    machine.pnp().RegisterDriver(kBridgeHardwareId, kServiceName, DriverEntry);
+  }
+  ~PluggedBridgeTest() override {
+    if (usbPort != nullptr) Unplug();
+  }
+
+  void Plug() {
+    usbPort = &host.Plug(chip);
+    pdo = usbPort->Pdo();
+    ASSERT_TRUE(machine.pnp().RunUntilIdle()) << "the arrival did not finish";
+    port = PortOf(pdo);
+    ASSERT_NE(nullptr, port) << "plugging the bridge created no port";
+  }
+  void Unplug() {
+    usbPort->Unplug();
+    usbPort = nullptr;
+    ASSERT_TRUE(machine.pnp().RunUntilIdle()) << "the unplug did not finish";
+    EXPECT_EQ(nullptr, machine.pnp().LoadedDriver(kServiceName)) << "the driver stayed loaded";
+    size_t driverBlocks = 0;
+    for (const auto& b : machine.kernel().LivePoolBlocks()) driverBlocks += b.tag == TARNWIRE_POOL_TAG;
+    EXPECT_EQ(0u, driverBlocks) << "the driver left pool behind";
+  }
+  PPORT_EXTENSION ext() const { return PortExtension(port); }
+  size_t Initializations() { return chip.VendorRequests(0xA1).size(); }
+
+  emu::Machine machine;
+  emu::zm470::Zm470 chip;
+  emu::usb::UsbHost host;
+  emu::usb::UsbPort* usbPort = nullptr;
+  PDEVICE_OBJECT pdo = nullptr;
+  PDEVICE_OBJECT port = nullptr;
+};
+
+TEST_F(PluggedBridgeTest, PlugStartsThePortAndUnplugRemovesItAndUnloadsTheDriver) {
+  Plug();
+  EXPECT_EQ(State::Started, machine.pnp().StateOf(pdo));
+  EXPECT_TRUE(ext()->Started);
+  EXPECT_FALSE(ext()->Removed || ext()->RemovePending);
+  EXPECT_TRUE(chip.Configured()) << "start did not configure the USB device";
+  EXPECT_EQ(1u, Initializations()) << "start did not initialise the chip";
+  EXPECT_TRUE(machine.io().WmiRegistered(port));
+  ASSERT_EQ(1u, machine.pnp().InterfaceEvents().size());
+  EXPECT_TRUE(machine.pnp().InterfaceEvents()[0].arrival) << "the COM-port interface was not enabled";
+  Unplug();  // checks the unload and the pool
+  EXPECT_EQ(State::Deleted, machine.pnp().StateOf(pdo));
+  EXPECT_EQ(0u, machine.configuration().SerialCount);
+}
+
+// Rebalance (query-stop, stop, start) with a handle open and idle, then refused while a request
+// is counted.
+TEST_F(PluggedBridgeTest, QueryStopLooksOnlyAtCountedRequestsAndStartAfterStopInitialisesAgain) {
+  Plug();
+  ext()->OpenState = PORT_OPEN;  // an idle open handle
+  ext()->BaudRate = 57600;       // set before the stop
+  usbPort->ClearUrbLog();
+  ASSERT_EQ(STATUS_SUCCESS, machine.pnp().Rebalance(pdo)) << "query-stop refused with only an idle handle";
+  EXPECT_EQ(State::Started, machine.pnp().StateOf(pdo));
+  EXPECT_TRUE(ext()->Started);
+  EXPECT_EQ(2u, Initializations()) << "the new start did not initialise the chip again";
+  bool sawInit = false;
+  for (const auto& u : usbPort->Urbs()) sawInit |= u.hasSetup && u.setup.bRequest == 0xA1;
+  EXPECT_TRUE(sawInit) << "request 0xA1 is missing from the URB log of the new start";
+  EXPECT_EQ(57600u, ext()->BaudRate) << "the stop lost the settings";
+  EXPECT_NEAR(57600.0, chip.LineFrame().baud, 57600.0 * 0.03) << "the kept rate was not programmed again";
+
+  InterlockedIncrement(&ext()->PendingRequests);
+  EXPECT_EQ(STATUS_DEVICE_BUSY, machine.pnp().Rebalance(pdo));
+  EXPECT_TRUE(ext()->Started) << "the refused stop (then cancelled) left the port stopped";
+  EXPECT_EQ(2u, Initializations());
+  InterlockedDecrement(&ext()->PendingRequests);
+  ext()->OpenState = PORT_CLOSED;
+}
+
+TEST_F(PluggedBridgeTest, QueryRemoveWithAHandleOpenIsRefusedAndRemovePendingLastsUntilCancelRemove) {
+  Plug();
+  ext()->OpenState = PORT_OPEN;
+  ULONG_PTR information = 1;
+  EXPECT_EQ(STATUS_DEVICE_BUSY, machine.SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE, {}, &information));
+  EXPECT_EQ(0u, information);
+  EXPECT_TRUE(ext()->RemovePending) << "a refused query-remove must still mark the removal pending";
+  EXPECT_FALSE(ext()->Removed);
+  EXPECT_TRUE(ext()->Started);
+  EXPECT_EQ(STATUS_SUCCESS, machine.SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE));
+  EXPECT_FALSE(ext()->RemovePending);
+  ext()->OpenState = PORT_CLOSED;
+
+  ASSERT_EQ(STATUS_SUCCESS, machine.pnp().Remove(pdo)) << "an orderly removal of an idle port failed";
+  EXPECT_EQ(nullptr, PortOf(pdo));
+  EXPECT_EQ(nullptr, machine.pnp().LoadedDriver(kServiceName));
+}
+
+// USB requests that never finish: removal gives up after 32 passes of 20 ms, each with a drain
+// (which asks the hub for the port status first); requests that finish end the wait at the next
+// pass.
+TEST_F(PluggedBridgeTest, RemoveWaitsAtMost32PassesForUsbRequestsInFlight) {
+  struct Case {
+    const char* name;
+    emu::VirtualTime releaseAfter;  // 0: never
+    uint32_t minDrains, maxDrains;
+    emu::VirtualTime atLeast;
+  };
+  const Case cases[] = {{"stuck", 0, 32, 33, 32 * 20 * ms}, {"done after 90 ms", 90 * ms, 3, 5, 80 * ms}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Plug();
+    PPORT_EXTENSION e = ext();
+    InterlockedIncrement(&e->UsbBusyCount);  // a synchronous request that does not return
+    if (c.releaseAfter != 0) {
+      machine.kernel().StartSystemThread("request", [e, &c] {
+        LARGE_INTEGER delay;
+        delay.QuadPart = -c.releaseAfter;
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        InterlockedDecrement(&e->UsbBusyCount);
+      });
+    }
+    const emu::VirtualTime start = machine.kernel().Now();
+    const uint32_t queries = usbPort->PortStatusQueries();
+    ASSERT_EQ(STATUS_SUCCESS, machine.pnp().Remove(pdo));
+    EXPECT_GE(machine.kernel().Now() - start, c.atLeast);
+    // Teardown's deconfiguration asks once more.
+    const uint32_t drains = usbPort->PortStatusQueries() - queries - 1;
+    EXPECT_GE(drains, c.minDrains);
+    EXPECT_LE(drains, c.maxDrains);
+    EXPECT_EQ(nullptr, PortOf(pdo)) << "teardown did not run";
+    Unplug();
+  }
+}
+
+// --- Requests steered below the port (stub bus) ---------------------------------------------------
+
+// Completes IRP_MN_QUERY_CAPABILITIES with `status` after setting what a bus driver might say:
+// LockSupported and UniqueID set, Removable and SurpriseRemovalOK clear.
+class CapabilitiesBus : public emu::BusDriver {
+ public:
+  NTSTATUS status = STATUS_SUCCESS;
+  NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) override {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS result = irp->IoStatus.Status;
+    if (sp->MajorFunction == IRP_MJ_PNP && sp->MinorFunction == IRP_MN_QUERY_CAPABILITIES) {
+      PDEVICE_CAPABILITIES caps = sp->Parameters.DeviceCapabilities.Capabilities;
+      caps->LockSupported = 1;
+      caps->UniqueID = 1;
+      caps->Removable = 0;
+      caps->SurpriseRemovalOK = 0;
+      result = status;
+    } else if (sp->MajorFunction == IRP_MJ_PNP) {
+      result = STATUS_SUCCESS;
+    }
+    irp->IoStatus.Status = result;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return result;
+  }
+};
+
+class CapabilitiesTest : public DriverTest {};
+
+TEST_F(CapabilitiesTest, UserRemovalZeroMakesThePortRemovableWhateverTheBusSaysUnlessTheBusFails) {
+  struct Case {
+    const char* name;
+    ULONG userRemoval;
+    NTSTATUS busStatus;
+    bool lockSupported, uniqueId, removable, surpriseRemovalOk, silentInstall;
+    DEVICE_POWER_STATE deviceWake;
+    ULONG d1Latency;
+  };
+  const Case cases[] = {
+      {"adjusted", 0, STATUS_SUCCESS, false, false, true, true, true, PowerDeviceUnspecified, 0},
+      // Adjusted before forwarding, not again over the failed answer.
+      {"bus fails", 0, STATUS_UNSUCCESSFUL, true, true, false, false, true, PowerDeviceUnspecified, 0},
+      {"user removal", 1, STATUS_SUCCESS, true, true, false, false, false, PowerDeviceD2, 7},
+  };
+  registry().SetDword(ServiceKey(), u"UserRemoval", 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    registry().SetDword(ServiceKey(), u"UserRemoval", c.userRemoval);
+    ASSERT_EQ(STATUS_SUCCESS, Load());
+    CapabilitiesBus bus;
+    bus.status = c.busStatus;
+    PDEVICE_OBJECT pdo = machine().CreatePhysicalDevice(u"USB\\ZM470\\CAPS" + U16(c.name).substr(0, 3), bus);
+    PDEVICE_OBJECT port = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, AddPort(pdo, &port));
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof(caps);
+    caps.Version = 1;
+    caps.DeviceWake = PowerDeviceD2;
+    caps.D1Latency = 7;
+    caps.NoDisplayInUI = 1;
+    NTSTATUS status = machine().SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES, [&caps](PIO_STACK_LOCATION sp) {
+      sp->Parameters.DeviceCapabilities.Capabilities = &caps;
+    });
+    EXPECT_EQ(c.busStatus, status);
+    EXPECT_EQ(c.lockSupported, caps.LockSupported != 0);
+    EXPECT_EQ(c.uniqueId, caps.UniqueID != 0);
+    EXPECT_EQ(c.removable, caps.Removable != 0);
+    EXPECT_EQ(c.surpriseRemovalOk, caps.SurpriseRemovalOK != 0);
+    EXPECT_EQ(c.silentInstall, caps.SilentInstall != 0);
+    EXPECT_EQ(c.userRemoval != 0, caps.NoDisplayInUI != 0);
+    EXPECT_EQ(c.deviceWake, caps.DeviceWake);
+    EXPECT_EQ(c.d1Latency, caps.D1Latency);
+    RemoveAllAndUnload();
+  }
+}
+
+class PortNameTakeOverTest : public LoadedDriverTest {};
+
+TEST_F(PortNameTakeOverTest, ARemovedPortThatLostItsComNameDeletesNeitherLinkNorValue) {
+  PDEVICE_OBJECT old = AddBridge(u"COM8");
+  ASSERT_NE(nullptr, old);
+  const std::u16string oldName = ToU16(Ext(old)->DeviceName);
+  // Interrupt mode: woken by the surprise removal, the status thread of an unstarted port goes
+  // back to an untimed wait instead of polling once a second, so the machine can fall idle.
+  Ext(old)->ChipVersion = 0x30;
+  machine().SendPnp(Ext(old)->PhysicalDeviceObject, IRP_MN_SURPRISE_REMOVAL);
+  ASSERT_TRUE(Ext(old)->Removed);
+  PDEVICE_OBJECT newer = AddBridge(u"COM8");
+  ASSERT_NE(nullptr, newer);
+  const std::u16string newName = ToU16(Ext(newer)->DeviceName);
+  ASSERT_EQ(newName, LinkTarget(u"COM8")) << "the newer port did not take the name over";
+
+  RemovePort(old);
+  EXPECT_EQ(newName, LinkTarget(u"COM8")) << "removing the old port deleted the newer port's link";
+  EXPECT_EQ(u"COM8", SerialCommValue(newName)) << "removing the old port deleted the newer port's value";
+  EXPECT_FALSE(SerialCommValue(oldName).has_value());
+  EXPECT_EQ(1u, SerialCount());
+}
+
+// Surprise removal with requests waiting on an open handle.
+class SurpriseRemovalTest : public QueueTest {};
+
+TEST_F(SurpriseRemovalTest, CancelsQueuedRequestsAtOnceAndLaterRequestsGetDeletePending) {
+  size_t read = Start(IRP_MJ_READ, 10);
+  size_t queuedRead = Start(IRP_MJ_READ, 10);
+  size_t wait = Start(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK);
+  ASSERT_EQ(STATUS_PENDING, Status(read).Status);
+  ASSERT_EQ(STATUS_PENDING, Status(wait).Status);
+  ext()->ChipVersion = 0x30;  // the status thread in interrupt mode, as in the take-over test
+  const emu::VirtualTime before = kernel().Now();
+  machine().SendPnp(Ext(port())->PhysicalDeviceObject, IRP_MN_SURPRISE_REMOVAL);
+  EXPECT_LT(kernel().Now() - before, 1 * ms) << "surprise removal waited";
+  for (size_t r : {read, queuedRead, wait}) EXPECT_EQ(STATUS_CANCELLED, Status(r).Status) << "request " << r;
+  EXPECT_EQ(0, ext()->PendingRequests);
+  EXPECT_FALSE(ext()->Started);
+  EXPECT_TRUE(ext()->Removed && ext()->RemovePending);
+  EXPECT_EQ(STATUS_DELETE_PENDING, machine().Write(file(), "x", 1));
+  EXPECT_EQ(STATUS_DELETE_PENDING, machine().Read(file(), nullptr, 0));
+  EXPECT_EQ(0, ext()->PendingRequests);
+}
+
+// The majors whose own routines are still to come: counted and refused as the port's state says,
+// and power requests passed down.
+class InterimDispatchTest : public LoadedDriverTest {};
+
+TEST_F(InterimDispatchTest, UnservedRequestsAreRefusedThroughTheAccountingAndPowerGoesDown) {
+  PDEVICE_OBJECT port = AddBridge();
+  ASSERT_NE(nullptr, port);
+  struct Case {
+    const char* name;
+    UCHAR started, open, removed;
+    NTSTATUS status;
+  } const cases[] = {
+      {"open port", 1, PORT_OPEN, 0, STATUS_INVALID_DEVICE_REQUEST},
+      {"removed port", 1, PORT_OPEN, 1, STATUS_DELETE_PENDING},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Ext(port)->Started = c.started;
+    Ext(port)->OpenState = c.open;
+    Ext(port)->Removed = c.removed;
+    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_FLUSH_BUFFERS, IRP_MJ_DEVICE_CONTROL,
+                        IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION}) {
+      NTSTATUS status = STATUS_PENDING;
+      ASSERT_TRUE(machine().RunInSystemThread("request", [&] {
+        PIRP irp = IoAllocateIrp(port->StackSize, FALSE);
+        PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+        sp->MajorFunction = major;
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+              KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
+              return STATUS_MORE_PROCESSING_REQUIRED;
+            },
+            &done, TRUE, TRUE, TRUE);
+        IoCallDriver(port, irp);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = irp->IoStatus.Status;
+        IoFreeIrp(irp);
+      }));
+      EXPECT_EQ(c.status, status) << "major " << int(major);
+    }
+    EXPECT_EQ(0, Ext(port)->PendingRequests) << "a refused request stayed counted";
+  }
+  // The stub bus completes with the status the request carries.
+  EXPECT_EQ(STATUS_NOT_SUPPORTED, machine().SendPower(Ext(port)->PhysicalDeviceObject, IRP_MN_QUERY_POWER));
+  Ext(port)->Started = 0;
+  Ext(port)->OpenState = PORT_CLOSED;
+  Ext(port)->Removed = 0;
+}
+
+// Removal racing a request that is inside its dispatch routine: the request's routine still uses
+// the port when the remove arrives, and teardown must wait for it.
+class RemoveRaceTest : public Scheduled<LoadedDriverTest> {};
+
+struct RacingRequest {
+  static inline bool sawPortAlive = false;
+  static inline bool ran = false;
+  // Admits the request, spends 30 ms in a stand-in for a synchronous USB request, then uses the
+  // port and completes the request.
+  static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    NTSTATUS status = AdmitRequest(device, irp);
+    if (status != STATUS_SUCCESS) return status;
+    LARGE_INTEGER delay;
+    delay.QuadPart = -30 * ms;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    PPORT_EXTENSION ext = PortExtension(device);
+    ran = true;
+    sawPortAlive = ext->BufferBlock != nullptr && PortOf(ext->PhysicalDeviceObject) == device;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return CompleteRequest(ext, irp, IO_NO_INCREMENT);
+  }
+};
+
+TEST_P(RemoveRaceTest, RemoveWaitsForARequestStillInItsDispatchRoutine) {
+  RacingRequest::sawPortAlive = false;
+  RacingRequest::ran = false;
+  driver()->MajorFunction[IRP_MJ_DEVICE_CONTROL] = RacingRequest::Dispatch;
+  PDEVICE_OBJECT port = AddBridge();
+  ASSERT_NE(nullptr, port);
+  Ext(port)->Started = TRUE;
+  Ext(port)->OpenState = PORT_OPEN;
+  PDEVICE_OBJECT pdo = Ext(port)->PhysicalDeviceObject;
+  ObReferenceObject(port);  // the request's own reference on the device, as a file object holds
+  NTSTATUS requestStatus = STATUS_PENDING;
+  kernel().StartSystemThread("request", [&] {
+    PIRP irp = IoAllocateIrp(port->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+          KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
+          return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &done, TRUE, TRUE, TRUE);
+    IoCallDriver(port, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    requestStatus = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+  });
+  LARGE_INTEGER delay;
+  delay.QuadPart = -5 * ms;
+  machine().RunInSystemThread("later", [&] { KeDelayExecutionThread(KernelMode, FALSE, &delay); });
+  machine().SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+  kernel().Run();
+  EXPECT_TRUE(RacingRequest::ran);
+  EXPECT_TRUE(RacingRequest::sawPortAlive) << "teardown freed the port under a dispatch routine";
+  EXPECT_EQ(STATUS_SUCCESS, requestStatus);
+  EXPECT_EQ(nullptr, PortOf(pdo));
+  machine().RunInSystemThread("release", [port] { ObDereferenceObject(port); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Schedules, RemoveRaceTest, AllSchedules(), ScheduleName);
+
+}  // namespace
+}  // namespace tarnwire::testing
