@@ -81,7 +81,7 @@ NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   InterlockedIncrement(&port->PendingRequests);
   Irp->IoStatus.Information = 0;
 
-  if (!port->Started || port->Removed || port->RemovePending) {
+  if (!ReadPortFlag(&port->Started) || ReadPortFlag(&port->Removed) || ReadPortFlag(&port->RemovePending)) {
     return Finish(port, Irp, STATUS_INVALID_DEVICE_REQUEST, IO_NO_INCREMENT);
   }
   // A failed query does not stop the open; only a bridge the hub reports gone does.
@@ -124,7 +124,7 @@ NTSTATUS NTAPI CleanupDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CancelAllRequests(DeviceObject, &port->ReadQueue, &port->CurrentRead);
   CancelWaitRequest(DeviceObject);
   KeSetEvent(&port->WriterEvent, 1, FALSE);
-  if (!port->Started) {
+  if (!ReadPortFlag(&port->Started)) {
     return Finish(port, Irp, STATUS_INVALID_DEVICE_REQUEST, IO_NO_INCREMENT);
   }
   DrainUsbTransfers(DeviceObject, FALSE);

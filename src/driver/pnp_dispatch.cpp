@@ -69,34 +69,34 @@ static NTSTATUS StartPort(PDEVICE_OBJECT DeviceObject, PPORT_EXTENSION Ext, PIRP
   if (!NT_SUCCESS(status)) status = ConfigureUsbDevice(DeviceObject);
   if (!NT_SUCCESS(status)) return CompletePnp(Irp, status);
 
-  Ext->Started = FALSE;
-  Ext->Removed = FALSE;
-  Ext->RemovePending = FALSE;
+  SetPortFlag(&Ext->Started, FALSE);
+  SetPortFlag(&Ext->Removed, FALSE);
+  SetPortFlag(&Ext->RemovePending, FALSE);
   (VOID) InitializePort(DeviceObject);
   CancelPortRequests(DeviceObject, Ext);
   KeSetEvent(&Ext->WriterEvent, 1, FALSE);
   DrainUsbTransfers(DeviceObject, FALSE);
 
   IoWMIRegistrationControl(DeviceObject, WMIREG_ACTION_REGISTER);
-  Ext->Started = TRUE;
+  SetPortFlag(&Ext->Started, TRUE);
   KeSetEvent(&Ext->ReaderEvent, IO_NO_INCREMENT, FALSE);
   SetInterfaceState(Ext, TRUE);
   return CompletePnp(Irp, status);
 }
 
 static NTSTATUS QueryRemovePort(PPORT_EXTENSION Ext, PIRP Irp) {
-  Ext->RemovePending = TRUE;
-  if (Ext->OpenState != PORT_CLOSED || Ext->PendingRequests != 0) return RefuseBusy(Irp);
-  Ext->Removed = TRUE;
+  SetPortFlag(&Ext->RemovePending, TRUE);
+  if (ReadOpenState(Ext) != PORT_CLOSED || Ext->PendingRequests != 0) return RefuseBusy(Irp);
+  SetPortFlag(&Ext->Removed, TRUE);
   SetInterfaceState(Ext, FALSE);
   return PassDown(Ext, Irp);
 }
 
 static NTSTATUS SurpriseRemovePort(PDEVICE_OBJECT DeviceObject, PPORT_EXTENSION Ext, PIRP Irp) {
-  Ext->Removed = TRUE;
-  Ext->RemovePending = TRUE;
+  SetPortFlag(&Ext->Removed, TRUE);
+  SetPortFlag(&Ext->RemovePending, TRUE);
   SetInterfaceState(Ext, FALSE);
-  Ext->Started = FALSE;
+  SetPortFlag(&Ext->Started, FALSE);
   SignalPortThreads(Ext);
   CancelPortRequests(DeviceObject, Ext);
   return PassDown(Ext, Irp);
@@ -104,10 +104,10 @@ static NTSTATUS SurpriseRemovePort(PDEVICE_OBJECT DeviceObject, PPORT_EXTENSION 
 
 static NTSTATUS RemovePort(PDEVICE_OBJECT DeviceObject, PPORT_EXTENSION Ext, PIRP Irp) {
   PDEVICE_OBJECT lower = Ext->LowerDeviceObject;
-  Ext->Removed = TRUE;
-  Ext->RemovePending = TRUE;
+  SetPortFlag(&Ext->Removed, TRUE);
+  SetPortFlag(&Ext->RemovePending, TRUE);
   SetInterfaceState(Ext, FALSE);
-  Ext->Started = FALSE;
+  SetPortFlag(&Ext->Started, FALSE);
   IoWMIRegistrationControl(DeviceObject, WMIREG_ACTION_DEREGISTER);
   SignalPortThreads(Ext);
 
@@ -154,20 +154,20 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_REMOVE_DEVICE:
       return RemovePort(DeviceObject, ext, Irp);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-      ext->Removed = FALSE;
-      ext->RemovePending = FALSE;
+      SetPortFlag(&ext->Removed, FALSE);
+      SetPortFlag(&ext->RemovePending, FALSE);
       SetInterfaceState(ext, TRUE);
       return PassDown(ext, Irp);
     case IRP_MN_STOP_DEVICE:
-      ext->Started = FALSE;
+      SetPortFlag(&ext->Started, FALSE);
       DeconfigureUsbDevice(DeviceObject);
       return PassDown(ext, Irp);
     case IRP_MN_QUERY_STOP_DEVICE:
       if (ext->PendingRequests != 0) return RefuseBusy(Irp);
-      ext->Started = FALSE;
+      SetPortFlag(&ext->Started, FALSE);
       return PassDown(ext, Irp);
     case IRP_MN_CANCEL_STOP_DEVICE:
-      ext->Started = TRUE;
+      SetPortFlag(&ext->Started, TRUE);
       KeSetEvent(&ext->ReaderEvent, 1, FALSE);
       return PassDown(ext, Irp);
     case IRP_MN_QUERY_CAPABILITIES:

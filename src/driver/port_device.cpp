@@ -82,7 +82,7 @@ static NTSTATUS TakeOverNameFromRemovedPort(PPORT_EXTENSION Ext, NTSTATUS LinkSt
     PDEVICE_OBJECT other = DeviceTable[i];
     if (other == NULL || other == Ext->DeviceObject) continue;
     PPORT_EXTENSION otherExt = PortExtension(other);
-    if (!otherExt->Removed || otherExt->DosLinkName.Buffer == NULL) continue;
+    if (!ReadPortFlag(&otherExt->Removed) || otherExt->DosLinkName.Buffer == NULL) continue;
     RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, WIDE("SERIALCOMM"), otherExt->DeviceName.Buffer);
     IoDeleteSymbolicLink(&otherExt->DosLinkName);
     otherExt->DosLinkName.Buffer = NULL;

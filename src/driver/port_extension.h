@@ -172,9 +172,12 @@ inline PPORT_EXTENSION PortExtension(PDEVICE_OBJECT DeviceObject) {
   return (PPORT_EXTENSION)DeviceObject->DeviceExtension;
 }
 
-// OpenState changes under OpenMutex and is read without it by the port threads, DPCs and the
-// admission of requests: single-byte atomic accesses (plain moves on x86).
-inline UCHAR ReadOpenState(const PORT_EXTENSION* Port) { return __atomic_load_n(&Port->OpenState, __ATOMIC_ACQUIRE); }
-inline VOID SetOpenState(PPORT_EXTENSION Port, UCHAR State) {
-  __atomic_store_n(&Port->OpenState, State, __ATOMIC_RELEASE);
-}
+// The lifecycle bytes (Started, Removed, RemovePending, OpenState) are written by the Plug and
+// Play and open/close paths and read without a lock by the port threads, DPCs and the admission
+// of requests: single-byte atomic accesses (plain moves on x86).
+inline UCHAR ReadPortFlag(const UCHAR* Flag) { return __atomic_load_n(Flag, __ATOMIC_ACQUIRE); }
+inline VOID SetPortFlag(UCHAR* Flag, UCHAR Value) { __atomic_store_n(Flag, Value, __ATOMIC_RELEASE); }
+
+// OpenState changes under OpenMutex.
+inline UCHAR ReadOpenState(const PORT_EXTENSION* Port) { return ReadPortFlag(&Port->OpenState); }
+inline VOID SetOpenState(PPORT_EXTENSION Port, UCHAR State) { SetPortFlag(&Port->OpenState, State); }

@@ -22,7 +22,7 @@ static VOID StopPortTimersAndDpcs(PPORT_EXTENSION Ext) {
 VOID TeardownPort(PDEVICE_OBJECT DeviceObject) {
   if (DeviceObject == NULL) return;
   PPORT_EXTENSION ext = PortExtension(DeviceObject);
-  ext->Removed = TRUE;
+  SetPortFlag(&ext->Removed, TRUE);
 
   // Releasing the interface name ends the threads' run condition.
   UNICODE_STRING interfaceName = ext->InterfaceName;

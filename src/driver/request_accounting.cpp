@@ -7,8 +7,8 @@ NTSTATUS AdmitRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Irp->IoStatus.Status = STATUS_SUCCESS;
   Irp->IoStatus.Information = 0;
 
-  if (!ext->Started || ReadOpenState(ext) == PORT_CLOSED || ext->Removed) {
-    NTSTATUS status = ext->Removed ? STATUS_DELETE_PENDING : STATUS_INVALID_DEVICE_REQUEST;
+  if (!ReadPortFlag(&ext->Started) || ReadOpenState(ext) == PORT_CLOSED || ReadPortFlag(&ext->Removed)) {
+    NTSTATUS status = ReadPortFlag(&ext->Removed) ? STATUS_DELETE_PENDING : STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Status = status;
     CompleteRequest(ext, Irp, IO_NO_INCREMENT);
     return status;

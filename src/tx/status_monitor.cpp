@@ -65,7 +65,7 @@ UCHAR StoreModemInputs(PPORT_EXTENSION Port, UCHAR Raw) {
 BOOLEAN WatchDue(PPORT_EXTENSION Port, ULONG Events, BOOLEAN DropNeedsOpenPort) {
   BOOLEAN drop = RtsDropPending(Port);
   if (drop && !DropNeedsOpenPort) return TRUE;
-  if (!Port->Started || ReadOpenState(Port) == PORT_CLOSED || Port->Removed) return FALSE;
+  if (!ReadPortFlag(&Port->Started) || ReadOpenState(Port) == PORT_CLOSED || ReadPortFlag(&Port->Removed)) return FALSE;
   KIRQL irql;
   KeAcquireSpinLock(&Port->ControlLock, &irql);
   BOOLEAN watched =
@@ -118,7 +118,7 @@ BOOLEAN WatchInterruptReports(PDEVICE_OBJECT DeviceObject) {
       }
     } else {
       if (DeviceGone(DeviceObject)) return FALSE;
-      if (!port->Removed && !port->RemovePending)
+      if (!ReadPortFlag(&port->Removed) && !ReadPortFlag(&port->RemovePending))
         (VOID) PipeRequest(DeviceObject, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, PIPE_SELECT_INTERRUPT);
     }
     if (!DriverLoaded()) return FALSE;

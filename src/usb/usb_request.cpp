@@ -137,7 +137,7 @@ VOID ResetPipeAfterFailure(PDEVICE_OBJECT DeviceObject, ULONG PipeSelector) {
   ULONG portStatus = USBD_PORT_CONNECTED;
   NTSTATUS query = GetPortStatus(DeviceObject, &portStatus);
   if (NT_SUCCESS(query) && (portStatus & USBD_PORT_CONNECTED) == 0) return;
-  if (port->Removed || port->RemovePending) return;
+  if (ReadPortFlag(&port->Removed) || ReadPortFlag(&port->RemovePending)) return;
   PipeRequest(DeviceObject, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, PipeSelector);
 }
 
