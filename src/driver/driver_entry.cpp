@@ -78,8 +78,10 @@ VOID NTAPI UnloadDriver(PDRIVER_OBJECT DriverObject) {
   // port thread still runs, its code is in this image, and returning would let the system unmap
   // the image under it.
   for (ULONG i = 0; i < MAX_PORT_DEVICES; ++i) {
-    while (DeviceTable[i] != NULL) {
-      StopPortThreads(DeviceTable[i]);
+    PDEVICE_OBJECT device;
+    while ((device = (PDEVICE_OBJECT)InterlockedCompareExchangePointer((PVOID volatile*)&DeviceTable[i], NULL,
+                                                                        NULL)) != NULL) {
+      StopPortThreads(device);
       DelayTwentyMilliseconds();
     }
   }

@@ -51,8 +51,9 @@ VOID TeardownPort(PDEVICE_OBJECT DeviceObject) {
     ext->LowerDeviceObject = NULL;
   }
 
+  // Unload polls the table from another thread.
   for (ULONG i = 0; i < MAX_PORT_DEVICES; ++i) {
-    if (DeviceTable[i] == DeviceObject) DeviceTable[i] = NULL;
+    (VOID) InterlockedCompareExchangePointer((PVOID volatile*)&DeviceTable[i], NULL, DeviceObject);
   }
   ExFreePoolWithTag(ext->BufferBlock, TARNWIRE_POOL_TAG);
   ext->BufferBlock = NULL;
