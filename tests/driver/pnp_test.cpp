@@ -17,6 +17,28 @@ using State = emu::PnpManager::State;
 
 constexpr std::u16string_view kBridgeHardwareId = u"USB\\VID_0A5D&PID_0023";
 
+// Sends a request of the given major function (no parameters, initial status
+// STATUS_NOT_SUPPORTED) to the port and waits for its completion. Runs inside the machine.
+NTSTATUS SendAndWait(PDEVICE_OBJECT port, UCHAR major) {
+  PIRP irp = IoAllocateIrp(port->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+        KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      &done, TRUE, TRUE, TRUE);
+  IoCallDriver(port, irp);
+  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  const NTSTATUS status = irp->IoStatus.Status;
+  IoFreeIrp(irp);
+  return status;
+}
+
 // A machine whose Plug and Play manager loads the driver for the bridge's hardware id.
 class PluggedBridgeTest : public ::testing::Test {
  protected:
@@ -293,23 +315,7 @@ TEST_F(InterimDispatchTest, UnservedRequestsAreRefusedThroughTheAccountingAndPow
                         IRP_MJ_INTERNAL_DEVICE_CONTROL}) {
       NTSTATUS status = STATUS_PENDING;
       ASSERT_TRUE(machine().RunInSystemThread("request", [&] {
-        PIRP irp = IoAllocateIrp(port->StackSize, FALSE);
-        PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-        sp->MajorFunction = major;
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IoSetCompletionRoutine(
-            irp,
-            [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
-              KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
-              return STATUS_MORE_PROCESSING_REQUIRED;
-            },
-            &done, TRUE, TRUE, TRUE);
-        IoCallDriver(port, irp);
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        status = irp->IoStatus.Status;
-        IoFreeIrp(irp);
+        status = SendAndWait(port, major);
       }));
       EXPECT_EQ(c.status, status) << "major " << int(major);
     }
@@ -357,21 +363,7 @@ TEST_P(RemoveRaceTest, RemoveWaitsForARequestStillInItsDispatchRoutine) {
   ObReferenceObject(port);  // the request's own reference on the device, as a file object holds
   NTSTATUS requestStatus = STATUS_PENDING;
   kernel().StartSystemThread("request", [&] {
-    PIRP irp = IoAllocateIrp(port->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
-          KeSetEvent(static_cast<PKEVENT>(event), 0, FALSE);
-          return STATUS_MORE_PROCESSING_REQUIRED;
-        },
-        &done, TRUE, TRUE, TRUE);
-    IoCallDriver(port, irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    requestStatus = irp->IoStatus.Status;
-    IoFreeIrp(irp);
+    requestStatus = SendAndWait(port, IRP_MJ_DEVICE_CONTROL);
   });
   LARGE_INTEGER delay;
   delay.QuadPart = -5 * ms;
