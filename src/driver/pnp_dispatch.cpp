@@ -72,8 +72,10 @@ static NTSTATUS StartPort(PDEVICE_OBJECT DeviceObject, PPORT_EXTENSION Ext, PIRP
   SetPortFlag(&Ext->Started, FALSE);
   SetPortFlag(&Ext->Removed, FALSE);
   SetPortFlag(&Ext->RemovePending, FALSE);
-  (VOID) InitializePort(DeviceObject);
+  // The queues are emptied before the chip and the output count are reset: a cancelled write
+  // gives its length back, which would otherwise wrap the fresh count below zero.
   CancelPortRequests(DeviceObject, Ext);
+  (VOID) InitializePort(DeviceObject);
   KeSetEvent(&Ext->WriterEvent, 1, FALSE);
   DrainUsbTransfers(DeviceObject, FALSE);
 

@@ -5,6 +5,7 @@
 
 #include "driver/port_teardown.h"
 #include "driver/request_accounting.h"
+#include "serial/request_queue.h"
 #include "driver_fixture.h"
 #include "queue_fixture.h"
 #include "usbhost/usb_host.h"
@@ -42,7 +43,8 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT port, UCHAR major) {
 // A machine whose Plug and Play manager loads the driver for the bridge's hardware id.
 class PluggedBridgeTest : public ::testing::Test {
  protected:
-  PluggedBridgeTest() : machine(DriverMachine(test_support::CurrentConfig())), host(machine) {
+  explicit PluggedBridgeTest(emu::KernelConfig config = test_support::CurrentConfig())
+      : machine(DriverMachine(config)), host(machine) {
     machine.pnp().RegisterDriver(kBridgeHardwareId, kServiceName, DriverEntry);
   }
   ~PluggedBridgeTest() override {
@@ -60,6 +62,9 @@ class PluggedBridgeTest : public ::testing::Test {
     usbPort->Unplug();
     usbPort = nullptr;
     ASSERT_TRUE(machine.pnp().RunUntilIdle()) << "the unplug did not finish";
+    ExpectDriverGone();
+  }
+  void ExpectDriverGone() {
     EXPECT_EQ(nullptr, machine.pnp().LoadedDriver(kServiceName)) << "the driver stayed loaded";
     size_t driverBlocks = 0;
     for (const auto& b : machine.kernel().LivePoolBlocks()) driverBlocks += b.tag == TARNWIRE_POOL_TAG;
@@ -114,6 +119,57 @@ TEST_F(PluggedBridgeTest, QueryStopLooksOnlyAtCountedRequestsAndStartAfterStopIn
   EXPECT_EQ(2u, Initializations());
   InterlockedDecrement(&ext()->PendingRequests);
   ext()->OpenState = PORT_CLOSED;
+}
+
+// Writes counted in the window between query-stop's look at the count and its clearing of
+// Started are queued across the stop. The next start begins with empty queues and no output
+// count: what was queued is cancelled, the current request is marked cancelled for its service
+// code to finish.
+TEST_F(PluggedBridgeTest, StartAfterStopEmptiesTheQueues) {
+  Plug();
+  ASSERT_EQ(STATUS_SUCCESS, machine.SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE));
+  struct Queued {
+    PIRP irp = nullptr;
+    NTSTATUS status = STATUS_PENDING;
+  } writes[2];
+  auto startPending = [](PPORT_EXTENSION) -> NTSTATUS { return STATUS_PENDING; };
+  ASSERT_TRUE(machine.RunInSystemThread("write", [&] {
+    for (Queued& w : writes) {
+      w.irp = IoAllocateIrp(port->StackSize + 1, FALSE);
+      IoSetCompletionRoutine(
+          w.irp,
+          [](PDEVICE_OBJECT, PIRP irp, PVOID context) -> NTSTATUS {
+            static_cast<Queued*>(context)->status = irp->IoStatus.Status;
+            return STATUS_MORE_PROCESSING_REQUIRED;
+          },
+          &w, TRUE, TRUE, TRUE);
+      IoSetNextIrpStackLocation(w.irp);
+      PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(w.irp);
+      sp->MajorFunction = IRP_MJ_WRITE;
+      sp->Parameters.Write.Length = 100;
+      sp->DeviceObject = port;
+      InterlockedIncrement(&ext()->PendingRequests);  // admitted just before Started was cleared
+      EXPECT_EQ(STATUS_PENDING, StartOrQueueRequest(port, w.irp, &ext()->WriteQueue, &ext()->CurrentWrite, startPending));
+    }
+  }));
+  ASSERT_EQ(writes[0].irp, ext()->CurrentWrite);
+  ASSERT_EQ(200u, ext()->TxPending);
+
+  ASSERT_EQ(STATUS_SUCCESS, machine.SendPnp(pdo, IRP_MN_STOP_DEVICE));
+  ASSERT_EQ(STATUS_SUCCESS, machine.SendPnp(pdo, IRP_MN_START_DEVICE));
+  EXPECT_EQ(STATUS_CANCELLED, writes[1].status) << "the queued write survived the new start";
+  EXPECT_TRUE(IsListEmpty(&ext()->WriteQueue));
+  EXPECT_TRUE(writes[0].irp->Cancel) << "the current write was not marked for its service code";
+  EXPECT_EQ(0u, ext()->TxPending) << "the new start keeps no output count";
+
+  // The service code of the current write ends it.
+  ASSERT_TRUE(machine.RunInSystemThread("finish", [&] {
+    writes[0].irp->IoStatus.Status = STATUS_CANCELLED;
+    AdvanceQueue(&ext()->CurrentWrite, &ext()->WriteQueue, ext());
+  }));
+  EXPECT_EQ(STATUS_CANCELLED, writes[0].status);
+  EXPECT_EQ(0, ext()->PendingRequests);
+  for (Queued& w : writes) IoFreeIrp(w.irp);
 }
 
 TEST_F(PluggedBridgeTest, QueryRemoveWithAHandleOpenIsRefusedAndRemovePendingLastsUntilCancelRemove) {
@@ -172,6 +228,92 @@ TEST_F(PluggedBridgeTest, RemoveWaitsAtMost32PassesForUsbRequestsInFlight) {
 }
 
 // --- Requests steered below the port (stub bus) ---------------------------------------------------
+
+// The Device Fundamentals operations on a port with an application's handle open through the
+// operation, under every schedule: each ends in the state Windows leaves, the handle keeps
+// working or is refused as the state asks, and nothing is left after the last device goes.
+class PnpScenarioTest : public Scheduled<PluggedBridgeTest> {
+ protected:
+  NTSTATUS Open(PFILE_OBJECT* file) { return machine.Open(dosName, file); }
+  // A request on the open handle that the port serves in every started state.
+  NTSTATUS Query(PFILE_OBJECT file) {
+    FILE_STANDARD_INFORMATION info{};
+    return machine.QueryInformation(file, FileStandardInformation, &info, sizeof info);
+  }
+  void PlugAndName() {
+    Plug();
+    dosName = ToU16(ext()->DosLinkName);
+  }
+  std::u16string dosName;
+};
+
+TEST_P(PnpScenarioTest, DisableEnableRemoveAndCancelRemoveAroundAnOpenHandle) {
+  ASSERT_NO_FATAL_FAILURE(PlugAndName());
+  PFILE_OBJECT file = nullptr;
+  ASSERT_EQ(STATUS_SUCCESS, Open(&file));
+  EXPECT_EQ(STATUS_DEVICE_BUSY, machine.pnp().Remove(pdo)) << "removal granted under an open handle";
+  EXPECT_EQ(State::Started, machine.pnp().StateOf(pdo));
+  EXPECT_EQ(STATUS_SUCCESS, Query(file)) << "the cancelled removal left the handle unusable";
+  EXPECT_EQ(STATUS_DEVICE_BUSY, machine.pnp().Disable(pdo));
+  ASSERT_EQ(STATUS_SUCCESS, machine.Close(file));
+
+  const size_t initializations = Initializations();
+  ASSERT_EQ(STATUS_SUCCESS, machine.pnp().Disable(pdo));
+  EXPECT_EQ(State::Disabled, machine.pnp().StateOf(pdo));
+  EXPECT_EQ(nullptr, PortOf(pdo));
+  ExpectDriverGone();
+  ASSERT_EQ(STATUS_SUCCESS, machine.pnp().Enable(pdo));
+  port = PortOf(pdo);
+  ASSERT_NE(nullptr, port) << "enable created no port";
+  EXPECT_EQ(initializations + 1, Initializations()) << "the new start did not initialise the chip";
+  ASSERT_EQ(STATUS_SUCCESS, Open(&file)) << "the re-enabled port does not open";
+  EXPECT_EQ(STATUS_SUCCESS, Query(file));
+  ASSERT_EQ(STATUS_SUCCESS, machine.Close(file));
+
+  ASSERT_EQ(STATUS_SUCCESS, machine.pnp().Remove(pdo));
+  EXPECT_EQ(State::Removed, machine.pnp().StateOf(pdo));
+  ExpectDriverGone();
+}
+
+TEST_P(PnpScenarioTest, RebalanceAndCancelStopKeepAnOpenHandleWorking) {
+  ASSERT_NO_FATAL_FAILURE(PlugAndName());
+  PFILE_OBJECT file = nullptr;
+  ASSERT_EQ(STATUS_SUCCESS, Open(&file));
+  ASSERT_EQ(STATUS_SUCCESS, machine.pnp().Rebalance(pdo));
+  EXPECT_EQ(State::Started, machine.pnp().StateOf(pdo));
+  EXPECT_EQ(STATUS_SUCCESS, Query(file)) << "the handle stopped working after the rebalance";
+  InterlockedIncrement(&ext()->PendingRequests);  // a request inside the driver: the stop is refused
+  EXPECT_EQ(STATUS_DEVICE_BUSY, machine.pnp().Rebalance(pdo));
+  InterlockedDecrement(&ext()->PendingRequests);
+  EXPECT_EQ(STATUS_SUCCESS, Query(file)) << "the cancelled stop left the handle unusable";
+  ASSERT_EQ(STATUS_SUCCESS, machine.Close(file));
+}
+
+TEST_P(PnpScenarioTest, SurpriseRemovalWaitsForTheLastHandleAndABridgePluggedAgainServes) {
+  ASSERT_NO_FATAL_FAILURE(PlugAndName());
+  PFILE_OBJECT file = nullptr;
+  ASSERT_EQ(STATUS_SUCCESS, Open(&file));
+  usbPort->Unplug();
+  usbPort = nullptr;
+  ASSERT_TRUE(machine.pnp().RunUntilIdle());
+  EXPECT_EQ(State::SurpriseRemoved, machine.pnp().StateOf(pdo)) << "removed under the open handle";
+  EXPECT_EQ(STATUS_DELETE_PENDING, Query(file));
+  PFILE_OBJECT second = nullptr;
+  EXPECT_NE(STATUS_SUCCESS, Open(&second)) << "a surprise-removed port opened";
+  // The port is no longer started, so its cleanup reports an invalid request; the handle goes
+  // all the same, as CloseHandle ignores what cleanup and close return.
+  (void)machine.Close(file);
+  ASSERT_TRUE(machine.pnp().RunUntilIdle());
+  EXPECT_EQ(State::Deleted, machine.pnp().StateOf(pdo));
+  ExpectDriverGone();
+
+  ASSERT_NO_FATAL_FAILURE(PlugAndName());
+  ASSERT_EQ(STATUS_SUCCESS, Open(&file)) << "the bridge plugged again does not open";
+  EXPECT_EQ(STATUS_SUCCESS, Query(file));
+  ASSERT_EQ(STATUS_SUCCESS, machine.Close(file));
+}
+
+INSTANTIATE_TEST_SUITE_P(Schedules, PnpScenarioTest, AllSchedules(), ScheduleName);
 
 // Completes IRP_MN_QUERY_CAPABILITIES with `status` after setting what a bus driver might say:
 // LockSupported and UniqueID set, Removable and SurpriseRemovalOK clear.
