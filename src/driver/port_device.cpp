@@ -151,7 +151,7 @@ static VOID InitializePortDefaults(PPORT_EXTENSION Ext) {
   Ext->Reg2CCache = -1;
   Ext->Reg18Cache = -1;
   Ext->Reg25Cache = -1;
-  Ext->ChipVersion = 0;
+  SetChipVersion(Ext, 0);
   Ext->ProductId = 0x23;
   Ext->BulkInLength = 32;
 

@@ -181,3 +181,9 @@ inline VOID SetPortFlag(UCHAR* Flag, UCHAR Value) { __atomic_store_n(Flag, Value
 // OpenState changes under OpenMutex.
 inline UCHAR ReadOpenState(const PORT_EXTENSION* Port) { return ReadPortFlag(&Port->OpenState); }
 inline VOID SetOpenState(PPORT_EXTENSION Port, UCHAR State) { SetPortFlag(&Port->OpenState, State); }
+
+// ChipVersion is learnt again by every start while the port threads, which never stop, read it.
+inline ULONG ReadChipVersion(const PORT_EXTENSION* Port) { return __atomic_load_n(&Port->ChipVersion, __ATOMIC_ACQUIRE); }
+inline VOID SetChipVersion(PPORT_EXTENSION Port, ULONG Version) {
+  __atomic_store_n(&Port->ChipVersion, Version, __ATOMIC_RELEASE);
+}

@@ -101,7 +101,7 @@ VOID RecordLineErrors(PDEVICE_OBJECT DeviceObject, const Reading& R) {
   ULONG error;
   if (R.lineErrors & kLineOverrun) {
     error = SERIAL_ERROR_OVERRUN;
-  } else if (port->ChipVersion < kClassifyingVersion) {
+  } else if (ReadChipVersion(port) < kClassifyingVersion) {
     error = SERIAL_ERROR_PARITY;
   } else if (R.lineErrors & kLineClassifyByRegister5) {
     UCHAR reg5 = kRegister5Framing;
@@ -149,7 +149,7 @@ VOID ApplyOutputHandshake(PDEVICE_OBJECT DeviceObject, const Reading& R) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
   LONG volatile* txHold = (LONG volatile*)&port->TxHoldFlags;
   ULONG handshake = R.controlHandShake & SERIAL_OUT_HANDSHAKEMASK;
-  BOOLEAN chipHandshake = port->ChipVersion >= kClassifyingVersion;
+  BOOLEAN chipHandshake = ReadChipVersion(port) >= kClassifyingVersion;
 
   if (handshake == 0) {
     if (chipHandshake) (VOID) WriteChipHandshake(DeviceObject, 0);

@@ -175,7 +175,7 @@ VOID NTAPI StatusMonitorThread(PVOID StartContext) {
   PollState poll;
   while (PortThreadsMayRun(port)) {
     // The first wait has no time-out; in poll mode every later one has.
-    const BOOLEAN timed = poll.timed && port->ChipVersion < kInterruptModeVersion;
+    const BOOLEAN timed = poll.timed && ReadChipVersion(port) < kInterruptModeVersion;
     KeWaitForSingleObject(&port->StatusEvent, Executive, KernelMode, FALSE, timed ? &poll.timeout : NULL);
     poll.timed = TRUE;
     if (!DriverLoaded()) break;
@@ -183,7 +183,7 @@ VOID NTAPI StatusMonitorThread(PVOID StartContext) {
     // and the chip's revision known, and the wake-up that follows the start must not be spent on
     // the wrong mode.
     const BOOLEAN keep =
-        port->ChipVersion >= kInterruptModeVersion ? WatchInterruptReports(device) : PollOnce(device, &poll);
+        ReadChipVersion(port) >= kInterruptModeVersion ? WatchInterruptReports(device) : PollOnce(device, &poll);
     if (!keep) break;
   }
   // The extension may be freed as soon as the count reaches 0: nothing of it is used after this.

@@ -52,7 +52,7 @@ NTSTATUS WriteRegisterPair(PDEVICE_OBJECT DeviceObject, UCHAR RegisterA, UCHAR V
 
 NTSTATUS WriteModemControl(PDEVICE_OBJECT DeviceObject, UCHAR ModemControlByte) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
-  if (port->ChipVersion >= 0x20) {
+  if (ReadChipVersion(port) >= 0x20) {
     return VendorRequest(DeviceObject, VENDOR_FLAGS_OUT, VENDOR_MODEM_CONTROL, ModemControlByte, 0, NULL,
                          NULL);
   }

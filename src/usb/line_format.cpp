@@ -128,7 +128,7 @@ NTSTATUS ProgramBaudRate(PDEVICE_OBJECT DeviceObject) {
   ULONG baud = port->BaudRate;
   UCHAR prescaler, divisor;
   if (!RateDivisor(baud, &prescaler, &divisor)) return STATUS_UNSUCCESSFUL;
-  if (port->ChipVersion >= 0x30) prescaler |= kPrescalerNewChip;
+  if (ReadChipVersion(port) >= 0x30) prescaler |= kPrescalerNewChip;
 
   NTSTATUS status = WriteCachedPair(DeviceObject, REG_PRESCALER, prescaler, &port->Reg12Cache, REG_DIVISOR,
                                     divisor, &port->Reg13Cache);
@@ -176,7 +176,7 @@ NTSTATUS ProgramLineFormat(PDEVICE_OBJECT DeviceObject) {
 
   bool withParity = parity != NO_PARITY;
   bool extraStop = stopBits != STOP_BIT_1;
-  if (port->ChipVersion < 0x30) {
+  if (ReadChipVersion(port) < 0x30) {
     // 8-bit frames with an optional ninth bit: it carries the parity of 8 data bits, or a mark
     // as the extra stop bit of 8 data bits or of 7 data bits with parity. Every other format is
     // left to ApplySoftwareParity.

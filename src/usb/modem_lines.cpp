@@ -117,7 +117,7 @@ NTSTATUS TransmitImmediate(PDEVICE_OBJECT DeviceObject, UCHAR Byte) {
 
   PUCHAR data = (PUCHAR)urb + IMMEDIATE_BYTE_OFFSET;
   *data = Byte;
-  if (port->DataMask != 0xFF && port->ChipVersion < 0x30) ApplySoftwareParity(port, data, 1);
+  if (port->DataMask != 0xFF && ReadChipVersion(port) < 0x30) ApplySoftwareParity(port, data, 1);
   if (TransmitToggleMode(port)) SetRts(DeviceObject, TRUE);
 
   UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),

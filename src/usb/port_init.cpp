@@ -27,7 +27,7 @@ constexpr UCHAR kReg5Rev25Clear = 0x10;
 // reduced to the bits the request hands over, so that programming rate and format afterwards
 // rewrites exactly the registers whose full values differ.
 void BuildInitializeRequest(PPORT_EXTENSION Port, PUSHORT Value, PUSHORT Index) {
-  bool newChip = Port->ChipVersion >= 0x30;
+  bool newChip = ReadChipVersion(Port) >= 0x30;
   USHORT value = 0, index = 0;
   if (RegisterCacheKnown(Port->Reg18Cache)) {
     ULONG r18 = (ULONG)Port->Reg18Cache;
@@ -93,7 +93,7 @@ NTSTATUS InitializePort(PDEVICE_OBJECT DeviceObject) {
   DrainUsbTransfers(DeviceObject, FALSE);
   NTSTATUS status = VendorRequest(DeviceObject, VENDOR_FLAGS_OUT, VENDOR_INITIALIZE, value, index, NULL, NULL);
   if (NT_SUCCESS(status)) {
-    if (port->ChipVersion == 0x25) ClearRev25Register5(DeviceObject);
+    if (ReadChipVersion(port) == 0x25) ClearRev25Register5(DeviceObject);
     (VOID) ProgramBaudRate(DeviceObject);
     (VOID) ProgramLineFormat(DeviceObject);
   } else {

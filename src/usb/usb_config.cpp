@@ -96,7 +96,7 @@ NTSTATUS SelectFirstInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DE
 
 NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
-  port->ChipVersion = 0;
+  SetChipVersion(port, 0);
   port->BulkInLength = 32;
 
   PUCHAR work = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, kWorkBlockSize, TARNWIRE_POOL_TAG);
@@ -126,7 +126,7 @@ NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject) {
       status = STATUS_DEVICE_DATA_ERROR;
       break;
     }
-    port->ChipVersion = config->MaxPower == kOldChipPower ? 1 : 0x20;
+    SetChipVersion(port, config->MaxPower == kOldChipPower ? 1 : 0x20);
 
     length = totalLength;
     status = GetDescriptor(DeviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, work, &length);
@@ -141,12 +141,12 @@ NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject) {
     status = SelectFirstInterface(DeviceObject, config);
     // A bulk endpoint with the wrong packet size fails the configuration on every revision: the
     // revision read below does not override that failure.
-    if (!NT_SUCCESS(status) || port->ChipVersion < 0x20) break;
+    if (!NT_SUCCESS(status) || ReadChipVersion(port) < 0x20) break;
 
     UCHAR revision[7];
     length = sizeof(revision);
     status = VendorRequest(DeviceObject, VENDOR_FLAGS_IN, VENDOR_READ_REVISION, 0, 0, revision, &length);
-    if (NT_SUCCESS(status) && length >= 1) port->ChipVersion = revision[0];
+    if (NT_SUCCESS(status) && length >= 1) SetChipVersion(port, revision[0]);
   } while (false);
 
   ExFreePoolWithTag(work, TARNWIRE_POOL_TAG);

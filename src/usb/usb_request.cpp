@@ -175,7 +175,7 @@ VOID DrainUsbTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN abortAll) {
         PipeRequest(DeviceObject, URB_FUNCTION_ABORT_PIPE, PIPE_SELECT_BULK_OUT);
       }
       if (ReadCount(&port->InterruptBusy) != 0 && (abortAll || pass == 10 || pass == 30)) {
-        if (port->ChipVersion >= 0x20) {
+        if (ReadChipVersion(port) >= 0x20) {
           PipeRequest(DeviceObject, URB_FUNCTION_ABORT_PIPE, PIPE_SELECT_INTERRUPT);
         } else if (pass >= 10) {
           // Older chips poll their status on the default pipe, which cannot be aborted; a port
