@@ -5,6 +5,7 @@
 #include "driver/open_close.h"
 #include "driver/pnp_dispatch.h"
 #include "driver/port_device.h"
+#include "rx/read_request.h"
 #include "usb/usb_request.h"
 
 PDRIVER_OBJECT volatile GlobalDriverObject;
@@ -55,7 +56,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateDispatch;
   DriverObject->MajorFunction[IRP_MJ_CLEANUP] = CleanupDispatch;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = CloseDispatch;
-  DriverObject->MajorFunction[IRP_MJ_READ] = UnservedRequestDispatch;
+  DriverObject->MajorFunction[IRP_MJ_READ] = ReadDispatch;
   DriverObject->MajorFunction[IRP_MJ_WRITE] = UnservedRequestDispatch;
   DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = QueryInformationDispatch;
   DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = SetInformationDispatch;
