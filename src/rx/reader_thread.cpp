@@ -18,9 +18,18 @@ BOOLEAN DeviceGone(PDEVICE_OBJECT DeviceObject) {
   return NT_SUCCESS(GetPortStatus(DeviceObject, &portStatus)) && (portStatus & USBD_PORT_CONNECTED) == 0;
 }
 
+// Streaming needs a started port with a bulk-in pipe (a port never configured has none).
 BOOLEAN Streaming(PPORT_EXTENSION Ext) {
-  return PortThreadsMayRun(Ext) && ReadPortFlag(&Ext->Started) && !ReadPortFlag(&Ext->Removed);
+  return PortThreadsMayRun(Ext) && ReadPortFlag(&Ext->Started) && !ReadPortFlag(&Ext->Removed) &&
+         Ext->BulkInPipe != NULL;
 }
+
+// How a pass of the transfer loop ended.
+enum PassResult {
+  PassDone,      // go on streaming
+  PassStalled,   // a failed transfer whose pipe could not be reset: stop until woken again
+  PassGone,      // the hub reports the device disconnected
+};
 
 PVOID AllocateBulkInBlock() {
   for (;;) {
@@ -32,9 +41,8 @@ PVOID AllocateBulkInBlock() {
   }
 }
 
-// One pass of the transfer loop: refills the pipeline and takes the oldest transfer. FALSE when
-// the device is found disconnected.
-BOOLEAN TakeOneTransfer(PDEVICE_OBJECT DeviceObject) {
+// One pass of the transfer loop: refills the pipeline and takes the oldest transfer.
+PassResult TakeOneTransfer(PDEVICE_OBJECT DeviceObject) {
   PPORT_EXTENSION ext = PortExtension(DeviceObject);
   while (ext->BulkInFreeList != NULL) SubmitBulkIn(ext);
   PBULK_IN_RECORD record = TakeOldestBulkIn(ext);
@@ -47,17 +55,22 @@ BOOLEAN TakeOneTransfer(PDEVICE_OBJECT DeviceObject) {
   (VOID) InterlockedDecrement(&ext->BulkInBusy);
 
   if (!NT_SUCCESS(record->Status)) {
-    if (DeviceGone(DeviceObject)) return FALSE;
-    if (!ReadPortFlag(&ext->Removed) && !ReadPortFlag(&ext->RemovePending))
-      (VOID) PipeRequest(DeviceObject, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, PIPE_SELECT_BULK_IN);
-    return TRUE;
+    if (DeviceGone(DeviceObject)) return PassGone;
+    // Without a working reset every resubmission would fail at once and the thread would spin
+    // (a bridge pulled while the hub cannot be asked, or a removal on its way). A transfer that
+    // failed because the device is not connected is not worth a reset either.
+    if (record->Status == STATUS_DEVICE_NOT_CONNECTED || ReadPortFlag(&ext->Removed) ||
+        ReadPortFlag(&ext->RemovePending))
+      return PassStalled;
+    NTSTATUS reset = PipeRequest(DeviceObject, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, PIPE_SELECT_BULK_IN);
+    return NT_SUCCESS(reset) ? PassDone : PassStalled;
   }
   const ULONG received = record->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
-  if (received == 0) return TRUE;
+  if (received == 0) return PassDone;
   StoreReceivedBytes(DeviceObject, record->Data, received);
   ApplyReceiveHolds(DeviceObject);
   KickParkedRead(ext);
-  return TRUE;
+  return PassDone;
 }
 
 }  // namespace
@@ -65,21 +78,22 @@ BOOLEAN TakeOneTransfer(PDEVICE_OBJECT DeviceObject) {
 VOID NTAPI ReaderThread(PVOID StartContext) {
   PDEVICE_OBJECT device = (PDEVICE_OBJECT)StartContext;
   PPORT_EXTENSION ext = PortExtension(device);
+  // The block is in place before the thread counts itself in: add-device waits for the count,
+  // so a started port's reader has all it needs.
+  PVOID block = AllocateBulkInBlock();
   InterlockedIncrement(&ext->ThreadCount);
   (VOID) KeSetPriorityThread(KeGetCurrentThread(), kReaderPriority);
-
-  PVOID block = AllocateBulkInBlock();
   ext->BulkInBlock = block;
   InitializeBulkInRecords(ext, block);
 
   while (PortThreadsMayRun(ext)) {
     (VOID) KeWaitForSingleObject(&ext->ReaderEvent, Executive, KernelMode, FALSE, NULL);
     InterlockedIncrement(&ext->UsbBusyCount);
-    BOOLEAN connected = TRUE;
-    while (connected && Streaming(ext)) connected = TakeOneTransfer(device);
+    PassResult pass = PassDone;
+    while (pass == PassDone && Streaming(ext)) pass = TakeOneTransfer(device);
     DrainBulkIn(device);
     InterlockedDecrement(&ext->UsbBusyCount);
-    if (!connected && DeviceGone(device)) break;
+    if (pass == PassGone && DeviceGone(device)) break;
   }
 
   DrainBulkIn(device);
