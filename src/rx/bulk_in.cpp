@@ -11,8 +11,12 @@ namespace {
 
 const LONGLONG kDrainGrace = -10000;  // 1 ms
 
-PBULK_IN_RECORD& FreeList(PPORT_EXTENSION Ext) { return reinterpret_cast<PBULK_IN_RECORD&>(Ext->BulkInFreeList); }
-PBULK_IN_RECORD& BusyList(PPORT_EXTENSION Ext) { return reinterpret_cast<PBULK_IN_RECORD&>(Ext->BulkInBusyList); }
+PBULK_IN_RECORD& FreeList(PPORT_EXTENSION Ext) {
+  return reinterpret_cast<PBULK_IN_RECORD&>(Ext->BulkInFreeList);
+}
+PBULK_IN_RECORD& BusyList(PPORT_EXTENSION Ext) {
+  return reinterpret_cast<PBULK_IN_RECORD&>(Ext->BulkInBusyList);
+}
 
 VOID PushFree(PPORT_EXTENSION Ext, PBULK_IN_RECORD Record) {
   Record->Link = FreeList(Ext);
@@ -46,8 +50,8 @@ VOID SubmitBulkIn(PPORT_EXTENSION Ext) {
                                          Ext->BulkInPipe, record->Data, NULL, Ext->BulkInLength,
                                          USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
   KeClearEvent(&record->Event);
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, Ext->LowerDeviceObject, NULL, 0, NULL, 0,
-                                           TRUE, &record->Event, &record->IoStatus);
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, Ext->LowerDeviceObject, NULL, 0,
+                                           NULL, 0, TRUE, &record->Event, &record->IoStatus);
   if (irp == NULL) {
     record->Status = STATUS_INSUFFICIENT_RESOURCES;
     return;

@@ -117,7 +117,8 @@ NTSTATUS ServiceCurrentRead(PPORT_EXTENSION Ext) {
         deadlines->Interval = 0;
         if (read->IoStatus.Information != 0 && decision.IntervalTimer) {
           Ext->ReadIntervalTimerSet = TRUE;
-          ArmReadTimer(&Ext->ReadIntervalTimer, &Ext->ReadIntervalDpc, decision.IntervalMs, &deadlines->Interval);
+          ArmReadTimer(&Ext->ReadIntervalTimer, &Ext->ReadIntervalDpc, decision.IntervalMs,
+                       &deadlines->Interval);
         }
         if (decision.TotalTimer && deadlines->Total == 0) {
           Ext->ReadTotalTimerSet = TRUE;
@@ -149,7 +150,8 @@ VOID NTAPI ReadTotalExpired(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgume
   ReadTimerExpired((PPORT_EXTENSION)DeferredContext, TRUE);
 }
 
-VOID NTAPI ReadIntervalExpired(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+VOID NTAPI ReadIntervalExpired(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                               PVOID SystemArgument2) {
   UNREFERENCED_PARAMETER(Dpc);
   UNREFERENCED_PARAMETER(SystemArgument1);
   UNREFERENCED_PARAMETER(SystemArgument2);

@@ -29,7 +29,8 @@ NTSTATUS ServiceCurrentRead(PPORT_EXTENSION Ext);
 
 // DPC routines (context: the port extension) and the cancel routine of the parked current read.
 VOID NTAPI ReadTotalExpired(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
-VOID NTAPI ReadIntervalExpired(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+VOID NTAPI ReadIntervalExpired(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                               PVOID SystemArgument2);
 VOID NTAPI ReadContinue(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 

@@ -4,7 +4,8 @@
 // The total time-out multiplier × length + constant, or FALSE when it is MAXULONG or more (no
 // timer).
 static BOOLEAN TotalTimeout(const SERIAL_TIMEOUTS* Timeouts, ULONG Length, PULONG Ms) {
-  ULONGLONG total = (ULONGLONG)Timeouts->ReadTotalTimeoutMultiplier * Length + Timeouts->ReadTotalTimeoutConstant;
+  ULONGLONG total =
+      (ULONGLONG)Timeouts->ReadTotalTimeoutMultiplier * Length + Timeouts->ReadTotalTimeoutConstant;
   if (total >= MAXULONG) return FALSE;
   *Ms = (ULONG)total;
   return TRUE;

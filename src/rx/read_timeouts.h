@@ -5,10 +5,10 @@
 #include "driver/platform.h"
 
 typedef struct _READ_TIMEOUT_DECISION {
-  BOOLEAN Finished;        // complete the read now
-  BOOLEAN WantOneByte;     // parks wanting only the first byte to arrive
-  BOOLEAN TotalTimer;      // arm the total timer for TotalMs (once per request)
-  BOOLEAN IntervalTimer;   // arm the interval timer for IntervalMs (once the read holds data)
+  BOOLEAN Finished;       // complete the read now
+  BOOLEAN WantOneByte;    // parks wanting only the first byte to arrive
+  BOOLEAN TotalTimer;     // arm the total timer for TotalMs (once per request)
+  BOOLEAN IntervalTimer;  // arm the interval timer for IntervalMs (once the read holds data)
   ULONG TotalMs;
   ULONG IntervalMs;
 } READ_TIMEOUT_DECISION;

@@ -26,9 +26,9 @@ BOOLEAN Streaming(PPORT_EXTENSION Ext) {
 
 // How a pass of the transfer loop ended.
 enum PassResult {
-  PassDone,      // go on streaming
-  PassStalled,   // a failed transfer whose pipe could not be reset: stop until woken again
-  PassGone,      // the hub reports the device disconnected
+  PassDone,     // go on streaming
+  PassStalled,  // a failed transfer whose pipe could not be reset: stop until woken again
+  PassGone,     // the hub reports the device disconnected
 };
 
 PVOID AllocateBulkInBlock() {
@@ -62,7 +62,8 @@ PassResult TakeOneTransfer(PDEVICE_OBJECT DeviceObject) {
     if (record->Status == STATUS_DEVICE_NOT_CONNECTED || ReadPortFlag(&ext->Removed) ||
         ReadPortFlag(&ext->RemovePending))
       return PassStalled;
-    NTSTATUS reset = PipeRequest(DeviceObject, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, PIPE_SELECT_BULK_IN);
+    NTSTATUS reset =
+        PipeRequest(DeviceObject, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, PIPE_SELECT_BULK_IN);
     return NT_SUCCESS(reset) ? PassDone : PassStalled;
   }
   const ULONG received = record->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;

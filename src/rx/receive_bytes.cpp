@@ -41,7 +41,8 @@ BOOLEAN TakeFlowCharacter(PDEVICE_OBJECT DeviceObject, UCHAR Byte) {
   LONG volatile* txHold = (LONG volatile*)&ext->TxHoldFlags;
   if (Byte == ext->SpecialChars.XoffChar) {
     (VOID) InterlockedOr(txHold, TX_HOLD_XOFF);
-    if ((ext->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) WakeStatusThread(DeviceObject);
+    if ((ext->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE)
+      WakeStatusThread(DeviceObject);
     return TRUE;
   }
   if (Byte == ext->SpecialChars.XonChar) {
@@ -82,7 +83,9 @@ VOID StoreReceivedBytes(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG C
     }
     if (b == 0 && (flow & SERIAL_NULL_STRIPPING)) continue;
     if ((flow & SERIAL_AUTO_TRANSMIT) && TakeFlowCharacter(DeviceObject, b)) continue;
-    if ((ext->HandFlow.ControlHandShake & SERIAL_DSR_SENSITIVITY) && (InterlockedOr((LONG volatile*)&ext->RxHoldFlags, 0) & RX_HOLD_DSR)) continue;
+    if ((ext->HandFlow.ControlHandShake & SERIAL_DSR_SENSITIVITY) &&
+        (InterlockedOr((LONG volatile*)&ext->RxHoldFlags, 0) & RX_HOLD_DSR))
+      continue;
     RingStoreByteLocked(ext, b);
     if (ext->EscapeChar != 0 && b == ext->EscapeChar) RingStoreByteLocked(ext, 0);
     RecordReceiveEvents(ext, b);

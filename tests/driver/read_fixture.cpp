@@ -32,9 +32,10 @@ ReadPort::Read& ReadPort::StartRead(ULONG length) {
   request.majorFunction = IRP_MJ_READ;
   request.outputBuffer = r.buffer.data();
   request.outputLength = length;
+  const PIRP before = ext()->CurrentRead;
   EXPECT_TRUE(machine.RunInApplicationThread(
       "read", [&] { r.returned = machine.io().StartRequest(file, request, nullptr, &r.iosb); }));
-  if (!r.Done()) r.irp = ext()->CurrentRead;
+  if (!r.Done() && ext()->CurrentRead != before) r.irp = ext()->CurrentRead;
   return r;
 }
 

@@ -13,7 +13,8 @@ namespace drvusb_test {
 
 class ReadPort : public StatusPort {
  public:
-  explicit ReadPort(emu::zm470::Config chipConfig = {}, emu::KernelConfig kernelConfig = test_support::CurrentConfig());
+  explicit ReadPort(emu::zm470::Config chipConfig = {},
+                    emu::KernelConfig kernelConfig = test_support::CurrentConfig());
   explicit ReadPort(emu::KernelConfig kernelConfig) : ReadPort(emu::zm470::Config{}, kernelConfig) {}
   ~ReadPort();
 
@@ -22,11 +23,13 @@ class ReadPort : public StatusPort {
     IO_STATUS_BLOCK iosb{};
     std::vector<UCHAR> buffer;
     NTSTATUS returned = STATUS_PENDING;  // what the dispatch routine returned
-    PIRP irp = nullptr;                  // the request while the port holds it
+    PIRP irp = nullptr;                  // the request, when it became current at once
     emu::VirtualTime started = 0;
     emu::VirtualTime completed = 0;  // set by RunUntilDone
     bool Done() const { return iosb.Status != STATUS_PENDING; }
-    std::string Data() const { return std::string(buffer.begin(), buffer.begin() + (ptrdiff_t)iosb.Information); }
+    std::string Data() const {
+      return std::string(buffer.begin(), buffer.begin() + (ptrdiff_t)iosb.Information);
+    }
   };
 
   // IRP_MJ_READ of `length` bytes from an application thread, without waiting.
@@ -52,7 +55,8 @@ class ReadPort : public StatusPort {
 
 // The port as a test fixture, for Scheduled<>.
 struct ReadPortTest : ::testing::Test, ReadPort {
-  explicit ReadPortTest(emu::KernelConfig kernelConfig = test_support::CurrentConfig()) : ReadPort(kernelConfig) {}
+  explicit ReadPortTest(emu::KernelConfig kernelConfig = test_support::CurrentConfig())
+      : ReadPort(kernelConfig) {}
   ReadPortTest(emu::zm470::Config chipConfig, emu::KernelConfig kernelConfig)
       : ReadPort(std::move(chipConfig), kernelConfig) {}
 };

@@ -33,7 +33,9 @@ TEST_P(ReaderThreadTest, ManyTransfersArriveInOrder) {
 
 TEST_P(ReaderThreadTest, XonXoffAreTakenOnlyWithAutoTransmit) {
   SetFlowReplace(SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT);
-  Feed("A\x13" "B");
+  Feed(
+      "A\x13"
+      "B");
   EXPECT_EQ(RingBytes(), Bytes("AB")) << "the XOFF character was stored";
   EXPECT_EQ(ext()->TxHoldFlags & TX_HOLD_XOFF, (ULONG)TX_HOLD_XOFF) << "XOFF did not hold transmission";
   Feed("\x11");
@@ -41,8 +43,12 @@ TEST_P(ReaderThreadTest, XonXoffAreTakenOnlyWithAutoTransmit) {
   EXPECT_EQ(RingBytes(), Bytes("AB"));
 
   SetFlowReplace(SERIAL_RTS_CONTROL);
-  Feed("\x13" "C\x11");
-  EXPECT_EQ(RingBytes(), Bytes("AB\x13" "C\x11")) << "flow characters not stored without auto-transmit";
+  Feed(
+      "\x13"
+      "C\x11");
+  EXPECT_EQ(RingBytes(), Bytes("AB\x13"
+                               "C\x11"))
+      << "flow characters not stored without auto-transmit";
   EXPECT_EQ(ext()->TxHoldFlags, 0u);
 }
 
@@ -61,7 +67,9 @@ TEST_P(ReaderThreadTest, NullStrippingDropsZeroBytesBeforeTheFlowCharacterTest) 
 
 TEST_P(ReaderThreadTest, TheEscapeCharacterIsDoubledWithAZero) {
   Configure([](PPORT_EXTENSION p) { p->EscapeChar = 0xFF; });
-  Feed("a\xFF" "b");
+  Feed(
+      "a\xFF"
+      "b");
   EXPECT_EQ(RingBytes(), (std::vector<UCHAR>{'a', 0xFF, 0x00, 'b'}));
 }
 
@@ -83,7 +91,6 @@ TEST_P(ReaderThreadTest, EventCharacterCompletesAWaitWithRxFlag) {
   ASSERT_TRUE(both.Done());
   EXPECT_EQ(both.result, (ULONG)(SERIAL_EV_RXFLAG | SERIAL_EV_RXCHAR));
 }
-
 
 // A chip that leaves parity to the driver when fewer than 8 data bits are used.
 struct OldChipPort : ReadPortTest {
@@ -119,8 +126,8 @@ TEST_P(ReaderThreadTest, UnplugWhileStreamingEndsTheThreadCleanly) {
   Settle(50 * emu::kMillisecond);
   ASSERT_GT(ext()->RingCount, 0) << "nothing was streaming";
   usb().Unplug();
-  EXPECT_TRUE(kernel().RunUntil([&] { return ext()->ThreadCount == threads - 1; },
-                                kernel().Now() + 2 * emu::kSecond))
+  EXPECT_TRUE(
+      kernel().RunUntil([&] { return ext()->ThreadCount == threads - 1; }, kernel().Now() + 2 * emu::kSecond))
       << "the reader thread did not end";
   Settle();
   EXPECT_EQ(ext()->ThreadCount, threads - 1);
