@@ -150,7 +150,9 @@ VOID StopPortThreads(PDEVICE_OBJECT DeviceObject) {
       // USB transfer; from pass 13 on, abort the port's transfers so that it returns.
       if (pass >= 13 && ext->InterfaceName.Buffer != NULL) DrainUsbTransfers(DeviceObject, TRUE);
     }
-    if (ext->ThreadCount == 0) return;
+    // An interlocked read pairs with each thread's final decrement: what a thread did before it
+    // left is visible here, before the extension is released.
+    if (InterlockedCompareExchange(&ext->ThreadCount, 0, 0) == 0) return;
     DelayTwentyMilliseconds();
   }
 }
