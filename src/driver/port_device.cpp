@@ -3,6 +3,8 @@
 
 #include "driver/driver_globals.h"
 #include "driver/port_thread_standin.h"
+#include "rx/read_request.h"
+#include "rx/reader_thread.h"
 #include "rx/receive_resume.h"
 #include "tx/serial_events.h"
 #include "tx/status_monitor.h"
@@ -165,12 +167,11 @@ static VOID InitializePortDefaults(PPORT_EXTENSION Ext) {
   KeInitializeEvent(&Ext->WriteAbortEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&Ext->FlowLock, SynchronizationEvent, TRUE);
   KeInitializeEvent(&Ext->ModemControlLock, SynchronizationEvent, TRUE);
-  KeInitializeTimer(&Ext->ReadTotalTimer);
-  KeInitializeTimer(&Ext->ReadIntervalTimer);
+  InitializeReadRequests(Ext);
   KeInitializeTimer(&Ext->XoffCounterTimer);
   // The port's DPCs are initialised here, each with the extension as its context, together with
-  // the paths whose routines they run: ReadTotalDpc, ReadIntervalDpc, ReadContinueDpc,
-  // WriteCompleteDpc, XoffCounterTimeoutDpc and XoffCounterDoneDpc are still to come.
+  // the paths whose routines they run: WriteCompleteDpc, XoffCounterTimeoutDpc and
+  // XoffCounterDoneDpc are still to come.
   KeInitializeDpc(&Ext->WaitDpc, WaitSatisfied, Ext);
 }
 
@@ -179,7 +180,7 @@ static VOID InitializePortDefaults(PPORT_EXTENSION Ext) {
 // or status changes, so a failed creation fails the whole port: the threads that did start are
 // brought to an end here and the status is returned for add-device's failure path.
 static NTSTATUS StartPortThreads(PPORT_EXTENSION Ext) {
-  static PKSTART_ROUTINE const routines[3] = {StatusMonitorThread, ReaderThreadStandIn, WriterThreadStandIn};
+  static PKSTART_ROUTINE const routines[3] = {StatusMonitorThread, ReaderThread, WriterThreadStandIn};
   NTSTATUS status = STATUS_SUCCESS;
   LONG started = 0;
   for (ULONG i = 0; i < 3 && NT_SUCCESS(status); ++i) {

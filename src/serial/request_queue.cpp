@@ -113,15 +113,16 @@ VOID CancelWaitRequest(PDEVICE_OBJECT DeviceObject) {
   IoReleaseCancelSpinLock(irql);
 }
 
-VOID AdvanceQueue(PIRP* CurrentSlot, PLIST_ENTRY Queue, PPORT_EXTENSION Ext) {
+PIRP AdvanceQueue(PIRP* CurrentSlot, PLIST_ENTRY Queue, PPORT_EXTENSION Ext) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   PIRP old = *CurrentSlot;
+  PIRP next = NULL;
   if (IsListEmpty(Queue)) {
     if (old != NULL) ClearParkedFor(Ext, old);
     *CurrentSlot = NULL;
   } else {
-    PIRP next = CONTAINING_RECORD(RemoveHeadList(Queue), IRP, Tail.Overlay.ListEntry);
+    next = CONTAINING_RECORD(RemoveHeadList(Queue), IRP, Tail.Overlay.ListEntry);
     *CurrentSlot = next;
     ClearParkedFor(Ext, next);
     (VOID) IoSetCancelRoutine(next, NULL);
@@ -129,4 +130,5 @@ VOID AdvanceQueue(PIRP* CurrentSlot, PLIST_ENTRY Queue, PPORT_EXTENSION Ext) {
   IoReleaseCancelSpinLock(irql);
   // A request still pending has been handed on by its service code and is completed elsewhere.
   if (old != NULL && old->IoStatus.Status != STATUS_PENDING) CompleteRequest(Ext, old, QUEUE_BOOST_LEFT_SLOT);
+  return next;
 }

@@ -49,5 +49,6 @@ VOID CancelWaitRequest(PDEVICE_OBJECT DeviceObject);
 
 // Moves the next queued request into the slot (or empties it) and completes the request that was
 // there unless its status is still STATUS_PENDING. Never starts the new request: the caller does.
-// Called with neither ControlLock nor the cancel spin lock held.
-VOID AdvanceQueue(PIRP* CurrentSlot, PLIST_ENTRY Queue, PPORT_EXTENSION Ext);
+// Returns the request it moved into the slot (the caller owns it and starts it), NULL when the
+// slot was left empty. Called with neither ControlLock nor the cancel spin lock held.
+PIRP AdvanceQueue(PIRP* CurrentSlot, PLIST_ENTRY Queue, PPORT_EXTENSION Ext);
