@@ -6,6 +6,9 @@
 #include "rx/receive_resume.h"
 #include "tx/serial_events.h"
 #include "tx/status_monitor.h"
+#include "tx/write_request.h"
+#include "tx/writer_thread.h"
+#include "tx/xoff_counter.h"
 
 // Kernel names tried after the first number: "\Device\Serial19" up to "\Device\Serial63".
 #define FIRST_RETRY_DEVICE_NUMBER 19
@@ -169,9 +172,12 @@ static VOID InitializePortDefaults(PPORT_EXTENSION Ext) {
   KeInitializeTimer(&Ext->ReadIntervalTimer);
   KeInitializeTimer(&Ext->XoffCounterTimer);
   // The port's DPCs are initialised here, each with the extension as its context, together with
-  // the paths whose routines they run: ReadTotalDpc, ReadIntervalDpc, ReadContinueDpc,
-  // WriteCompleteDpc, XoffCounterTimeoutDpc and XoffCounterDoneDpc are still to come.
+  // the paths whose routines they run: ReadTotalDpc, ReadIntervalDpc and ReadContinueDpc are
+  // still to come. XoffCounterDoneDpc stays unused: a counting XOFF-counter request is completed
+  // by whoever ends it.
   KeInitializeDpc(&Ext->WaitDpc, WaitSatisfied, Ext);
+  KeInitializeDpc(&Ext->WriteCompleteDpc, WriteComplete, Ext);
+  KeInitializeDpc(&Ext->XoffCounterTimeoutDpc, XoffCounterExpired, Ext);
 }
 
 // Starts the status monitor, reader and writer threads, in that order, each with the device
@@ -179,7 +185,7 @@ static VOID InitializePortDefaults(PPORT_EXTENSION Ext) {
 // or status changes, so a failed creation fails the whole port: the threads that did start are
 // brought to an end here and the status is returned for add-device's failure path.
 static NTSTATUS StartPortThreads(PPORT_EXTENSION Ext) {
-  static PKSTART_ROUTINE const routines[3] = {StatusMonitorThread, ReaderThreadStandIn, WriterThreadStandIn};
+  static PKSTART_ROUTINE const routines[3] = {StatusMonitorThread, ReaderThreadStandIn, WriterThread};
   NTSTATUS status = STATUS_SUCCESS;
   LONG started = 0;
   for (ULONG i = 0; i < 3 && NT_SUCCESS(status); ++i) {

@@ -1,4 +1,4 @@
-// Stand-in for the reader and writer threads. Each keeps the contract every port thread keeps: it
+// Stand-in for the reader thread. Each keeps the contract every port thread keeps: it
 // increments ThreadCount first, blocks only on its own wake event, leaves after a wake-up as soon
 // as GlobalDriverObject or the InterfaceName buffer is NULL, and decrements ThreadCount as its
 // last action before it terminates. The start context is the port's device object.
@@ -20,9 +20,4 @@ static VOID RunStandInThread(PDEVICE_OBJECT DeviceObject, PKEVENT WakeEvent) {
 VOID NTAPI ReaderThreadStandIn(PVOID StartContext) {
   PDEVICE_OBJECT device = (PDEVICE_OBJECT)StartContext;
   RunStandInThread(device, &PortExtension(device)->ReaderEvent);
-}
-
-VOID NTAPI WriterThreadStandIn(PVOID StartContext) {
-  PDEVICE_OBJECT device = (PDEVICE_OBJECT)StartContext;
-  RunStandInThread(device, &PortExtension(device)->WriterEvent);
 }

@@ -6,4 +6,3 @@
 #include "driver/platform.h"
 
 VOID NTAPI ReaderThreadStandIn(PVOID StartContext);
-VOID NTAPI WriterThreadStandIn(PVOID StartContext);
