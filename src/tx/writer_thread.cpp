@@ -163,6 +163,17 @@ VOID RecordResult(PDEVICE_OBJECT DeviceObject, WriteJob* Job, NTSTATUS Status) {
   port->WmiPerfStats.TransmittedCount += Job->sent;
 }
 
+// After a request in transmit-toggle mode: RTS drops once the chip reports its transmitter idle.
+// When the request sent nothing and no earlier transmission is still leaving, no such report will
+// come, so RTS drops now.
+VOID EndTransmitToggle(PDEVICE_OBJECT DeviceObject, BOOLEAN Raised, BOOLEAN EarlierDropPending, ULONG Sent) {
+  if (!Raised) return;
+  if (Sent == 0 && !EarlierDropPending)
+    (VOID) SetRts(DeviceObject, FALSE);
+  else
+    WakeStatusThread(DeviceObject);
+}
+
 // Serves the parked request, if any and not held.
 VOID ServeCurrentWrite(PDEVICE_OBJECT DeviceObject, PKEVENT Done) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
@@ -185,14 +196,19 @@ VOID ServeCurrentWrite(PDEVICE_OBJECT DeviceObject, PKEVENT Done) {
   job.timed = WriteTransferDueTime(port, job.length, &job.dueTime);
 
   NTSTATUS status = STATUS_CANCELLED;
+  BOOLEAN raised = FALSE, earlierDropPending = FALSE;
   if (!irp->Cancel) {
     if (port->DataMask != 0xFF && ReadChipVersion(port) < kChipParityVersion)
       ApplySoftwareParity(port, job.data, job.length);
-    if (TransmitToggleMode(port)) (VOID) SetRts(DeviceObject, TRUE);
+    if (TransmitToggleMode(port)) {
+      earlierDropPending = InterlockedCompareExchange((LONG volatile*)&port->RtsToggleCount, 0, 0) != 0;
+      (VOID) SetRts(DeviceObject, TRUE);
+      raised = TRUE;
+    }
     status = SendJob(DeviceObject, &job);
   }
   RecordResult(DeviceObject, &job, status);
-  if (TransmitToggleMode(port)) WakeStatusThread(DeviceObject);
+  EndTransmitToggle(DeviceObject, raised, earlierDropPending, job.sent);
 
   // Hand back under the lock that guards the hand-over marker.
   KIRQL irql;

@@ -52,5 +52,30 @@ TEST(WriterThread, SoftwareParityIsAppliedOnOldChipsOnly) {
   }
 }
 
+
+// In transmit-toggle mode the writer raises RTS (a vendor request) after it has claimed the
+// request and before the first transfer: a cancel then finds no cancel routine to call and must
+// still end the transfer once it starts.
+TEST(WriterThread, ACancelBetweenTheClaimAndTheTransferIsNotLost) {
+  WritePort m;  // 9600 baud: 4096 bytes take more than 4 s
+  m.SetHandFlow(0, SERIAL_TRANSMIT_TOGGLE);
+  m.Settle(50 * kMillisecond);
+  const auto vendor = UrbFilter::Function(URB_FUNCTION_VENDOR_DEVICE);
+  m.usb().DelayCompletions(5 * kMillisecond, 1, vendor);
+  const size_t before = m.usb().CountUrbs(vendor);
+  auto& w = m.StartWrite(Pattern(4096));
+  ASSERT_TRUE(m.kernel().RunUntil([&] { return m.usb().CountUrbs(vendor) > before; },
+                                  m.kernel().Now() + kSecond))
+      << "RTS was not raised for the write";
+  ASSERT_TRUE(m.BulkOut().empty());
+  EXPECT_FALSE(m.Cancel(w)) << "the claimed request still carried a cancel routine";
+  ASSERT_TRUE(m.RunUntilDone(w, 200 * kMillisecond)) << "the cancel was lost: the write ran on";
+  EXPECT_EQ(w.iosb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(w.iosb.Information, 0u);
+  EXPECT_EQ(m.TxPending(), 0u);
+  m.Settle(500 * kMillisecond);
+  EXPECT_FALSE(m.peer.EndOutputs().rts) << "RTS stayed up after the cancelled write";
+}
+
 }  // namespace
 }  // namespace drvusb_test
