@@ -58,7 +58,10 @@ BOOLEAN TransmitHeld(PDEVICE_OBJECT DeviceObject) {
   // Only a hold by XOFF with XOFF_CONTINUE lets the lines be looked at again; any hold still
   // stops the request below.
   if (holds != 0 && !((holds & TX_HOLD_XOFF) != 0 && (flowReplace & SERIAL_XOFF_CONTINUE) != 0)) return TRUE;
-  ULONG handShake = (ULONG)InterlockedCompareExchange((LONG volatile*)&port->HandFlow.ControlHandShake, 0, 0);
+  KIRQL irql;
+  KeAcquireSpinLock(&port->ControlLock, &irql);
+  ULONG handShake = port->HandFlow.ControlHandShake;
+  KeReleaseSpinLock(&port->ControlLock, irql);
   if (ReadChipVersion(port) < kPollModeVersion && (handShake & SERIAL_OUT_HANDSHAKEMASK) != 0)
     (VOID) ReadModemStatus(DeviceObject);
   return ReadTxHolds(port) != 0;

@@ -30,6 +30,22 @@ TEST(WriterThread, ABusErrorAfterSomePiecesReportsTheBytesSentAndResetsThePipe) 
   EXPECT_EQ(next.iosb.Status, STATUS_SUCCESS) << "the pipe did not recover";
 }
 
+// A start after a stop sets the output count to 0 while a write may still be in the writer's
+// hands; that write's share leaving later must not wrap the count.
+TEST(WriterThread, AWriteFinishingAfterTheCountWasResetLeavesItAtZero) {
+  WritePort m;  // 9600 baud: 1000 bytes take about 1 s
+  auto& w = m.StartWrite(Pattern(1000));
+  m.Settle(100 * kMillisecond);
+  ASSERT_FALSE(w.Done());
+  EXPECT_EQ(m.TxPending(), 1000u);
+  (void)InterlockedExchange((LONG volatile*)&m.ext()->TxPending, 0);
+  auto& next = m.StartWrite(Pattern(10));
+  EXPECT_EQ(m.TxPending(), 10u);
+  ASSERT_TRUE(m.RunUntilDone(next, 5 * kSecond));
+  EXPECT_EQ(w.iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(m.TxPending(), 0u) << "the count wrapped below zero";
+}
+
 TEST(WriterThread, SoftwareParityIsAppliedOnOldChipsOnly) {
   for (uint8_t revision : {uint8_t{0x20}, uint8_t{0x30}}) {
     SCOPED_TRACE("revision " + Hex(revision));

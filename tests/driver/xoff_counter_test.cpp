@@ -103,6 +103,17 @@ TEST(XoffCounter, ASecondCounterEndsTheFirstAndIsCancelled) {
   ExpectNothingCounting(m);
 }
 
+TEST(XoffCounter, ACounterCancelledWhileItsCharacterIsSentEndsAtOnceWithoutCounting) {
+  WritePort m;
+  m.usb().DelayCompletions(50 * kMillisecond, 1, UrbFilter::Endpoint(0x02));
+  auto& x = m.StartXoffCounter(0, 3, kXoff);
+  ASSERT_TRUE(m.kernel().RunUntil([&] { return !m.BulkOut().empty(); }, m.kernel().Now() + kSecond));
+  EXPECT_TRUE(m.Cancel(x)) << "the character's transfer carried no cancel routine";
+  ASSERT_TRUE(m.RunUntilDone(x, 200 * kMillisecond));
+  EXPECT_EQ(x.iosb.Status, STATUS_CANCELLED);
+  ExpectNothingCounting(m);
+}
+
 TEST(XoffCounter, ACounterBelowOneIsRefused) {
   WritePort m;
   auto& x = m.StartXoffCounter(0, 0, kXoff);
