@@ -6,6 +6,7 @@
 #include "driver/pnp_dispatch.h"
 #include "driver/port_device.h"
 #include "rx/read_request.h"
+#include "tx/write_request.h"
 #include "usb/usb_request.h"
 
 PDRIVER_OBJECT volatile GlobalDriverObject;
@@ -57,10 +58,10 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   DriverObject->MajorFunction[IRP_MJ_CLEANUP] = CleanupDispatch;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = CloseDispatch;
   DriverObject->MajorFunction[IRP_MJ_READ] = ReadDispatch;
-  DriverObject->MajorFunction[IRP_MJ_WRITE] = UnservedRequestDispatch;
+  DriverObject->MajorFunction[IRP_MJ_WRITE] = WriteDispatch;
   DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = QueryInformationDispatch;
   DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = SetInformationDispatch;
-  DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = UnservedRequestDispatch;
+  DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = WriteDispatch;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = UnservedRequestDispatch;
   DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = UnservedRequestDispatch;
   DriverObject->MajorFunction[IRP_MJ_POWER] = PassDownPowerDispatch;

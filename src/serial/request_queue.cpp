@@ -3,16 +3,14 @@
 
 #include "driver/request_accounting.h"
 
-namespace {
-
-// What a request adds to the bytes waiting to be sent while it is in the transmit queue: a write
-// its length, an XOFF-counter (device control) request 1, anything else nothing.
 LONG TxPendingShare(PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   if (stack->MajorFunction == IRP_MJ_WRITE) return (LONG)stack->Parameters.Write.Length;
   if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) return 1;
   return 0;
 }
+
+namespace {
 
 VOID AddTxPending(PPORT_EXTENSION Ext, LONG Amount) {
   if (Amount != 0) (VOID) InterlockedExchangeAdd((volatile LONG*)&Ext->TxPending, Amount);

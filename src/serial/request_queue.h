@@ -25,6 +25,10 @@ inline PUCHAR& RequestBufferPosition(PIRP Irp) {
   return reinterpret_cast<PUCHAR&>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument4);
 }
 
+// What a request adds to the bytes waiting to be sent (TxPending) while it is in the transmit
+// queue: a write its length, an XOFF-counter (device control) request 1, anything else nothing.
+LONG TxPendingShare(PIRP Irp);
+
 // The start routine of a direction: serves the request just put in the current slot.
 typedef NTSTATUS (*PQUEUE_START_ROUTINE)(PPORT_EXTENSION Ext);
 

@@ -454,8 +454,7 @@ TEST_F(InterimDispatchTest, UnservedRequestsAreRefusedThroughTheAccountingAndPow
     Ext(port)->Started = c.started;
     Ext(port)->OpenState = c.open;
     Ext(port)->Removed = c.removed;
-    for (UCHAR major : {IRP_MJ_WRITE, IRP_MJ_FLUSH_BUFFERS, IRP_MJ_DEVICE_CONTROL,
-                        IRP_MJ_INTERNAL_DEVICE_CONTROL}) {
+    for (UCHAR major : {IRP_MJ_DEVICE_CONTROL, IRP_MJ_INTERNAL_DEVICE_CONTROL}) {
       NTSTATUS status = STATUS_PENDING;
       ASSERT_TRUE(machine().RunInSystemThread("request", [&] {
         status = SendAndWait(port, major);
