@@ -4,6 +4,7 @@
 #include "rx/receive_ring.h"
 #include "tx/serial_events.h"
 #include "tx/status_wake.h"
+#include "tx/xoff_counter.h"
 #include "usb/line_format.h"
 
 namespace {
@@ -71,6 +72,7 @@ VOID StoreReceivedBytes(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG C
   KeAcquireSpinLock(&ext->ControlLock, &irql);
   const ULONG flow = ext->HandFlow.FlowReplace;
   const BOOLEAN checkParity = ext->DataMask != 0xFF && ReadChipVersion(ext) < kHardwareParityVersion;
+  ULONG stored = 0;  // bytes that pass the filters count for a counting XOFF-counter request
   for (ULONG i = 0; i < Count; ++i) {
     UCHAR b = Bytes[i];
     if (checkParity) {
@@ -86,6 +88,7 @@ VOID StoreReceivedBytes(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG C
     if ((ext->HandFlow.ControlHandShake & SERIAL_DSR_SENSITIVITY) &&
         (InterlockedOr((LONG volatile*)&ext->RxHoldFlags, 0) & RX_HOLD_DSR))
       continue;
+    ++stored;
     RingStoreByteLocked(ext, b);
     if (ext->EscapeChar != 0 && b == ext->EscapeChar) RingStoreByteLocked(ext, 0);
     RecordReceiveEvents(ext, b);
@@ -93,5 +96,8 @@ VOID StoreReceivedBytes(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG C
   ext->PerfStats.ReceivedCount += Count;
   ext->WmiPerfStats.ReceivedCount += Count;
   KeReleaseSpinLock(&ext->ControlLock, irql);
+  // Counted after the ring lock is released: the counter's lock comes first and its completion
+  // must not happen under a spin lock.
+  CountXoffCounterBytes(ext, stored);
   DeliverEvents(ext);
 }

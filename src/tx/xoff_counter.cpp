@@ -84,15 +84,16 @@ VOID CancelCountingXoffCounter(PPORT_EXTENSION Ext) {
   CompleteCounter(Ext, irp);
 }
 
-VOID CountXoffCounterByte(PPORT_EXTENSION Ext) {
-  if (ReadCountdown(Ext) == 0) return;
+VOID CountXoffCounterBytes(PPORT_EXTENSION Ext, ULONG Count) {
+  if (Count == 0 || ReadCountdown(Ext) == 0) return;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   PIRP done = NULL;
   ULONG left = ReadCountdown(Ext);
   if (left != 0 && Ext->XoffCounterIrp != NULL) {
-    SetCountdown(Ext, left - 1);
-    if (left == 1) done = TakeXoffCounter(Ext, STATUS_SUCCESS);
+    const ULONG counted = Count < left ? Count : left;
+    SetCountdown(Ext, left - counted);
+    if (counted == left) done = TakeXoffCounter(Ext, STATUS_SUCCESS);
   }
   IoReleaseCancelSpinLock(irql);
   CompleteCounter(Ext, done);

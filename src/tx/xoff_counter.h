@@ -36,9 +36,10 @@ PIRP TakeXoffCounter(PPORT_EXTENSION Ext, NTSTATUS Status);
 // Ends a counting request as cancelled (cleanup of the handle, removal). IRQL <= DISPATCH_LEVEL.
 VOID CancelCountingXoffCounter(PPORT_EXTENSION Ext);
 
-// Counts one byte stored by the reader: when the count reaches 0 the counting request completes
-// with STATUS_SUCCESS. Costs one atomic read while nothing counts. IRQL <= DISPATCH_LEVEL.
-VOID CountXoffCounterByte(PPORT_EXTENSION Ext);
+// Counts bytes the reader has stored: when the count reaches 0 the counting request completes
+// with STATUS_SUCCESS. Costs one atomic read while nothing counts. IRQL <= DISPATCH_LEVEL, no
+// spin lock held.
+VOID CountXoffCounterBytes(PPORT_EXTENSION Ext, ULONG Count);
 
 // XoffCounterTimeoutDpc's routine (context: the port extension).
 VOID NTAPI XoffCounterExpired(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);

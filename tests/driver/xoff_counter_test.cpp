@@ -1,6 +1,6 @@
 // The XOFF-counter request: its character leaves through the write queue, then it counts the bytes
 // the reader stores and ends in exactly one of four ways. The reader's per-byte step is played
-// by calling CountXoffCounterByte as the reader thread does, from a system thread.
+// by calling CountXoffCounterBytes as the reader thread does, from a system thread.
 #include "tx/xoff_counter.h"
 
 #include "write_fixture.h"
@@ -15,7 +15,7 @@ const UCHAR kXoff = 0x13;
 
 void CountBytes(WritePort& m, int n) {
   m.Call([&] {
-    for (int i = 0; i < n; ++i) CountXoffCounterByte(m.ext());
+    for (int i = 0; i < n; ++i) CountXoffCounterBytes(m.ext(), 1);
     return STATUS_SUCCESS;
   });
 }
@@ -51,6 +51,29 @@ TEST(XoffCounter, TheCharacterIsSentAndTheThirdByteCompletesTheRequest) {
   ASSERT_TRUE(m.RunUntilDone(x, 100 * kMillisecond));
   EXPECT_EQ(x.iosb.Status, STATUS_SUCCESS);
   ExpectNothingCounting(m);
+}
+
+// The bytes that count are those the reader thread stores from the line: a stripped null does not.
+TEST(XoffCounter, BytesArrivingOnTheLineCountOnceTheyPassTheReceiveFilters) {
+  WritePort m;
+  m.ext()->HandFlow.FlowReplace |= SERIAL_NULL_STRIPPING;
+  m.Call([&] {  // an open port's reader thread streams
+    KeSetEvent(&m.ext()->ReaderEvent, 1, FALSE);
+    return STATUS_SUCCESS;
+  });
+  auto& x = m.StartXoffCounter(0, 3, kXoff);
+  ASSERT_NO_FATAL_FAILURE(UntilCounting(m));
+  const uint8_t first[] = {0x41, 0x00, 0x42};
+  m.peer.Send(first);
+  m.Settle(50 * kMillisecond);
+  EXPECT_FALSE(x.Done()) << "the stripped null counted";
+  EXPECT_EQ(m.ext()->XoffCountdown, 1u);
+  const uint8_t last[] = {0x43, 0x44};
+  m.peer.Send(last);
+  ASSERT_TRUE(m.RunUntilDone(x, kSecond));
+  EXPECT_EQ(x.iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(m.ext()->XoffCountdown, 0u) << "the byte after the last one counted";
+  m.ext()->Started = FALSE;  // the reader thread goes back to idle once its transfers are aborted
 }
 
 TEST(XoffCounter, ATimeOutEndsItThatLongAfterTheCharacterWasSent) {
@@ -131,7 +154,7 @@ TEST_P(XoffCounterRace, CountingAndTheTimeOutRaceToOneEnding) {
   kernel().RunFor(19 * kMillisecond);
   bool counted = false;
   machine.RunInSystemThread("reader", [&] {
-    for (int i = 0; i < 3; ++i) CountXoffCounterByte(ext());
+    CountXoffCounterBytes(ext(), 3);
     counted = true;
   });
   ASSERT_TRUE(RunUntilDone(x, kSecond));
