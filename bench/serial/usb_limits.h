@@ -27,6 +27,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "usbhost/usb_host.h"
@@ -57,8 +58,10 @@ struct UsbLimits {
   double transmitBytesPerSecond() const { return transmitBytesPerFrame * kFramesPerSecond; }
   // Bus time of the bulk transactions of one bridge sending and receiving at these limits.
   uint32_t SharedFrameBytes(uint32_t packet) const {
-    const double packets = (receiveBytesPerFrame + transmitBytesPerFrame) / packet;
-    return static_cast<uint32_t>(packets + 1) * emu::usb::TransactionCost(packet);
+    // Each direction's bytes in full packets, plus one NAK'ed token for each.
+    const auto packets = static_cast<uint32_t>(std::ceil(receiveBytesPerFrame / packet) +
+                                               std::ceil(transmitBytesPerFrame / packet));
+    return packets * emu::usb::TransactionCost(packet) + 2 * emu::usb::kPacketOverhead;
   }
 };
 
