@@ -127,7 +127,10 @@ Row Throughput(ULONG baud, Flow flow, bool duplex, size_t bytes, const serial_be
     if (duplex) streams.push_back({&rig.B(), &rig.A(), serial_rig::Payload(bytes, 2)});
 
     const auto wall = std::chrono::steady_clock::now();
-    std::vector<serial_rig::StreamResult> results = rig.Run(streams);
+    // Three times what the narrower limit needs, and a minute more, before a row gives up.
+    const double expected = static_cast<double>(bytes) / std::min({row.line, row.usbTx, row.usbRx});
+    const auto limit = static_cast<emu::VirtualTime>((3 * expected + 60) * emu::kSecond);
+    std::vector<serial_rig::StreamResult> results = rig.Run(streams, limit);
     const double wallSeconds = WallSeconds(wall);
 
     row.tx = row.rx = INFINITY;
@@ -192,7 +195,8 @@ Row Latency(ULONG baud) {
         if (m.Write(rig.A().file, &byte, 1, &done) != STATUS_SUCCESS) return;
       }
     });
-    m.kernel().RunUntil([&] { return m.kernel().ContextFinished(reader) && m.kernel().ContextFinished(writer); });
+    m.kernel().RunUntil([&] { return m.kernel().ContextFinished(reader) && m.kernel().ContextFinished(writer); },
+                        m.kernel().Now() + kLatencySamples * emu::kSecond);
     const double wallSeconds = WallSeconds(wall);
     const std::vector<emu::VirtualTime> ends = rig.CharacterEnds(rig.A().lineSide);
     row.bytes = received.size();

@@ -172,7 +172,7 @@ NTSTATUS SerialRig::Apply(Bridge& bridge, const PortSettings& s) {
   return status;
 }
 
-std::vector<StreamResult> SerialRig::Run(std::vector<Stream>& streams, bool watchHolds) {
+std::vector<StreamResult> SerialRig::Run(std::vector<Stream>& streams, emu::VirtualTime limit, bool watchHolds) {
   std::vector<StreamResult> results(streams.size());
   emu::Kernel& k = kernel();
   emu::Machine& m = *machine_;
@@ -232,9 +232,13 @@ std::vector<StreamResult> SerialRig::Run(std::vector<Stream>& streams, bool watc
       }
     }));
   }
-  k.RunUntil([&] {
-    return std::all_of(threads.begin(), threads.end(), [&](emu::Kernel::ContextId id) { return k.ContextFinished(id); });
-  });
+  const emu::VirtualTime end = k.Now() + limit;
+  k.RunUntil(
+      [&] {
+        return std::all_of(threads.begin(), threads.end(),
+                           [&](emu::Kernel::ContextId id) { return k.ContextFinished(id); });
+      },
+      end);
   return results;
 }
 

@@ -102,8 +102,9 @@ class SerialRig {
   NTSTATUS Apply(Bridge& bridge, const PortSettings& settings);
 
   // Runs the streams at once, a writer and a reader application thread for each (and a watcher
-  // of the hold flags when `watchHolds`), until every thread has ended.
-  std::vector<StreamResult> Run(std::vector<Stream>& streams, bool watchHolds = false);
+  // of the hold flags when `watchHolds`), until every thread has ended or `limit` of virtual time
+  // has passed.
+  std::vector<StreamResult> Run(std::vector<Stream>& streams, emu::VirtualTime limit, bool watchHolds = false);
 
   // Everything that crossed the line, in time order.
   const std::vector<emu::line::LineEvent>& LineEvents() const;

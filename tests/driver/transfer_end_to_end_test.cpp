@@ -62,7 +62,9 @@ class TransferTest : public ::testing::Test {
     if (farEnd == SerialRig::FarEnd::NullModem) {
       streams.push_back({&rig.B(), &rig.A(), serial_rig::Payload(kBytes, 2), 16384, kReadChunk, pause});
     }
-    const std::vector<serial_rig::StreamResult> results = rig.Run(streams, true);
+    // Reading takes kBytes / kReadChunk pauses; the rest of the run is far shorter.
+    const VirtualTime limit = static_cast<VirtualTime>(kBytes / kReadChunk + 1) * pause * 2 + 60 * emu::kSecond;
+    const std::vector<serial_rig::StreamResult> results = rig.Run(streams, limit, true);
 
     for (size_t s = 0; s < streams.size(); ++s) {
       SCOPED_TRACE(s == 0 ? "from A" : "from B");
@@ -87,6 +89,24 @@ class TransferTest : public ::testing::Test {
 };
 
 using TransferEndToEndTest = Scheduled<TransferTest>;
+
+TEST(TransferDelivery, GapsCountAsLostAndStrayBytesAsNotSent) {
+  const std::vector<uint8_t> sent = serial_rig::Payload(200, 7);
+  for (uint8_t b : sent) ASSERT_TRUE(b != 0x11 && b != 0x13) << "XON or XOFF in the payload";
+  EXPECT_NE(sent, serial_rig::Payload(200, 8)) << "seeds must give different payloads";
+
+  std::vector<uint8_t> received = sent;
+  received.erase(received.begin() + 50, received.begin() + 70);  // a gap of 20
+  received.insert(received.begin() + 100, 0x13);                 // a byte never sent
+  received.resize(received.size() - 5);                         // the last 5 missing
+  const serial_rig::Delivery d = serial_rig::CompareDelivery(sent, received);
+  EXPECT_EQ(d.matched, 175u);
+  EXPECT_EQ(d.lost, 25u);
+  EXPECT_EQ(d.garbled, 1u);
+  const serial_rig::Delivery same = serial_rig::CompareDelivery(sent, sent);
+  EXPECT_EQ(same.matched, sent.size());
+  EXPECT_EQ(same.lost + same.garbled, 0u);
+}
 
 TEST_P(TransferEndToEndTest, NullModemAt921600WithRtsCts) {
   Transfer(SerialRig::FarEnd::NullModem, 921600, Flow::RtsCts);
