@@ -39,7 +39,8 @@ struct RateCase {
   size_t bytes;  // per direction, at scale 1
 };
 // Fewer bytes at low rates: a row's virtual time is free, its wall time is not.
-constexpr RateCase kRates[] = {{300, 600}, {9600, 19200}, {115200, 131072}, {921600, 262144}, {3000000, 262144}};
+constexpr RateCase kRates[] = {
+    {300, 600}, {9600, 19200}, {115200, 262144}, {921600, 1048576}, {3000000, 1048576}};
 constexpr Flow kFlows[] = {Flow::None, Flow::RtsCts, Flow::XonXoff};
 constexpr int kLatencySamples = 20;
 
@@ -158,8 +159,9 @@ Row Throughput(ULONG baud, Flow flow, bool duplex, size_t bytes, const serial_be
   return row;
 }
 
-// A waiting one-byte read on B, then a byte from A a little later each time (the offsets spread
-// the stop bits over the USB frame); the read completes once the byte has come through.
+// A waiting one-byte read on B, then a byte from A; the read completes once the byte has come
+// through. The sender's bytes start at a frame boundary (its bulk-out packet goes in there), so
+// every sample at one rate sees its stop bit at the same point of the frame.
 Row Latency(ULONG baud) {
   Row row;
   row.kind = "latency";
@@ -172,7 +174,6 @@ Row Latency(ULONG baud) {
     emu::Machine& m = rig.machine();
     std::vector<emu::VirtualTime> readDone;
     std::vector<uint8_t> received;
-    const auto wall = std::chrono::steady_clock::now();
     const emu::Kernel::ContextId reader = m.kernel().StartApplicationThread("reader", [&] {
       for (int i = 0; i < kLatencySamples; ++i) {
         uint8_t byte = 0;
@@ -188,7 +189,7 @@ Row Latency(ULONG baud) {
           LARGE_INTEGER poll{.QuadPart = -emu::kMillisecond};
           (VOID) KeDelayExecutionThread(KernelMode, FALSE, &poll);
         }
-        LARGE_INTEGER pause{.QuadPart = -(2 * emu::kMillisecond + (i * 7919) % emu::usb::kFrame)};
+        LARGE_INTEGER pause{.QuadPart = -2 * emu::kMillisecond};
         (VOID) KeDelayExecutionThread(KernelMode, FALSE, &pause);
         const uint8_t byte = static_cast<uint8_t>(0x40 + i);
         ULONG_PTR done = 0;
@@ -197,7 +198,6 @@ Row Latency(ULONG baud) {
     });
     m.kernel().RunUntil([&] { return m.kernel().ContextFinished(reader) && m.kernel().ContextFinished(writer); },
                         m.kernel().Now() + kLatencySamples * emu::kSecond);
-    const double wallSeconds = WallSeconds(wall);
     const std::vector<emu::VirtualTime> ends = rig.CharacterEnds(rig.A().lineSide);
     row.bytes = received.size();
     row.lost = kLatencySamples - received.size();
@@ -211,7 +211,6 @@ Row Latency(ULONG baud) {
     }
     if (!readDone.empty()) row.tx = sum / static_cast<double>(readDone.size());
     row.rx = longest;
-    row.wallPerMegabyte = row.bytes > 0 ? wallSeconds / (static_cast<double>(row.bytes) / 1e6) : 0;
     const std::string shutdown = rig.Shutdown();
     if (!shutdown.empty()) row.note += shutdown;
   } catch (const emu::BugCheckError& e) {
@@ -232,9 +231,9 @@ void PrintHeader() {
 
 void Print(const Row& r) {
   if (r.kind == "latency") {
-    std::printf("%-8s %8lu %-9s %8zu %9.0f %9s %9s | %8.0fus %7.3f %8.0fus %7.3f | %6zu %7zu | %8.2f  %s\n",
+    std::printf("%-8s %8lu %-9s %8zu %9.0f %9s %9s | %8.0fus %7.3f %8.0fus %7.3f | %6zu %7zu | %8s  %s\n",
                 r.kind.c_str(), static_cast<unsigned long>(r.baud), "-", r.bytes, r.line, "-", "-", r.tx * 1e6,
-                r.txLimit, r.rx * 1e6, r.rxLimit, r.lost, r.garbled, r.wallPerMegabyte, r.note.c_str());
+                r.txLimit, r.rx * 1e6, r.rxLimit, r.lost, r.garbled, "-", r.note.c_str());
   } else {
     std::printf("%-8s %8lu %-9s %8zu %9.0f %9.0f %9.0f | %10.0f %7.4f %10.0f %7.4f | %6zu %7zu | %8.2f  %s\n",
                 r.kind.c_str(), static_cast<unsigned long>(r.baud), serial_rig::FlowName(r.flow), r.bytes, r.line,
