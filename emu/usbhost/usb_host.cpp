@@ -147,7 +147,7 @@ struct UsbPort::State {
   std::deque<Transfer*> controlQueue;
   Transfer* activeControl = nullptr;
   uint64_t activeEndFrame = 0;
-  std::vector<Rule> fail, answer, delay, sync;
+  std::vector<Rule> fail, answer, delay, sync, endOut;
   uint32_t portStatusFailures = 0;
   NTSTATUS portStatusFailure = STATUS_UNSUCCESSFUL;
   std::vector<uint8_t> stalled;
@@ -349,6 +349,14 @@ void UsbPort::AnswerControlIn(uint32_t count, uint32_t length, UrbFilter filter,
   state_->answer.push_back(r);
 }
 
+void UsbPort::EndOutEarly(uint32_t count, uint32_t length, UrbFilter filter) {
+  Rule r;
+  r.count = count;
+  r.filter = filter;
+  r.length = length;
+  state_->endOut.push_back(r);
+}
+
 void UsbPort::DelayCompletions(VirtualTime delay, uint32_t count, UrbFilter filter) {
   Rule r;
   r.count = count;
@@ -377,6 +385,7 @@ void UsbPort::FailPortStatus(uint32_t count, NTSTATUS status) {
 void UsbPort::ClearFaults() {
   state_->fail.clear();
   state_->answer.clear();
+  state_->endOut.clear();
   state_->delay.clear();
   state_->sync.clear();
   state_->stalled.clear();
@@ -653,6 +662,9 @@ NTSTATUS UsbHost::Impl::Submit(UsbPort& port, PIRP irp, PURB urb) {
       t->answerLength = r->length;
       t->answerFill = r->fill;
     }
+  }
+  if (t->kind == Kind::Data && !t->in) {
+    if (auto r = TakeRule(st.endOut, *t)) t->length = std::min(t->length, r->length);
   }
   bool sync = t->kind != Kind::Data && TakeRule(st.sync, *t).has_value();
   if (auto r = TakeRule(st.fail, *t)) {

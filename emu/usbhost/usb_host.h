@@ -159,6 +159,9 @@ class UsbPort {
   // `length` bytes (extension fills with `fill`). A length beyond the caller's buffer is reported
   // in TransferBufferLength but never written past the buffer, as a misbehaving bus would.
   void AnswerControlIn(uint32_t count, uint32_t length, UrbFilter filter = {}, uint8_t fill = 0);
+  // The next `count` matching bulk or interrupt OUT transfers end successfully after `length`
+  // bytes, reporting only those in TransferBufferLength, as a misbehaving bus would.
+  void EndOutEarly(uint32_t count, uint32_t length, UrbFilter filter = {});
   // Completions of the next `count` matching URBs are held back by `delay` of virtual time.
   void DelayCompletions(VirtualTime delay, uint32_t count = UINT32_MAX, UrbFilter filter = {});
   // The next `count` matching control-type URBs (control transfers, select configuration, pipe

@@ -5,6 +5,8 @@
 #include "driver/open_close.h"
 #include "driver/pnp_dispatch.h"
 #include "driver/port_device.h"
+#include "rx/read_request.h"
+#include "tx/write_request.h"
 #include "usb/usb_request.h"
 
 PDRIVER_OBJECT volatile GlobalDriverObject;
@@ -55,11 +57,11 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateDispatch;
   DriverObject->MajorFunction[IRP_MJ_CLEANUP] = CleanupDispatch;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = CloseDispatch;
-  DriverObject->MajorFunction[IRP_MJ_READ] = UnservedRequestDispatch;
-  DriverObject->MajorFunction[IRP_MJ_WRITE] = UnservedRequestDispatch;
+  DriverObject->MajorFunction[IRP_MJ_READ] = ReadDispatch;
+  DriverObject->MajorFunction[IRP_MJ_WRITE] = WriteDispatch;
   DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = QueryInformationDispatch;
   DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = SetInformationDispatch;
-  DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = UnservedRequestDispatch;
+  DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = WriteDispatch;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = UnservedRequestDispatch;
   DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = UnservedRequestDispatch;
   DriverObject->MajorFunction[IRP_MJ_POWER] = PassDownPowerDispatch;
@@ -149,7 +151,9 @@ VOID StopPortThreads(PDEVICE_OBJECT DeviceObject) {
       // USB transfer; from pass 13 on, abort the port's transfers so that it returns.
       if (pass >= 13 && ext->InterfaceName.Buffer != NULL) DrainUsbTransfers(DeviceObject, TRUE);
     }
-    if (ext->ThreadCount == 0) return;
+    // An interlocked read pairs with each thread's final decrement: what a thread did before it
+    // left is visible here, before the extension is released.
+    if (InterlockedCompareExchange(&ext->ThreadCount, 0, 0) == 0) return;
     DelayTwentyMilliseconds();
   }
 }

@@ -4,6 +4,7 @@
 #include "driver/driver_globals.h"
 #include "driver/request_accounting.h"
 #include "serial/request_queue.h"
+#include "tx/xoff_counter.h"
 #include "usb/chip_registers.h"
 #include "usb/line_format.h"
 #include "usb/modem_lines.h"
@@ -123,6 +124,7 @@ NTSTATUS NTAPI CleanupDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CancelAllRequests(DeviceObject, &port->WriteQueue, &port->CurrentWrite);
   CancelAllRequests(DeviceObject, &port->ReadQueue, &port->CurrentRead);
   CancelWaitRequest(DeviceObject);
+  CancelCountingXoffCounter(port);
   KeSetEvent(&port->WriterEvent, 1, FALSE);
   if (!ReadPortFlag(&port->Started)) {
     return Finish(port, Irp, STATUS_INVALID_DEVICE_REQUEST, IO_NO_INCREMENT);

@@ -4,6 +4,7 @@
 #include "driver/driver_globals.h"
 #include "driver/port_teardown.h"
 #include "serial/request_queue.h"
+#include "tx/xoff_counter.h"
 #include "usb/port_init.h"
 #include "usb/usb_config.h"
 #include "usb/usb_request.h"
@@ -46,6 +47,7 @@ static VOID CancelPortRequests(PDEVICE_OBJECT DeviceObject, PPORT_EXTENSION Ext)
   CancelAllRequests(DeviceObject, &Ext->WriteQueue, &Ext->CurrentWrite);
   CancelAllRequests(DeviceObject, &Ext->ReadQueue, &Ext->CurrentRead);
   CancelWaitRequest(DeviceObject);
+  CancelCountingXoffCounter(Ext);
 }
 
 // Removal refuses nothing, so a request still inside a dispatch routine (counted, not yet

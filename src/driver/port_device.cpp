@@ -2,10 +2,14 @@
 #include "driver/port_device.h"
 
 #include "driver/driver_globals.h"
-#include "driver/port_thread_standin.h"
+#include "rx/read_request.h"
+#include "rx/reader_thread.h"
 #include "rx/receive_resume.h"
 #include "tx/serial_events.h"
 #include "tx/status_monitor.h"
+#include "tx/write_request.h"
+#include "tx/writer_thread.h"
+#include "tx/xoff_counter.h"
 
 // Kernel names tried after the first number: "\Device\Serial19" up to "\Device\Serial63".
 #define FIRST_RETRY_DEVICE_NUMBER 19
@@ -165,13 +169,13 @@ static VOID InitializePortDefaults(PPORT_EXTENSION Ext) {
   KeInitializeEvent(&Ext->WriteAbortEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&Ext->FlowLock, SynchronizationEvent, TRUE);
   KeInitializeEvent(&Ext->ModemControlLock, SynchronizationEvent, TRUE);
-  KeInitializeTimer(&Ext->ReadTotalTimer);
-  KeInitializeTimer(&Ext->ReadIntervalTimer);
+  InitializeReadRequests(Ext);
   KeInitializeTimer(&Ext->XoffCounterTimer);
-  // The port's DPCs are initialised here, each with the extension as its context, together with
-  // the paths whose routines they run: ReadTotalDpc, ReadIntervalDpc, ReadContinueDpc,
-  // WriteCompleteDpc, XoffCounterTimeoutDpc and XoffCounterDoneDpc are still to come.
+  // The remaining DPCs, each with the extension as its context. XoffCounterDoneDpc stays unused:
+  // a counting XOFF-counter request is completed by whoever ends it.
   KeInitializeDpc(&Ext->WaitDpc, WaitSatisfied, Ext);
+  KeInitializeDpc(&Ext->WriteCompleteDpc, WriteComplete, Ext);
+  KeInitializeDpc(&Ext->XoffCounterTimeoutDpc, XoffCounterExpired, Ext);
 }
 
 // Starts the status monitor, reader and writer threads, in that order, each with the device
@@ -179,7 +183,7 @@ static VOID InitializePortDefaults(PPORT_EXTENSION Ext) {
 // or status changes, so a failed creation fails the whole port: the threads that did start are
 // brought to an end here and the status is returned for add-device's failure path.
 static NTSTATUS StartPortThreads(PPORT_EXTENSION Ext) {
-  static PKSTART_ROUTINE const routines[3] = {StatusMonitorThread, ReaderThreadStandIn, WriterThreadStandIn};
+  static PKSTART_ROUTINE const routines[3] = {StatusMonitorThread, ReaderThread, WriterThread};
   NTSTATUS status = STATUS_SUCCESS;
   LONG started = 0;
   for (ULONG i = 0; i < 3 && NT_SUCCESS(status); ++i) {

@@ -153,6 +153,8 @@ typedef struct _PORT_EXTENSION {
   KDPC XoffCounterTimeoutDpc;
   KDPC XoffCounterDoneDpc;
   PIRP XoffCounterIrp;
+  BOOLEAN XoffCounterTimerSet;  // XoffCounterTimer runs for XoffCounterIrp (cancel spin lock)
+  LONG XoffCounterStaleDpcs;    // expiries whose request ended before their DPC ran (cancel spin lock)
   WMILIB_CONTEXT WmiLibContext;
   UNICODE_STRING WmiPortName;
   SERIAL_WMI_COMM_DATA WmiCommData;

@@ -3,16 +3,14 @@
 
 #include "driver/request_accounting.h"
 
-namespace {
-
-// What a request adds to the bytes waiting to be sent while it is in the transmit queue: a write
-// its length, an XOFF-counter (device control) request 1, anything else nothing.
 LONG TxPendingShare(PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   if (stack->MajorFunction == IRP_MJ_WRITE) return (LONG)stack->Parameters.Write.Length;
   if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) return 1;
   return 0;
 }
+
+namespace {
 
 VOID AddTxPending(PPORT_EXTENSION Ext, LONG Amount) {
   if (Amount != 0) (VOID) InterlockedExchangeAdd((volatile LONG*)&Ext->TxPending, Amount);
@@ -113,15 +111,16 @@ VOID CancelWaitRequest(PDEVICE_OBJECT DeviceObject) {
   IoReleaseCancelSpinLock(irql);
 }
 
-VOID AdvanceQueue(PIRP* CurrentSlot, PLIST_ENTRY Queue, PPORT_EXTENSION Ext) {
+PIRP AdvanceQueue(PIRP* CurrentSlot, PLIST_ENTRY Queue, PPORT_EXTENSION Ext) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   PIRP old = *CurrentSlot;
+  PIRP next = NULL;
   if (IsListEmpty(Queue)) {
     if (old != NULL) ClearParkedFor(Ext, old);
     *CurrentSlot = NULL;
   } else {
-    PIRP next = CONTAINING_RECORD(RemoveHeadList(Queue), IRP, Tail.Overlay.ListEntry);
+    next = CONTAINING_RECORD(RemoveHeadList(Queue), IRP, Tail.Overlay.ListEntry);
     *CurrentSlot = next;
     ClearParkedFor(Ext, next);
     (VOID) IoSetCancelRoutine(next, NULL);
@@ -129,4 +128,5 @@ VOID AdvanceQueue(PIRP* CurrentSlot, PLIST_ENTRY Queue, PPORT_EXTENSION Ext) {
   IoReleaseCancelSpinLock(irql);
   // A request still pending has been handed on by its service code and is completed elsewhere.
   if (old != NULL && old->IoStatus.Status != STATUS_PENDING) CompleteRequest(Ext, old, QUEUE_BOOST_LEFT_SLOT);
+  return next;
 }

@@ -25,6 +25,10 @@ inline PUCHAR& RequestBufferPosition(PIRP Irp) {
   return reinterpret_cast<PUCHAR&>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument4);
 }
 
+// What a request adds to the bytes waiting to be sent (TxPending) while it is in the transmit
+// queue: a write its length, an XOFF-counter (device control) request 1, anything else nothing.
+LONG TxPendingShare(PIRP Irp);
+
 // The start routine of a direction: serves the request just put in the current slot.
 typedef NTSTATUS (*PQUEUE_START_ROUTINE)(PPORT_EXTENSION Ext);
 
@@ -49,5 +53,6 @@ VOID CancelWaitRequest(PDEVICE_OBJECT DeviceObject);
 
 // Moves the next queued request into the slot (or empties it) and completes the request that was
 // there unless its status is still STATUS_PENDING. Never starts the new request: the caller does.
-// Called with neither ControlLock nor the cancel spin lock held.
-VOID AdvanceQueue(PIRP* CurrentSlot, PLIST_ENTRY Queue, PPORT_EXTENSION Ext);
+// Returns the request it moved into the slot (the caller owns it and starts it), NULL when the
+// slot was left empty. Called with neither ControlLock nor the cancel spin lock held.
+PIRP AdvanceQueue(PIRP* CurrentSlot, PLIST_ENTRY Queue, PPORT_EXTENSION Ext);
