@@ -196,8 +196,9 @@ Row Latency(ULONG baud) {
         if (m.Write(rig.A().file, &byte, 1, &done) != STATUS_SUCCESS) return;
       }
     });
-    m.kernel().RunUntil([&] { return m.kernel().ContextFinished(reader) && m.kernel().ContextFinished(writer); },
-                        m.kernel().Now() + kLatencySamples * emu::kSecond);
+    m.kernel().RunUntil(
+        [&] { return m.kernel().ContextFinished(reader) && m.kernel().ContextFinished(writer); },
+        m.kernel().Now() + kLatencySamples * emu::kSecond);
     const std::vector<emu::VirtualTime> ends = rig.CharacterEnds(rig.A().lineSide);
     row.bytes = received.size();
     row.lost = kLatencySamples - received.size();
@@ -224,21 +225,21 @@ Row Latency(ULONG baud) {
 }
 
 void PrintHeader() {
-  std::printf("%-8s %8s %-9s %8s %9s %9s %9s | %10s %7s %10s %7s | %6s %7s | %8s  %s\n", "mode", "baud", "flow",
-              "bytes", "line B/s", "usbTx B/s", "usbRx B/s", "tx", "tx/lim", "rx", "rx/lim", "lost", "garbled",
-              "wall s/MB", "note");
+  std::printf("%-8s %8s %-9s %8s %9s %9s %9s | %10s %7s %10s %7s | %6s %7s | %8s  %s\n", "mode", "baud",
+              "flow", "bytes", "line B/s", "usbTx B/s", "usbRx B/s", "tx", "tx/lim", "rx", "rx/lim", "lost",
+              "garbled", "wall s/MB", "note");
 }
 
 void Print(const Row& r) {
   if (r.kind == "latency") {
     std::printf("%-8s %8lu %-9s %8zu %9.0f %9s %9s | %8.0fus %7.3f %8.0fus %7.3f | %6zu %7zu | %8s  %s\n",
-                r.kind.c_str(), static_cast<unsigned long>(r.baud), "-", r.bytes, r.line, "-", "-", r.tx * 1e6,
-                r.txLimit, r.rx * 1e6, r.rxLimit, r.lost, r.garbled, "-", r.note.c_str());
+                r.kind.c_str(), static_cast<unsigned long>(r.baud), "-", r.bytes, r.line, "-", "-",
+                r.tx * 1e6, r.txLimit, r.rx * 1e6, r.rxLimit, r.lost, r.garbled, "-", r.note.c_str());
   } else {
     std::printf("%-8s %8lu %-9s %8zu %9.0f %9.0f %9.0f | %10.0f %7.4f %10.0f %7.4f | %6zu %7zu | %8.2f  %s\n",
-                r.kind.c_str(), static_cast<unsigned long>(r.baud), serial_rig::FlowName(r.flow), r.bytes, r.line,
-                r.usbTx, r.usbRx, r.tx, r.txLimit, r.rx, r.rxLimit, r.lost, r.garbled, r.wallPerMegabyte,
-                r.note.c_str());
+                r.kind.c_str(), static_cast<unsigned long>(r.baud), serial_rig::FlowName(r.flow), r.bytes,
+                r.line, r.usbTx, r.usbRx, r.tx, r.txLimit, r.rx, r.rxLimit, r.lost, r.garbled,
+                r.wallPerMegabyte, r.note.c_str());
   }
   std::fflush(stdout);
 }
@@ -246,13 +247,14 @@ void Print(const Row& r) {
 bool WriteCsv(const std::string& path, const std::vector<Row>& rows) {
   std::ofstream out(path);
   if (!out) return false;
-  out << "mode,baud,flow,bytes,line_Bps,usb_tx_limit_Bps,usb_rx_limit_Bps,tx,tx_ratio,rx,rx_ratio,lost,garbled,"
+  out << "mode,baud,flow,bytes,line_Bps,usb_tx_limit_Bps,usb_rx_limit_Bps,tx,tx_ratio,rx,rx_ratio,lost,"
+         "garbled,"
          "wall_s_per_MB,note\n";
   for (const Row& r : rows) {
     const bool latency = r.kind == "latency";
-    out << r.kind << ',' << r.baud << ',' << (latency ? "-" : serial_rig::FlowName(r.flow)) << ',' << r.bytes << ','
-        << r.line << ',' << (latency ? 0 : r.usbTx) << ',' << (latency ? 0 : r.usbRx) << ',' << r.tx << ','
-        << r.txLimit << ',' << r.rx << ',' << r.rxLimit << ',' << r.lost << ',' << r.garbled << ','
+    out << r.kind << ',' << r.baud << ',' << (latency ? "-" : serial_rig::FlowName(r.flow)) << ',' << r.bytes
+        << ',' << r.line << ',' << (latency ? 0 : r.usbTx) << ',' << (latency ? 0 : r.usbRx) << ',' << r.tx
+        << ',' << r.txLimit << ',' << r.rx << ',' << r.rxLimit << ',' << r.lost << ',' << r.garbled << ','
         << r.wallPerMegabyte << ',' << '"' << r.note << '"' << '\n';
   }
   return static_cast<bool>(out);
@@ -269,7 +271,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       if (!(o.scale > 0)) return false;
     } else if (arg == "--rates" && hasValue) {
       std::stringstream list(argv[++i]);
-      for (std::string r; std::getline(list, r, ',');) o.rates.push_back(static_cast<ULONG>(std::strtoul(r.c_str(), nullptr, 10)));
+      for (std::string r; std::getline(list, r, ',');)
+        o.rates.push_back(static_cast<ULONG>(std::strtoul(r.c_str(), nullptr, 10)));
     } else {
       return false;
     }
@@ -295,13 +298,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   const serial_bench::UsbLimits usb = serial_bench::ComputeUsbLimits();
-  std::printf("USB model limits: receive %.0f B/s (%.1f B a frame), transmit %.0f B/s (%.1f B a frame); "
-              "bulk bus time of one bridge at both: %u of %u bytes a frame\n",
-              usb.receiveBytesPerSecond(), usb.receiveBytesPerFrame, usb.transmitBytesPerSecond(),
-              usb.transmitBytesPerFrame, usb.SharedFrameBytes(serial_bench::kReadTransferBytes), emu::usb::kFrameBytes);
-  std::printf("tx, rx: sustained bytes a second (duplex: the slower direction); ratios to min(line, usbTx, usbRx).\n"
-              "latency: mean and longest, ratios to one USB frame (%.0f us).\n\n",
-              Seconds(emu::usb::kFrame) * 1e6);
+  std::printf(
+      "USB model limits: receive %.0f B/s (%.1f B a frame), transmit %.0f B/s (%.1f B a frame); "
+      "bulk bus time of one bridge at both: %u of %u bytes a frame\n",
+      usb.receiveBytesPerSecond(), usb.receiveBytesPerFrame, usb.transmitBytesPerSecond(),
+      usb.transmitBytesPerFrame, usb.SharedFrameBytes(serial_bench::kReadTransferBytes),
+      emu::usb::kFrameBytes);
+  std::printf(
+      "tx, rx: sustained bytes a second (duplex: the slower direction); ratios to min(line, usbTx, usbRx).\n"
+      "latency: mean and longest, ratios to one USB frame (%.0f us).\n\n",
+      Seconds(emu::usb::kFrame) * 1e6);
   PrintHeader();
   std::vector<Row> rows;
   for (const RateCase& rate : kRates) {

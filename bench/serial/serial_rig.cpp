@@ -15,7 +15,7 @@ constexpr std::u16string_view kServiceName = u"tarnwire";
 constexpr std::u16string_view kBridgeHardwareId = u"USB\\VID_0A5D&PID_0023";
 constexpr uint8_t kXon = 0x11;
 constexpr uint8_t kXoff = 0x13;
-constexpr size_t kResyncAnchor = 8;    // bytes that must agree to take up the stream again
+constexpr size_t kResyncAnchor = 8;     // bytes that must agree to take up the stream again
 constexpr size_t kResyncWindow = 4096;  // how far ahead in the sent bytes a gap is looked for
 
 void Delay(emu::VirtualTime duration) {
@@ -172,7 +172,8 @@ NTSTATUS SerialRig::Apply(Bridge& bridge, const PortSettings& s) {
   return status;
 }
 
-std::vector<StreamResult> SerialRig::Run(std::vector<Stream>& streams, emu::VirtualTime limit, bool watchHolds) {
+std::vector<StreamResult> SerialRig::Run(std::vector<Stream>& streams, emu::VirtualTime limit,
+                                         bool watchHolds) {
   std::vector<StreamResult> results(streams.size());
   emu::Kernel& k = kernel();
   emu::Machine& m = *machine_;
@@ -204,7 +205,8 @@ std::vector<StreamResult> SerialRig::Run(std::vector<Stream>& streams, emu::Virt
       uint32_t idle = 0;
       NTSTATUS status = STATUS_SUCCESS;
       while (r.received.size() < st.data.size() && idle < st.idleReadsToGiveUp) {
-        const ULONG n = static_cast<ULONG>(std::min<size_t>(st.readChunk, st.data.size() - r.received.size()));
+        const ULONG n =
+            static_cast<ULONG>(std::min<size_t>(st.readChunk, st.data.size() - r.received.size()));
         ULONG_PTR got = 0;
         status = m.Read(st.to->file, buffer.data(), n, &got);
         if (!NT_SUCCESS(status)) break;
@@ -213,7 +215,8 @@ std::vector<StreamResult> SerialRig::Run(std::vector<Stream>& streams, emu::Virt
           continue;
         }
         idle = 0;
-        r.received.insert(r.received.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(got));
+        r.received.insert(r.received.end(), buffer.begin(),
+                          buffer.begin() + static_cast<std::ptrdiff_t>(got));
         r.reads.emplace_back(emu::Kernel::Current().Now(), r.received.size());
         if (st.readPause > 0) Delay(st.readPause);
       }
@@ -262,7 +265,8 @@ std::string SerialRig::Shutdown() {
     if (b->file == nullptr) continue;
     const NTSTATUS status = machine_->Close(b->file);
     b->file = nullptr;
-    if (status != STATUS_SUCCESS) problems += "closing a port failed with status " + std::to_string(status) + "; ";
+    if (status != STATUS_SUCCESS)
+      problems += "closing a port failed with status " + std::to_string(status) + "; ";
   }
   for (Bridge* b : {&a_, &b_}) {
     if (b->usb == nullptr) continue;

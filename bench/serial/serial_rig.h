@@ -48,10 +48,10 @@ struct Stream {
   Bridge* from = nullptr;
   Bridge* to = nullptr;
   std::vector<uint8_t> data;
-  ULONG writeChunk = 16384;         // bytes of each write request
-  ULONG readChunk = 4096;           // bytes of each read request
-  emu::VirtualTime readPause = 0;   // the reading application's pause after each read
-  uint32_t idleReadsToGiveUp = 3;   // reads in a row that return nothing end the reading
+  ULONG writeChunk = 16384;        // bytes of each write request
+  ULONG readChunk = 4096;          // bytes of each read request
+  emu::VirtualTime readPause = 0;  // the reading application's pause after each read
+  uint32_t idleReadsToGiveUp = 3;  // reads in a row that return nothing end the reading
 };
 
 struct StreamResult {
@@ -104,7 +104,8 @@ class SerialRig {
   // Runs the streams at once, a writer and a reader application thread for each (and a watcher
   // of the hold flags when `watchHolds`), until every thread has ended or `limit` of virtual time
   // has passed.
-  std::vector<StreamResult> Run(std::vector<Stream>& streams, emu::VirtualTime limit, bool watchHolds = false);
+  std::vector<StreamResult> Run(std::vector<Stream>& streams, emu::VirtualTime limit,
+                                bool watchHolds = false);
 
   // Everything that crossed the line, in time order.
   const std::vector<emu::line::LineEvent>& LineEvents() const;

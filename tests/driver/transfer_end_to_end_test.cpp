@@ -65,7 +65,8 @@ class TransferTest : public ::testing::Test {
       streams.push_back({&rig.B(), &rig.A(), serial_rig::Payload(kBytes, 2), 16384, kReadChunk, pause});
     }
     // Reading takes kBytes / kReadChunk pauses; the rest of the run is far shorter.
-    const VirtualTime limit = static_cast<VirtualTime>(kBytes / kReadChunk + 1) * pause * 2 + 60 * emu::kSecond;
+    const VirtualTime limit =
+        static_cast<VirtualTime>(kBytes / kReadChunk + 1) * pause * 2 + 60 * emu::kSecond;
     const std::vector<serial_rig::StreamResult> results = rig.Run(streams, limit, true);
 
     for (size_t s = 0; s < streams.size(); ++s) {
@@ -75,13 +76,14 @@ class TransferTest : public ::testing::Test {
       EXPECT_EQ(STATUS_SUCCESS, r.writeStatus);
       EXPECT_EQ(kBytes, r.written) << "the writes did not take every byte";
       const serial_rig::Delivery d = serial_rig::CompareDelivery(st.data, r.received);
-      EXPECT_TRUE(r.received == st.data) << r.received.size() << " bytes arrived: " << d.matched << " in order, "
-                                         << d.lost << " lost, " << d.garbled << " not sent";
+      EXPECT_TRUE(r.received == st.data) << r.received.size() << " bytes arrived: " << d.matched
+                                         << " in order, " << d.lost << " lost, " << d.garbled << " not sent";
       EXPECT_TRUE(r.receiveHoldSeen) << "the receiving port never set a receive hold bit";
       if (flow == Flow::XonXoff) {
         EXPECT_TRUE(r.transmitHoldSeen) << "the sending port never held on XOFF";
       }
-      EXPECT_TRUE(HoldSignalled(rig, st.to->lineSide, flow, r.start)) << "the receiving side never asked for a hold";
+      EXPECT_TRUE(HoldSignalled(rig, st.to->lineSide, flow, r.start))
+          << "the receiving side never asked for a hold";
       EXPECT_GT(LongestPause(rig.CharacterEnds(st.from->lineSide)), kHeldPause) << "the sender never paused";
     }
     EXPECT_EQ("", rig.Shutdown());
@@ -100,7 +102,7 @@ TEST(TransferDelivery, GapsCountAsLostAndStrayBytesAsNotSent) {
   std::vector<uint8_t> received = sent;
   received.erase(received.begin() + 50, received.begin() + 70);  // a gap of 20
   received.insert(received.begin() + 100, 0x13);                 // a byte never sent
-  received.resize(received.size() - 5);                         // the last 5 missing
+  received.resize(received.size() - 5);                          // the last 5 missing
   const serial_rig::Delivery d = serial_rig::CompareDelivery(sent, received);
   EXPECT_EQ(d.matched, 175u);
   EXPECT_EQ(d.lost, 25u);

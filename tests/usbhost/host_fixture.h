@@ -1,5 +1,6 @@
-// A machine with one USB host and a device model (a fake device, or the chip) plugged in, plus helpers that send URBs to the
-// device's PDO the way a client driver does and record how each one ends.
+// A machine with one USB host and a device model (a fake device, or the chip) plugged in, plus
+// helpers that send URBs to the device's PDO the way a client driver does and record how each one
+// ends.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -70,8 +71,7 @@ class DeviceHostFixture {
  public:
   static constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 
-  explicit DeviceHostFixture(Options options = {},
-                             KernelConfig config = test_support::CurrentConfig())
+  explicit DeviceHostFixture(Options options = {}, KernelConfig config = test_support::CurrentConfig())
       : machine(config), device(std::move(options)), host(machine), port(&host.Plug(device)) {}
 
   Kernel& kernel() { return machine.kernel(); }

@@ -114,7 +114,8 @@ TEST(UsbTiming, ChipBulkInDeliversItsReceiveFifoInPacketsOfAtMost32BytesAndAShor
   ChipOnHost f(0x87, 0xF3);  // 921600 baud
   const std::vector<uint8_t> sent = Counting(70);
   f.peer.Send(sent);
-  ASSERT_TRUE(f.kernel().RunUntil([&] { return f.device.RxFifoCount() == sent.size(); }, kSecond));
+  ASSERT_TRUE(
+      f.kernel().RunUntil([&] { return f.device.RxFifoCount() == sent.size(); }, f.kernel().Now() + kSecond));
 
   uint64_t tokens = f.host.Transactions();
   Request& full = f.Finish(f.In(0x82, 64));
@@ -159,7 +160,8 @@ TEST(UsbTiming, ChipBulkOutFillsTheTransmitFifoAndPendsWhileItIsFullPacedByTheLi
   EXPECT_GE(atCompletion, data.size() - depth - 1) << "the FIFO took more than its depth";
   EXPECT_LE(atCompletion, data.size() - depth + static_cast<size_t>(2 * perFrame) + 1)
       << "the transfer ended later than the frame after the last packet fitted";
-  ASSERT_TRUE(f.kernel().RunUntil([&] { return f.peer.ReceivedCharacters().size() == data.size(); }, kSecond));
+  ASSERT_TRUE(f.kernel().RunUntil([&] { return f.peer.ReceivedCharacters().size() == data.size(); },
+                                  f.kernel().Now() + kSecond));
   EXPECT_EQ(f.peer.ReceivedBytes(), data);
 }
 
@@ -172,7 +174,8 @@ TEST(UsbTiming, ChipBulkOutOnAFastLineTakesAFifoFullAFrame) {
   Request& r = f.Finish(f.Out(0x02, data), kSecond);
   EXPECT_TRUE(Ended(r, STATUS_SUCCESS, USBD_STATUS_SUCCESS));
   EXPECT_EQ(BoundaryBefore(r.completedAt), (StartFrame(r.submittedAt) + data.size() / depth) * kFrame);
-  ASSERT_TRUE(f.kernel().RunUntil([&] { return f.peer.ReceivedCharacters().size() == data.size(); }, kSecond));
+  ASSERT_TRUE(f.kernel().RunUntil([&] { return f.peer.ReceivedCharacters().size() == data.size(); },
+                                  f.kernel().Now() + kSecond));
   EXPECT_EQ(f.peer.ReceivedBytes(), data);
 }
 
