@@ -39,8 +39,10 @@ usb::Handshake Zm470::In(uint8_t address, std::span<uint8_t> buf, size_t& length
 
   if (address == kEpBulkIn) {
     if (rxFifo_.empty()) return usb::Handshake::Nak;
-    if (HoldForQuietLine(buf.size())) return usb::Handshake::Nak;
-    length = std::min(buf.size(), rxFifo_.size());
+    // A packet never exceeds the endpoint's wMaxPacketSize, whatever room the host offers.
+    const size_t packet = std::min<size_t>(buf.size(), ep->desc.maxPacketSize);
+    if (HoldForQuietLine(packet)) return usb::Handshake::Nak;
+    length = std::min(packet, rxFifo_.size());
     for (size_t i = 0; i < length; ++i) {
       buf[i] = rxFifo_.front();
       rxFifo_.pop_front();

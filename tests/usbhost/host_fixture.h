@@ -1,5 +1,6 @@
-// A machine with one USB host and a fake device plugged in, plus helpers that send URBs to the
-// device's PDO the way a client driver does and record how each one ends.
+// A machine with one USB host and a device model (a fake device, or the chip) plugged in, plus
+// helpers that send URBs to the device's PDO the way a client driver does and record how each one
+// ends.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -63,11 +64,14 @@ inline std::string Hex(const SetupPacket& s) {
 
 using test_support::ForEachMachine;
 
-class HostFixture {
+// `Device` is constructed from `options` after the machine, so that a model running on the
+// kernel's clock finds it.
+template <class Device, class Options = typename Device::Options>
+class DeviceHostFixture {
  public:
   static constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 
-  explicit HostFixture(FakeDevice::Options options = {}, KernelConfig config = test_support::CurrentConfig())
+  explicit DeviceHostFixture(Options options = {}, KernelConfig config = test_support::CurrentConfig())
       : machine(config), device(std::move(options)), host(machine), port(&host.Plug(device)) {}
 
   Kernel& kernel() { return machine.kernel(); }
@@ -100,7 +104,7 @@ class HostFixture {
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = code;
     next->Parameters.Others.Argument1 = argument;
-    IoSetCompletionRoutine(irp, &HostFixture::Completed, r, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, &DeviceHostFixture::Completed, r, TRUE, TRUE, TRUE);
     r->submittedAt = kernel().Now();
     r->returned = IoCallDriver(pdo(), irp);
     if (r->returned != STATUS_PENDING) {
@@ -201,7 +205,7 @@ class HostFixture {
   }
 
   Machine machine;
-  FakeDevice device;  // outlives the host's port
+  Device device;  // outlives the host's port
   UsbHost host;
   UsbPort* port;
   std::vector<std::unique_ptr<Request>> requests;
@@ -220,5 +224,7 @@ class HostFixture {
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
 };
+
+using HostFixture = DeviceHostFixture<FakeDevice>;
 
 }  // namespace emu::usb::testing

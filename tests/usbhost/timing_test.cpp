@@ -1,6 +1,10 @@
 // Full-speed timing of the emulated host in virtual time: frames, bulk bandwidth, interrupt
-// polling, control transfers.
+// polling, control transfers; and the bridge chip's bulk pipes paced by the frames and its line.
+#include <numeric>
+
+#include "line/far_ends.h"
 #include "usbhost/host_fixture.h"
+#include "zm470/zm470.h"
 
 namespace emu::usb::testing {
 namespace {
@@ -84,6 +88,95 @@ TEST(UsbTiming, ControlTransfersTakeAtLeastAFrameEachAndLongOnesMore) {
   // 4096 bytes in 8-byte packets: setup, 512 data transactions of 21 bytes and status take 8 frames.
   EXPECT_EQ(BoundaryBefore(rs[2]->completedAt), (start + 2 + 8) * kFrame);
   EXPECT_EQ(rs[2]->length(), 4096u);
+}
+
+// The chip on the host, its line at `clock` / (256 - `divisor`) with a scripted peer at the same
+// rate and format on the far end.
+struct ChipOnHost : DeviceHostFixture<zm470::Zm470, zm470::Config> {
+  ChipOnHost(uint8_t prescaler, uint8_t divisor) {
+    EXPECT_EQ(Configure(), STATUS_SUCCESS);
+    device.PokeRegister(zm470::reg::kPrescaler, prescaler);
+    device.PokeRegister(zm470::reg::kDivisor, divisor);
+    peer.SetFrame(device.LineFrame());
+    device.AttachLine(&peer);
+  }
+  ~ChipOnHost() { device.AttachLine(nullptr); }
+  line::ScriptedPeer peer{line::Clock::Kernel()};
+};
+
+std::vector<uint8_t> Counting(size_t n) {
+  std::vector<uint8_t> bytes(n);
+  std::iota(bytes.begin(), bytes.end(), uint8_t{1});
+  return bytes;
+}
+
+TEST(UsbTiming, ChipBulkInDeliversItsReceiveFifoInPacketsOfAtMost32BytesAndAShortPacketEndsTheTransfer) {
+  ChipOnHost f(0x87, 0xF3);  // 921600 baud
+  const std::vector<uint8_t> sent = Counting(70);
+  f.peer.Send(sent);
+  ASSERT_TRUE(
+      f.kernel().RunUntil([&] { return f.device.RxFifoCount() == sent.size(); }, f.kernel().Now() + kSecond));
+
+  uint64_t tokens = f.host.Transactions();
+  Request& full = f.Finish(f.In(0x82, 64));
+  EXPECT_TRUE(Ended(full, STATUS_SUCCESS, USBD_STATUS_SUCCESS));
+  ASSERT_EQ(full.length(), 64u);
+  EXPECT_EQ(f.host.Transactions() - tokens, 2u) << "64 bytes must come as two 32-byte packets";
+  EXPECT_TRUE(std::equal(full.buffer.begin(), full.buffer.end(), sent.begin()));
+  EXPECT_EQ(f.device.RxFifoCount(), 6u);
+
+  tokens = f.host.Transactions();
+  Request& rest = f.Finish(f.In(0x82, 64));
+  EXPECT_TRUE(Ended(rest, STATUS_SUCCESS, USBD_STATUS_SUCCESS));
+  ASSERT_EQ(rest.length(), 6u) << "the transfer must take what the FIFO holds";
+  EXPECT_EQ(f.host.Transactions() - tokens, 1u);
+  EXPECT_EQ(BoundaryBefore(rest.completedAt), (StartFrame(rest.submittedAt) + 1) * kFrame)
+      << "the short packet ends the transfer in its first frame";
+  EXPECT_TRUE(std::equal(rest.buffer.begin(), rest.buffer.begin() + 6, sent.begin() + 64));
+
+  // With the FIFO empty the transfer pends; a byte from the line ends it at the next frame's end.
+  Request& waiting = f.In(0x82, 32);
+  f.kernel().RunFor(5 * kFrame);
+  EXPECT_FALSE(waiting.completed) << "an empty FIFO must NAK, not end the transfer";
+  f.peer.Send(std::vector<uint8_t>{0xA5});
+  f.Finish(waiting);
+  ASSERT_EQ(waiting.length(), 1u);
+  EXPECT_EQ(waiting.buffer[0], 0xA5);
+  EXPECT_EQ(f.device.PendingLineStatus() & zm470::line_status::kOverrun, 0);
+}
+
+TEST(UsbTiming, ChipBulkOutFillsTheTransmitFifoAndPendsWhileItIsFullPacedByTheLine) {
+  ChipOnHost f(0x83, 0xCC);  // 6 MHz / 52: 115384.6 baud, 11538 bytes a second at 8N1
+  const size_t depth = f.device.GetConfig().txFifoDepth;
+  const std::vector<uint8_t> data = Counting(4096);
+  Request& r = f.Finish(f.Out(0x02, data), kSecond);
+  EXPECT_TRUE(Ended(r, STATUS_SUCCESS, USBD_STATUS_SUCCESS));
+  EXPECT_EQ(r.length(), data.size());
+  // The last packet went in once the FIFO had room for it, so everything but at most the FIFO's
+  // depth (and the character on the wire) had reached the far end; the transfer ended within
+  // two frames of that room appearing.
+  const size_t atCompletion = f.peer.ReceivedCharacters().size();
+  const double perFrame = f.device.LineFrame().baud / 10 / 1000;
+  EXPECT_GE(atCompletion, data.size() - depth - 1) << "the FIFO took more than its depth";
+  EXPECT_LE(atCompletion, data.size() - depth + static_cast<size_t>(2 * perFrame) + 1)
+      << "the transfer ended later than the frame after the last packet fitted";
+  ASSERT_TRUE(f.kernel().RunUntil([&] { return f.peer.ReceivedCharacters().size() == data.size(); },
+                                  f.kernel().Now() + kSecond));
+  EXPECT_EQ(f.peer.ReceivedBytes(), data);
+}
+
+TEST(UsbTiming, ChipBulkOutOnAFastLineTakesAFifoFullAFrame) {
+  // 921600 baud sends 64 characters in 0.69 ms: the FIFO is empty at every frame start, and the
+  // host, which retries a NAK'ed endpoint only in the next frame, puts in one FIFO-full a frame.
+  ChipOnHost f(0x87, 0xF3);
+  const size_t depth = f.device.GetConfig().txFifoDepth;
+  const std::vector<uint8_t> data = Counting(4096);
+  Request& r = f.Finish(f.Out(0x02, data), kSecond);
+  EXPECT_TRUE(Ended(r, STATUS_SUCCESS, USBD_STATUS_SUCCESS));
+  EXPECT_EQ(BoundaryBefore(r.completedAt), (StartFrame(r.submittedAt) + data.size() / depth) * kFrame);
+  ASSERT_TRUE(f.kernel().RunUntil([&] { return f.peer.ReceivedCharacters().size() == data.size(); },
+                                  f.kernel().Now() + kSecond));
+  EXPECT_EQ(f.peer.ReceivedBytes(), data);
 }
 
 }  // namespace

@@ -47,6 +47,16 @@ TEST_F(ChipTest, FullTransmitFifoNaksUntilAPacketFits) {
   EXPECT_EQ(chip->BytesFromHost(), 96u);
 }
 
+TEST_F(ChipTest, BulkInHandsOverTheReceiveFifoInPacketsOfTheEndpointsSize) {
+  MakeConfigured();
+  AttachPeer().Send(std::string(40, 'q'));
+  clock.RunUntil([&] { return chip->RxFifoCount() == 40; });
+  EXPECT_EQ(ReadIn(0x82, 64).size(), 32u) << "a packet larger than wMaxPacketSize 32";
+  EXPECT_EQ(ReadIn(0x82, 64), Bytes(8, 'q')) << "the rest comes as a short packet";
+  EXPECT_EQ(chip->BytesToHost(), 40u);
+  EXPECT_TRUE(ReadIn(0x82, 32).empty()) << "an empty FIFO must NAK";
+}
+
 TEST_F(ChipTest, PartialPacketWaitsForAQuietLineWhenConfigured) {
   Config c;
   c.bulkInWaitsForQuietLine = true;
