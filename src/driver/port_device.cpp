@@ -4,7 +4,7 @@
 #include "driver/driver_globals.h"
 #include "rx/read_request.h"
 #include "rx/reader_thread.h"
-#include "rx/receive_resume.h"
+#include "rx/receive_flow_work.h"
 #include "tx/serial_events.h"
 #include "tx/status_monitor.h"
 #include "tx/write_request.h"
@@ -276,11 +276,11 @@ NTSTATUS NTAPI AddPortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
       status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_COMPORT, NULL,
                                          &ext->InterfaceName);
       if (NT_SUCCESS(status)) {
-        status = AllocateReceiveResume(ext);
+        status = AllocateReceiveFlowWork(ext);
         if (NT_SUCCESS(status)) {
           status = StartPortThreads(ext);
           if (NT_SUCCESS(status)) return STATUS_SUCCESS;
-          FreeReceiveResume(ext);
+          FreeReceiveFlowWork(ext);
         }
         if (ext->InterfaceName.Buffer != NULL) RtlFreeUnicodeString(&ext->InterfaceName);
       } else {

@@ -161,9 +161,9 @@ typedef struct _PORT_EXTENSION {
   UCHAR WmiHwData[32];
   SERIALPERF_STATS WmiPerfStats;
 
-  // --- Receive flow control: holds released as the ring drains (rx/receive_resume.h) ---
-  PIO_WORKITEM ResumeWorkItem;  // runs ResumeReceive at PASSIVE_LEVEL; allocated by add-device
-  LONG ResumeQueued;            // 1 while the item is queued or its routine runs (interlocked)
+  // --- Receive flow control: holds released as the ring drains (rx/receive_flow_work.h) ---
+  PIO_WORKITEM FlowWorkItem;  // raises and releases the receive holds at PASSIVE_LEVEL; add-device
+  LONG FlowWorkQueued;        // 1 while the item is queued or its routine runs (interlocked)
   KEVENT FlowLock;              // runs the receive flow rules one at a time (rx/receive_flow.cpp)
 
   // --- Modem-control outputs (usb/modem_lines.cpp) ---

@@ -2,7 +2,7 @@
 #include "driver/port_teardown.h"
 
 #include "driver/driver_globals.h"
-#include "rx/receive_resume.h"
+#include "rx/receive_flow_work.h"
 #include "usb/usb_config.h"
 
 // Stops the port's timers and waits until no DPC of the port can run any more. A DPC that is
@@ -43,7 +43,7 @@ VOID TeardownPort(PDEVICE_OBJECT DeviceObject) {
   // are stopped once the threads are gone, and the work item last: a DPC may queue it.
   StopPortThreads(DeviceObject);
   StopPortTimersAndDpcs(ext);
-  FreeReceiveResume(ext);
+  FreeReceiveFlowWork(ext);
 
   DeconfigureUsbDevice(DeviceObject);
   if (ext->LowerDeviceObject != NULL) {

@@ -5,7 +5,7 @@
 #include "rx/bulk_in.h"
 #include "rx/read_request.h"
 #include "rx/receive_bytes.h"
-#include "rx/receive_flow.h"
+#include "rx/receive_flow_work.h"
 #include "usb/usb_request.h"
 
 namespace {
@@ -69,7 +69,12 @@ PassResult TakeOneTransfer(PDEVICE_OBJECT DeviceObject) {
   const ULONG received = record->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
   if (received == 0) return PassDone;
   StoreReceivedBytes(DeviceObject, record->Data, received);
-  ApplyReceiveHolds(DeviceObject);
+  // The hold rule runs from the flow work item: its line operations must not keep this thread
+  // from the next transfer.
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->ControlLock, &irql);
+  QueueReceiveFlowWorkLocked(ext);
+  KeReleaseSpinLock(&ext->ControlLock, irql);
   KickParkedRead(ext);
   return PassDone;
 }

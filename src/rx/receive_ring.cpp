@@ -1,7 +1,7 @@
 // The receive ring.
 #include "rx/receive_ring.h"
 
-#include "rx/receive_resume.h"
+#include "rx/receive_flow_work.h"
 #include "serial/request_queue.h"
 
 // Both pointers wrap lazily: one may stand at RingBase + RingSize after an operation and is moved
@@ -51,7 +51,7 @@ ULONG CopyRingToRead(PPORT_EXTENSION Ext) {
     stack->Parameters.Read.Length -= n;
     read->IoStatus.Information += n;
     // The far end may be held off; once the ring is down to XonLimit it may send again.
-    QueueReceiveResumeLocked(Ext);
+    QueueReceiveFlowWorkLocked(Ext);
   }
   // A reader thread with no transfer in flight has stopped for want of room; restart it once a
   // whole transfer's worth and more is free.

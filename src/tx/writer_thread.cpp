@@ -132,18 +132,41 @@ NTSTATUS SendPiece(PDEVICE_OBJECT DeviceObject, WriteJob* Job, PUCHAR Data, ULON
   return status;
 }
 
+// Waits, before a further piece, while transmission is held: a received XOFF (or a handshake
+// line the driver watches itself) then stops a long request after the piece on the bus rather
+// than after the whole request, which would overrun the far end's ring. The wait ends when the
+// holds clear (WriterEvent), on a cancel or a Plug and Play abort (WriteAbortEvent) or at the
+// job's time-out; the last two return STATUS_CANCELLED, with lastWaitResult telling them apart.
+NTSTATUS WaitWhileHeld(PDEVICE_OBJECT DeviceObject, WriteJob* Job) {
+  PPORT_EXTENSION port = PortExtension(DeviceObject);
+  while (TransmitHeld(DeviceObject)) {
+    if (!ReadPortFlag(&port->Started) || ReadPortFlag(&port->Removed)) return STATUS_CANCELLED;
+    KeClearEvent(&port->WriteAbortEvent);
+    AllowTransferAbort(port, Job->irp);
+    PVOID objects[2] = {&port->WriterEvent, &port->WriteAbortEvent};
+    Job->lastWaitResult = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE,
+                                                   Job->timed ? &Job->dueTime : NULL, NULL);
+    (VOID) IoSetCancelRoutine(Job->irp, NULL);
+    if (Job->lastWaitResult != STATUS_WAIT_0 || Job->irp->Cancel) return STATUS_CANCELLED;
+  }
+  return STATUS_SUCCESS;
+}
+
 // Sends the whole job: full pieces while more than one piece remains, each continuing from the
-// first byte the bus did not take, then the rest once. A cancel before a piece stops the job.
+// first byte the bus did not take, then the rest once. A cancel before a piece stops the job, and
+// a hold makes it wait.
 NTSTATUS SendJob(PDEVICE_OBJECT DeviceObject, WriteJob* Job) {
   NTSTATUS status = STATUS_SUCCESS;
   while (Job->length - Job->sent > WRITE_PIECE_SIZE) {
     if (Job->irp->Cancel) return STATUS_CANCELLED;
+    if (Job->sent != 0 && !NT_SUCCESS(status = WaitWhileHeld(DeviceObject, Job))) return status;
     ULONG before = Job->sent;
     status = SendPiece(DeviceObject, Job, Job->data + Job->sent, WRITE_PIECE_SIZE);
     if (!NT_SUCCESS(status)) return status;
     if (Job->sent == before) return STATUS_DEVICE_DATA_ERROR;  // no progress: the device takes nothing
   }
   if (Job->irp->Cancel) return STATUS_CANCELLED;
+  if (Job->sent != 0 && !NT_SUCCESS(status = WaitWhileHeld(DeviceObject, Job))) return status;
   return SendPiece(DeviceObject, Job, Job->data + Job->sent, Job->length - Job->sent);
 }
 

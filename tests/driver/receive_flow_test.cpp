@@ -259,7 +259,7 @@ TEST(DrainRelease, AReadTakingTheRingToXonLimitReleasesTheHoldsThroughTheWorkIte
   EXPECT_EQ(m.ext()->RxHoldFlags, 0u);
   EXPECT_TRUE(m.peer.EndOutputs().dtr && m.peer.EndOutputs().rts);
   EXPECT_EQ(m.Line(), (std::vector<uint8_t>{kXoff, kXon}));
-  EXPECT_EQ(m.ext()->ResumeQueued, 0);
+  EXPECT_EQ(m.ext()->FlowWorkQueued, 0);
   bool ranInWorker = false;
   for (const auto& e : m.kernel().TraceEvents())
     ranInWorker |= e.category == "urb" && e.context.rfind("worker", 0) == 0;

@@ -30,6 +30,42 @@ TEST(WriterThread, ABusErrorAfterSomePiecesReportsTheBytesSentAndResetsThePipe) 
   EXPECT_EQ(next.iosb.Status, STATUS_SUCCESS) << "the pipe did not recover";
 }
 
+// An XOFF received while a long write is on the bus stops it after the piece in flight; XON lets
+// the rest go. A cancel while it is held ends it at once.
+TEST(WriterThread, AnXoffDuringALongWriteStopsItAfterThePieceOnTheBus) {
+  WritePort m;
+  m.SetRate(921600);
+  auto firstPieceOut = [&] { return !m.BulkOut().empty(); };
+  auto& w = m.StartWrite(Pattern(10000));
+  ASSERT_TRUE(m.kernel().RunUntil(firstPieceOut, m.kernel().Now() + kSecond));
+  (void)InterlockedOr((LONG volatile*)&m.ext()->TxHoldFlags, TX_HOLD_XOFF);
+  m.Settle(500 * kMillisecond);  // 10000 bytes would have left in about 110 ms
+  EXPECT_FALSE(w.Done());
+  EXPECT_EQ(m.BulkOut().size(), 1u) << "the held write went on past the piece on the bus";
+  EXPECT_EQ(m.peer.ReceivedBytes().size(), 4096u);
+  m.Call([&] {
+    (void)InterlockedAnd((LONG volatile*)&m.ext()->TxHoldFlags, ~(LONG)TX_HOLD_XOFF);
+    KeSetEvent(&m.ext()->WriterEvent, 1, FALSE);  // as a received XON does
+    return STATUS_SUCCESS;
+  });
+  ASSERT_TRUE(m.RunUntilDone(w));
+  EXPECT_EQ(w.iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(w.iosb.Information, 10000u);
+  m.Settle(200 * kMillisecond);
+  EXPECT_EQ(m.peer.ReceivedBytes(), Pattern(10000));
+
+  auto& held = m.StartWrite(Pattern(10000));
+  ASSERT_TRUE(m.kernel().RunUntil([&] { return m.BulkOut().size() == 4; }, m.kernel().Now() + kSecond));
+  (void)InterlockedOr((LONG volatile*)&m.ext()->TxHoldFlags, TX_HOLD_XOFF);
+  m.Settle(200 * kMillisecond);
+  ASSERT_FALSE(held.Done());
+  EXPECT_TRUE(m.Cancel(held)) << "the held write carried no cancel routine";
+  ASSERT_TRUE(m.RunUntilDone(held, 100 * kMillisecond));
+  EXPECT_EQ(held.iosb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(m.TxPending(), 0u);
+  m.ext()->TxHoldFlags = 0;
+}
+
 // A start after a stop sets the output count to 0 while a write may still be in the writer's
 // hands; that write's share leaving later must not wrap the count.
 TEST(WriterThread, AWriteFinishingAfterTheCountWasResetLeavesItAtZero) {
