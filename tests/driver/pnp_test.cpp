@@ -231,10 +231,18 @@ TEST_F(PluggedBridgeTest, RemoveWaitsAtMost32PassesForUsbRequestsInFlight) {
 // --- Requests steered below the port (stub bus) ---------------------------------------------------
 
 // The Device Fundamentals operations on a port with an application's handle open through the
-// operation, under every schedule: each ends in the state Windows leaves, the handle keeps
-// working or is refused as the state asks, and nothing is left after the last device goes.
+// operation and reads and writes pending on it, under every schedule: each ends in the state
+// Windows leaves, the pending requests go on or end as the state asks, the handle keeps working or
+// is refused, and nothing is left after the last device goes.
 class PnpScenarioTest : public Scheduled<PluggedBridgeTest> {
  protected:
+  // A read or write sent from an application thread and not waited for.
+  struct Io {
+    IO_STATUS_BLOCK iosb{};
+    std::vector<uint8_t> buffer;
+    bool Done() const { return iosb.Status != STATUS_PENDING; }
+  };
+
   NTSTATUS Open(PFILE_OBJECT* file) { return machine.Open(dosName, file); }
   // A request on the open handle that the port serves in every started state.
   NTSTATUS Query(PFILE_OBJECT file) {
@@ -245,18 +253,50 @@ class PnpScenarioTest : public Scheduled<PluggedBridgeTest> {
     Plug();
     dosName = ToU16(ext()->DosLinkName);
   }
+  // With the default time-outs a read waits for all its bytes; nothing is on the line.
+  void StartRead(PFILE_OBJECT file, Io& io) { Start(file, IRP_MJ_READ, io, 64); }
+  // At the default 9600 baud 2000 bytes take about two seconds.
+  void StartWrite(PFILE_OBJECT file, Io& io) { Start(file, IRP_MJ_WRITE, io, 2000); }
+  bool RunUntilDone(const Io& io, emu::VirtualTime limit) {
+    return machine.kernel().RunUntil([&] { return io.Done(); }, machine.kernel().Now() + limit);
+  }
   std::u16string dosName;
+
+ private:
+  void Start(PFILE_OBJECT file, UCHAR major, Io& io, ULONG length) {
+    io.buffer.assign(length, 0x5A);
+    io.iosb.Status = STATUS_PENDING;
+    emu::IoRequest request;
+    request.majorFunction = major;
+    if (major == IRP_MJ_READ) {
+      request.outputBuffer = io.buffer.data();
+      request.outputLength = length;
+    } else {
+      request.inputBuffer = io.buffer.data();
+      request.inputLength = length;
+    }
+    ASSERT_TRUE(machine.RunInApplicationThread("io", [&] { machine.io().StartRequest(file, request, nullptr, &io.iosb); }));
+    ASSERT_FALSE(io.Done()) << "the request did not stay pending";
+  }
 };
 
-TEST_P(PnpScenarioTest, DisableEnableRemoveAndCancelRemoveAroundAnOpenHandle) {
+TEST_P(PnpScenarioTest, DisableEnableRemoveAndCancelRemoveAroundAnOpenHandleWithIoPending) {
   ASSERT_NO_FATAL_FAILURE(PlugAndName());
   PFILE_OBJECT file = nullptr;
   ASSERT_EQ(STATUS_SUCCESS, Open(&file));
+  Io read, write;
+  ASSERT_NO_FATAL_FAILURE(StartRead(file, read));
+  ASSERT_NO_FATAL_FAILURE(StartWrite(file, write));
   EXPECT_EQ(STATUS_DEVICE_BUSY, machine.pnp().Remove(pdo)) << "removal granted under an open handle";
   EXPECT_EQ(State::Started, machine.pnp().StateOf(pdo));
   EXPECT_EQ(STATUS_SUCCESS, Query(file)) << "the cancelled removal left the handle unusable";
   EXPECT_EQ(STATUS_DEVICE_BUSY, machine.pnp().Disable(pdo));
+  ASSERT_TRUE(RunUntilDone(write, 5 * emu::kSecond)) << "the write stalled after the refused removals";
+  EXPECT_EQ(STATUS_SUCCESS, write.iosb.Status);
+  EXPECT_EQ(2000u, write.iosb.Information);
+  EXPECT_FALSE(read.Done()) << "the refused removals ended the read";
   ASSERT_EQ(STATUS_SUCCESS, machine.Close(file));
+  EXPECT_EQ(STATUS_CANCELLED, read.iosb.Status) << "cleanup left the read pending";
 
   const size_t initializations = Initializations();
   ASSERT_EQ(STATUS_SUCCESS, machine.pnp().Disable(pdo));
@@ -268,7 +308,10 @@ TEST_P(PnpScenarioTest, DisableEnableRemoveAndCancelRemoveAroundAnOpenHandle) {
   ASSERT_NE(nullptr, port) << "enable created no port";
   EXPECT_EQ(initializations + 1, Initializations()) << "the new start did not initialise the chip";
   ASSERT_EQ(STATUS_SUCCESS, Open(&file)) << "the re-enabled port does not open";
-  EXPECT_EQ(STATUS_SUCCESS, Query(file));
+  Io again;
+  ASSERT_NO_FATAL_FAILURE(StartWrite(file, again));
+  ASSERT_TRUE(RunUntilDone(again, 5 * emu::kSecond));
+  EXPECT_EQ(STATUS_SUCCESS, again.iosb.Status) << "the re-enabled port does not write";
   ASSERT_EQ(STATUS_SUCCESS, machine.Close(file));
 
   ASSERT_EQ(STATUS_SUCCESS, machine.pnp().Remove(pdo));
@@ -276,28 +319,50 @@ TEST_P(PnpScenarioTest, DisableEnableRemoveAndCancelRemoveAroundAnOpenHandle) {
   ExpectDriverGone();
 }
 
-TEST_P(PnpScenarioTest, RebalanceAndCancelStopKeepAnOpenHandleWorking) {
+TEST_P(PnpScenarioTest, RebalanceWaitsForPendingIoAndCancelStopKeepsItGoing) {
   ASSERT_NO_FATAL_FAILURE(PlugAndName());
   PFILE_OBJECT file = nullptr;
   ASSERT_EQ(STATUS_SUCCESS, Open(&file));
-  ASSERT_EQ(STATUS_SUCCESS, machine.pnp().Rebalance(pdo));
+  ASSERT_EQ(STATUS_SUCCESS, machine.pnp().Rebalance(pdo)) << "query-stop refused with only an idle handle";
   EXPECT_EQ(State::Started, machine.pnp().StateOf(pdo));
   EXPECT_EQ(STATUS_SUCCESS, Query(file)) << "the handle stopped working after the rebalance";
-  InterlockedIncrement(&ext()->PendingRequests);  // a request inside the driver: the stop is refused
-  EXPECT_EQ(STATUS_DEVICE_BUSY, machine.pnp().Rebalance(pdo));
-  InterlockedDecrement(&ext()->PendingRequests);
-  EXPECT_EQ(STATUS_SUCCESS, Query(file)) << "the cancelled stop left the handle unusable";
+
+  Io read, write;
+  ASSERT_NO_FATAL_FAILURE(StartRead(file, read));
+  ASSERT_NO_FATAL_FAILURE(StartWrite(file, write));
+  EXPECT_EQ(STATUS_DEVICE_BUSY, machine.pnp().Rebalance(pdo)) << "stopped under pending requests";
+  EXPECT_EQ(State::Started, machine.pnp().StateOf(pdo));
+  ASSERT_TRUE(RunUntilDone(write, 5 * emu::kSecond)) << "the write stalled after the cancelled stop";
+  EXPECT_EQ(STATUS_SUCCESS, write.iosb.Status);
+  EXPECT_FALSE(read.Done()) << "the cancelled stop ended the read";
+  ASSERT_TRUE(machine.RunInApplicationThread("CancelIo", [&] { machine.io().CancelFileRequests(file); }));
+  ASSERT_TRUE(RunUntilDone(read, emu::kSecond));
+  EXPECT_EQ(STATUS_CANCELLED, read.iosb.Status);
+  EXPECT_EQ(0u, read.iosb.Information);
+
+  EXPECT_EQ(STATUS_SUCCESS, machine.pnp().Rebalance(pdo)) << "refused once the requests had ended";
+  Io after;
+  ASSERT_NO_FATAL_FAILURE(StartWrite(file, after));
+  ASSERT_TRUE(RunUntilDone(after, 5 * emu::kSecond));
+  EXPECT_EQ(STATUS_SUCCESS, after.iosb.Status) << "the port does not write after the rebalance";
   ASSERT_EQ(STATUS_SUCCESS, machine.Close(file));
 }
 
-TEST_P(PnpScenarioTest, SurpriseRemovalWaitsForTheLastHandleAndABridgePluggedAgainServes) {
+TEST_P(PnpScenarioTest, SurpriseRemovalEndsPendingIoAtOnceWaitsForTheLastHandleAndABridgePluggedAgainServes) {
   ASSERT_NO_FATAL_FAILURE(PlugAndName());
   PFILE_OBJECT file = nullptr;
   ASSERT_EQ(STATUS_SUCCESS, Open(&file));
+  Io read, write;
+  ASSERT_NO_FATAL_FAILURE(StartRead(file, read));
+  ASSERT_NO_FATAL_FAILURE(StartWrite(file, write));
   usbPort->Unplug();
   usbPort = nullptr;
   ASSERT_TRUE(machine.pnp().RunUntilIdle());
   EXPECT_EQ(State::SurpriseRemoved, machine.pnp().StateOf(pdo)) << "removed under the open handle";
+  EXPECT_EQ(STATUS_CANCELLED, read.iosb.Status) << "the pending read outlived the surprise removal";
+  // The write ends as soon as the writer thread sees its transfer fail or its cancel.
+  EXPECT_TRUE(RunUntilDone(write, 100 * emu::kMillisecond)) << "the pending write outlived the surprise removal";
+  EXPECT_NE(STATUS_SUCCESS, write.iosb.Status);
   EXPECT_EQ(STATUS_DELETE_PENDING, Query(file));
   PFILE_OBJECT second = nullptr;
   EXPECT_NE(STATUS_SUCCESS, Open(&second)) << "a surprise-removed port opened";
