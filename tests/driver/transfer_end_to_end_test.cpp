@@ -5,6 +5,7 @@
 // shows on the ports (hold bits set), on the line (RTS dropped or XOFF sent) and in the sender's
 // pause.
 #include <algorithm>
+#include <cstdlib>
 
 #include "driver_fixture.h"
 #include "serial_rig.h"
@@ -17,7 +18,11 @@ using emu::line::LineEvent;
 using serial_rig::Flow;
 using serial_rig::SerialRig;
 
-constexpr size_t kBytes = 100 * 1024;
+// 100 KB each way by default; TARNWIRE_TRANSFER_KB sets another amount for long runs.
+size_t TransferBytes() {
+  const char* kb = std::getenv("TARNWIRE_TRANSFER_KB");
+  return (kb != nullptr && std::atol(kb) > 0 ? static_cast<size_t>(std::atol(kb)) : 100) * 1024;
+}
 constexpr ULONG kReadChunk = 1024;
 constexpr UCHAR kXoff = 0x13;
 // Longer than any gap the USB frames or the write pieces leave in a stream.
@@ -47,8 +52,10 @@ class TransferTest : public ::testing::Test {
  protected:
   explicit TransferTest(emu::KernelConfig config = test_support::CurrentConfig()) : config_(config) {}
 
-  // Sends kBytes each way at `baud` with `flow` and checks what arrived and that the hold acted.
+  // Sends TransferBytes() each way at `baud` with `flow` and checks what arrived and that the hold
+  // acted.
   void Transfer(SerialRig::FarEnd farEnd, ULONG baud, Flow flow) {
+    const size_t kBytes = TransferBytes();
     SerialRig rig(farEnd, config_);
     ASSERT_EQ("", rig.Error());
     for (serial_rig::Bridge* b : {&rig.A(), &rig.B()}) {
