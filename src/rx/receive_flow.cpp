@@ -3,9 +3,8 @@
 // The hold words are changed only with InterlockedOr and InterlockedAnd. A hold's action (DTR or
 // RTS dropped, XOFF sent) is taken only by the caller whose InterlockedOr found the bit clear,
 // and a release's action (DTR or RTS raised, XON sent) only by the caller whose InterlockedAnd
-// found it set. The reader thread's hold rule, a dispatch routine's ApplyHandFlow or
-// ResumeReceive and the drain release's work item may race on the same bit; each hold and each
-// release then acts exactly once.
+// found it set. The flow work item's hold rule and release and a dispatch routine's ApplyHandFlow
+// or ResumeReceive may race on the same bit; each hold and each release then acts exactly once.
 //
 // The three routines also run one at a time under FlowLock (a synchronization event, signalled
 // while free): it orders each action with the change of its bit, so that a release's XON or

@@ -14,6 +14,6 @@ VOID ApplyHandFlow(PDEVICE_OBJECT DeviceObject, const SERIAL_HANDFLOW* HandFlow)
 // PASSIVE_LEVEL.
 NTSTATUS ResumeReceive(PDEVICE_OBJECT DeviceObject);
 
-// The hold rule run after received bytes were stored: raises each enabled receive hold once the
-// ring reaches RingSize - XoffLimit bytes. PASSIVE_LEVEL.
+// The hold rule, run by the flow work item after received bytes were stored: raises each enabled
+// receive hold once the ring reaches RingSize - XoffLimit bytes. PASSIVE_LEVEL.
 VOID ApplyReceiveHolds(PDEVICE_OBJECT DeviceObject);
