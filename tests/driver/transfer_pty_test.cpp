@@ -31,7 +31,8 @@ TEST(TransferPty, ReadAndWriteRequestsExchangeAStreamEachWayWithAPyserialProgram
   SerialRig rig(SerialRig::FarEnd::Loopback, realTime);
   ASSERT_EQ("", rig.Error());
   // Destroyed before the rig: the bridge unplugs itself from the chip.
-  PtyBridge bridge(rig.kernel(), PtyBridge::Options{.controlSocket = peer.ControlSocket(), .initialBaud = kBaud});
+  PtyBridge bridge(rig.kernel(),
+                   PtyBridge::Options{.controlSocket = peer.ControlSocket(), .initialBaud = kBaud});
   rig.A().chip->AttachLine(&bridge);  // in place of the loopback plug
   ASSERT_EQ(STATUS_SUCCESS,
             rig.Apply(rig.A(), {kBaud, serial_rig::Flow::None, serial_rig::ReturnOnFirstByte()}));
@@ -41,7 +42,7 @@ TEST(TransferPty, ReadAndWriteRequestsExchangeAStreamEachWayWithAPyserialProgram
                              std::to_string(kFromProgramSeed)))
       << "cannot start transfer_pty_peer.py";
 
-  // The program raises RI once its side of the pty is open; until then its input is flushed.
+  // The program raises RI once it has opened the pty: opening it discards what the pty holds.
   const bool ready = test_support::RunRealTimeUntil(
       rig.kernel(), [&] { return rig.A().chip->Inputs().ri; }, 10 * emu::kSecond);
   EXPECT_TRUE(ready) << "the program never raised RI";
