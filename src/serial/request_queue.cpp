@@ -27,7 +27,7 @@ VOID ClearParkedFor(PPORT_EXTENSION Ext, PIRP Irp) {
 // Flags the request cancelled and takes its cancel routine away; the caller holds the cancel
 // spin lock, acquired at CancelIrql.
 PDRIVER_CANCEL TakeForCancel(PIRP Irp, KIRQL CancelIrql) {
-  Irp->Cancel = TRUE;
+  __atomic_store_n(&Irp->Cancel, (BOOLEAN)TRUE, __ATOMIC_RELEASE);  // read by CancelRequested
   Irp->CancelIrql = CancelIrql;
   return IoSetCancelRoutine(Irp, NULL);
 }

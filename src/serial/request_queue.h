@@ -29,6 +29,10 @@ inline PUCHAR& RequestBufferPosition(PIRP Irp) {
 // queue: a write its length, an XOFF-counter (device control) request 1, anything else nothing.
 LONG TxPendingShare(PIRP Irp);
 
+// Whether the request has been cancelled, for a thread that looks without the cancel spin lock
+// (the writer between its steps). The flag is set under that lock and read with an atomic load.
+inline BOOLEAN CancelRequested(PIRP Irp) { return __atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE); }
+
 // The start routine of a direction: serves the request just put in the current slot.
 typedef NTSTATUS (*PQUEUE_START_ROUTINE)(PPORT_EXTENSION Ext);
 

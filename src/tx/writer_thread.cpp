@@ -8,6 +8,7 @@
 #include "tx/writer_thread.h"
 
 #include "driver/driver_globals.h"
+#include "serial/request_queue.h"
 #include "tx/status_monitor.h"
 #include "tx/status_wake.h"
 #include "tx/write_request.h"
@@ -82,7 +83,7 @@ PIRP ClaimParkedRequest(PPORT_EXTENSION Port) {
 // in place found none to call: the thread aborts the piece itself.
 VOID AllowTransferAbort(PPORT_EXTENSION Port, PIRP Irp) {
   (VOID) IoSetCancelRoutine(Irp, AbortWriteTransfer);
-  if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) KeSetEvent(&Port->WriteAbortEvent, 1, FALSE);
+  if (CancelRequested(Irp) && IoSetCancelRoutine(Irp, NULL) != NULL) KeSetEvent(&Port->WriteAbortEvent, 1, FALSE);
 }
 
 // Sends Length bytes at Data as one bulk-out transfer and waits for it under the job's time-out
@@ -147,7 +148,7 @@ NTSTATUS WaitWhileHeld(PDEVICE_OBJECT DeviceObject, WriteJob* Job) {
     Job->lastWaitResult = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE,
                                                    Job->timed ? &Job->dueTime : NULL, NULL);
     (VOID) IoSetCancelRoutine(Job->irp, NULL);
-    if (Job->lastWaitResult != STATUS_WAIT_0 || Job->irp->Cancel) return STATUS_CANCELLED;
+    if (Job->lastWaitResult != STATUS_WAIT_0 || CancelRequested(Job->irp)) return STATUS_CANCELLED;
   }
   return STATUS_SUCCESS;
 }
@@ -158,14 +159,14 @@ NTSTATUS WaitWhileHeld(PDEVICE_OBJECT DeviceObject, WriteJob* Job) {
 NTSTATUS SendJob(PDEVICE_OBJECT DeviceObject, WriteJob* Job) {
   NTSTATUS status = STATUS_SUCCESS;
   while (Job->length - Job->sent > WRITE_PIECE_SIZE) {
-    if (Job->irp->Cancel) return STATUS_CANCELLED;
+    if (CancelRequested(Job->irp)) return STATUS_CANCELLED;
     if (Job->sent != 0 && !NT_SUCCESS(status = WaitWhileHeld(DeviceObject, Job))) return status;
     ULONG before = Job->sent;
     status = SendPiece(DeviceObject, Job, Job->data + Job->sent, WRITE_PIECE_SIZE);
     if (!NT_SUCCESS(status)) return status;
     if (Job->sent == before) return STATUS_DEVICE_DATA_ERROR;  // no progress: the device takes nothing
   }
-  if (Job->irp->Cancel) return STATUS_CANCELLED;
+  if (CancelRequested(Job->irp)) return STATUS_CANCELLED;
   if (Job->sent != 0 && !NT_SUCCESS(status = WaitWhileHeld(DeviceObject, Job))) return status;
   return SendPiece(DeviceObject, Job, Job->data + Job->sent, Job->length - Job->sent);
 }
@@ -223,7 +224,7 @@ VOID ServeCurrentWrite(PDEVICE_OBJECT DeviceObject, PKEVENT Done) {
 
   NTSTATUS status = STATUS_CANCELLED;
   BOOLEAN raised = FALSE, earlierDropPending = FALSE;
-  if (!irp->Cancel) {
+  if (!CancelRequested(irp)) {
     if (port->DataMask != 0xFF && ReadChipVersion(port) < kChipParityVersion)
       ApplySoftwareParity(port, job.data, job.length);
     if (TransmitToggleMode(port)) {
