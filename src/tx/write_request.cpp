@@ -88,8 +88,9 @@ NTSTATUS StartCurrentWrite(PPORT_EXTENSION Ext) {
     IoReleaseCancelSpinLock(irql);
     if (ended != NULL) CompleteRequest(Ext, ended, XOFF_COUNTER_BOOST);
     ReleaseTxPending(Ext, request);
-    AdvanceQueue(&Ext->CurrentWrite, &Ext->WriteQueue, Ext);
-    if (Ext->CurrentWrite == NULL) {
+    // Only a request this call moved into the slot is ours to start: one that a dispatch routine
+    // put into the emptied slot meanwhile is started by that routine.
+    if (AdvanceQueue(&Ext->CurrentWrite, &Ext->WriteQueue, Ext) == NULL) {
       SignalTxEmpty(Ext);
       return result;
     }
@@ -105,9 +106,9 @@ VOID NTAPI WriteComplete(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
   // the slot: nothing can end it before the queue has let go of it.
   BOOLEAN counter = IsXoffCounter(finished);
   if (counter) finished->IoStatus.Status = STATUS_PENDING;
-  AdvanceQueue(&ext->CurrentWrite, &ext->WriteQueue, ext);
+  PIRP next = AdvanceQueue(&ext->CurrentWrite, &ext->WriteQueue, ext);
   if (counter) ParkXoffCounter(ext, finished);
-  if (ext->CurrentWrite != NULL)
+  if (next != NULL)
     (VOID) StartCurrentWrite(ext);
   else
     SignalTxEmpty(ext);
@@ -122,8 +123,7 @@ VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Irp->IoStatus.Information = 0;
   IoReleaseCancelSpinLock(Irp->CancelIrql);
   ReleaseTxPending(ext, Irp);
-  AdvanceQueue(&ext->CurrentWrite, &ext->WriteQueue, ext);
-  if (ext->CurrentWrite != NULL) (VOID) StartCurrentWrite(ext);
+  if (AdvanceQueue(&ext->CurrentWrite, &ext->WriteQueue, ext) != NULL) (VOID) StartCurrentWrite(ext);
 }
 
 VOID NTAPI AbortWriteTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
