@@ -257,6 +257,13 @@ class PnpScenarioTest : public Scheduled<PluggedBridgeTest> {
   void StartRead(PFILE_OBJECT file, Io& io) { Start(file, IRP_MJ_READ, io, 64); }
   // At the default 9600 baud 2000 bytes take about two seconds.
   void StartWrite(PFILE_OBJECT file, Io& io) { Start(file, IRP_MJ_WRITE, io, 2000); }
+  // Plugs the bridge, opens its port and leaves a read and a write pending on the handle.
+  void PlugAndOpenWithIoPending(PFILE_OBJECT* file, Io& read, Io& write) {
+    ASSERT_NO_FATAL_FAILURE(PlugAndName());
+    ASSERT_EQ(STATUS_SUCCESS, Open(file));
+    ASSERT_NO_FATAL_FAILURE(StartRead(*file, read));
+    ASSERT_NO_FATAL_FAILURE(StartWrite(*file, write));
+  }
   bool RunUntilDone(const Io& io, emu::VirtualTime limit) {
     return machine.kernel().RunUntil([&] { return io.Done(); }, machine.kernel().Now() + limit);
   }
@@ -281,12 +288,9 @@ class PnpScenarioTest : public Scheduled<PluggedBridgeTest> {
 };
 
 TEST_P(PnpScenarioTest, DisableEnableRemoveAndCancelRemoveAroundAnOpenHandleWithIoPending) {
-  ASSERT_NO_FATAL_FAILURE(PlugAndName());
   PFILE_OBJECT file = nullptr;
-  ASSERT_EQ(STATUS_SUCCESS, Open(&file));
   Io read, write;
-  ASSERT_NO_FATAL_FAILURE(StartRead(file, read));
-  ASSERT_NO_FATAL_FAILURE(StartWrite(file, write));
+  ASSERT_NO_FATAL_FAILURE(PlugAndOpenWithIoPending(&file, read, write));
   EXPECT_EQ(STATUS_DEVICE_BUSY, machine.pnp().Remove(pdo)) << "removal granted under an open handle";
   EXPECT_EQ(State::Started, machine.pnp().StateOf(pdo));
   EXPECT_EQ(STATUS_SUCCESS, Query(file)) << "the cancelled removal left the handle unusable";
@@ -349,12 +353,9 @@ TEST_P(PnpScenarioTest, RebalanceWaitsForPendingIoAndCancelStopKeepsItGoing) {
 }
 
 TEST_P(PnpScenarioTest, SurpriseRemovalEndsPendingIoAtOnceWaitsForTheLastHandleAndABridgePluggedAgainServes) {
-  ASSERT_NO_FATAL_FAILURE(PlugAndName());
   PFILE_OBJECT file = nullptr;
-  ASSERT_EQ(STATUS_SUCCESS, Open(&file));
   Io read, write;
-  ASSERT_NO_FATAL_FAILURE(StartRead(file, read));
-  ASSERT_NO_FATAL_FAILURE(StartWrite(file, write));
+  ASSERT_NO_FATAL_FAILURE(PlugAndOpenWithIoPending(&file, read, write));
   usbPort->Unplug();
   usbPort = nullptr;
   ASSERT_TRUE(machine.pnp().RunUntilIdle());
