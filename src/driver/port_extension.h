@@ -164,7 +164,7 @@ typedef struct _PORT_EXTENSION {
   // --- Receive flow control: holds released as the ring drains (rx/receive_flow_work.h) ---
   PIO_WORKITEM FlowWorkItem;  // raises and releases the receive holds at PASSIVE_LEVEL; add-device
   LONG FlowWorkQueued;        // 1 while the item is queued or its routine runs (interlocked)
-  KEVENT FlowLock;              // runs the receive flow rules one at a time (rx/receive_flow.cpp)
+  KEVENT FlowLock;            // runs the receive flow rules one at a time (rx/receive_flow.cpp)
 
   // --- Modem-control outputs (usb/modem_lines.cpp) ---
   KEVENT ModemControlLock;  // held from a change of ModemControl until the chip has the new byte
@@ -185,7 +185,9 @@ inline UCHAR ReadOpenState(const PORT_EXTENSION* Port) { return ReadPortFlag(&Po
 inline VOID SetOpenState(PPORT_EXTENSION Port, UCHAR State) { SetPortFlag(&Port->OpenState, State); }
 
 // ChipVersion is learnt again by every start while the port threads, which never stop, read it.
-inline ULONG ReadChipVersion(const PORT_EXTENSION* Port) { return __atomic_load_n(&Port->ChipVersion, __ATOMIC_ACQUIRE); }
+inline ULONG ReadChipVersion(const PORT_EXTENSION* Port) {
+  return __atomic_load_n(&Port->ChipVersion, __ATOMIC_ACQUIRE);
+}
 inline VOID SetChipVersion(PPORT_EXTENSION Port, ULONG Version) {
   __atomic_store_n(&Port->ChipVersion, Version, __ATOMIC_RELEASE);
 }

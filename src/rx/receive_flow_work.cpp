@@ -23,7 +23,8 @@ ULONG EnabledHoldsLocked(PPORT_EXTENSION Ext) {
 BOOLEAN FlowWorkDueLocked(PPORT_EXTENSION Ext) {
   const ULONG count = (ULONG)Ext->RingCount;
   const ULONG held = ReadHolds(&Ext->RxHoldFlags);
-  if (count >= Ext->RingSize - (ULONG)Ext->HandFlow.XoffLimit && (EnabledHoldsLocked(Ext) & ~held) != 0) return TRUE;
+  if (count >= Ext->RingSize - (ULONG)Ext->HandFlow.XoffLimit && (EnabledHoldsLocked(Ext) & ~held) != 0)
+    return TRUE;
   return count <= (ULONG)Ext->HandFlow.XonLimit && (held & kLineHolds) != 0;
 }
 

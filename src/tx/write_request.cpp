@@ -36,7 +36,9 @@ VOID SignalTxEmpty(PPORT_EXTENSION Ext) {
   if (watched) DeliverEvents(Ext);
 }
 
-BOOLEAN IsXoffCounter(PIRP Irp) { return IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL; }
+BOOLEAN IsXoffCounter(PIRP Irp) {
+  return IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL;
+}
 
 }  // namespace
 

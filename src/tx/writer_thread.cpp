@@ -20,8 +20,8 @@
 namespace {
 
 const KPRIORITY kWriterPriority = 17;
-const ULONG kPollModeVersion = 0x20;      // chips below report no status of their own
-const ULONG kChipParityVersion = 0x30;    // chips from here form the parity bit themselves
+const ULONG kPollModeVersion = 0x20;    // chips below report no status of their own
+const ULONG kChipParityVersion = 0x30;  // chips from here form the parity bit themselves
 const ULONG kXoffCharOffset = FIELD_OFFSET(SERIAL_XOFF_COUNTER, XoffChar);
 
 // What the thread keeps across the pieces of one request.
@@ -83,7 +83,8 @@ PIRP ClaimParkedRequest(PPORT_EXTENSION Port) {
 // in place found none to call: the thread aborts the piece itself.
 VOID AllowTransferAbort(PPORT_EXTENSION Port, PIRP Irp) {
   (VOID) IoSetCancelRoutine(Irp, AbortWriteTransfer);
-  if (CancelRequested(Irp) && IoSetCancelRoutine(Irp, NULL) != NULL) KeSetEvent(&Port->WriteAbortEvent, 1, FALSE);
+  if (CancelRequested(Irp) && IoSetCancelRoutine(Irp, NULL) != NULL)
+    KeSetEvent(&Port->WriteAbortEvent, 1, FALSE);
 }
 
 // Sends Length bytes at Data as one bulk-out transfer and waits for it under the job's time-out
@@ -103,8 +104,8 @@ NTSTATUS SendPiece(PDEVICE_OBJECT DeviceObject, WriteJob* Job, PUCHAR Data, ULON
   iosb.Status = STATUS_SUCCESS;
   iosb.Information = 0;
   NTSTATUS status;
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, port->LowerDeviceObject, NULL, 0, NULL,
-                                           0, TRUE, Job->done, &iosb);
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, port->LowerDeviceObject, NULL, 0,
+                                           NULL, 0, TRUE, Job->done, &iosb);
   if (irp == NULL) {
     status = STATUS_INSUFFICIENT_RESOURCES;
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;

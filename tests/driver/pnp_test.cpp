@@ -5,9 +5,9 @@
 
 #include "driver/port_teardown.h"
 #include "driver/request_accounting.h"
-#include "serial/request_queue.h"
 #include "driver_fixture.h"
 #include "queue_fixture.h"
+#include "serial/request_queue.h"
 #include "usbhost/usb_host.h"
 #include "zm470/zm470.h"
 
@@ -149,7 +149,8 @@ TEST_F(PluggedBridgeTest, StartAfterStopEmptiesTheQueues) {
       sp->Parameters.Write.Length = 100;
       sp->DeviceObject = port;
       InterlockedIncrement(&ext()->PendingRequests);  // admitted just before Started was cleared
-      EXPECT_EQ(STATUS_PENDING, StartOrQueueRequest(port, w.irp, &ext()->WriteQueue, &ext()->CurrentWrite, startPending));
+      EXPECT_EQ(STATUS_PENDING,
+                StartOrQueueRequest(port, w.irp, &ext()->WriteQueue, &ext()->CurrentWrite, startPending));
     }
   }));
   ASSERT_EQ(writes[0].irp, ext()->CurrentWrite);
@@ -282,7 +283,8 @@ class PnpScenarioTest : public Scheduled<PluggedBridgeTest> {
       request.inputBuffer = io.buffer.data();
       request.inputLength = length;
     }
-    ASSERT_TRUE(machine.RunInApplicationThread("io", [&] { machine.io().StartRequest(file, request, nullptr, &io.iosb); }));
+    ASSERT_TRUE(machine.RunInApplicationThread(
+        "io", [&] { machine.io().StartRequest(file, request, nullptr, &io.iosb); }));
     ASSERT_FALSE(io.Done()) << "the request did not stay pending";
   }
 };
@@ -362,7 +364,8 @@ TEST_P(PnpScenarioTest, SurpriseRemovalEndsPendingIoAtOnceWaitsForTheLastHandleA
   EXPECT_EQ(State::SurpriseRemoved, machine.pnp().StateOf(pdo)) << "removed under the open handle";
   EXPECT_EQ(STATUS_CANCELLED, read.iosb.Status) << "the pending read outlived the surprise removal";
   // The write ends as soon as the writer thread sees its transfer fail or its cancel.
-  EXPECT_TRUE(RunUntilDone(write, 100 * emu::kMillisecond)) << "the pending write outlived the surprise removal";
+  EXPECT_TRUE(RunUntilDone(write, 100 * emu::kMillisecond))
+      << "the pending write outlived the surprise removal";
   EXPECT_NE(STATUS_SUCCESS, write.iosb.Status);
   EXPECT_EQ(STATUS_DELETE_PENDING, Query(file));
   PFILE_OBJECT second = nullptr;
@@ -522,9 +525,7 @@ TEST_F(InterimDispatchTest, UnservedRequestsAreRefusedThroughTheAccountingAndPow
     Ext(port)->Removed = c.removed;
     for (UCHAR major : {IRP_MJ_DEVICE_CONTROL, IRP_MJ_INTERNAL_DEVICE_CONTROL}) {
       NTSTATUS status = STATUS_PENDING;
-      ASSERT_TRUE(machine().RunInSystemThread("request", [&] {
-        status = SendAndWait(port, major);
-      }));
+      ASSERT_TRUE(machine().RunInSystemThread("request", [&] { status = SendAndWait(port, major); }));
       EXPECT_EQ(c.status, status) << "major " << int(major);
     }
     EXPECT_EQ(0, Ext(port)->PendingRequests) << "a refused request stayed counted";
@@ -570,9 +571,7 @@ TEST_P(RemoveRaceTest, RemoveWaitsForARequestStillInItsDispatchRoutine) {
   PDEVICE_OBJECT pdo = Ext(port)->PhysicalDeviceObject;
   ObReferenceObject(port);  // the request's own reference on the device, as a file object holds
   NTSTATUS requestStatus = STATUS_PENDING;
-  kernel().StartSystemThread("request", [&] {
-    requestStatus = SendAndWait(port, IRP_MJ_DEVICE_CONTROL);
-  });
+  kernel().StartSystemThread("request", [&] { requestStatus = SendAndWait(port, IRP_MJ_DEVICE_CONTROL); });
   LARGE_INTEGER delay;
   delay.QuadPart = -5 * ms;
   machine().RunInSystemThread("later", [&] { KeDelayExecutionThread(KernelMode, FALSE, &delay); });

@@ -104,7 +104,6 @@ TEST(WriterThread, SoftwareParityIsAppliedOnOldChipsOnly) {
   }
 }
 
-
 // In transmit-toggle mode the writer raises RTS (a vendor request) after it has claimed the
 // request and before the first transfer: a cancel then finds no cancel routine to call and must
 // still end the transfer once it starts.
@@ -116,8 +115,8 @@ TEST(WriterThread, ACancelBetweenTheClaimAndTheTransferIsNotLost) {
   m.usb().DelayCompletions(5 * kMillisecond, 1, vendor);
   const size_t before = m.usb().CountUrbs(vendor);
   auto& w = m.StartWrite(Pattern(4096));
-  ASSERT_TRUE(m.kernel().RunUntil([&] { return m.usb().CountUrbs(vendor) > before; },
-                                  m.kernel().Now() + kSecond))
+  ASSERT_TRUE(
+      m.kernel().RunUntil([&] { return m.usb().CountUrbs(vendor) > before; }, m.kernel().Now() + kSecond))
       << "RTS was not raised for the write";
   ASSERT_TRUE(m.BulkOut().empty());
   EXPECT_FALSE(m.Cancel(w)) << "the claimed request still carried a cancel routine";

@@ -22,8 +22,8 @@ void CountBytes(WritePort& m, int n) {
 
 // Runs until the counter's character has left and the request counts.
 void UntilCounting(WritePort& m) {
-  ASSERT_TRUE(m.kernel().RunUntil([&] { return m.ext()->XoffCounterIrp != nullptr; },
-                                  m.kernel().Now() + kSecond))
+  ASSERT_TRUE(
+      m.kernel().RunUntil([&] { return m.ext()->XoffCounterIrp != nullptr; }, m.kernel().Now() + kSecond))
       << "the request never started counting";
 }
 
@@ -85,7 +85,8 @@ TEST(XoffCounter, ATimeOutEndsItThatLongAfterTheCharacterWasSent) {
   ASSERT_TRUE(m.RunUntilDone(x, kSecond));
   EXPECT_EQ(x.iosb.Status, STATUS_SERIAL_COUNTER_TIMEOUT);
   EXPECT_GE(m.kernel().Now() - counting, 50 * kMillisecond);
-  EXPECT_LT(m.kernel().Now() - counting, 50 * kMillisecond + 156250) << "later than the tick after its due time";
+  EXPECT_LT(m.kernel().Now() - counting, 50 * kMillisecond + 156250)
+      << "later than the tick after its due time";
   ExpectNothingCounting(m);
 }
 
@@ -122,7 +123,8 @@ TEST(XoffCounter, ASecondCounterEndsTheFirstAndIsCancelled) {
   EXPECT_EQ(first.iosb.Status, STATUS_SERIAL_MORE_WRITES);
   EXPECT_EQ(second.iosb.Status, STATUS_CANCELLED);
   m.Settle(50 * kMillisecond);
-  EXPECT_EQ(m.peer.ReceivedBytes(), std::vector<uint8_t>{kXoff}) << "the cancelled counter's character was sent";
+  EXPECT_EQ(m.peer.ReceivedBytes(), std::vector<uint8_t>{kXoff})
+      << "the cancelled counter's character was sent";
   ExpectNothingCounting(m);
 }
 
@@ -172,7 +174,8 @@ TEST_P(XoffCounterRace, CountingAndTheTimeOutRaceToOneEnding) {
   ExpectNothingCounting(*this);
 }
 
-INSTANTIATE_TEST_SUITE_P(Schedules, XoffCounterRace, test_support::AllSchedules(), test_support::ScheduleName);
+INSTANTIATE_TEST_SUITE_P(Schedules, XoffCounterRace, test_support::AllSchedules(),
+                         test_support::ScheduleName);
 
 }  // namespace
 }  // namespace drvusb_test
