@@ -23,7 +23,9 @@ VOID LockModemControl(PPORT_EXTENSION Port) {
   (VOID) KeWaitForSingleObject(&Port->ModemControlLock, Executive, KernelMode, FALSE, NULL);
 }
 
-VOID UnlockModemControl(PPORT_EXTENSION Port) { (VOID) KeSetEvent(&Port->ModemControlLock, IO_NO_INCREMENT, FALSE); }
+VOID UnlockModemControl(PPORT_EXTENSION Port) {
+  (VOID) KeSetEvent(&Port->ModemControlLock, IO_NO_INCREMENT, FALSE);
+}
 
 // Sets or clears one output bit of ModemControl and tells the chip when the bit changed. The
 // status thread (transmit-toggle RTS), the receive flow rules and dispatch routines change the
@@ -50,6 +52,26 @@ NTSTATUS SetRts(PDEVICE_OBJECT DeviceObject, BOOLEAN On) {
   // WakeStatusThread counts the drop requests from other threads.
   (VOID) InterlockedExchange((LONG volatile*)&PortExtension(DeviceObject)->RtsToggleCount, 0);
   return SetModemOutput(DeviceObject, MODEM_CONTROL_RTS, On);
+}
+
+NTSTATUS ReadModemOutputs(PDEVICE_OBJECT DeviceObject, PUCHAR ModemControl) {
+  PPORT_EXTENSION port = PortExtension(DeviceObject);
+  UCHAR modem, txStatus;
+  LockModemControl(port);
+  NTSTATUS status = ReadRegisterPair(DeviceObject, REG_MODEM, &modem, REG_TX_STATUS, &txStatus);
+  if (NT_SUCCESS(status)) port->ModemControl = (UCHAR)~modem;
+  *ModemControl = port->ModemControl;
+  UnlockModemControl(port);
+  return status;
+}
+
+NTSTATUS WriteModemOutputs(PDEVICE_OBJECT DeviceObject, UCHAR ModemControl) {
+  PPORT_EXTENSION port = PortExtension(DeviceObject);
+  LockModemControl(port);
+  port->ModemControl = ModemControl;
+  NTSTATUS status = WriteModemControl(DeviceObject, (UCHAR)~ModemControl);
+  UnlockModemControl(port);
+  return status;
 }
 
 VOID ForgetModemOutputs(PDEVICE_OBJECT DeviceObject) {
