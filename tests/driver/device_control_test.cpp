@@ -275,6 +275,8 @@ TEST(ControlPurge, EachPurgeBitEndsOrDiscardsOnlyWhatItNames) {
   ControlPort m;
   EXPECT_EQ(m.Set(IOCTL_SERIAL_PURGE, ULONG{0x10}), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(m.Set(IOCTL_SERIAL_PURGE, ULONG{0}), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(m.Set(IOCTL_SERIAL_XOFF_COUNTER, SERIAL_XOFF_COUNTER{0, 0, 0x13}), STATUS_BUFFER_TOO_SMALL)
+      << "an XOFF counter that counts nothing";
 
   m.Feed("abc");
   ASSERT_EQ(m.Ioctl(IOCTL_SERIAL_SET_XOFF), STATUS_SUCCESS);
@@ -480,7 +482,9 @@ TEST_P(ControlRaceTest, AWaitCancelledInAnyWindowOfItsParkingEndsCancelledOnce) 
   EXPECT_EQ(m.ext()->PendingRequests, 0);
 }
 
-// A new mask from the application while the status monitor delivers a CTS change to the wait.
+// A new mask from the application while the status monitor delivers a CTS change to the wait:
+// the mask request starts at a USB frame boundary, where the chip's status report arrives, a
+// different number of frames after the change in each round.
 TEST_P(ControlRaceTest, ANewMaskRacingTheStatusMonitorsDeliveryCompletesTheWaitOnce) {
   bool cts = false;
   for (int round = 0; round < 4; ++round) {
@@ -489,15 +493,15 @@ TEST_P(ControlRaceTest, ANewMaskRacingTheStatusMonitorsDeliveryCompletesTheWaitO
     StatusPort::Wait& w = m.StartWait();
     ASSERT_EQ(w.iosb.Status, STATUS_PENDING);
     cts = !cts;
-    m.kernel().ScheduleDeviceEvent(m.kernel().Now() + kMillisecond, [&, cts] { m.peer.DriveCts(cts); });
+    const emu::VirtualTime frame = (m.kernel().Now() / kMillisecond + 1) * kMillisecond;
+    m.kernel().ScheduleDeviceEvent(frame, [&, cts] { m.peer.DriveCts(cts); });
     NTSTATUS maskStatus = STATUS_PENDING;
-    m.kernel().StartApplicationThread("mask", [&, round] {
-      LARGE_INTEGER delay;
-      delay.QuadPart = -(LONGLONG)round * 5000;  // 0 to 1.5 ms of virtual time
-      KeDelayExecutionThread(KernelMode, FALSE, &delay);
-      ULONG mask = SERIAL_EV_DSR;
-      maskStatus =
-          m.machine.DeviceIoControl(m.file, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, nullptr, 0);
+    m.kernel().ScheduleDeviceEvent(frame + round * kMillisecond, [&] {
+      m.kernel().StartApplicationThread("mask", [&] {
+        ULONG mask = SERIAL_EV_DSR;
+        maskStatus =
+            m.machine.DeviceIoControl(m.file, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, nullptr, 0);
+      });
     });
     m.Settle(10 * kMillisecond);
     EXPECT_EQ(maskStatus, STATUS_SUCCESS);
@@ -545,6 +549,7 @@ TEST_P(ControlRaceTest, HandshakeChangesRacingTheStatusMonitorLeaveTheLastSettin
   m.peer.DriveCts(true);
   ASSERT_TRUE(m.RunUntilDone(write)) << "the write stayed held";
   EXPECT_EQ(write.iosb.Status, STATUS_SUCCESS);
+  m.kernel().RunUntil([&] { return m.peer.ReceivedBytes().size() >= 32; }, m.kernel().Now() + emu::kSecond);
   EXPECT_EQ(m.peer.ReceivedBytes(), Pattern(32));
 }
 
