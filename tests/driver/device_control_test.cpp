@@ -206,7 +206,13 @@ TEST(ControlStatus, CommStatusClearsTheErrorsOnceAndNamesEachHold) {
   SERIAL_STATUS status = m.Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS);
   EXPECT_EQ(status.HoldReasons, (ULONG)SERIAL_TX_WAITING_FOR_XON);
   EXPECT_EQ(status.AmountInOutQueue, 4u);
+  EXPECT_EQ(m.Set(IOCTL_SERIAL_IMMEDIATE_CHAR, UCHAR{'Z'}), STATUS_SUCCESS);
+  m.Settle();
+  EXPECT_EQ(m.peer.ReceivedBytes(), std::vector<uint8_t>{'Z'}) << "the immediate byte goes out past the hold";
+  EXPECT_FALSE(held.Done());
   EXPECT_EQ(m.Ioctl(IOCTL_SERIAL_SET_BREAK_ON), STATUS_SUCCESS);
+  m.Settle();
+  EXPECT_TRUE(m.peer.EndBreak()) << "no break on the line";
   EXPECT_EQ(m.Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).HoldReasons,
             (ULONG)(SERIAL_TX_WAITING_FOR_XON | SERIAL_TX_WAITING_ON_BREAK));
   EXPECT_EQ(m.Ioctl(IOCTL_SERIAL_SET_BREAK_OFF), STATUS_SUCCESS);
@@ -265,6 +271,9 @@ TEST(ControlStatus, PropertiesStatisticsAndTheCodesThatDoNothing) {
 
   EXPECT_EQ(m.Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{4096, 4096}), STATUS_SUCCESS);
   EXPECT_EQ(m.Ioctl(IOCTL_SERIAL_SET_FIFO_CONTROL), STATUS_SUCCESS);
+  const size_t initializations = m.chip->VendorRequests(0xA1).size();
+  EXPECT_EQ(m.Ioctl(IOCTL_SERIAL_RESET_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(m.chip->VendorRequests(0xA1).size(), initializations + 1) << "the chip was not initialised again";
   for (ULONG code : {kGetCommConfig, kSetCommConfig, 0x1B00A0u})
     EXPECT_EQ(m.Ioctl(code), STATUS_INVALID_PARAMETER) << "code " << Hex(code);
 }
