@@ -12,6 +12,7 @@
 #include "tx/serial_events.h"
 #include "tx/xoff_counter.h"
 #include "usb/modem_lines.h"
+#include "usb/pass_through.h"
 #include "usb/port_init.h"
 
 namespace {
@@ -48,6 +49,7 @@ const struct {
     {IOCTL_SERIAL_GET_STATS, 0, sizeof(SERIALPERF_STATS)},
     {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, sizeof(ULONG)},
     {IOCTL_SERIAL_SET_MODEM_CONTROL, sizeof(ULONG), 0},
+    {IOCTL_BRIDGE_PASSTHROUGH, PASS_THROUGH_HEADER_SIZE, 0},
 };
 
 static_assert(sizeof(SERIAL_XOFF_COUNTER) == 12 && sizeof(SERIAL_HANDFLOW) == 16 &&
@@ -76,6 +78,9 @@ NTSTATUS NTAPI DeviceControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CompleteRequest(port, Irp, IO_NO_INCREMENT);
   }
   switch (code) {
+    case IOCTL_BRIDGE_PASSTHROUGH:
+      status = PassThroughRequest(DeviceObject, Irp);
+      break;
     case IOCTL_SERIAL_SET_BAUD_RATE:
       status = SetBaudRateControl(DeviceObject, Irp);
       break;
