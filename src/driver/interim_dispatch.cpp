@@ -1,4 +1,4 @@
-// Interim dispatch routines: power and system control passed down, the other requests refused.
+// Interim dispatch routines: power passed down, the other requests refused.
 #include "driver/interim_dispatch.h"
 
 #include "driver/request_accounting.h"
@@ -7,11 +7,6 @@ NTSTATUS NTAPI PassDownPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PoStartNextPowerIrp(Irp);
   IoSkipCurrentIrpStackLocation(Irp);
   return PoCallDriver(PortExtension(DeviceObject)->LowerDeviceObject, Irp);
-}
-
-NTSTATUS NTAPI PassDownSystemControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  IoSkipCurrentIrpStackLocation(Irp);
-  return IoCallDriver(PortExtension(DeviceObject)->LowerDeviceObject, Irp);
 }
 
 NTSTATUS NTAPI UnservedRequestDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
