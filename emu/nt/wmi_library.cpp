@@ -135,6 +135,9 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
     return Irp->IoStatus.Status;
   }
   *IrpDisposition = IrpProcessed;
+  // The two required callbacks missing (a context not filled in yet): nothing to answer with.
+  if (WmiLibInfo->QueryWmiRegInfo == nullptr || WmiLibInfo->QueryWmiDataBlock == nullptr)
+    return CompleteWith(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   if (minor == IRP_MN_REGINFO || minor == IRP_MN_REGINFO_EX)
     return RegInfo(WmiLibInfo, DeviceObject, Irp, sp);
 
