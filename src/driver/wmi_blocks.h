@@ -15,7 +15,8 @@ NTSTATUS NTAPI SystemControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // hardware block and counters zeroed, comm data from the current settings with IsBusy FALSE.
 VOID FillWmiBlocks(PPORT_EXTENSION Ext);
 
-// The WMI values of the line settings (also kept current when the settings change).
+// The WMI values of the line settings (also kept current when the settings change); the bits per
+// byte of a DataMask are the word length IOCTL_SERIAL_GET_LINE_CONTROL reports.
 ULONG WmiBitsPerByte(UCHAR DataMask);
 ULONG WmiParity(UCHAR Parity);
 ULONG WmiStopBits(UCHAR StopBits);

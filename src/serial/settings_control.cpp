@@ -2,6 +2,7 @@
 #include "serial/settings_control.h"
 
 #include "driver/port_extension.h"
+#include "driver/wmi_blocks.h"
 #include "rx/receive_flow.h"
 #include "serial/control_buffer.h"
 #include "tx/status_monitor.h"
@@ -12,9 +13,6 @@ namespace {
 // DataMask of each word length from 5 to 8 bits.
 const UCHAR kDataMasks[] = {0x1F, 0x3F, 0x7F, 0xFF};
 const UCHAR kLowestWordLength = 5;
-// WMI's parity codes for SERIAL_LINE_CONTROL's none, odd, even, mark and space: WMI swaps the
-// last two.
-const ULONG kWmiParity[] = {0, 1, 2, 4, 3};
 
 // Copies Length bytes between the settings and a request's buffer under ControlLock.
 VOID CopyLocked(PPORT_EXTENSION Port, PVOID To, const VOID* From, ULONG Length) {
@@ -62,7 +60,7 @@ NTSTATUS SetLineControlControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KeAcquireSpinLock(&port->ControlLock, &irql);
   // WMI sees every valid part of the request, and the word length as given, even when the
   // request as a whole is refused.
-  if (parityValid) port->WmiCommData.Parity = kWmiParity[line.Parity];
+  if (parityValid) port->WmiCommData.Parity = WmiParity(line.Parity);
   port->WmiCommData.BitsPerByte = line.WordLength;
   if (stopValid) port->WmiCommData.StopBits = line.StopBits;
   const BOOLEAN valid = wordValid && parityValid && stopValid;
@@ -80,10 +78,7 @@ NTSTATUS GetLineControlControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PSERIAL_LINE_CONTROL line = (PSERIAL_LINE_CONTROL)ControlBuffer(Irp);
   KIRQL irql;
   KeAcquireSpinLock(&port->ControlLock, &irql);
-  line->WordLength = 8;
-  for (ULONG i = 0; i + 1 < sizeof kDataMasks; ++i) {
-    if (port->DataMask == kDataMasks[i]) line->WordLength = (UCHAR)(kLowestWordLength + i);
-  }
+  line->WordLength = (UCHAR)WmiBitsPerByte(port->DataMask);
   line->Parity = port->Parity;
   line->StopBits = port->StopBits;
   KeReleaseSpinLock(&port->ControlLock, irql);
