@@ -5,6 +5,7 @@
 #include "driver/open_close.h"
 #include "driver/pnp_dispatch.h"
 #include "driver/port_device.h"
+#include "driver/power_dispatch.h"
 #include "rx/read_request.h"
 #include "serial/device_control.h"
 #include "tx/write_request.h"
@@ -65,7 +66,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = WriteDispatch;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControlDispatch;
   DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = UnservedRequestDispatch;
-  DriverObject->MajorFunction[IRP_MJ_POWER] = PassDownPowerDispatch;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = PowerDispatch;
   DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = PassDownSystemControlDispatch;
   DriverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
   DriverObject->DriverUnload = UnloadDriver;

@@ -1,13 +1,7 @@
-// Interim dispatch routines: power and system control passed down, the other requests refused.
+// Interim dispatch routines: system control passed down, the other requests refused.
 #include "driver/interim_dispatch.h"
 
 #include "driver/request_accounting.h"
-
-NTSTATUS NTAPI PassDownPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PoStartNextPowerIrp(Irp);
-  IoSkipCurrentIrpStackLocation(Irp);
-  return PoCallDriver(PortExtension(DeviceObject)->LowerDeviceObject, Irp);
-}
 
 NTSTATUS NTAPI PassDownSystemControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IoSkipCurrentIrpStackLocation(Irp);
