@@ -18,17 +18,15 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return IofCallDriver(DeviceObject, Irp);
 }
 
-NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                 POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
-                                 PVOID Context, PIRP* Irp) {
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                 PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
   emu::KernelCall();
   emu::RequireIrqlAtMost(DISPATCH_LEVEL, reinterpret_cast<const void*>(&PoRequestPowerIrp));
   return emu::PowerManager::Current().RequestPowerIrp(DeviceObject, MinorFunction, PowerState,
                                                       CompletionFunction, Context, Irp);
 }
 
-POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
-                                  POWER_STATE State) {
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
   emu::KernelCall();
   emu::RequireIrqlAtMost(DISPATCH_LEVEL, reinterpret_cast<const void*>(&PoSetPowerState));
   return emu::PowerManager::Current().SetPowerState(DeviceObject, Type, State);

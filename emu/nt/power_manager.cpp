@@ -2,14 +2,14 @@
 // the recorded device power states.
 #include "nt/power_manager.h"
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "nt/io_manager.h"
 #include "nt/io_util.h"
 #include "nt/machine.h"
 #include "nt/verifier.h"
-
-#include <memory>
-#include <string>
-#include <vector>
 
 namespace emu {
 
@@ -31,8 +31,7 @@ NTSTATUS NTAPI RequestedIrpDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   std::unique_ptr<PowerRequest> request(static_cast<PowerRequest*>(context));
   if (request->completion != nullptr) {
     verifier::DriverScope scope(request->requester);
-    request->completion(request->device, request->minor, request->state, request->context,
-                        &irp->IoStatus);
+    request->completion(request->device, request->minor, request->state, request->context, &irp->IoStatus);
   }
   {
     verifier::DriverScope scope(nullptr);
@@ -43,9 +42,12 @@ NTSTATUS NTAPI RequestedIrpDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
 POWER_ACTION ActionOf(SYSTEM_POWER_STATE state) {
   switch (state) {
-    case PowerSystemHibernate: return PowerActionHibernate;
-    case PowerSystemShutdown: return PowerActionShutdownOff;
-    default: return PowerActionSleep;
+    case PowerSystemHibernate:
+      return PowerActionHibernate;
+    case PowerSystemShutdown:
+      return PowerActionShutdownOff;
+    default:
+      return PowerActionSleep;
   }
 }
 
@@ -53,14 +55,22 @@ POWER_ACTION ActionOf(SYSTEM_POWER_STATE state) {
 
 const char* SystemPowerStateName(SYSTEM_POWER_STATE state) {
   switch (state) {
-    case PowerSystemUnspecified: return "S?";
-    case PowerSystemWorking: return "S0";
-    case PowerSystemSleeping1: return "S1";
-    case PowerSystemSleeping2: return "S2";
-    case PowerSystemSleeping3: return "S3";
-    case PowerSystemHibernate: return "S4";
-    case PowerSystemShutdown: return "S5";
-    default: return "Smax";
+    case PowerSystemUnspecified:
+      return "S?";
+    case PowerSystemWorking:
+      return "S0";
+    case PowerSystemSleeping1:
+      return "S1";
+    case PowerSystemSleeping2:
+      return "S2";
+    case PowerSystemSleeping3:
+      return "S3";
+    case PowerSystemHibernate:
+      return "S4";
+    case PowerSystemShutdown:
+      return "S5";
+    default:
+      return "Smax";
   }
 }
 
@@ -162,8 +172,7 @@ NTSTATUS PowerManager::SendSystemIrp(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POW
 // ---------------------------------------------------------------------------------------------
 
 NTSTATUS PowerManager::RequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state,
-                                       PREQUEST_POWER_COMPLETE completion, PVOID context,
-                                       PIRP* irpOut) {
+                                       PREQUEST_POWER_COMPLETE completion, PVOID context, PIRP* irpOut) {
   if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER && minor != IRP_MN_WAIT_WAKE)
     return STATUS_INVALID_PARAMETER_2;
   const void* requester = verifier::CurrentDriver();
@@ -189,20 +198,18 @@ NTSTATUS PowerManager::RequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER
     sp->Parameters.Power.ShutdownType = action_;
   }
   IoSetCompletionRoutine(irp, &RequestedIrpDone,
-                         new PowerRequest{device, minor, state, completion, context, requester}, TRUE,
-                         TRUE, TRUE);
+                         new PowerRequest{device, minor, state, completion, context, requester}, TRUE, TRUE,
+                         TRUE);
   if (irpOut != nullptr) *irpOut = irp;
   machine_.kernel().Trace("power", "request minor=" + std::to_string(minor) + " state=" +
-                                       std::to_string(state.DeviceState) + " " +
-                                       machine_.io().Label(device));
+                                       std::to_string(state.DeviceState) + " " + machine_.io().Label(device));
   // Sent from a system worker at PASSIVE_LEVEL, as for any power-pageable stack.
   verifier::DriverScope scope(nullptr);
   machine_.kernel().StartSystemThread("power", [top, irp] { IoCallDriver(top, irp); });
   return STATUS_PENDING;
 }
 
-POWER_STATE PowerManager::SetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type,
-                                        POWER_STATE state) {
+POWER_STATE PowerManager::SetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state) {
   Recorded& r = recorded_[device];
   POWER_STATE old{};
   if (type == SystemPowerState) {
@@ -212,11 +219,10 @@ POWER_STATE PowerManager::SetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE 
     old.DeviceState = r.device;
     r.device = state.DeviceState;
   }
-  machine_.kernel().Trace("power", "PoSetPowerState " + machine_.io().Label(device) +
-                                       (type == SystemPowerState ? " S" : " D") +
-                                       std::to_string(type == SystemPowerState
-                                                          ? static_cast<int>(state.SystemState) - 1
-                                                          : static_cast<int>(state.DeviceState) - 1));
+  machine_.kernel().Trace(
+      "power", "PoSetPowerState " + machine_.io().Label(device) + (type == SystemPowerState ? " S" : " D") +
+                   std::to_string(type == SystemPowerState ? static_cast<int>(state.SystemState) - 1
+                                                           : static_cast<int>(state.DeviceState) - 1));
   return old;
 }
 

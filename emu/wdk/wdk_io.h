@@ -853,8 +853,8 @@ typedef VOID(NTAPI REQUEST_POWER_COMPLETE)(struct _DEVICE_OBJECT* DeviceObject, 
 typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                              POWER_STATE PowerState,
-                                             PREQUEST_POWER_COMPLETE CompletionFunction,
-                                             PVOID Context, PIRP* Irp);
+                                             PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context,
+                                             PIRP* Irp);
 NTKERNELAPI POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                               POWER_STATE State);
 NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);

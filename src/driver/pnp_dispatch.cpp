@@ -183,7 +183,9 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 }
 
-NTSTATUS ForwardIrpAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return ForwardAndWait(DeviceObject, Irp, FALSE); }
+NTSTATUS ForwardIrpAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return ForwardAndWait(DeviceObject, Irp, FALSE);
+}
 
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Power) {
   KEVENT done;

@@ -47,7 +47,8 @@ static NTSTATUS EnterD0(PDEVICE_OBJECT DeviceObject, PPORT_EXTENSION Ext, PIRP I
 // value), D3 for every sleeping state, hibernation and shutdown; FALSE for any other value.
 static BOOLEAN DeviceStateFor(SYSTEM_POWER_STATE SystemState, DEVICE_POWER_STATE* DeviceState) {
   if (SystemState < PowerSystemWorking || SystemState > PowerSystemMaximum) return FALSE;
-  *DeviceState = SystemState == PowerSystemWorking || SystemState == PowerSystemMaximum ? PowerDeviceD0 : PowerDeviceD3;
+  *DeviceState =
+      SystemState == PowerSystemWorking || SystemState == PowerSystemMaximum ? PowerDeviceD0 : PowerDeviceD3;
   return TRUE;
 }
 
@@ -58,7 +59,8 @@ static VOID RequestDeviceState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE S
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   POWER_STATE state;
   state.DeviceState = State;
-  if (PoRequestPowerIrp(DeviceObject, IRP_MN_SET_POWER, state, PowerRequestDone, &done, NULL) == STATUS_PENDING)
+  if (PoRequestPowerIrp(DeviceObject, IRP_MN_SET_POWER, state, PowerRequestDone, &done, NULL) ==
+      STATUS_PENDING)
     (VOID) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
 }
 
@@ -82,7 +84,9 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return PassDownPower(ext, Irp);
 }
 
-NTSTATUS ForwardPowerIrpAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return ForwardAndWait(DeviceObject, Irp, TRUE); }
+NTSTATUS ForwardPowerIrpAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return ForwardAndWait(DeviceObject, Irp, TRUE);
+}
 
 VOID NTAPI PowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                             PVOID Context, PIO_STATUS_BLOCK IoStatus) {

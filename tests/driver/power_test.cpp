@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "driver_fixture.h"
-#include "serial_rig.h"
 #include "rx/receive_flow.h"
+#include "serial_rig.h"
 #include "usb/line_format.h"
 #include "usb/modem_lines.h"
 
@@ -74,7 +74,8 @@ class PowerTest : public ::testing::Test {
   }
   // What an application's IOCTL_SERIAL_SET_RTS does.
   void AssertRts() {
-    ASSERT_TRUE(machine().RunInSystemThread("setrts", [this] { EXPECT_EQ(SetRts(bridge().port, TRUE), STATUS_SUCCESS); }));
+    ASSERT_TRUE(machine().RunInSystemThread(
+        "setrts", [this] { EXPECT_EQ(SetRts(bridge().port, TRUE), STATUS_SUCCESS); }));
   }
 
   void StartRead(PendingRead& read, ULONG length) {
@@ -82,9 +83,8 @@ class PowerTest : public ::testing::Test {
     request.majorFunction = IRP_MJ_READ;
     request.outputBuffer = read.data;
     request.outputLength = length;
-    ASSERT_TRUE(machine().RunInApplicationThread("reader", [&] {
-      machine().io().StartRequest(bridge().file, request, nullptr, &read.iosb);
-    }));
+    ASSERT_TRUE(machine().RunInApplicationThread(
+        "reader", [&] { machine().io().StartRequest(bridge().file, request, nullptr, &read.iosb); }));
   }
 
   // The IRP_MJ_POWER set-power calls that reached the bus at or after `since`, by IRP number.
@@ -108,7 +108,8 @@ TEST_F(PowerTest, StandbyAndHibernationKeepTheOpenHandleAndTheSettingsAndAReadPe
   const emu::zm470::Zm470 fresh;
   const std::string powerOn = Settings(fresh);
   ASSERT_NE(before, powerOn) << "the settings are the chip's defaults";
-  ASSERT_NE(before.find(" 7E2 handshake=1"), std::string::npos) << "the settings did not reach the chip: " << before;
+  ASSERT_NE(before.find(" 7E2 handshake=1"), std::string::npos)
+      << "the settings did not reach the chip: " << before;
   ASSERT_EQ(Outputs(), "dtr=1 rts=1");
 
   for (SYSTEM_POWER_STATE state : {PowerSystemSleeping3, PowerSystemHibernate}) {
@@ -157,7 +158,8 @@ TEST_F(PowerTest, StandbyAndHibernationKeepTheOpenHandleAndTheSettingsAndAReadPe
     for (const auto& u : bridge().usb->Urbs()) {
       if (u.submitted >= wakeAt) {
         firstUrb = u.submitted;
-        EXPECT_EQ(u.function, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) << "the resume starts with the configuration";
+        EXPECT_EQ(u.function, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
+            << "the resume starts with the configuration";
         break;
       }
     }
@@ -173,7 +175,8 @@ TEST_F(PowerTest, StandbyAndHibernationKeepTheOpenHandleAndTheSettingsAndAReadPe
     ULONG_PTR written = 0;
     EXPECT_EQ(machine().Write(bridge().file, "ping", 4, &written), STATUS_SUCCESS);
     EXPECT_EQ(written, 4u);
-    machine().kernel().RunUntil([&] { return read.iosb.Status != STATUS_PENDING; }, machine().kernel().Now() + emu::kSecond);
+    machine().kernel().RunUntil([&] { return read.iosb.Status != STATUS_PENDING; },
+                                machine().kernel().Now() + emu::kSecond);
     EXPECT_EQ(read.iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(std::string(read.data, read.iosb.Information), "ping");
     ASSERT_NE(read.iosb.Status, STATUS_PENDING) << "the read's status block would outlive it";

@@ -5,12 +5,12 @@
 #include <usbhost/fake_device.h>
 #include <usbhost/usb_host.h>
 
-#include "nt/io_test_support.h"
-#include "nt/io_util.h"
-
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "nt/io_test_support.h"
+#include "nt/io_util.h"
 
 namespace {
 
@@ -23,8 +23,8 @@ using Log = std::vector<std::string>;
 
 // What the policy driver refuses, and what it saw.
 struct PowerProbe {
-  int vetoQueryOf = -1;           // the device (by arrival) that fails a system query-power
-  bool failDeviceQuery = false;   // device query-power requests are failed
+  int vetoQueryOf = -1;          // the device (by arrival) that fails a system query-power
+  bool failDeviceQuery = false;  // device query-power requests are failed
   // Every power IRP arrived at PASSIVE_LEVEL as STATUS_NOT_SUPPORTED, system IRPs in the Plug and
   // Play worker and requested device IRPs in a power worker; every completion function ran at or
   // below DISPATCH_LEVEL.
@@ -53,8 +53,8 @@ struct DeviceRequest {
 VOID NTAPI DeviceIrpDone(PDEVICE_OBJECT, UCHAR, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK iosb) {
   auto* request = static_cast<DeviceRequest*>(context);
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) g_power->deliveredAsWindowsDoes = false;
-  g_power->log.push_back("done D" + std::to_string(state.DeviceState - 1) + " #" + std::to_string(request->index) +
-                         " " + emu::HexStatus(iosb->Status));
+  g_power->log.push_back("done D" + std::to_string(state.DeviceState - 1) + " #" +
+                         std::to_string(request->index) + " " + emu::HexStatus(iosb->Status));
   KeSetEvent(&request->done, IO_NO_INCREMENT, FALSE);
 }
 
@@ -70,7 +70,8 @@ NTSTATUS NTAPI ProbePower(PDEVICE_OBJECT fdo, PIRP irp) {
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
   const bool system = sp->Parameters.Power.Type == SystemPowerState;
   const std::string self = " #" + std::to_string(x->index);
-  p.log.push_back(std::string(sp->MinorFunction == IRP_MN_QUERY_POWER ? "query " : "set ") + StateName(*sp) + self);
+  p.log.push_back(std::string(sp->MinorFunction == IRP_MN_QUERY_POWER ? "query " : "set ") + StateName(*sp) +
+                  self);
   if (irp->IoStatus.Status != STATUS_NOT_SUPPORTED || KeGetCurrentIrql() != PASSIVE_LEVEL ||
       emu::Kernel::Current().CurrentContextName() != (system ? "pnp" : "power"))
     p.deliveredAsWindowsDoes = false;
@@ -86,7 +87,8 @@ NTSTATUS NTAPI ProbePower(PDEVICE_OBJECT fdo, PIRP irp) {
     DeviceRequest request{{}, x->index};
     KeInitializeEvent(&request.done, NotificationEvent, FALSE);
     POWER_STATE device;
-    device.DeviceState = sp->Parameters.Power.State.SystemState == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+    device.DeviceState =
+        sp->Parameters.Power.State.SystemState == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
     if (PoRequestPowerIrp(fdo, IRP_MN_SET_POWER, device, &DeviceIrpDone, &request, nullptr) == STATUS_PENDING)
       KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE, nullptr);
     p.log.push_back("pass " + StateName(*sp) + self);
@@ -111,7 +113,8 @@ NTSTATUS NTAPI ProbePnp(PDEVICE_OBJECT fdo, PIRP irp) {
 
 NTSTATUS NTAPI ProbeAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDEVICE_OBJECT fdo = nullptr;
-  NTSTATUS status = IoCreateDevice(driver, sizeof(ProbeExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+  NTSTATUS status =
+      IoCreateDevice(driver, sizeof(ProbeExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
   if (!NT_SUCCESS(status)) return status;
   auto* x = static_cast<ProbeExtension*>(fdo->DeviceExtension);
   x->index = g_power->devices++;
@@ -188,7 +191,8 @@ TEST_F(PowerManagerTest, SleepQueriesEveryStackThenSetsLeavesFirstAndWakeSetsPar
   }
 
   ASSERT_EQ(r.m.Wake(), STATUS_SUCCESS);
-  EXPECT_EQ(r.Take(), Concat({SetVia("S0", "D0", 0), SetVia("S0", "D0", 1)})) << "the first device is resumed first";
+  EXPECT_EQ(r.Take(), Concat({SetVia("S0", "D0", 0), SetVia("S0", "D0", 1)}))
+      << "the first device is resumed first";
   EXPECT_EQ(r.m.power().SystemState(), PowerSystemWorking);
   EXPECT_EQ(r.m.power().DeviceState(r.Fdo(1)), PowerDeviceD0);
   EXPECT_EQ(r.probe.actions, std::vector<POWER_ACTION>(6, PowerActionSleep))
@@ -228,14 +232,16 @@ TEST_F(PowerManagerTest, ARequestedIrpReportsItsFinalStatusAndIsFreedAfterTheCom
     POWER_STATE d2;
     d2.DeviceState = PowerDeviceD2;
     // Sent to the stack of the device named, from its top, whichever device of it is named.
-    ASSERT_EQ(PoRequestPowerIrp(r.Pdo(1), IRP_MN_QUERY_POWER, d2, &DeviceIrpDone, &request, nullptr), STATUS_PENDING);
+    ASSERT_EQ(PoRequestPowerIrp(r.Pdo(1), IRP_MN_QUERY_POWER, d2, &DeviceIrpDone, &request, nullptr),
+              STATUS_PENDING);
     KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE, nullptr);
     invalid = PoRequestPowerIrp(r.Fdo(1), IRP_MN_POWER_SEQUENCE, d2, &DeviceIrpDone, &request, nullptr);
   }));
   r.m.kernel().RunFor(emu::kMillisecond);  // the power worker frees the IRP after the completion function
   EXPECT_EQ(r.Take(), (Log{"query D2 #1", "done D2 #1 0xC0000001"}))
       << "the completion function gets the status the driver failed the IRP with";
-  EXPECT_EQ(invalid, STATUS_INVALID_PARAMETER_2) << "only query-power, set-power and wait-wake can be requested";
+  EXPECT_EQ(invalid, STATUS_INVALID_PARAMETER_2)
+      << "only query-power, set-power and wait-wake can be requested";
   EXPECT_EQ(r.m.io().LiveIrpCount(), before) << "the power manager did not free its IRP";
   EXPECT_TRUE(r.probe.deliveredAsWindowsDoes);
 }
