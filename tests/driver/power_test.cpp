@@ -28,7 +28,8 @@ struct PendingRead {
 
 class PowerTest : public ::testing::Test {
  protected:
-  PowerTest() : rig(SerialRig::FarEnd::Loopback, DriverMachine(test_support::CurrentConfig())) {}
+  explicit PowerTest(emu::KernelConfig config = test_support::CurrentConfig())
+      : rig(SerialRig::FarEnd::Loopback, DriverMachine(config)) {}
 
   void SetUp() override {
     ASSERT_EQ(rig.Error(), "");
@@ -102,7 +103,10 @@ class PowerTest : public ::testing::Test {
   SerialRig rig;
 };
 
-TEST_F(PowerTest, StandbyAndHibernationKeepTheOpenHandleAndTheSettingsAndAReadPendsAcrossTheSleep) {
+// The port threads, the status monitor's and the power manager's workers run side by side.
+using PowerSleepTest = Scheduled<PowerTest>;
+
+TEST_P(PowerSleepTest, StandbyAndHibernationKeepTheOpenHandleAndTheSettingsAndAReadPendsAcrossTheSleep) {
   ApplySettings();
   const std::string before = Settings(chip());
   const emu::zm470::Zm470 fresh;
@@ -182,6 +186,8 @@ TEST_F(PowerTest, StandbyAndHibernationKeepTheOpenHandleAndTheSettingsAndAReadPe
     ASSERT_NE(read.iosb.Status, STATUS_PENDING) << "the read's status block would outlive it";
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Schedules, PowerSleepTest, AllSchedules(), ScheduleName);
 
 TEST_F(PowerTest, ShutdownRequestsD3AndAQueryChangesNothing) {
   const size_t requestsBefore = machine().kernel().TraceEvents().size();
