@@ -222,7 +222,7 @@ TEST_F(PowerManagerTest, ShutdownIsNotQueriedAndTheMachineStaysOff) {
   EXPECT_EQ(r.m.Shutdown(), STATUS_INVALID_DEVICE_STATE);
 }
 
-TEST_F(PowerManagerTest, ARequestedIrpReportsItsFinalStatusAndIsFreedAfterTheCompletionFunction) {
+TEST_F(PowerManagerTest, ARequestedIrpReportsItsFinalStatusAndIsFreedAndSetPowerStateAnswersTheOldState) {
   r.probe.failDeviceQuery = true;
   const size_t before = r.m.io().LiveIrpCount();
   NTSTATUS invalid = STATUS_SUCCESS;
@@ -236,10 +236,19 @@ TEST_F(PowerManagerTest, ARequestedIrpReportsItsFinalStatusAndIsFreedAfterTheCom
               STATUS_PENDING);
     KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE, nullptr);
     invalid = PoRequestPowerIrp(r.Fdo(1), IRP_MN_POWER_SEQUENCE, d2, &DeviceIrpDone, &request, nullptr);
+    // PoSetPowerState answers the state it replaces, per device and per type.
+    POWER_STATE d3, s1;
+    d3.DeviceState = PowerDeviceD3;
+    s1.SystemState = PowerSystemSleeping1;
+    EXPECT_EQ(PoSetPowerState(r.Fdo(0), DevicePowerState, d2).DeviceState, PowerDeviceD0);
+    EXPECT_EQ(PoSetPowerState(r.Fdo(0), DevicePowerState, d3).DeviceState, PowerDeviceD2);
+    EXPECT_EQ(PoSetPowerState(r.Fdo(0), SystemPowerState, s1).SystemState, PowerSystemWorking);
+    EXPECT_EQ(PoSetPowerState(r.Fdo(1), DevicePowerState, d3).DeviceState, PowerDeviceD0);
   }));
   r.m.kernel().RunFor(emu::kMillisecond);  // the power worker frees the IRP after the completion function
   EXPECT_EQ(r.Take(), (Log{"query D2 #1", "done D2 #1 0xC0000001"}))
       << "the completion function gets the status the driver failed the IRP with";
+  EXPECT_EQ(r.m.power().DeviceState(r.Fdo(0)), PowerDeviceD3);
   EXPECT_EQ(invalid, STATUS_INVALID_PARAMETER_2)
       << "only query-power, set-power and wait-wake can be requested";
   EXPECT_EQ(r.m.io().LiveIrpCount(), before) << "the power manager did not free its IRP";
