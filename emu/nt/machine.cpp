@@ -21,7 +21,8 @@ Machine::Machine(KernelConfig config)
       registry_(std::make_unique<Registry>()),
       objects_(std::make_unique<ObjectNamespace>()),
       io_(std::make_unique<IoManager>(*kernel_, *objects_, *registry_)),
-      pnp_(std::make_unique<PnpManager>(*this)) {
+      pnp_(std::make_unique<PnpManager>(*this)),
+      power_(std::make_unique<PowerManager>(*this)) {
   io_->SetPnpManager(pnp_.get());
   registry_->CreateKey(kRegistrySerialComm);
   g_current = this;
@@ -30,6 +31,7 @@ Machine::Machine(KernelConfig config)
 Machine::~Machine() {
   if (g_current == this) g_current = nullptr;
   io_->SetPnpManager(nullptr);
+  power_.reset();
   pnp_.reset();
   io_.reset();
   objects_.reset();

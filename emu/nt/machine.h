@@ -15,6 +15,7 @@
 #include "nt/kernel.h"
 #include "nt/object_namespace.h"
 #include "nt/pnp_manager.h"
+#include "nt/power_manager.h"
 #include "nt/registry.h"
 
 #include <functional>
@@ -39,6 +40,7 @@ class Machine {
   ObjectNamespace& objects() { return *objects_; }
   IoManager& io() { return *io_; }
   PnpManager& pnp() { return *pnp_; }
+  PowerManager& power() { return *power_; }
   // IoGetConfigurationInformation's record; tests preset SerialCount here.
   CONFIGURATION_INFORMATION& configuration() { return io_->Configuration(); }
 
@@ -69,6 +71,12 @@ class Machine {
   NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minorFunction,
                      std::function<void(PIO_STACK_LOCATION)> setup = {},
                      ULONG_PTR* information = nullptr);
+
+  // --- System power (the power manager's transitions; see power_manager.h) -------------------------
+  // Sleep in `state` (PowerSystemSleeping1 to PowerSystemHibernate), resume, shut down.
+  NTSTATUS Sleep(SYSTEM_POWER_STATE state) { return power_->Sleep(state); }
+  NTSTATUS Wake() { return power_->Wake(); }
+  NTSTATUS Shutdown() { return power_->Shutdown(); }
 
   // --- Files and requests -------------------------------------------------------------------------
   NTSTATUS Open(std::u16string_view name, PFILE_OBJECT* file,
@@ -124,6 +132,7 @@ class Machine {
   std::unique_ptr<ObjectNamespace> objects_;
   std::unique_ptr<IoManager> io_;
   std::unique_ptr<PnpManager> pnp_;
+  std::unique_ptr<PowerManager> power_;
 };
 
 }  // namespace emu

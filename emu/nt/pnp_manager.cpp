@@ -120,6 +120,7 @@ void PnpManager::DeviceArrived(PDEVICE_OBJECT pdo) {
   node->pdo = pdo;
   Node* n = node.get();
   nodes_[pdo] = std::move(node);
+  arrivals_.push_back(pdo);
   Post([this, n] { Enumerate(*n); });
 }
 
@@ -148,6 +149,15 @@ PnpManager::State PnpManager::StateOf(PDEVICE_OBJECT pdo) const {
 const PnpManager::Ids* PnpManager::IdsOf(PDEVICE_OBJECT pdo) const {
   Node* n = FindNode(pdo);
   return n == nullptr ? nullptr : &n->ids;
+}
+
+std::vector<PDEVICE_OBJECT> PnpManager::DevicesInTree() const {
+  std::vector<PDEVICE_OBJECT> out;
+  for (PDEVICE_OBJECT pdo : arrivals_) {
+    Node* n = FindNode(pdo);
+    if (n != nullptr && n->state != State::Deleted && !machine_.io().IsDeleted(pdo)) out.push_back(pdo);
+  }
+  return out;
 }
 
 const DEVICE_CAPABILITIES* PnpManager::CapabilitiesOf(PDEVICE_OBJECT pdo) const {
@@ -186,15 +196,21 @@ bool PnpManager::RunUntilIdle() {
 }
 
 NTSTATUS PnpManager::RunOperation(PDEVICE_OBJECT pdo, std::function<NTSTATUS(Node&)> operation) {
+  return RunOnWorker([this, pdo, operation = std::move(operation)] {
+    Node* n = FindNode(pdo);
+    return n == nullptr ? STATUS_NO_SUCH_DEVICE : operation(*n);
+  });
+}
+
+NTSTATUS PnpManager::RunOnWorker(std::function<NTSTATUS()> operation) {
   struct Result {
     std::optional<NTSTATUS> status;
     KEVENT done;
   };
   auto result = std::make_shared<Result>();
   KeInitializeEvent(&result->done, NotificationEvent, FALSE);
-  Post([this, pdo, operation = std::move(operation), result] {
-    Node* n = FindNode(pdo);
-    result->status = n == nullptr ? STATUS_NO_SUCH_DEVICE : operation(*n);
+  Post([operation = std::move(operation), result] {
+    result->status = operation();
     KeSetEvent(&result->done, IO_NO_INCREMENT, FALSE);
   });
   Kernel& k = machine_.kernel();

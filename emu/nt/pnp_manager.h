@@ -102,6 +102,13 @@ class PnpManager {
   bool RunUntilIdle();
   bool Idle() const;
 
+  // Runs `operation` in the worker thread, after the events and operations queued before it and
+  // never beside one of them (the power manager's transitions go this way), and returns its
+  // result (STATUS_PENDING when the machine ran out of work first).
+  NTSTATUS RunOnWorker(std::function<NTSTATUS()> operation);
+  // The PDOs of the device tree that are still on their bus, in the order they arrived.
+  std::vector<PDEVICE_OBJECT> DevicesInTree() const;
+
   // --- Observation ------------------------------------------------------------------------------
   State StateOf(PDEVICE_OBJECT pdo) const;
   const Ids* IdsOf(PDEVICE_OBJECT pdo) const;
@@ -155,6 +162,7 @@ class PnpManager {
   std::vector<Registration> registrations_;
   std::map<std::u16string, PDRIVER_OBJECT> loaded_;  // by upper-cased service name
   std::map<PDEVICE_OBJECT, std::unique_ptr<Node>> nodes_;
+  std::vector<PDEVICE_OBJECT> arrivals_;  // the nodes' PDOs, in arrival order
   std::deque<std::function<void()>> work_;
   bool workerRunning_ = false;
   std::vector<InterfaceEvent> interfaceEvents_;

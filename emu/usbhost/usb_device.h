@@ -44,6 +44,9 @@ class UsbDevice {
 
   // Bus reset or port reset: the device returns to its default (unconfigured) state.
   virtual void BusReset() {}
+  // Bus power removed and restored (the machine hibernated or shut down): the device starts over
+  // from its power-on state, unconfigured.
+  virtual void PowerCycle() { BusReset(); }
 
   // The host installs this; the device calls it whenever an endpoint that Nak'ed may now Ack
   // (data arrived for an IN endpoint, room appeared for an OUT endpoint), so that the host

@@ -290,6 +290,22 @@ void UsbPort::Unplug() {
   if (pdo_ != nullptr) host_->machine_->pnp().DeviceMissing(pdo_);
 }
 
+void UsbPort::LosePower() {
+  if (!connected_) return;
+  UsbHost::Impl& h = *host_->impl_;
+  VirtualTime now = host_->kernel_->Now();
+  h.FailAll(*this, STATUS_CANCELLED, USBD_STATUS_CANCELED, now, true);
+  device_->PowerCycle();
+  for (auto& ep : state_->endpoints) {
+    ep->halted = false;
+    ep->waiting = false;
+  }
+  state_->stalled.clear();
+  configurationValue_ = 0;
+  if (host_->kernel_->TraceEnabled()) host_->kernel_->Trace("usb", "power lost " + instancePath_);
+  h.EnsureWake(now);
+}
+
 std::vector<UrbRecord> UsbPort::UrbsMatching(const UrbFilter& filter) const {
   std::vector<UrbRecord> out;
   for (const UrbRecord& r : urbs_) {
@@ -470,15 +486,8 @@ NTSTATUS UsbPort::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
       if (deletePdo) IoDeleteDevice(pdo);
       return status;
     }
-    case IRP_MJ_POWER: {
-      NTSTATUS status = irp->IoStatus.Status;
-      if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
-        status = STATUS_SUCCESS;
-      }
-      irp->IoStatus.Status = status;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-      return status;
-    }
+    case IRP_MJ_POWER:
+      return Power(pdo, irp);
     case IRP_MJ_SYSTEM_CONTROL: {
       NTSTATUS status = irp->IoStatus.Status;
       IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -196,6 +196,12 @@ class UsbPort {
   // (usb_port_pnp.cpp). They allocate the answer from paged pool; the caller frees it.
   NTSTATUS QueryId(BUS_QUERY_ID_TYPE type, ULONG_PTR* information) const;
   NTSTATUS QueryTargetRelation(PDEVICE_OBJECT pdo, ULONG_PTR* information) const;
+  // Power requests of the PDO, as the hub answers them for the device on its port
+  // (usb_port_pnp.cpp).
+  NTSTATUS Power(PDEVICE_OBJECT pdo, PIRP irp);
+  // The port's power goes away with the system's (hibernation, shutdown): the device's transfers
+  // end as cancelled and the device starts over from its power-on state, unconfigured.
+  void LosePower();
 
   UsbHost* host_;
   UsbDevice* device_;

@@ -1,5 +1,6 @@
-// The Plug and Play identification a USB hub gives for the device on one of its ports: the
-// device, hardware, compatible and instance ids, and the target device relation.
+// The Plug and Play identification a USB hub gives for the device on one of its ports (the
+// device, hardware, compatible and instance ids, and the target device relation) and its answers
+// to power requests.
 #include "usbhost/usb_host.h"
 
 #include <cstdio>
@@ -70,6 +71,31 @@ NTSTATUS UsbPort::QueryTargetRelation(PDEVICE_OBJECT pdo, ULONG_PTR* information
   relations->Objects[0] = pdo;
   *information = reinterpret_cast<ULONG_PTR>(relations);
   return STATUS_SUCCESS;
+}
+
+// Query-power and set-power succeed, the other power requests keep the status they came with.
+// A device set-power is recorded with PoSetPowerState. The model of what the machine's sleep does
+// to the device: in S1 to S3 the bus stays powered (the device is suspended and keeps its
+// configuration and its state); hibernation and shutdown remove bus power, which the port takes
+// as the system set-power for S4 or S5 passes, so that the device comes back at its power-on
+// defaults and unconfigured.
+NTSTATUS UsbPort::Power(PDEVICE_OBJECT pdo, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status = irp->IoStatus.Status;
+  if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
+    status = STATUS_SUCCESS;
+  if (stack->MinorFunction == IRP_MN_SET_POWER) {
+    const POWER_STATE state = stack->Parameters.Power.State;
+    if (stack->Parameters.Power.Type == DevicePowerState) {
+      PoSetPowerState(pdo, DevicePowerState, state);
+    } else if (state.SystemState == PowerSystemHibernate || state.SystemState == PowerSystemShutdown) {
+      LosePower();
+    }
+  }
+  PoStartNextPowerIrp(irp);
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
 }
 
 }  // namespace emu::usb

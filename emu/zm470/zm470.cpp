@@ -53,6 +53,24 @@ void Zm470::PowerOnRegisters() {
   }
 }
 
+void Zm470::PowerCycle() {
+  const uint8_t before = modemControl_;
+  PowerOnRegisters();
+  const uint8_t powerOn = modemControl_;
+  modemControl_ = before;
+  txFifo_.clear();
+  rxFifo_.clear();
+  lineStatus_ = 0;
+  reportPending_ = false;
+  rxBreak_ = false;
+  rxBreakReported_ = false;
+  auxActive_ = false;
+  SetModemControl(powerOn);
+  UpdateBreak();
+  TxStateChanged();
+  BusReset();
+}
+
 // --- Control transfers -----------------------------------------------------------------------
 
 usb::ControlReply Zm470::Control(const usb::SetupPacket& setup, std::span<const uint8_t> out) {

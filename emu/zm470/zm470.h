@@ -212,6 +212,9 @@ class Zm470 final : public usb::UsbDevice, public line::SerialEnd {
   usb::Handshake In(uint8_t address, std::span<uint8_t> buf, size_t& length) override;
   usb::Handshake Out(uint8_t address, std::span<const uint8_t> packet) override;
   void BusReset() override;
+  // Everything but the auxiliary byte store starts over: registers at their power-on values,
+  // FIFOs empty, modem outputs deasserted, no break, no pending report.
+  void PowerCycle() override;
 
   // --- Line -------------------------------------------------------------------------------
   // Plugs the chip's serial connector into `line` (nullptr: nothing plugged in; inputs off).

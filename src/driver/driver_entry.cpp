@@ -1,10 +1,10 @@
 // Driver entry and unload, the driver-wide state, and the stopping of a port's threads.
 #include "driver/driver_globals.h"
 #include "driver/file_information.h"
-#include "driver/interim_dispatch.h"
 #include "driver/open_close.h"
 #include "driver/pnp_dispatch.h"
 #include "driver/port_device.h"
+#include "driver/power_dispatch.h"
 #include "driver/wmi_blocks.h"
 #include "rx/read_request.h"
 #include "serial/device_control.h"
@@ -67,7 +67,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = WriteDispatch;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControlDispatch;
   DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = InternalIoctlDispatch;
-  DriverObject->MajorFunction[IRP_MJ_POWER] = PassDownPowerDispatch;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = PowerDispatch;
   DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = SystemControlDispatch;
   DriverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
   DriverObject->DriverUnload = UnloadDriver;

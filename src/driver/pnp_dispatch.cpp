@@ -186,11 +186,16 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS ForwardIrpAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return ForwardAndWait(DeviceObject, Irp, FALSE);
+}
+
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Power) {
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IoCopyCurrentIrpStackLocationToNext(Irp);
   IoSetCompletionRoutine(Irp, ForwardCompletion, &done, TRUE, TRUE, TRUE);
-  NTSTATUS status = IoCallDriver(PortExtension(DeviceObject)->LowerDeviceObject, Irp);
+  PDEVICE_OBJECT lower = PortExtension(DeviceObject)->LowerDeviceObject;
+  NTSTATUS status = Power ? PoCallDriver(lower, Irp) : IoCallDriver(lower, Irp);
   if (status == STATUS_PENDING) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
     status = Irp->IoStatus.Status;

@@ -13,6 +13,10 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // PASSIVE_LEVEL.
 NTSTATUS ForwardIrpAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// ForwardIrpAndWait with the request sent down by IoCallDriver or, when Power is TRUE, by
+// PoCallDriver. PASSIVE_LEVEL.
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Power);
+
 // Completion routine of ForwardIrpAndWait: signals the event given as Context and keeps the
 // request (STATUS_MORE_PROCESSING_REQUIRED).
 NTSTATUS NTAPI ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
