@@ -107,6 +107,14 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
   return status;
 }
 
+NTSTATUS ResetUsbPort(PDEVICE_OBJECT DeviceObject) {
+  PPORT_EXTENSION port = PortExtension(DeviceObject);
+  InterlockedIncrement(&port->UsbBusyCount);
+  NTSTATUS status = CallLowerDriver(port, IOCTL_INTERNAL_USB_RESET_PORT, NULL);
+  InterlockedDecrement(&port->UsbBusyCount);
+  return status;
+}
+
 NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus) {
   NTSTATUS status =
       CallLowerDriver(PortExtension(DeviceObject), IOCTL_INTERNAL_USB_GET_PORT_STATUS, PortStatus);

@@ -23,6 +23,10 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
 // preset bits kept.
 NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
 
+// Resets the hub port of the device (IOCTL_INTERNAL_USB_RESET_PORT) and waits for it, counted in
+// UsbBusyCount like every request to the lower driver. The hub restores the configuration.
+NTSTATUS ResetUsbPort(PDEVICE_OBJECT DeviceObject);
+
 // Aborts (URB_FUNCTION_ABORT_PIPE) or resets (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) one
 // of the data pipes, chosen by a PIPE_SELECT_* code. STATUS_NO_SUCH_DEVICE when the pipe is unknown.
 NTSTATUS PipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG PipeSelector);
