@@ -114,14 +114,14 @@ const char* StatusName(NTSTATUS status) {
   }
 }
 
-std::string StatusText(NTSTATUS status) {
+}  // namespace
+
+std::string FuzzLog::StatusText(NTSTATUS status) {
   if (const char* name = StatusName(status)) return name;
   char hex[16];
   std::snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned>(status));
   return hex;
 }
-
-}  // namespace
 
 const char* FamilyName(Family family) {
   static const char* const names[kFamilies] = {"serial", "internal", "pass-through", "other"};
@@ -321,12 +321,19 @@ FuzzRequest RequestGenerator::Next() {
   return r;
 }
 
-void FuzzLog::Record(const FuzzRequest& r, NTSTATUS status, ULONG_PTR information) {
-  ++statuses_[static_cast<size_t>(r.family)][status];
-  Entry e{calls_++, r.family, r.code, r.input.size(), r.outputLength, {}, status, information};
+void FuzzLog::Issue(const FuzzRequest& r) {
+  Entry e{calls_, r.family, r.code, r.input.size(), r.outputLength, {}, STATUS_PENDING, 0, false};
   std::copy_n(r.input.begin(), std::min(r.input.size(), e.head.size()), e.head.begin());
   recent_.push_back(e);
   if (recent_.size() > kRecent) recent_.pop_front();
+}
+
+void FuzzLog::Record(const FuzzRequest& r, NTSTATUS status, ULONG_PTR information) {
+  ++statuses_[static_cast<size_t>(r.family)][status];
+  ++calls_;
+  recent_.back().status = status;
+  recent_.back().information = information;
+  recent_.back().ended = true;
 }
 
 uint64_t FuzzLog::Count(Family family, NTSTATUS status) const {
@@ -350,19 +357,22 @@ std::string FuzzLog::Summary() const {
   return line;
 }
 
+std::string FuzzLog::Format(const Entry& e) {
+  char line[200];
+  int n = std::snprintf(line, sizeof(line), "#%llu %s code 0x%08X in %zu out %u -> %s info %llu; input",
+                        static_cast<unsigned long long>(e.number), FamilyName(e.family),
+                        static_cast<unsigned>(e.code), e.inputLength, static_cast<unsigned>(e.outputLength),
+                        e.ended ? StatusText(e.status).c_str() : "(outstanding)",
+                        static_cast<unsigned long long>(e.information));
+  for (size_t i = 0; i < std::min(e.inputLength, e.head.size()) && n < 190; ++i) {
+    n += std::snprintf(line + n, sizeof(line) - static_cast<size_t>(n), " %02X", e.head[i]);
+  }
+  return line;
+}
+
 std::string FuzzLog::Recent() const {
   std::string text;
-  for (const Entry& e : recent_) {
-    char line[200];
-    int n = std::snprintf(line, sizeof(line), "  #%llu %s code 0x%08X in %zu out %u ->%s info %llu; input",
-                          static_cast<unsigned long long>(e.number), FamilyName(e.family),
-                          static_cast<unsigned>(e.code), e.inputLength, static_cast<unsigned>(e.outputLength),
-                          StatusText(e.status).c_str(), static_cast<unsigned long long>(e.information));
-    for (size_t i = 0; i < std::min(e.inputLength, e.head.size()) && n < 190; ++i) {
-      n += std::snprintf(line + n, sizeof(line) - static_cast<size_t>(n), " %02X", e.head[i]);
-    }
-    text += std::string(line) + "\n";
-  }
+  for (const Entry& e : recent_) text += "  " + Format(e) + "\n";
   return text;
 }
 

@@ -61,13 +61,19 @@ class RequestGenerator {
 // Calls per family and their statuses, and the last requests with their results.
 class FuzzLog {
  public:
+  // A request about to be sent, then its result.
+  void Issue(const FuzzRequest& r);
   void Record(const FuzzRequest& r, NTSTATUS status, ULONG_PTR information);
   // One line: per family the calls and the count of each status.
   std::string Summary() const;
   // The last requests issued, oldest first, one per line.
   std::string Recent() const;
+  // The last request issued.
+  std::string Last() const { return recent_.empty() ? std::string() : Format(recent_.back()); }
   uint64_t Calls() const { return calls_; }
   uint64_t Count(Family family, NTSTATUS status) const;
+  // SUCCESS, BUFFER_TOO_SMALL, ... or the value in hex.
+  static std::string StatusText(NTSTATUS status);
 
  private:
   struct Entry {
@@ -79,7 +85,10 @@ class FuzzLog {
     std::array<uint8_t, 12> head;  // the first input bytes
     NTSTATUS status;
     ULONG_PTR information;
+    bool ended;
   };
+  static std::string Format(const Entry& e);
+
   std::array<std::map<NTSTATUS, uint64_t>, kFamilies> statuses_;
   std::deque<Entry> recent_;
   uint64_t calls_ = 0;

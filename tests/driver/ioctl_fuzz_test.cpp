@@ -4,11 +4,13 @@
 // would hold the test's own traffic forever are put back every few calls, and a request that may
 // have reprogrammed or reset the chip is followed by a re-open and re-initialisation. Afterwards
 // the port must carry 1000 bytes unchanged and keep every setting it is given. No bug check may
-// stop the run. TARNWIRE_FUZZ_CALLS sets the number of calls per schedule (100000 by default).
+// stop the run. TARNWIRE_FUZZ_CALLS sets the number of calls per schedule (100000 by default);
+// TARNWIRE_FUZZ_TRACE prints every request as it is issued.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "driver_fixture.h"
@@ -66,6 +68,15 @@ class FuzzRun {
   const std::string& hang() const { return hang_; }
   uint64_t trafficBytes() const { return bytesRead_; }
   uint64_t reopens() const { return reopens_; }
+  // The traffic's failed reads and writes by status.
+  std::string TrafficFailures() const {
+    std::string text;
+    for (const auto* m : {&readFailures_, &writeFailures_}) {
+      text += m == &readFailures_ ? "failed reads" : ", failed writes";
+      for (const auto& [status, n] : *m) text += " " + FuzzLog::StatusText(status) + "=" + std::to_string(n);
+    }
+    return text;
+  }
 
   // Fuzzes with `calls` requests beside the traffic; false when the run did not end.
   bool Fuzz(uint64_t calls) {
@@ -127,7 +138,10 @@ class FuzzRun {
       std::copy(current_.input.begin(), current_.input.end(), in.begin());
       ULONG_PTR info = 0;
       NTSTATUS status;
-      inCall_ = true;
+      log_.Issue(current_);
+      ++callsStarted_;
+      if (trace_)
+        std::fprintf(stderr, "%lld %s\n", static_cast<long long>(rig_.kernel().Now()), log_.Last().c_str());
       KeSetEvent(&callStarted_, IO_NO_INCREMENT, FALSE);
       if (current_.family == Family::Internal) {
         status = Internal(in.data(), static_cast<ULONG>(current_.input.size()), out.data(),
@@ -136,7 +150,7 @@ class FuzzRun {
         status = Control(current_.code, in.data(), static_cast<ULONG>(current_.input.size()), out.data(),
                          current_.outputLength, &info);
       }
-      inCall_ = false;
+      callsEnded_ = callsStarted_;
       KeSetEvent(&callEnded_, IO_NO_INCREMENT, FALSE);
       log_.Record(current_, status, info);
       if (current_.touchesChip && NT_SUCCESS(status)) Reopen();
@@ -197,18 +211,33 @@ class FuzzRun {
     for (;;) {
       (void)KeWaitForSingleObject(&callStarted_, Executive, KernelMode, FALSE, nullptr);
       if (stop_) return;
-      if (WaitFor(callEnded_, current_.cancelAfter) || !inCall_) continue;
+      const uint64_t call = callsStarted_;
+      if (Ended(call, current_.cancelAfter)) continue;
       (void)rig_.machine().io().CancelFileRequests(file());
-      if (WaitFor(callEnded_, 2 * emu::kSecond)) continue;
+      if (Ended(call, 2 * emu::kSecond)) continue;
+      std::string aborts;
       for (ULONG pipe : {5u, 6u, 7u}) {
         ULONG header[3] = {14, 4, pipe};
-        (void)Control(kPassThroughCode, header, sizeof(header), nullptr, 0);
+        const NTSTATUS status = Control(kPassThroughCode, header, sizeof(header), header, sizeof(header));
+        aborts += " " + FuzzLog::StatusText(status);
       }
-      if (WaitFor(callEnded_, 30 * emu::kSecond)) continue;
-      hang_ = "the request did not end 32 s after it was cancelled and its pipes aborted";
+      if (Ended(call, 30 * emu::kSecond)) continue;
+      hang_ = "the request did not end 32 s after it was cancelled and its pipes aborted (abort statuses" +
+              aborts + "); the contexts:\n" + rig_.kernel().DescribeContexts();
       stop_ = true;
       return;
     }
+  }
+
+  // Whether the fuzzer's call number `call` ends within `timeout`.
+  bool Ended(uint64_t call, emu::VirtualTime timeout) {
+    const emu::VirtualTime deadline = rig_.kernel().Now() + timeout;
+    while (callsEnded_ < call) {
+      const emu::VirtualTime now = rig_.kernel().Now();
+      if (now >= deadline) return false;
+      (void)WaitFor(callEnded_, deadline - now);
+    }
+    return true;
   }
 
   // Closes the port, opens it again and re-initialises the chip (RESET_DEVICE), with the
@@ -250,14 +279,29 @@ class FuzzRun {
     --trafficRunning_;
   }
 
+  // A request refused or ended at once lets a millisecond pass before the next, so that a port
+  // refusing the traffic does not stop virtual time.
+  void Settle(NTSTATUS status, ULONG_PTR moved, std::map<NTSTATUS, uint64_t>& failures) {
+    if (!NT_SUCCESS(status)) ++failures[status];
+    if (trace_ && ++trafficSteps_ % 100000 == 0) {
+      std::fprintf(stderr, "%lld traffic: %llu requests, %llu bytes read; %s\n",
+                   static_cast<long long>(rig_.kernel().Now()),
+                   static_cast<unsigned long long>(trafficSteps_),
+                   static_cast<unsigned long long>(bytesRead_), TrafficFailures().c_str());
+    }
+    if (!NT_SUCCESS(status) || moved == 0) Delay(emu::kMillisecond);
+  }
+
   void Writer() {
     const std::vector<uint8_t> data = serial_rig::Payload(4096, 1);
     size_t offset = 0;
     Traffic([&] {
       const ULONG n = 64 + static_cast<ULONG>(offset % 449);
       ULONG_PTR done = 0;
-      (void)rig_.machine().Write(file(), data.data() + offset % (data.size() - 512), n, &done);
+      const NTSTATUS status =
+          rig_.machine().Write(file(), data.data() + offset % (data.size() - 512), n, &done);
       offset += n;
+      Settle(status, done, writeFailures_);
     });
   }
 
@@ -265,8 +309,10 @@ class FuzzRun {
     std::vector<uint8_t> buffer(512);
     Traffic([&] {
       ULONG_PTR got = 0;
-      (void)rig_.machine().Read(file(), buffer.data(), static_cast<ULONG>(buffer.size()), &got);
+      const NTSTATUS status =
+          rig_.machine().Read(file(), buffer.data(), static_cast<ULONG>(buffer.size()), &got);
       bytesRead_ += got;
+      Settle(status, got, readFailures_);
     });
   }
 
@@ -289,15 +335,21 @@ class FuzzRun {
   KEVENT callEnded_;
   KEVENT internalGo_;
   KEVENT internalDone_;
-  bool inCall_ = false;
+  uint64_t callsStarted_ = 0;  // the fuzzer's calls sent, and ended
+  uint64_t callsEnded_ = 0;
   bool stop_ = false;
   bool internalQuit_ = false;
   bool pause_ = false;
   int paused_ = 0;
   int trafficRunning_ = 0;
   uint64_t bytesRead_ = 0;
+  uint64_t trafficSteps_ = 0;
+  std::map<NTSTATUS, uint64_t> readFailures_;
+  std::map<NTSTATUS, uint64_t> writeFailures_;
   uint64_t reopens_ = 0;
   std::string hang_;
+  // TARNWIRE_FUZZ_TRACE set: every request is printed with the virtual time as it is issued.
+  const bool trace_ = std::getenv("TARNWIRE_FUZZ_TRACE") != nullptr;
 };
 
 class IoctlFuzz : public ::testing::Test {
@@ -368,9 +420,11 @@ class IoctlFuzz : public ::testing::Test {
     const std::string schedule = test_support::CurrentSchedule().Text();
     try {
       const bool ended = run.Fuzz(calls);
-      std::printf("[ fuzz     ] %s: %s; %llu bytes of traffic, %llu re-opens\n", schedule.c_str(),
-                  run.log().Summary().c_str(), static_cast<unsigned long long>(run.trafficBytes()),
-                  static_cast<unsigned long long>(run.reopens()));
+      std::printf("[ fuzz     ] %s: %s; %llu bytes of traffic (%s), %llu re-opens, %.1f s\n",
+                  schedule.c_str(), run.log().Summary().c_str(),
+                  static_cast<unsigned long long>(run.trafficBytes()), run.TrafficFailures().c_str(),
+                  static_cast<unsigned long long>(run.reopens()),
+                  static_cast<double>(run.rig().kernel().Now()) / emu::kSecond);
       EXPECT_TRUE(ended) << "the fuzzing run did not end: " << run.rig().kernel().DescribeContexts();
       EXPECT_EQ("", run.hang());
       EXPECT_EQ(calls, run.log().Calls());
@@ -382,6 +436,8 @@ class IoctlFuzz : public ::testing::Test {
       }
     } catch (const emu::BugCheckError& e) {
       ADD_FAILURE() << "bug check: " << e.report;
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "exception: " << e.what();
     }
     if (HasFailure()) {
       ADD_FAILURE() << "under " << schedule << " (" << test_support::CurrentSchedule().Environment()
