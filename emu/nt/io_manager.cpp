@@ -67,7 +67,10 @@ void RequireIrqlAtMost(KIRQL max, const void* routine) {
 }
 
 IoManager::IoManager(Kernel& kernel, ObjectNamespace& names, Registry& registry)
-    : kernel_(kernel), names_(names), registry_(registry) {
+    : kernel_(kernel),
+      names_(names),
+      registry_(registry),
+      wmi_(std::make_unique<WmiService>(kernel, *this)) {
   configuration_.Version = 0;
   KeInitializeSpinLock(&cancelLock_);
   g_current = this;
@@ -257,6 +260,7 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kDeleteWhileAttached, 0, 0,
                      reinterpret_cast<ULONG_PTR>(device));
   kernel_.Trace("device", "delete " + Label(device));
+  wmi_->Forget(device);
   if (!d->name.empty()) names_.RemoveDevice(device);
   if (d->isPdo) names_.DisableInterfacesOf(device);
   PDRIVER_OBJECT driver = device->DriverObject;
@@ -494,25 +498,10 @@ void IoManager::ReferenceObject(PVOID object, LONG delta) {
 // ---------------------------------------------------------------------------------------------
 
 NTSTATUS IoManager::WmiRegistrationControl(PDEVICE_OBJECT device, ULONG action) {
-  DeviceRecord* d = FindDevice(device);
-  if (d == nullptr) return STATUS_INVALID_PARAMETER;
-  const ULONG flags = action & 0xFFFF0000u;
-  const ULONG code = action & 0x0000FFFFu;
-  wmiCalls_.push_back({device, code, flags});
-  kernel_.Trace("wmi", "registration " + std::to_string(code) + " " + Label(device));
-  switch (code) {
-    case WMIREG_ACTION_REGISTER: d->wmiRegistered = true; return STATUS_SUCCESS;
-    case WMIREG_ACTION_DEREGISTER: d->wmiRegistered = false; return STATUS_SUCCESS;
-    case WMIREG_ACTION_REREGISTER:
-    case WMIREG_ACTION_UPDATE_GUIDS:
-    case WMIREG_ACTION_BLOCK_IRPS: return STATUS_SUCCESS;
-    default: return STATUS_INVALID_PARAMETER;
-  }
-}
-
-bool IoManager::WmiRegistered(PDEVICE_OBJECT device) const {
-  DeviceRecord* d = FindDevice(device);
-  return d != nullptr && d->wmiRegistered;
+  // With WMIREG_FLAG_CALLBACK the first argument is a routine, not a device object.
+  if (!(action & WMIREG_FLAG_CALLBACK) && FindDevice(device) == nullptr)
+    return STATUS_INVALID_PARAMETER;
+  return wmi_->RegistrationControl(device, action);
 }
 
 }  // namespace emu

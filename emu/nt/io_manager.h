@@ -10,6 +10,7 @@
 #include <wdm.h>
 
 #include "nt/kernel.h"
+#include "nt/wmi_service.h"
 
 #include <cstdint>
 #include <deque>
@@ -180,15 +181,11 @@ class IoManager {
   // Work items queued and routines running now, of every driver.
   size_t WorkInProgress() const;
 
-  // --- WMI registration, as recorded for tests ------------------------------------------------
-  struct WmiCall {
-    PDEVICE_OBJECT device;
-    ULONG action;  // WMIREG_ACTION_*
-    ULONG flags;   // the WMIREG_FLAG_* bits passed with it
-  };
+  // --- WMI: the registered data providers and requests to them (wmi_service.h) --------------
+  WmiService& Wmi() { return *wmi_; }
   NTSTATUS WmiRegistrationControl(PDEVICE_OBJECT device, ULONG action);
-  const std::vector<WmiCall>& WmiCalls() const { return wmiCalls_; }
-  bool WmiRegistered(PDEVICE_OBJECT device) const;
+  const std::vector<WmiService::Call>& WmiCalls() const { return wmi_->Calls(); }
+  bool WmiRegistered(PDEVICE_OBJECT device) const { return wmi_->Registered(device); }
 
   struct IrpRecord;
   struct DeviceRecord;
@@ -241,7 +238,7 @@ class IoManager {
   const void* cancelLockOwner_ = nullptr;
   std::string cancelLockOwnerName_;
 
-  std::vector<WmiCall> wmiCalls_;
+  std::unique_ptr<WmiService> wmi_;
 
   // Live work items (allocated, not yet freed) and the routines running now with their driver.
   std::set<PIO_WORKITEM> workItems_;

@@ -31,7 +31,6 @@ struct IoManager::DeviceRecord {
   std::u16string instancePath;
   ULONG driverKeyIndex = 0;
   LONG objectReferences = 0;
-  bool wmiRegistered = false;
 };
 
 struct IoManager::FileRecord {

@@ -12,6 +12,8 @@ namespace emu {
 
 namespace {
 Machine* g_current = nullptr;
+// SetWmiItem's item id for a change of the whole instance.
+constexpr ULONG kWholeBlock = 0xFFFFFFFFu;
 }  // namespace
 
 Machine::Machine(KernelConfig config)
@@ -179,6 +181,54 @@ NTSTATUS Machine::SendPower(PDEVICE_OBJECT pdo, UCHAR minorFunction,
       true);
   if (information != nullptr) *information = *info;
   return status;
+}
+
+std::u16string Machine::WmiInstanceName(PDEVICE_OBJECT pdo, ULONG index) {
+  return WmiService::PdoInstanceName(io_->InstancePath(pdo), index);
+}
+
+WmiQueryResult Machine::QueryWmiBlock(const GUID& guid, std::u16string_view instanceName,
+                                      ULONG dataSize) {
+  auto result = std::make_shared<WmiQueryResult>();
+  result->status = STATUS_PENDING;
+  auto name = std::make_shared<std::u16string>(instanceName);
+  RunInSystemThread("wmi", [this, result, name, guid, dataSize] {
+    *result = io_->Wmi().QuerySingleInstance(guid, *name, dataSize);
+  });
+  return *result;
+}
+
+NTSTATUS Machine::QueryWmiAllData(const GUID& guid, std::vector<WmiInstance>* instances,
+                                  ULONG dataSize) {
+  auto found = std::make_shared<std::vector<WmiInstance>>();
+  NTSTATUS status = RunRequest(
+      "wmi",
+      [this, found, guid, dataSize] { return io_->Wmi().QueryAllData(guid, dataSize, found.get()); },
+      true);
+  *instances = *found;
+  return status;
+}
+
+// The data is copied: a request that never finishes keeps its own.
+NTSTATUS Machine::SetWmiBlock(const GUID& guid, std::u16string_view instanceName, const void* data,
+                              ULONG size) {
+  return SetWmiItem(guid, instanceName, kWholeBlock, data, size);
+}
+
+NTSTATUS Machine::SetWmiItem(const GUID& guid, std::u16string_view instanceName, ULONG itemId,
+                             const void* data, ULONG size) {
+  auto name = std::make_shared<std::u16string>(instanceName);
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  auto copy = std::make_shared<std::vector<uint8_t>>(bytes, bytes + size);
+  return RunRequest(
+      "wmi",
+      [this, guid, name, copy, itemId] {
+        WmiService& wmi = io_->Wmi();
+        const auto length = static_cast<ULONG>(copy->size());
+        return itemId == kWholeBlock ? wmi.SetSingleInstance(guid, *name, copy->data(), length)
+                                     : wmi.SetSingleItem(guid, *name, itemId, copy->data(), length);
+      },
+      true);
 }
 
 NTSTATUS Machine::Open(std::u16string_view name, PFILE_OBJECT* file, ACCESS_MASK access) {

@@ -93,6 +93,22 @@ class Machine {
   // cancel routine.
   ULONG CancelIo(PFILE_OBJECT file);
 
+  // --- WMI, as a management application uses it ---------------------------------------------------
+  // The name of instance `index` of the blocks a device registers with WMIREG_FLAG_INSTANCE_PDO.
+  std::u16string WmiInstanceName(PDEVICE_OBJECT pdo, ULONG index = 0);
+  // One instance of a data block, asked for from a system thread with room for dataSize bytes of
+  // data (STATUS_PENDING if the request never finished).
+  WmiQueryResult QueryWmiBlock(const GUID& guid, std::u16string_view instanceName,
+                               ULONG dataSize = 4096);
+  // Every instance of a data block, of every provider that registered it.
+  NTSTATUS QueryWmiAllData(const GUID& guid, std::vector<WmiInstance>* instances,
+                           ULONG dataSize = 4096);
+  // A change of a whole instance, or of one item of it.
+  NTSTATUS SetWmiBlock(const GUID& guid, std::u16string_view instanceName, const void* data,
+                       ULONG size);
+  NTSTATUS SetWmiItem(const GUID& guid, std::u16string_view instanceName, ULONG itemId,
+                      const void* data, ULONG size);
+
   // --- Running code in the machine ------------------------------------------------------------------
   // Runs body in a new application thread until it ends (from the test's own stack), or
   // directly when already inside an emulated context. False if it did not finish.

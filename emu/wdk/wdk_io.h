@@ -762,6 +762,9 @@ typedef enum _DEVICE_REGISTRY_PROPERTY {
 #define WMIREG_ACTION_REREGISTER 3
 #define WMIREG_ACTION_UPDATE_GUIDS 4
 #define WMIREG_ACTION_BLOCK_IRPS 5
+// Parameters.WMI.DataPath of IRP_MN_REGINFO: registration information wanted, or an update.
+#define WMIREGISTER 0
+#define WMIUPDATE 1
 #define WMIREG_FLAG_CALLBACK 0x80000000
 #define WMIREG_FLAG_TRACE_PROVIDER 0x00010000
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "wdk_types.h"
+#include "wmistr.h"
 
 struct _DEVICE_OBJECT;
 struct _IRP;

@@ -5,8 +5,10 @@
 #include "driver/open_close.h"
 #include "driver/pnp_dispatch.h"
 #include "driver/port_device.h"
+#include "driver/wmi_blocks.h"
 #include "rx/read_request.h"
 #include "serial/device_control.h"
+#include "serial/internal_control.h"
 #include "tx/write_request.h"
 #include "usb/usb_request.h"
 
@@ -64,9 +66,9 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = SetInformationDispatch;
   DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = WriteDispatch;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControlDispatch;
-  DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = UnservedRequestDispatch;
+  DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = InternalIoctlDispatch;
   DriverObject->MajorFunction[IRP_MJ_POWER] = PassDownPowerDispatch;
-  DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = PassDownSystemControlDispatch;
+  DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = SystemControlDispatch;
   DriverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
   DriverObject->DriverUnload = UnloadDriver;
   DriverObject->DriverExtension->AddDevice = AddPortDevice;

@@ -1,22 +1,10 @@
-// Interim dispatch routines: power and system control passed down, the other requests refused.
+// Interim dispatch routines: power passed down.
 #include "driver/interim_dispatch.h"
 
-#include "driver/request_accounting.h"
+#include "driver/port_extension.h"
 
 NTSTATUS NTAPI PassDownPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PoStartNextPowerIrp(Irp);
   IoSkipCurrentIrpStackLocation(Irp);
   return PoCallDriver(PortExtension(DeviceObject)->LowerDeviceObject, Irp);
-}
-
-NTSTATUS NTAPI PassDownSystemControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  IoSkipCurrentIrpStackLocation(Irp);
-  return IoCallDriver(PortExtension(DeviceObject)->LowerDeviceObject, Irp);
-}
-
-NTSTATUS NTAPI UnservedRequestDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  NTSTATUS status = AdmitRequest(DeviceObject, Irp);
-  if (status != STATUS_SUCCESS) return status;
-  Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-  return CompleteRequest(PortExtension(DeviceObject), Irp, IO_NO_INCREMENT);
 }

@@ -7,6 +7,7 @@ extern "C" {
 #include <ntddk.h>
 #include <usb.h>
 #include <usbdlib.h>
+#include <wmistr.h>
 #include <wmilib.h>
 #include <ntddser.h>
 #include <wmidata.h>

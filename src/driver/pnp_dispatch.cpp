@@ -3,6 +3,7 @@
 
 #include "driver/driver_globals.h"
 #include "driver/port_teardown.h"
+#include "driver/wmi_blocks.h"
 #include "serial/request_queue.h"
 #include "tx/xoff_counter.h"
 #include "usb/port_init.h"
@@ -81,6 +82,7 @@ static NTSTATUS StartPort(PDEVICE_OBJECT DeviceObject, PPORT_EXTENSION Ext, PIRP
   KeSetEvent(&Ext->WriterEvent, 1, FALSE);
   DrainUsbTransfers(DeviceObject, FALSE);
 
+  FillWmiBlocks(Ext);
   IoWMIRegistrationControl(DeviceObject, WMIREG_ACTION_REGISTER);
   SetPortFlag(&Ext->Started, TRUE);
   KeSetEvent(&Ext->ReaderEvent, IO_NO_INCREMENT, FALSE);

@@ -3,6 +3,7 @@
 
 #include "driver/request_accounting.h"
 #include "serial/request_queue.h"
+#include "tx/escape_commands.h"
 #include "tx/serial_events.h"
 #include "tx/xoff_counter.h"
 
@@ -50,6 +51,7 @@ NTSTATUS NTAPI WriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (stack->MajorFunction == IRP_MJ_WRITE && stack->Parameters.Write.Length == 0) {
     return CompleteRequest(ext, Irp, IO_NO_INCREMENT);
   }
+  if (ExecuteEscapeCommand(DeviceObject, Irp, &status)) return status;
   return StartOrQueueRequest(DeviceObject, Irp, &ext->WriteQueue, &ext->CurrentWrite, StartCurrentWrite);
 }
 

@@ -12,8 +12,9 @@
 #include "driver/platform.h"
 #include "driver/port_extension.h"
 
-// IRP_MJ_WRITE and IRP_MJ_FLUSH_BUFFERS. A zero-length write completes at once; a flush is always
-// queued and completes once every request ahead of it has finished.
+// IRP_MJ_WRITE and IRP_MJ_FLUSH_BUFFERS. A zero-length write completes at once, and so does an
+// escape command (tx/escape_commands.h); a flush is always queued and completes once every request
+// ahead of it has finished.
 NTSTATUS NTAPI WriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Start routine of the write queue: finishes the current request when it needs no sending

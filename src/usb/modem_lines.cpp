@@ -52,6 +52,26 @@ NTSTATUS SetRts(PDEVICE_OBJECT DeviceObject, BOOLEAN On) {
   return SetModemOutput(DeviceObject, MODEM_CONTROL_RTS, On);
 }
 
+NTSTATUS ReadModemOutputs(PDEVICE_OBJECT DeviceObject, PUCHAR ModemControl) {
+  PPORT_EXTENSION port = PortExtension(DeviceObject);
+  UCHAR modem, txStatus;
+  LockModemControl(port);
+  NTSTATUS status = ReadRegisterPair(DeviceObject, REG_MODEM, &modem, REG_TX_STATUS, &txStatus);
+  if (NT_SUCCESS(status)) port->ModemControl = (UCHAR)~modem;
+  *ModemControl = port->ModemControl;
+  UnlockModemControl(port);
+  return status;
+}
+
+NTSTATUS WriteModemOutputs(PDEVICE_OBJECT DeviceObject, UCHAR ModemControl) {
+  PPORT_EXTENSION port = PortExtension(DeviceObject);
+  LockModemControl(port);
+  port->ModemControl = ModemControl;
+  NTSTATUS status = WriteModemControl(DeviceObject, (UCHAR)~ModemControl);
+  UnlockModemControl(port);
+  return status;
+}
+
 VOID ForgetModemOutputs(PDEVICE_OBJECT DeviceObject) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
   LockModemControl(port);

@@ -25,6 +25,13 @@ NTSTATUS SetDtr(PDEVICE_OBJECT DeviceObject, BOOLEAN On);
 // The same for RTS; also ends any pending transmit-toggle drop (RtsToggleCount 0).
 NTSTATUS SetRts(PDEVICE_OBJECT DeviceObject, BOOLEAN On);
 
+// Reads the modem-control outputs back from the chip (register 6, active low) into the
+// ModemControl shadow, which *ModemControl receives. A failed read changes nothing.
+NTSTATUS ReadModemOutputs(PDEVICE_OBJECT DeviceObject, PUCHAR ModemControl);
+
+// Replaces the ModemControl shadow and sends the chip its complement.
+NTSTATUS WriteModemOutputs(PDEVICE_OBJECT DeviceObject, UCHAR ModemControl);
+
 // Sets the ModemControl shadow to 0 (both outputs off) without telling the chip, for a chip that
 // is being initialised.
 VOID ForgetModemOutputs(PDEVICE_OBJECT DeviceObject);

@@ -16,7 +16,8 @@ static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 80, "x86 ve
 static_assert(sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST) == 80, "x86 get-status URB is 80 bytes");
 static_assert(sizeof(struct _URB_CONTROL_FEATURE_REQUEST) == 80, "x86 feature URB is 80 bytes");
 static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72, "x86 bulk URB is 72 bytes");
-static_assert(FIELD_OFFSET(struct _URB_CONTROL_FEATURE_REQUEST, FeatureSelector) == 74, "x86 feature selector");
+static_assert(FIELD_OFFSET(struct _URB_CONTROL_FEATURE_REQUEST, FeatureSelector) == 74,
+              "x86 feature selector");
 static_assert(FIELD_OFFSET(struct _URB_CONTROL_GET_STATUS_REQUEST, Index) == 76, "x86 get-status index");
 #endif
 
@@ -69,8 +70,8 @@ USHORT ReadUshort(const UCHAR* Bytes) { return (USHORT)(Bytes[0] | (Bytes[1] << 
 // far end): the caller's cancellation cancels it below. The caller's request carries this
 // record in DriverContext[0] while its cancel routine is set.
 struct CANCELLABLE_TRANSFER {
-  KEVENT Done;          // the lower request has completed
-  KEVENT CancelDone;    // the cancel routine no longer uses Lower
+  KEVENT Done;        // the lower request has completed
+  KEVENT CancelDone;  // the cancel routine no longer uses Lower
   PIRP Lower;
 };
 
@@ -192,14 +193,15 @@ NTSTATUS StandardRequest(PASS_THROUGH_CALL* Call, UCHAR Request, USHORT Value, U
       return SubmitControl(Call, kGetStatusSize);
     case kClearFeature:
     case kSetFeature:
-      UsbBuildFeatureRequest(
-          urb, Request == kClearFeature ? URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE : URB_FUNCTION_SET_FEATURE_TO_DEVICE,
-          Value, Index, NULL);
+      UsbBuildFeatureRequest(urb,
+                             Request == kClearFeature ? URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE
+                                                      : URB_FUNCTION_SET_FEATURE_TO_DEVICE,
+                             Value, Index, NULL);
       return SubmitUrb(Call->Device, urb);
     case kGetDescriptor: {
       if (!Fits(Call, kSetupPacketSize, Length)) return STATUS_BUFFER_TOO_SMALL;
-      const UCHAR type =
-          (Value >> 8) == USB_DEVICE_DESCRIPTOR_TYPE ? USB_DEVICE_DESCRIPTOR_TYPE : USB_CONFIGURATION_DESCRIPTOR_TYPE;
+      const UCHAR type = (Value >> 8) == USB_DEVICE_DESCRIPTOR_TYPE ? USB_DEVICE_DESCRIPTOR_TYPE
+                                                                    : USB_CONFIGURATION_DESCRIPTOR_TYPE;
       UsbBuildGetDescriptorRequest(urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, 0, 0,
                                    Call->Data, NULL, Length, NULL);
       return SubmitControl(Call, Length);
@@ -261,7 +263,8 @@ NTSTATUS RunCommand(PASS_THROUGH_CALL* Call, ULONG Command) {
     case PASS_THROUGH_CONFIG_DESCRIPTOR:
       if (!Fits(Call, 0, Call->Length)) return STATUS_BUFFER_TOO_SMALL;
       UsbBuildGetDescriptorRequest(Call->Urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                   USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, Call->Data, NULL, Call->Length, NULL);
+                                   USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, Call->Data, NULL, Call->Length,
+                                   NULL);
       return SubmitControl(Call, Call->Length);
     case PASS_THROUGH_CONTROL:
       return ControlRequest(Call);
@@ -274,7 +277,8 @@ NTSTATUS RunCommand(PASS_THROUGH_CALL* Call, ULONG Command) {
     case PASS_THROUGH_STATUS_BLOCK: {
       if (!Fits(Call, 0, kStatusBlockSize)) return STATUS_BUFFER_TOO_SMALL;
       ULONG length = kStatusBlockSize;
-      NTSTATUS status = VendorRequest(Call->Device, VENDOR_FLAGS_IN, kStatusBlockRequest, 0, 0, Call->Data, &length);
+      NTSTATUS status =
+          VendorRequest(Call->Device, VENDOR_FLAGS_IN, kStatusBlockRequest, 0, 0, Call->Data, &length);
       Call->Returned = length < kStatusBlockSize ? length : kStatusBlockSize;
       return status;
     }

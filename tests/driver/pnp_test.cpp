@@ -503,39 +503,6 @@ TEST_F(SurpriseRemovalTest, CancelsQueuedRequestsAtOnceAndLaterRequestsGetDelete
   EXPECT_EQ(0, ext()->PendingRequests);
 }
 
-// The majors whose own routines are still to come: counted and refused as the port's state says,
-// and power requests passed down.
-class InterimDispatchTest : public LoadedDriverTest {};
-
-TEST_F(InterimDispatchTest, UnservedRequestsAreRefusedThroughTheAccountingAndPowerGoesDown) {
-  PDEVICE_OBJECT port = AddBridge();
-  ASSERT_NE(nullptr, port);
-  struct Case {
-    const char* name;
-    UCHAR started, open, removed;
-    NTSTATUS status;
-  } const cases[] = {
-      {"open port", 1, PORT_OPEN, 0, STATUS_INVALID_DEVICE_REQUEST},
-      {"removed port", 1, PORT_OPEN, 1, STATUS_DELETE_PENDING},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Ext(port)->Started = c.started;
-    Ext(port)->OpenState = c.open;
-    Ext(port)->Removed = c.removed;
-    NTSTATUS status = STATUS_PENDING;
-    ASSERT_TRUE(machine().RunInSystemThread(
-        "request", [&] { status = SendAndWait(port, IRP_MJ_INTERNAL_DEVICE_CONTROL); }));
-    EXPECT_EQ(c.status, status);
-    EXPECT_EQ(0, Ext(port)->PendingRequests) << "a refused request stayed counted";
-  }
-  // The stub bus completes with the status the request carries.
-  EXPECT_EQ(STATUS_NOT_SUPPORTED, machine().SendPower(Ext(port)->PhysicalDeviceObject, IRP_MN_QUERY_POWER));
-  Ext(port)->Started = 0;
-  Ext(port)->OpenState = PORT_CLOSED;
-  Ext(port)->Removed = 0;
-}
-
 // Removal racing a request that is inside its dispatch routine: the request's routine still uses
 // the port when the remove arrives, and teardown must wait for it.
 class RemoveRaceTest : public Scheduled<LoadedDriverTest> {};
