@@ -114,7 +114,7 @@ class FuzzRun {
   }
 
   // Settings under which the traffic cannot stop for good: no break, no XOFF hold, no handshake,
-  // no escapes, time-outs on reads and writes.
+  // no escapes, time-outs on reads and writes, and the rate the traffic started at.
   void PutBackTrafficSettings() {
     (void)Control(kIoctl(5), nullptr, 0, nullptr, 0);   // SET_BREAK_OFF
     (void)Control(kIoctl(15), nullptr, 0, nullptr, 0);  // SET_XON
@@ -122,6 +122,7 @@ class FuzzRun {
     SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 1024, 1024};
     (void)Set(25, flow);
     (void)Set(7, TrafficTimeouts());
+    (void)Set<ULONG>(1, 115200);
   }
 
   PFILE_OBJECT file() { return rig_.A().file; }
@@ -221,8 +222,8 @@ class FuzzRun {
         const NTSTATUS status = Control(kPassThroughCode, header, sizeof(header), header, sizeof(header));
         aborts += " " + FuzzLog::StatusText(status);
       }
-      if (Ended(call, 30 * emu::kSecond)) continue;
-      hang_ = "the request did not end 32 s after it was cancelled and its pipes aborted (abort statuses" +
+      if (Ended(call, 60 * emu::kSecond)) continue;
+      hang_ = "the request did not end 62 s after it was cancelled and its pipes aborted (abort statuses" +
               aborts + "); the contexts:\n" + rig_.kernel().DescribeContexts();
       stop_ = true;
       return;
