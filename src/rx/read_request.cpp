@@ -99,13 +99,14 @@ NTSTATUS ServiceCurrentRead(PPORT_EXTENSION Ext) {
     const ULONG length = stack->Parameters.Read.Length;
     read->IoStatus.Status = STATUS_SUCCESS;
 
+    // The cancel spin lock comes before ControlLock, as everywhere both are held.
     KIRQL irql, cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
     KeAcquireSpinLock(&Ext->ControlLock, &irql);
     const ULONG remaining = CopyRingToRead(Ext);
     READ_TIMEOUT_DECISION decision;
     DecideReadTimeouts(&Ext->Timeouts, remaining, length, read->IoStatus.Information, &decision);
     if (!decision.Finished) {
-      IoAcquireCancelSpinLock(&cancelIrql);
       if (read->Cancel) {
         // Bytes already copied into its buffer are not reported.
         read->IoStatus.Status = STATUS_CANCELLED;
@@ -126,13 +127,13 @@ NTSTATUS ServiceCurrentRead(PPORT_EXTENSION Ext) {
         }
         Ext->ReadParked = read;
         (VOID) IoSetCancelRoutine(read, CancelCurrentRead);
-        IoReleaseCancelSpinLock(cancelIrql);
         KeReleaseSpinLock(&Ext->ControlLock, irql);
+        IoReleaseCancelSpinLock(cancelIrql);
         return result;
       }
-      IoReleaseCancelSpinLock(cancelIrql);
     }
     KeReleaseSpinLock(&Ext->ControlLock, irql);
+    IoReleaseCancelSpinLock(cancelIrql);
 
     if (first) {
       first = FALSE;

@@ -206,6 +206,21 @@ class FuzzRun {
     }
   }
 
+  // The transmit side of the port, for a report of a request that did not end.
+  std::string DescribeWriteSide() {
+    PPORT_EXTENSION ext = bridge().ext();
+    auto irp = [](PIRP i) {
+      if (i == nullptr) return std::string("none");
+      return "major " + std::to_string(IoGetCurrentIrpStackLocation(i)->MajorFunction) + " cancel " +
+             std::to_string(i->Cancel) + " routine " + (i->CancelRoutine ? "set" : "none");
+    };
+    size_t queued = 0;
+    for (PLIST_ENTRY e = ext->WriteQueue.Flink; e != &ext->WriteQueue; e = e->Flink) ++queued;
+    return "current write " + irp(ext->CurrentWrite) + ", parked " + irp(ext->WriteParked) + ", counting " +
+           irp(ext->XoffCounterIrp) + ", " + std::to_string(queued) + " queued, holds tx " +
+           std::to_string(ext->TxHoldFlags) + " rx " + std::to_string(ext->RxHoldFlags);
+  }
+
   // Cancels the fuzzer's request once its time is up; a request that does not end after that
   // gets its USB pipes aborted, and one that still does not end stops the run as hung.
   void Watchdog() {
@@ -214,8 +229,14 @@ class FuzzRun {
       if (stop_) return;
       const uint64_t call = callsStarted_;
       if (Ended(call, current_.cancelAfter)) continue;
-      (void)rig_.machine().io().CancelFileRequests(file());
-      if (Ended(call, 2 * emu::kSecond)) continue;
+      // The request may reach the driver only after a cancel: cancelling again until it ends is
+      // what an application's CancelIo loop does.
+      bool ended = false;
+      for (int i = 0; i < 20 && !ended; ++i) {
+        (void)rig_.machine().io().CancelFileRequests(file());
+        ended = Ended(call, 100 * emu::kMillisecond);
+      }
+      if (ended) continue;
       std::string aborts;
       for (ULONG pipe : {5u, 6u, 7u}) {
         ULONG header[3] = {14, 4, pipe};
@@ -224,7 +245,7 @@ class FuzzRun {
       }
       if (Ended(call, 60 * emu::kSecond)) continue;
       hang_ = "the request did not end 62 s after it was cancelled and its pipes aborted (abort statuses" +
-              aborts + "); the contexts:\n" + rig_.kernel().DescribeContexts();
+              aborts + "); " + DescribeWriteSide() + "; the contexts:\n" + rig_.kernel().DescribeContexts();
       stop_ = true;
       return;
     }
