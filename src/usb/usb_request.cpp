@@ -14,6 +14,9 @@ namespace {
 
 // 20 ms in relative 100-ns units, the pause between drain passes.
 constexpr LONGLONG kDrainPassDelay = -200000;
+// Passes after which a drain of the transmit side alone gives up: a writer still streaming starts
+// a new transfer after every abort, and the chip is re-initialised beside it rather than never.
+constexpr ULONG kTransmitDrainPasses = 10;
 
 inline LONG ReadCount(volatile LONG* Count) { return *Count; }
 
@@ -162,6 +165,7 @@ VOID DrainUsbTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN abortAll) {
     } else {
       // Only the transmit side is left to wait for.
       if (ReadCount(&port->BulkOutBusy) == 0) return;
+      if (!abortAll && pass >= kTransmitDrainPasses) return;
       query = !abortAll || pass >= 2;
     }
     if (query) {

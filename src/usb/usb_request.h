@@ -38,7 +38,7 @@ VOID ResetPipeAfterFailure(PDEVICE_OBJECT DeviceObject, ULONG PipeSelector);
 
 // Waits until in-flight transfers are done, aborting the busy pipes (or, on chips below 0x20,
 // resetting the hub port for a stuck status transfer). With abortAll FALSE only the transmit side
-// is waited for.
+// is waited for, and for a bounded time: a writer that keeps sending is not waited out.
 VOID DrainUsbTransfers(PDEVICE_OBJECT DeviceObject, BOOLEAN abortAll);
 
 // Control URB block borrowing: takes the port's block out of ControlUrbSlot (*Borrowed TRUE), or,

@@ -10,10 +10,6 @@ namespace {
 
 constexpr ULONG kSerialFunctions = 46;  // function numbers 0 to 45 of FILE_DEVICE_SERIAL_PORT
 constexpr size_t kRecent = 16;
-// RESET_DEVICE beside streaming writes does not return while the writes go on: the transmit
-// drain it waits for never finds the bulk-out pipe idle. Left out of the draw until that is fixed.
-constexpr bool kResetDeviceBesideTraffic = false;
-constexpr ULONG kResetDeviceFunction = 11;
 
 // Every length the control-code table checks; each is drawn as is and one short.
 constexpr ULONG kChecks[] = {1, 3, 4, 6, 8, 12, 16, 20, 24, 44, 64};
@@ -301,7 +297,6 @@ FuzzRequest RequestGenerator::Next() {
   if (pick < 70) {
     r.family = Family::Serial;
     ULONG function = Below(kSerialFunctions);
-    while (function == kResetDeviceFunction && !kResetDeviceBesideTraffic) function = Below(kSerialFunctions);
     r.code = SerialCode(function);
     r.input = SerialInput(function);
     Resize(r.input, Length(static_cast<ULONG>(r.input.size())));
