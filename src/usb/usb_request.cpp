@@ -14,9 +14,10 @@ namespace {
 
 // 20 ms in relative 100-ns units, the pause between drain passes.
 constexpr LONGLONG kDrainPassDelay = -200000;
-// Passes after which a drain of the transmit side alone gives up: a writer still streaming starts
-// a new transfer after every abort, and the chip is re-initialised beside it rather than never.
-constexpr ULONG kTransmitDrainPasses = 10;
+// Passes (a second) after which a drain of the transmit side alone gives up: a writer still
+// streaming starts a new transfer after every abort, and the chip is re-initialised beside it
+// rather than never.
+constexpr ULONG kTransmitDrainPasses = 50;
 
 inline LONG ReadCount(volatile LONG* Count) { return *Count; }
 

@@ -218,4 +218,24 @@ TEST(DrainUsbTransfers, AbortsOnlyBusyPipesWhileTheLastAnswerShowsTheDeviceConne
 }
 
 }  // namespace
+
+// A writer that keeps sending starts a new transfer after every abort: the transmit drain gives
+// up after a second rather than never returning, while a drain of everything keeps going.
+TEST(DrainUsbTransfers, TransmitDrainGivesUpOnAWriterThatKeepsSending) {
+  for (BOOLEAN abortAll : {FALSE, TRUE}) {
+    SCOPED_TRACE(abortAll ? "abortAll" : "transmit side only");
+    ConfiguredPort m;
+    m.ext()->BulkOutBusy = 1;
+    auto drain = StartDrain(m, abortAll);
+    const bool returned = Returns(m, drain, 60 * kPass);
+    EXPECT_EQ(!abortAll, returned);
+    if (!abortAll) {
+      EXPECT_NEAR(drain->end - drain->start, 50 * kPass, 20 * kMillisecond) << "gave up after the wrong time";
+    } else {
+      m.ext()->BulkOutBusy = 0;
+      EXPECT_TRUE(Returns(m, drain, 2 * kPass)) << "the drain did not end when nothing was busy";
+    }
+  }
+}
+
 }  // namespace drvusb_test
