@@ -171,8 +171,8 @@ static VOID InitializePortDefaults(PPORT_EXTENSION Ext) {
   KeInitializeEvent(&Ext->ModemControlLock, SynchronizationEvent, TRUE);
   InitializeReadRequests(Ext);
   KeInitializeTimer(&Ext->XoffCounterTimer);
-  // The remaining DPCs, each with the extension as its context. XoffCounterDoneDpc stays unused:
-  // a counting XOFF-counter request is completed by whoever ends it.
+  // The remaining DPCs, each with the extension as its context. A counting XOFF-counter request
+  // needs no DPC of its own: whoever ends it completes it.
   KeInitializeDpc(&Ext->WaitDpc, WaitSatisfied, Ext);
   KeInitializeDpc(&Ext->WriteCompleteDpc, WriteComplete, Ext);
   KeInitializeDpc(&Ext->XoffCounterTimeoutDpc, XoffCounterExpired, Ext);

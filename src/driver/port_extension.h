@@ -151,7 +151,6 @@ typedef struct _PORT_EXTENSION {
   ULONG XoffCountdown;
   KTIMER XoffCounterTimer;
   KDPC XoffCounterTimeoutDpc;
-  KDPC XoffCounterDoneDpc;
   PIRP XoffCounterIrp;
   BOOLEAN XoffCounterTimerSet;  // XoffCounterTimer runs for XoffCounterIrp (cancel spin lock)
   LONG XoffCounterStaleDpcs;    // expiries whose request ended before their DPC ran (cancel spin lock)
