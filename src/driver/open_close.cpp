@@ -100,7 +100,7 @@ NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   ExReleaseFastMutex(&port->OpenMutex);
 
   // The chip's answer does not decide the open: the port serves the handle either way.
-  (VOID) InitializePort(DeviceObject);
+  (VOID) InitializePort(DeviceObject, FALSE);
 
   ExAcquireFastMutex(&port->OpenMutex);
   SetOpenState(port, PORT_OPEN);
@@ -167,7 +167,7 @@ NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   (VOID) DropModemOutputs(DeviceObject, connected);
   // A chip whose transmitter never went idle is reset. The port is closed, so the
   // initialisation keeps DTR and RTS down.
-  if (connected && !drained) (VOID) InitializePort(DeviceObject);
+  if (connected && !drained) (VOID) InitializePort(DeviceObject, FALSE);
 
   (VOID) InterlockedAnd((LONG volatile*)&port->TxHoldFlags, 0);
   (VOID) InterlockedAnd((LONG volatile*)&port->RxHoldFlags, 0);

@@ -78,7 +78,7 @@ static NTSTATUS StartPort(PDEVICE_OBJECT DeviceObject, PPORT_EXTENSION Ext, PIRP
   // The queues are emptied before the chip and the output count are reset: a cancelled write
   // gives its length back, which would otherwise wrap the fresh count below zero.
   CancelPortRequests(DeviceObject, Ext);
-  (VOID) InitializePort(DeviceObject);
+  (VOID) InitializePort(DeviceObject, FALSE);
   KeSetEvent(&Ext->WriterEvent, 1, FALSE);
   DrainUsbTransfers(DeviceObject, FALSE);
 

@@ -3,6 +3,7 @@
 
 #include "driver/driver_globals.h"
 #include "driver/pnp_dispatch.h"
+#include "usb/modem_lines.h"
 #include "usb/port_init.h"
 #include "usb/usb_config.h"
 
@@ -35,7 +36,13 @@ static NTSTATUS EnterD0(PDEVICE_OBJECT DeviceObject, PPORT_EXTENSION Ext, PIRP I
   status = ConfigureUsbDevice(DeviceObject);
   if (!NT_SUCCESS(status)) status = ConfigureUsbDevice(DeviceObject);
   SetPortFlag(&Ext->Started, TRUE);
-  (VOID) InitializePort(DeviceObject);
+  // The chip comes back with both outputs off; a modem at the far end must not see DTR drop
+  // for a sleep, so the outputs return to their state before it. Bytes received before the sleep
+  // and not yet read stay in the ring.
+  const UCHAR outputs = Ext->ModemControl;
+  (VOID) InitializePort(DeviceObject, TRUE);
+  (VOID) SetDtr(DeviceObject, (outputs & MODEM_CONTROL_DTR) != 0);
+  (VOID) SetRts(DeviceObject, (outputs & MODEM_CONTROL_RTS) != 0);
   RecordDeviceState(DeviceObject, PowerDeviceD0);
   KeSetEvent(&Ext->ReaderEvent, 1, FALSE);
   KeSetEvent(&Ext->StatusEvent, 1, FALSE);

@@ -128,7 +128,7 @@ NTSTATUS NTAPI DeviceControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       status = TransmitImmediate(DeviceObject, *(PUCHAR)ControlBuffer(Irp));
       break;
     case IOCTL_SERIAL_RESET_DEVICE:
-      status = InitializePort(DeviceObject);
+      status = InitializePort(DeviceObject, FALSE);
       break;
     case IOCTL_SERIAL_SET_DTR:
     case IOCTL_SERIAL_CLR_DTR:

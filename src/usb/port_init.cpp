@@ -78,7 +78,7 @@ void ClearRev25Register5(PDEVICE_OBJECT DeviceObject) {
 
 }  // namespace
 
-NTSTATUS InitializePort(PDEVICE_OBJECT DeviceObject) {
+NTSTATUS InitializePort(PDEVICE_OBJECT DeviceObject, BOOLEAN KeepBufferedBytes) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
   USHORT value, index;
   BuildInitializeRequest(port, &value, &index);
@@ -102,8 +102,10 @@ NTSTATUS InitializePort(PDEVICE_OBJECT DeviceObject) {
     port->Reg18Cache = port->Reg25Cache = -1;
   }
 
-  ClearReceiveRing(port);
-  (VOID) InterlockedExchange((LONG volatile*)&port->TxPending, 0);
+  if (!KeepBufferedBytes) {
+    ClearReceiveRing(port);
+    (VOID) InterlockedExchange((LONG volatile*)&port->TxPending, 0);
+  }
   SERIAL_HANDFLOW handFlow = port->HandFlow;
   ApplyHandFlow(DeviceObject, &handFlow);
   (VOID) ReadModemStatus(DeviceObject);

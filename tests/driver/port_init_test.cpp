@@ -13,7 +13,7 @@ const UrbFilter kVendor = UrbFilter::Function(URB_FUNCTION_VENDOR_DEVICE);
 const UrbFilter kInitialize = kVendor.AndRequest(0xA1);
 
 NTSTATUS Initialize(UsbPortMachine& m) {
-  return m.Call([&] { return InitializePort(m.device); });
+  return m.Call([&] { return InitializePort(m.device, FALSE); });
 }
 
 // The vendor requests of the URB log, as "request wValue wIndex" lines.
