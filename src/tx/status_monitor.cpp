@@ -59,13 +59,16 @@ UCHAR StoreModemInputs(PPORT_EXTENSION Port, UCHAR Raw) {
 }
 
 // Whether the lines are watched now. Watching needs the port started, open and not removed and
-// one of `Events` in WaitMask or an output handshake; a pending RTS drop is watched regardless in
-// interrupt mode. Poll mode watches the output handshake too, so that a software transmit hold is
-// lifted when the line returns (the writer reads the lines only while it is not held).
+// one of `Events` in WaitMask or an output handshake; a pending RTS drop is watched on a closed
+// port too in interrupt mode, but never once the port is stopped or removed: a removal's drain
+// would otherwise abort transfer after transfer that this thread submits again.
+// Poll mode watches the output handshake too, so that a software transmit hold is lifted when the
+// line returns (the writer reads the lines only while it is not held).
 BOOLEAN WatchDue(PPORT_EXTENSION Port, ULONG Events, BOOLEAN DropNeedsOpenPort) {
+  if (!ReadPortFlag(&Port->Started) || ReadPortFlag(&Port->Removed)) return FALSE;
   BOOLEAN drop = RtsDropPending(Port);
   if (drop && !DropNeedsOpenPort) return TRUE;
-  if (!ReadPortFlag(&Port->Started) || ReadOpenState(Port) == PORT_CLOSED || ReadPortFlag(&Port->Removed)) return FALSE;
+  if (ReadOpenState(Port) == PORT_CLOSED) return FALSE;
   KIRQL irql;
   KeAcquireSpinLock(&Port->ControlLock, &irql);
   BOOLEAN watched =
