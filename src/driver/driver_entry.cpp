@@ -77,7 +77,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
 VOID NTAPI UnloadDriver(PDRIVER_OBJECT DriverObject) {
   UNREFERENCED_PARAMETER(DriverObject);
-  (VOID)InterlockedExchangePointer((PVOID volatile*)&GlobalDriverObject, NULL);
+  (VOID) InterlockedExchangePointer((PVOID volatile*)&GlobalDriverObject, NULL);
 
   // A slot is emptied only by the port's teardown. The wait has no time-out on purpose: while a
   // port thread still runs, its code is in this image, and returning would let the system unmap
@@ -85,7 +85,7 @@ VOID NTAPI UnloadDriver(PDRIVER_OBJECT DriverObject) {
   for (ULONG i = 0; i < MAX_PORT_DEVICES; ++i) {
     PDEVICE_OBJECT device;
     while ((device = (PDEVICE_OBJECT)InterlockedCompareExchangePointer((PVOID volatile*)&DeviceTable[i], NULL,
-                                                                        NULL)) != NULL) {
+                                                                       NULL)) != NULL) {
       StopPortThreads(device);
       DelayTwentyMilliseconds();
     }
@@ -134,7 +134,7 @@ BOOLEAN PortThreadsMayRun(PPORT_EXTENSION Ext) {
 }
 
 VOID WithdrawPortThreadsRunCondition(PPORT_EXTENSION Ext) {
-  (VOID)InterlockedExchangePointer((PVOID volatile*)&Ext->InterfaceName.Buffer, NULL);
+  (VOID) InterlockedExchangePointer((PVOID volatile*)&Ext->InterfaceName.Buffer, NULL);
 }
 
 VOID StopPortThreads(PDEVICE_OBJECT DeviceObject) {

@@ -185,8 +185,8 @@ VOID NTAPI StatusMonitorThread(PVOID StartContext) {
     // The mode is chosen after the wake-up: the thread starts waiting before the port is started
     // and the chip's revision known, and the wake-up that follows the start must not be spent on
     // the wrong mode.
-    const BOOLEAN keep =
-        ReadChipVersion(port) >= kInterruptModeVersion ? WatchInterruptReports(device) : PollOnce(device, &poll);
+    const BOOLEAN keep = ReadChipVersion(port) >= kInterruptModeVersion ? WatchInterruptReports(device)
+                                                                        : PollOnce(device, &poll);
     if (!keep) break;
   }
   // The extension may be freed as soon as the count reaches 0: nothing of it is used after this.

@@ -23,7 +23,9 @@ VOID LockModemControl(PPORT_EXTENSION Port) {
   (VOID) KeWaitForSingleObject(&Port->ModemControlLock, Executive, KernelMode, FALSE, NULL);
 }
 
-VOID UnlockModemControl(PPORT_EXTENSION Port) { (VOID) KeSetEvent(&Port->ModemControlLock, IO_NO_INCREMENT, FALSE); }
+VOID UnlockModemControl(PPORT_EXTENSION Port) {
+  (VOID) KeSetEvent(&Port->ModemControlLock, IO_NO_INCREMENT, FALSE);
+}
 
 // Sets or clears one output bit of ModemControl and tells the chip when the bit changed. The
 // status thread (transmit-toggle RTS), the receive flow rules and dispatch routines change the

@@ -71,7 +71,8 @@ void BuildInitializeRequest(PPORT_EXTENSION Port, PUSHORT Value, PUSHORT Index) 
 // matter: the bit only affects that revision's receive error reporting.
 void ClearRev25Register5(PDEVICE_OBJECT DeviceObject) {
   UCHAR reg5, again;
-  if (!NT_SUCCESS(ReadRegisterPair(DeviceObject, REG_BREAK_RELEASE, &reg5, REG_BREAK_RELEASE, &again))) return;
+  if (!NT_SUCCESS(ReadRegisterPair(DeviceObject, REG_BREAK_RELEASE, &reg5, REG_BREAK_RELEASE, &again)))
+    return;
   reg5 &= (UCHAR)~kReg5Rev25Clear;
   (VOID) WriteRegisterPair(DeviceObject, REG_BREAK_RELEASE, reg5, REG_BREAK_RELEASE, reg5);
 }
@@ -91,7 +92,8 @@ NTSTATUS InitializePort(PDEVICE_OBJECT DeviceObject, BOOLEAN KeepBufferedBytes) 
   KeReleaseSpinLock(&port->ControlLock, irql);
 
   DrainUsbTransfers(DeviceObject, FALSE);
-  NTSTATUS status = VendorRequest(DeviceObject, VENDOR_FLAGS_OUT, VENDOR_INITIALIZE, value, index, NULL, NULL);
+  NTSTATUS status =
+      VendorRequest(DeviceObject, VENDOR_FLAGS_OUT, VENDOR_INITIALIZE, value, index, NULL, NULL);
   if (NT_SUCCESS(status)) {
     if (ReadChipVersion(port) == 0x25) ClearRev25Register5(DeviceObject);
     (VOID) ProgramBaudRate(DeviceObject);

@@ -16,9 +16,9 @@
 #include "driver/power_dispatch.h"
 #include "driver/wmi_blocks.h"
 #include "driver_fixture.h"
+#include "rx/read_request.h"
 #include "serial/device_control.h"
 #include "serial/internal_control.h"
-#include "rx/read_request.h"
 #include "tx/serial_events.h"
 #include "tx/write_request.h"
 #include "tx/xoff_counter.h"
@@ -57,9 +57,9 @@ struct DpcField {
 #define TW_DPC(field, ...) \
   DpcField { #field, offsetof(PORT_EXTENSION, field), __VA_ARGS__ }
 const DpcField kDpcs[] = {
-    TW_DPC(WaitDpc, &WaitSatisfied),           TW_DPC(ReadTotalDpc, nullptr),
-    TW_DPC(ReadIntervalDpc, nullptr),          TW_DPC(ReadContinueDpc, &ReadContinue),
-    TW_DPC(WriteCompleteDpc, &WriteComplete),  TW_DPC(XoffCounterTimeoutDpc, &XoffCounterExpired),
+    TW_DPC(WaitDpc, &WaitSatisfied),          TW_DPC(ReadTotalDpc, nullptr),
+    TW_DPC(ReadIntervalDpc, nullptr),         TW_DPC(ReadContinueDpc, &ReadContinue),
+    TW_DPC(WriteCompleteDpc, &WriteComplete), TW_DPC(XoffCounterTimeoutDpc, &XoffCounterExpired),
 };
 #undef TW_DPC
 #define TW_TIMER(field) std::pair<const char*, size_t>(#field, offsetof(PORT_EXTENSION, field))

@@ -117,7 +117,7 @@ class FuzzRun {
   // no escapes, time-outs on reads and writes, and the rate the traffic started at.
   void PutBackTrafficSettings() {
     SERIAL_STATUS comm;
-    (void)Get(27, &comm);  // GET_COMMSTATUS ends an error abort
+    (void)Get(27, &comm);                               // GET_COMMSTATUS ends an error abort
     (void)Control(kIoctl(5), nullptr, 0, nullptr, 0);   // SET_BREAK_OFF
     (void)Control(kIoctl(15), nullptr, 0, nullptr, 0);  // SET_XON
     (void)Set<UCHAR>(31, 0);                            // LSRMST_INSERT off
@@ -243,8 +243,8 @@ class FuzzRun {
       // holds the transmitter, and an error abort refuses the pipe aborts: an application ends
       // both before it aborts.
       SERIAL_STATUS comm;
-      (void)Get(27, &comm);                               // GET_COMMSTATUS
-      (void)Control(kIoctl(5), nullptr, 0, nullptr, 0);   // SET_BREAK_OFF
+      (void)Get(27, &comm);                              // GET_COMMSTATUS
+      (void)Control(kIoctl(5), nullptr, 0, nullptr, 0);  // SET_BREAK_OFF
       if (Ended(call, emu::kSecond)) continue;
       std::string aborts;
       for (ULONG pipe : {5u, 6u, 7u}) {
@@ -393,17 +393,17 @@ class IoctlFuzz : public ::testing::Test {
     // An error abort the fuzzing left refuses every request until the errors are read, as an
     // application's ClearCommError does.
     SERIAL_STATUS comm{};
-    ASSERT_EQ(STATUS_SUCCESS, rig.machine().DeviceIoControl(rig.A().file, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0,
-                                                            &comm, sizeof(comm)));
+    ASSERT_EQ(STATUS_SUCCESS, rig.machine().DeviceIoControl(rig.A().file, IOCTL_SERIAL_GET_COMMSTATUS,
+                                                            nullptr, 0, &comm, sizeof(comm)));
     ASSERT_EQ(STATUS_SUCCESS, rig.Apply(rig.A(), {115200, serial_rig::Flow::None, TrafficTimeouts()}));
     // What the fuzzing left on the way is read away first.
     std::vector<uint8_t> drain(4096);
     ULONG_PTR got = 1;
     for (int i = 0; i < 100 && got > 0; ++i) {
       const NTSTATUS status = rig.machine().Read(rig.A().file, drain.data(), 4096, &got);
-      ASSERT_TRUE(NT_SUCCESS(status)) << "reading what the fuzzing left failed with 0x" << std::hex << status
-                                      << ", handshake 0x" << rig.A().ext()->HandFlow.ControlHandShake
-                                      << ", errors 0x" << rig.A().ext()->CommErrors;
+      ASSERT_TRUE(NT_SUCCESS(status))
+          << "reading what the fuzzing left failed with 0x" << std::hex << status << ", handshake 0x"
+          << rig.A().ext()->HandFlow.ControlHandShake << ", errors 0x" << rig.A().ext()->CommErrors;
     }
     ASSERT_EQ(0u, got) << "the port kept receiving after the traffic stopped";
     std::vector<serial_rig::Stream> streams;

@@ -103,11 +103,13 @@ TEST(InitializePort, ResetsThePortStateEvenWhenTheChipIsGone) {
     EXPECT_EQ(port->TxPending, 0u);
     EXPECT_EQ(port->ModemControl, 0) << "the port is not opening: unchanged handshake settings raise nothing";
     if (unplugged) {
-      for (LONG cache : {port->Reg12Cache, port->Reg13Cache, port->Reg2CCache, port->Reg18Cache, port->Reg25Cache}) {
+      for (LONG cache :
+           {port->Reg12Cache, port->Reg13Cache, port->Reg2CCache, port->Reg18Cache, port->Reg25Cache}) {
         EXPECT_EQ(cache, -1) << "a failed request leaves the registers unknown";
       }
       for (const auto& u : m.usb().UrbsMatching(kVendor.AndRequest(0x9A))) {
-        EXPECT_EQ(u.setup.wValue, 0x2727) << "rate and format are not programmed; only the handshake register is tried";
+        EXPECT_EQ(u.setup.wValue, 0x2727)
+            << "rate and format are not programmed; only the handshake register is tried";
       }
     } else {
       EXPECT_EQ(port->ModemStatus, 0x90 | 0x09)

@@ -138,8 +138,7 @@ void ExpectTransmitDrainSchedule(ULONG chipVersion) {
   // Aborts take frames, so a pass may outlast its two clock ticks: unplug well after pass 31.
   VirtualTime unplugAt = m.kernel().Now() + 40 * kPass;
   m.kernel().ScheduleDeviceEvent(unplugAt, [&m] { m.usb().Unplug(); });
-  ASSERT_TRUE(Returns(m, drain, 44 * kPass))
-      << "the drain must end once the hub reports the device gone";
+  ASSERT_TRUE(Returns(m, drain, 44 * kPass)) << "the drain must end once the hub reports the device gone";
   EXPECT_LE(drain->end, unplugAt + 2 * kPass) << "the next pass's query should have ended it";
 
   auto passes = AbortsByPass(m);
