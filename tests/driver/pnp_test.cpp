@@ -258,12 +258,21 @@ class PnpScenarioTest : public Scheduled<PluggedBridgeTest> {
   void StartRead(PFILE_OBJECT file, Io& io) { Start(file, IRP_MJ_READ, io, 64); }
   // At the default 9600 baud 2000 bytes take about two seconds.
   void StartWrite(PFILE_OBJECT file, Io& io) { Start(file, IRP_MJ_WRITE, io, 2000); }
-  // Plugs the bridge, opens its port and leaves a read and a write pending on the handle.
-  void PlugAndOpenWithIoPending(PFILE_OBJECT* file, Io& read, Io& write) {
+  // A wait-on-mask for a received byte or a ring, neither of which comes.
+  void StartWait(PFILE_OBJECT file, Io& io) {
+    ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_RING;
+    ASSERT_EQ(STATUS_SUCCESS, machine.DeviceIoControl(file, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask,
+                                                      nullptr, 0, nullptr));
+    Start(file, IRP_MJ_DEVICE_CONTROL, io, sizeof(ULONG));
+  }
+  // Plugs the bridge, opens its port and leaves a read, a write and a wait-on-mask pending on the
+  // handle.
+  void PlugAndOpenWithIoPending(PFILE_OBJECT* file, Io& read, Io& write, Io& wait) {
     ASSERT_NO_FATAL_FAILURE(PlugAndName());
     ASSERT_EQ(STATUS_SUCCESS, Open(file));
     ASSERT_NO_FATAL_FAILURE(StartRead(*file, read));
     ASSERT_NO_FATAL_FAILURE(StartWrite(*file, write));
+    ASSERT_NO_FATAL_FAILURE(StartWait(*file, wait));
   }
   bool RunUntilDone(const Io& io, emu::VirtualTime limit) {
     return machine.kernel().RunUntil([&] { return io.Done(); }, machine.kernel().Now() + limit);
@@ -276,7 +285,11 @@ class PnpScenarioTest : public Scheduled<PluggedBridgeTest> {
     io.iosb.Status = STATUS_PENDING;
     emu::IoRequest request;
     request.majorFunction = major;
-    if (major == IRP_MJ_READ) {
+    if (major == IRP_MJ_DEVICE_CONTROL) {
+      request.ioControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
+      request.outputBuffer = io.buffer.data();
+      request.outputLength = length;
+    } else if (major == IRP_MJ_READ) {
       request.outputBuffer = io.buffer.data();
       request.outputLength = length;
     } else {
@@ -291,8 +304,8 @@ class PnpScenarioTest : public Scheduled<PluggedBridgeTest> {
 
 TEST_P(PnpScenarioTest, DisableEnableRemoveAndCancelRemoveAroundAnOpenHandleWithIoPending) {
   PFILE_OBJECT file = nullptr;
-  Io read, write;
-  ASSERT_NO_FATAL_FAILURE(PlugAndOpenWithIoPending(&file, read, write));
+  Io read, write, wait;
+  ASSERT_NO_FATAL_FAILURE(PlugAndOpenWithIoPending(&file, read, write, wait));
   EXPECT_EQ(STATUS_DEVICE_BUSY, machine.pnp().Remove(pdo)) << "removal granted under an open handle";
   EXPECT_EQ(State::Started, machine.pnp().StateOf(pdo));
   EXPECT_EQ(STATUS_SUCCESS, Query(file)) << "the cancelled removal left the handle unusable";
@@ -301,8 +314,10 @@ TEST_P(PnpScenarioTest, DisableEnableRemoveAndCancelRemoveAroundAnOpenHandleWith
   EXPECT_EQ(STATUS_SUCCESS, write.iosb.Status);
   EXPECT_EQ(2000u, write.iosb.Information);
   EXPECT_FALSE(read.Done()) << "the refused removals ended the read";
+  EXPECT_FALSE(wait.Done()) << "the refused removals ended the wait";
   ASSERT_EQ(STATUS_SUCCESS, machine.Close(file));
   EXPECT_EQ(STATUS_CANCELLED, read.iosb.Status) << "cleanup left the read pending";
+  EXPECT_EQ(STATUS_CANCELLED, wait.iosb.Status) << "cleanup left the wait pending";
 
   const size_t initializations = Initializations();
   ASSERT_EQ(STATUS_SUCCESS, machine.pnp().Disable(pdo));
@@ -356,13 +371,14 @@ TEST_P(PnpScenarioTest, RebalanceWaitsForPendingIoAndCancelStopKeepsItGoing) {
 
 TEST_P(PnpScenarioTest, SurpriseRemovalEndsPendingIoAtOnceWaitsForTheLastHandleAndABridgePluggedAgainServes) {
   PFILE_OBJECT file = nullptr;
-  Io read, write;
-  ASSERT_NO_FATAL_FAILURE(PlugAndOpenWithIoPending(&file, read, write));
+  Io read, write, wait;
+  ASSERT_NO_FATAL_FAILURE(PlugAndOpenWithIoPending(&file, read, write, wait));
   usbPort->Unplug();
   usbPort = nullptr;
   ASSERT_TRUE(machine.pnp().RunUntilIdle());
   EXPECT_EQ(State::SurpriseRemoved, machine.pnp().StateOf(pdo)) << "removed under the open handle";
   EXPECT_EQ(STATUS_CANCELLED, read.iosb.Status) << "the pending read outlived the surprise removal";
+  EXPECT_EQ(STATUS_CANCELLED, wait.iosb.Status) << "the pending wait outlived the surprise removal";
   // The write ends as soon as the writer thread sees its transfer fail or its cancel.
   EXPECT_TRUE(RunUntilDone(write, 100 * emu::kMillisecond))
       << "the pending write outlived the surprise removal";
