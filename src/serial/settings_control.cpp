@@ -34,14 +34,7 @@ BOOLEAN LimitOutOfRange(LONG Limit, ULONG RingSize) { return Limit < 0 || (ULONG
 }  // namespace
 
 NTSTATUS SetBaudRateControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PPORT_EXTENSION port = PortExtension(DeviceObject);
-  const ULONG rate = ((PSERIAL_BAUD_RATE)ControlBuffer(Irp))->BaudRate;
-  KIRQL irql;
-  KeAcquireSpinLock(&port->ControlLock, &irql);
-  port->BaudRate = rate;
-  port->WmiCommData.BaudRate = rate;
-  KeReleaseSpinLock(&port->ControlLock, irql);
-  return ProgramBaudRate(DeviceObject);
+  return SetBaudRate(DeviceObject, ((PSERIAL_BAUD_RATE)ControlBuffer(Irp))->BaudRate);
 }
 
 NTSTATUS GetBaudRateControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -98,17 +98,6 @@ ULONG ReadBaudRate(PPORT_EXTENSION Ext) {
   return rate;
 }
 
-// The new rate stays stored even when the chip refuses it.
-NTSTATUS SetBaudRate(PDEVICE_OBJECT DeviceObject, ULONG Rate) {
-  PPORT_EXTENSION ext = PortExtension(DeviceObject);
-  KIRQL irql;
-  KeAcquireSpinLock(&ext->ControlLock, &irql);
-  ext->BaudRate = Rate;
-  ext->WmiCommData.BaudRate = Rate;
-  KeReleaseSpinLock(&ext->ControlLock, irql);
-  return ProgramBaudRate(DeviceObject);
-}
-
 // Puts a reply into the receive ring and has it announced.
 VOID Reply(PPORT_EXTENSION Ext, UCHAR Byte) {
   RingPutByte(Ext, Byte);

@@ -146,6 +146,16 @@ NTSTATUS ProgramBaudRate(PDEVICE_OBJECT DeviceObject) {
   return status;
 }
 
+NTSTATUS SetBaudRate(PDEVICE_OBJECT DeviceObject, ULONG Rate) {
+  PPORT_EXTENSION port = PortExtension(DeviceObject);
+  KIRQL irql;
+  KeAcquireSpinLock(&port->ControlLock, &irql);
+  port->BaudRate = Rate;
+  port->WmiCommData.BaudRate = Rate;
+  KeReleaseSpinLock(&port->ControlLock, irql);
+  return ProgramBaudRate(DeviceObject);
+}
+
 NTSTATUS ProgramLineFormat(PDEVICE_OBJECT DeviceObject) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
   KIRQL irql;

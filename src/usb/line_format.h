@@ -17,6 +17,10 @@ extern const UCHAR ParityTable[128];
 // 0x2C. STATUS_UNSUCCESSFUL without a write for a rate the chip cannot run. PASSIVE_LEVEL.
 NTSTATUS ProgramBaudRate(PDEVICE_OBJECT DeviceObject);
 
+// Stores Rate in BaudRate and in the WMI comm data under ControlLock, then programs it. A rate the
+// chip refuses stays stored. PASSIVE_LEVEL.
+NTSTATUS SetBaudRate(PDEVICE_OBJECT DeviceObject, ULONG Rate);
+
 // Programs DataMask, Parity and StopBits into registers 0x18/0x25. PASSIVE_LEVEL.
 NTSTATUS ProgramLineFormat(PDEVICE_OBJECT DeviceObject);
 
