@@ -35,6 +35,7 @@ VOID CompleteCounter(PPORT_EXTENSION Ext, PIRP Irp) {
 }  // namespace
 
 NTSTATUS StartXoffCounter(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (CounterValues(Irp)->Counter <= 0) return STATUS_INVALID_PARAMETER;
   PPORT_EXTENSION ext = PortExtension(DeviceObject);
   return StartOrQueueRequest(DeviceObject, Irp, &ext->WriteQueue, &ext->CurrentWrite, StartCurrentWrite);
 }

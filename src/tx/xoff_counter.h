@@ -18,8 +18,9 @@
 #define XOFF_COUNTER_BOOST 2
 
 // Starts an admitted IOCTL_SERIAL_XOFF_COUNTER request whose system buffer holds the caller's
-// SERIAL_XOFF_COUNTER with a Counter of at least 1: the request joins the write queue and the
-// result of StartOrQueueRequest is returned. PASSIVE_LEVEL.
+// SERIAL_XOFF_COUNTER: STATUS_INVALID_PARAMETER (the request not completed) for a Counter below 1;
+// otherwise the request joins the write queue and the result of StartOrQueueRequest is returned.
+// PASSIVE_LEVEL.
 NTSTATUS StartXoffCounter(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // The request's character has been sent and it has left CurrentWrite: it becomes XoffCounterIrp
