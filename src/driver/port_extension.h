@@ -190,3 +190,21 @@ inline ULONG ReadChipVersion(const PORT_EXTENSION* Port) {
 inline VOID SetChipVersion(PPORT_EXTENSION Port, ULONG Version) {
   __atomic_store_n(&Port->ChipVersion, Version, __ATOMIC_RELEASE);
 }
+
+// BaudRate changes under ControlLock and is read without it by the time-out and close paths.
+inline ULONG ReadBaudRate(const PORT_EXTENSION* Port) {
+  return __atomic_load_n(&Port->BaudRate, __ATOMIC_RELAXED);
+}
+inline VOID StoreBaudRate(PPORT_EXTENSION Port, ULONG Rate) {
+  __atomic_store_n(&Port->BaudRate, Rate, __ATOMIC_RELAXED);
+}
+
+// The writer thread and IMMEDIATE_CHAR count transmitted bytes at the same time as the reader
+// counts received ones; every change of the statistics is made under ControlLock.
+inline VOID CountTransmittedBytes(PPORT_EXTENSION Port, ULONG Bytes) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Port->ControlLock, &irql);
+  Port->PerfStats.TransmittedCount += Bytes;
+  Port->WmiPerfStats.TransmittedCount += Bytes;
+  KeReleaseSpinLock(&Port->ControlLock, irql);
+}

@@ -15,7 +15,11 @@ NTSTATUS AdmitRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
 
   // Error abort: while errors are recorded, only the request that reads and clears them passes.
-  if ((ext->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) != 0 && ext->CommErrors != 0) {
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->ControlLock, &irql);
+  const BOOLEAN aborting = (ext->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) != 0 && ext->CommErrors != 0;
+  KeReleaseSpinLock(&ext->ControlLock, irql);
+  if (aborting) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL ||
         stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_SERIAL_GET_COMMSTATUS) {

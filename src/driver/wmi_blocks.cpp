@@ -152,6 +152,7 @@ NTSTATUS NTAPI QueryDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidI
   UNREFERENCED_PARAMETER(InstanceCount);
   PPORT_EXTENSION ext = PortExtension(DeviceObject);
   ULONG size;
+  KIRQL irql;
   switch (GuidIndex) {
     case WMI_PORT_NAME_INDEX:
       size = ext->WmiPortName.Length + sizeof(USHORT);
@@ -181,13 +182,18 @@ NTSTATUS NTAPI QueryDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidI
       RtlCopyMemory(Buffer + sizeof(USHORT), ext->WmiPortName.Buffer, ext->WmiPortName.Length);
       break;
     case WMI_COMM_INDEX:
+      // The settings and the statistics change under ControlLock; the copies are taken under it.
+      KeAcquireSpinLock(&ext->ControlLock, &irql);
       RtlCopyMemory(Buffer, &ext->WmiCommData, WMI_COMM_DATA_SIZE);
+      KeReleaseSpinLock(&ext->ControlLock, irql);
       break;
     case WMI_HW_INDEX:
       RtlCopyMemory(Buffer, ext->WmiHwData, WMI_HW_DATA_SIZE);
       break;
     case WMI_PERF_INDEX:
+      KeAcquireSpinLock(&ext->ControlLock, &irql);
       RtlCopyMemory(Buffer, &ext->WmiPerfStats, WMI_PERF_DATA_SIZE);
+      KeReleaseSpinLock(&ext->ControlLock, irql);
       break;
     default:
       WriteCommProperties(DeviceObject, Buffer);

@@ -47,7 +47,9 @@ BOOLEAN TakeFlowCharacter(PDEVICE_OBJECT DeviceObject, UCHAR Byte) {
     return TRUE;
   }
   if (Byte == ext->SpecialChars.XonChar) {
-    if ((InterlockedAnd(txHold, ~(LONG)TX_HOLD_XOFF) & ~(LONG)TX_HOLD_XOFF) == 0 && ext->CurrentWrite != NULL)
+    // The writer looks for a parked request itself: CurrentWrite is guarded by the cancel spin
+    // lock, which cannot be taken under ControlLock.
+    if ((InterlockedAnd(txHold, ~(LONG)TX_HOLD_XOFF) & ~(LONG)TX_HOLD_XOFF) == 0)
       (VOID) KeSetEvent(&ext->WriterEvent, 1, FALSE);
     return TRUE;
   }

@@ -38,7 +38,7 @@ NTSTATUS SetBaudRateControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS GetBaudRateControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  return ReturnUlong(Irp, PortExtension(DeviceObject)->BaudRate);
+  return ReturnUlong(Irp, ReadBaudRate(PortExtension(DeviceObject)));
 }
 
 NTSTATUS SetLineControlControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -85,8 +85,11 @@ NTSTATUS GetStatsControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS ClearStatsControl(PDEVICE_OBJECT DeviceObject) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
+  KIRQL irql;
+  KeAcquireSpinLock(&port->ControlLock, &irql);
   RtlZeroMemory(&port->PerfStats, sizeof(SERIALPERF_STATS));
   RtlZeroMemory(&port->WmiPerfStats, sizeof(SERIALPERF_STATS));
+  KeReleaseSpinLock(&port->ControlLock, irql);
   return STATUS_SUCCESS;
 }
 

@@ -90,14 +90,6 @@ BOOLEAN IsQuery(const UCHAR* Data, ULONG Length) {
   return TRUE;
 }
 
-ULONG ReadBaudRate(PPORT_EXTENSION Ext) {
-  KIRQL irql;
-  KeAcquireSpinLock(&Ext->ControlLock, &irql);
-  ULONG rate = Ext->BaudRate;
-  KeReleaseSpinLock(&Ext->ControlLock, irql);
-  return rate;
-}
-
 // Puts a reply into the receive ring and has it announced.
 VOID Reply(PPORT_EXTENSION Ext, UCHAR Byte) {
   RingPutByte(Ext, Byte);

@@ -20,8 +20,7 @@
 namespace {
 
 const KPRIORITY kWriterPriority = 17;
-const ULONG kPollModeVersion = 0x20;    // chips below report no status of their own
-const ULONG kChipParityVersion = 0x30;  // chips from here form the parity bit themselves
+const ULONG kPollModeVersion = 0x20;  // chips below report no status of their own
 const ULONG kXoffCharOffset = FIELD_OFFSET(SERIAL_XOFF_COUNTER, XoffChar);
 
 // What the thread keeps across the pieces of one request.
@@ -187,8 +186,7 @@ VOID RecordResult(PDEVICE_OBJECT DeviceObject, WriteJob* Job, NTSTATUS Status) {
     irp->IoStatus.Information = Job->sent;
     if (!NT_SUCCESS(Status)) ResetPipeAfterFailure(DeviceObject, PIPE_SELECT_BULK_OUT);
   }
-  port->PerfStats.TransmittedCount += Job->sent;
-  port->WmiPerfStats.TransmittedCount += Job->sent;
+  CountTransmittedBytes(port, Job->sent);
 }
 
 // After a request in transmit-toggle mode: RTS drops once the chip reports its transmitter idle.
@@ -226,8 +224,7 @@ VOID ServeCurrentWrite(PDEVICE_OBJECT DeviceObject, PKEVENT Done) {
   NTSTATUS status = STATUS_CANCELLED;
   BOOLEAN raised = FALSE, earlierDropPending = FALSE;
   if (!CancelRequested(irp)) {
-    if (port->DataMask != 0xFF && ReadChipVersion(port) < kChipParityVersion)
-      ApplySoftwareParity(port, job.data, job.length);
+    ApplySoftwareParity(port, job.data, job.length);
     if (TransmitToggleMode(port)) {
       earlierDropPending = InterlockedCompareExchange((LONG volatile*)&port->RtsToggleCount, 0, 0) != 0;
       (VOID) SetRts(DeviceObject, TRUE);

@@ -125,7 +125,11 @@ UCHAR DataBitsCode(UCHAR DataMask) {
 
 NTSTATUS ProgramBaudRate(PDEVICE_OBJECT DeviceObject) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
-  ULONG baud = port->BaudRate;
+  KIRQL irql;
+  KeAcquireSpinLock(&port->ControlLock, &irql);
+  const ULONG baud = ReadBaudRate(port);
+  const bool longForm = port->DataMask == 0xFF && (port->Parity != NO_PARITY || port->StopBits != STOP_BIT_1);
+  KeReleaseSpinLock(&port->ControlLock, irql);
   UCHAR prescaler, divisor;
   if (!RateDivisor(baud, &prescaler, &divisor)) return STATUS_UNSUCCESSFUL;
   if (ReadChipVersion(port) >= 0x30) prescaler |= kPrescalerNewChip;
@@ -134,7 +138,6 @@ NTSTATUS ProgramBaudRate(PDEVICE_OBJECT DeviceObject) {
                                     divisor, &port->Reg13Cache);
   if (!NT_SUCCESS(status)) return status;
 
-  bool longForm = port->DataMask == 0xFF && (port->Parity != NO_PARITY || port->StopBits != STOP_BIT_1);
   ULONG timing = CharTimingValue(baud, longForm);
   // Hysteresis: a value within a sixteenth of the cached one keeps the cached one.
   ULONG cached = (ULONG)port->Reg2CCache;
@@ -150,7 +153,7 @@ NTSTATUS SetBaudRate(PDEVICE_OBJECT DeviceObject, ULONG Rate) {
   PPORT_EXTENSION port = PortExtension(DeviceObject);
   KIRQL irql;
   KeAcquireSpinLock(&port->ControlLock, &irql);
-  port->BaudRate = Rate;
+  StoreBaudRate(port, Rate);
   port->WmiCommData.BaudRate = Rate;
   KeReleaseSpinLock(&port->ControlLock, irql);
   return ProgramBaudRate(DeviceObject);
@@ -211,9 +214,13 @@ NTSTATUS ProgramLineFormat(PDEVICE_OBJECT DeviceObject) {
 }
 
 VOID ApplySoftwareParity(PPORT_EXTENSION Port, PUCHAR Buffer, ULONG Length) {
-  UCHAR mask = Port->DataMask;
+  if (ReadChipVersion(Port) >= 0x30) return;
+  KIRQL irql;
+  KeAcquireSpinLock(&Port->ControlLock, &irql);
+  const UCHAR mask = Port->DataMask;
+  const UCHAR parity = Port->Parity;
+  KeReleaseSpinLock(&Port->ControlLock, irql);
   if (mask == 0xFF) return;
-  UCHAR parity = Port->Parity;
   UCHAR mark = (UCHAR)~mask;         // every bit above the data bits set
   UCHAR space = (UCHAR)(mark << 1);  // the same with the bit just above the data bits clear
   for (ULONG i = 0; i < Length; i++) {
@@ -243,6 +250,7 @@ ULONG CharacterTime(PPORT_EXTENSION Port) {
   // whose rate is not known here. The slowest rate the chip accepts gives the longest character
   // time it can have, so a caller waiting for the last characters to leave never waits too
   // little.
-  ULONG baud = Port->BaudRate != 0 ? Port->BaudRate : kLowestBaudRate;
+  const ULONG stored = ReadBaudRate(Port);
+  const ULONG baud = stored != 0 ? stored : kLowestBaudRate;
   return 110000000 / baud;
 }

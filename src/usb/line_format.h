@@ -26,7 +26,8 @@ NTSTATUS ProgramLineFormat(PDEVICE_OBJECT DeviceObject);
 
 // Rewrites each byte in place for a character format of fewer than 8 data bits on a chip that
 // sends 8-bit frames: the bit above the data bits carries the parity (or mark, or space), every
-// bit above it is a stop bit. Nothing changes with 8 data bits. Any IRQL.
+// bit above it is a stop bit. Nothing changes with 8 data bits or on chips from 0x30, which form
+// the parity bit themselves. At or below DISPATCH_LEVEL.
 VOID ApplySoftwareParity(PPORT_EXTENSION Port, PUCHAR Buffer, ULONG Length);
 
 // The time of one 11-bit character at BaudRate, in units of 100 ns.

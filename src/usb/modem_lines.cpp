@@ -118,7 +118,11 @@ NTSTATUS SetBreak(PDEVICE_OBJECT DeviceObject, BOOLEAN On) {
     }
     (VOID) InterlockedAnd((LONG volatile*)&port->TxHoldFlags, ~(LONG)TX_HOLD_BREAK);
   }
-  if (port->TxHoldFlags == 0 && port->CurrentWrite != NULL) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  const BOOLEAN writeCurrent = port->CurrentWrite != NULL;
+  IoReleaseCancelSpinLock(irql);
+  if (InterlockedCompareExchange((LONG volatile*)&port->TxHoldFlags, 0, 0) == 0 && writeCurrent) {
     KeSetEvent(&port->WriterEvent, 1, FALSE);
   } else if (TransmitToggleMode(port)) {
     WakeStatusThread(DeviceObject);
@@ -139,7 +143,7 @@ NTSTATUS TransmitImmediate(PDEVICE_OBJECT DeviceObject, UCHAR Byte) {
 
   PUCHAR data = (PUCHAR)urb + IMMEDIATE_BYTE_OFFSET;
   *data = Byte;
-  if (port->DataMask != 0xFF && ReadChipVersion(port) < 0x30) ApplySoftwareParity(port, data, 1);
+  ApplySoftwareParity(port, data, 1);
   if (TransmitToggleMode(port)) SetRts(DeviceObject, TRUE);
 
   UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
@@ -150,8 +154,7 @@ NTSTATUS TransmitImmediate(PDEVICE_OBJECT DeviceObject, UCHAR Byte) {
   ReturnControlUrb(DeviceObject, urb, borrowed);
 
   if (NT_SUCCESS(status)) {
-    port->PerfStats.TransmittedCount++;
-    port->WmiPerfStats.TransmittedCount++;
+    CountTransmittedBytes(port, 1);
   } else {
     ResetPipeAfterFailure(DeviceObject, PIPE_SELECT_BULK_OUT);
   }

@@ -130,6 +130,11 @@ NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus) {
 }
 
 NTSTATUS PipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG PipeSelector) {
+  // A stopped or sleeping port leaves its pipes alone: the next start or D0 configures them
+  // afresh and rewrites their handles meanwhile. Aborts still go out, for the drains of removal.
+  if (Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL &&
+      !ReadPortFlag(&PortExtension(DeviceObject)->Started))
+    return STATUS_DEVICE_NOT_READY;
   BOOLEAN borrowed;
   PURB urb = BorrowControlUrb(DeviceObject, SMALL_URB_BLOCK_SIZE, &borrowed);
   if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;

@@ -28,7 +28,8 @@ NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
 NTSTATUS ResetUsbPort(PDEVICE_OBJECT DeviceObject);
 
 // Aborts (URB_FUNCTION_ABORT_PIPE) or resets (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) one
-// of the data pipes, chosen by a PIPE_SELECT_* code. STATUS_NO_SUCH_DEVICE when the pipe is unknown.
+// of the data pipes, chosen by a PIPE_SELECT_* code. STATUS_NO_SUCH_DEVICE when the pipe is unknown;
+// a reset of a port that is not started is refused with STATUS_DEVICE_NOT_READY.
 NTSTATUS PipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG PipeSelector);
 
 // Recovery after a failed transfer on a data pipe: unless the hub reports the device gone or the

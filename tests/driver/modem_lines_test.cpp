@@ -195,12 +195,14 @@ TEST(TransmitImmediate, AFailedTransferResetsTheBulkOutPipeUnlessTheDeviceIsGoin
       {"removed", [](UsbPortMachine& m) { m.ext()->Removed = TRUE; }, false},
       {"remove pending", [](UsbPortMachine& m) { m.ext()->RemovePending = TRUE; }, false},
       {"unplugged", [](UsbPortMachine& m) { m.usb().Unplug(); }, false},
+      {"asleep", [](UsbPortMachine& m) { m.ext()->Started = FALSE; }, false},
   };
   const UrbFilter resets =
       UrbFilter::Function(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL).AndEndpoint(0x02);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ConfiguredPort m;
+    m.ext()->Started = TRUE;
     m.usb().StallEndpoint(0x02);
     c.setup(m);
     EXPECT_FALSE(NT_SUCCESS(Immediate(m, 0x41)));

@@ -87,6 +87,14 @@ TEST(PipeRequest, ReachesTheSelectedEndpointAndSendsNothingForAnUnknownPipe) {
   EXPECT_EQ(m.ext()->ControlUrbSlot, m.PortControlBlock()) << "the control block was not given back";
 
   ASSERT_EQ(m.Configure(), STATUS_SUCCESS);
+  m.usb().ClearUrbLog();
+  EXPECT_EQ(m.Call([&] {
+    return PipeRequest(m.device, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, PIPE_SELECT_BULK_OUT);
+  }),
+            STATUS_DEVICE_NOT_READY)
+      << "a port not started (stopped or asleep) resets no pipe: its handles are rewritten by the next start";
+  EXPECT_EQ(m.usb().Urbs().size(), 0u) << "a refused reset must send nothing";
+  m.ext()->Started = TRUE;
   auto reading = StartPipeTransfer(m, m.ext()->BulkInPipe, true, 32, &m.ext()->BulkInBusy);
   m.kernel().RunFor(5 * emu::kMillisecond);
   ASSERT_FALSE(reading->done) << "with no data the bulk-in transfer should wait";
