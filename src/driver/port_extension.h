@@ -33,6 +33,9 @@
 
 static_assert(sizeof(PVOID) != 4 || (RING_OFFSET == 640 && PORT_BUFFER_BLOCK_SIZE == 0x11000),
               "x86 port buffer block layout");
+#if defined(TARNWIRE_WINDOWS) && defined(_WIN64)
+static_assert(RING_OFFSET == 832 && PORT_BUFFER_BLOCK_SIZE == 0x110C0, "x64 port buffer block layout");
+#endif
 static_assert(RING_BUFFER_SIZE == 0x11000 - 640, "receive ring size");
 static_assert(sizeof(URB) <= PORT_URB_AREA_SIZE, "a URB area holds any fixed-size URB");
 

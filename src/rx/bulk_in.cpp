@@ -4,7 +4,11 @@
 #include "usb/usb_request.h"
 
 #if defined(TARNWIRE_WINDOWS)
+#if defined(_WIN64)
+static_assert(BULK_IN_BLOCK_SIZE == 2720, "x64 bulk-in block is 2720 bytes");
+#else
 static_assert(BULK_IN_BLOCK_SIZE == 1920, "x86 bulk-in block is 1920 bytes");
+#endif
 #endif
 
 namespace {

@@ -5,8 +5,13 @@
 #include "usb/usb_request.h"
 
 #if defined(TARNWIRE_WINDOWS)
+#if defined(_WIN64)
+static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 136,
+              "x64 vendor request URB is 136 bytes");
+#else
 static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 80,
               "x86 vendor request URB is 80 bytes");
+#endif
 #endif
 
 NTSTATUS VendorRequest(PDEVICE_OBJECT DeviceObject, ULONG TransferFlags, UCHAR Request, USHORT Value,

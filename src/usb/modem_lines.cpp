@@ -7,9 +7,15 @@
 #include "usb/usb_request.h"
 
 #if defined(TARNWIRE_WINDOWS)
+#if defined(_WIN64)
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128, "x64 bulk transfer URB is 128 bytes");
+static_assert(IMMEDIATE_BYTE_OFFSET == 152 && IMMEDIATE_URB_BLOCK_SIZE == 192,
+              "x64 immediate byte at 152 of a 192-byte block");
+#else
 static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72, "x86 bulk transfer URB is 72 bytes");
 static_assert(IMMEDIATE_BYTE_OFFSET == 96 && IMMEDIATE_URB_BLOCK_SIZE == 128,
               "x86 immediate byte at 96 of a 128-byte block");
+#endif
 #endif
 static_assert(IMMEDIATE_BYTE_OFFSET < IMMEDIATE_URB_BLOCK_SIZE, "the immediate byte fits after the URB");
 

@@ -10,6 +10,17 @@
 #define PASS_THROUGH_URB_SIZE ((ULONG)sizeof(URB))
 
 #if defined(TARNWIRE_WINDOWS)
+#if defined(_WIN64)
+static_assert(PASS_THROUGH_URB_SIZE == 152, "x64 pass-through URB block is 152 bytes");
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "x64 descriptor URB is 136 bytes");
+static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 136, "x64 vendor URB is 136 bytes");
+static_assert(sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST) == 136, "x64 get-status URB is 136 bytes");
+static_assert(sizeof(struct _URB_CONTROL_FEATURE_REQUEST) == 136, "x64 feature URB is 136 bytes");
+static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 128, "x64 bulk URB is 128 bytes");
+static_assert(FIELD_OFFSET(struct _URB_CONTROL_FEATURE_REQUEST, FeatureSelector) == 130,
+              "x64 feature selector");
+static_assert(FIELD_OFFSET(struct _URB_CONTROL_GET_STATUS_REQUEST, Index) == 132, "x64 get-status index");
+#else
 static_assert(PASS_THROUGH_URB_SIZE == 96, "x86 pass-through URB block is 96 bytes");
 static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 80, "x86 descriptor URB is 80 bytes");
 static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 80, "x86 vendor URB is 80 bytes");
@@ -19,6 +30,7 @@ static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72, "x86 bulk UR
 static_assert(FIELD_OFFSET(struct _URB_CONTROL_FEATURE_REQUEST, FeatureSelector) == 74,
               "x86 feature selector");
 static_assert(FIELD_OFFSET(struct _URB_CONTROL_GET_STATUS_REQUEST, Index) == 76, "x86 get-status index");
+#endif
 #endif
 
 // SubmitControl reads the returned length through the descriptor request's view.

@@ -17,9 +17,15 @@ constexpr USHORT kBulkPacketSize = 32;
 constexpr UCHAR kOldChipPower = 0x40;  // bMaxPower announced by the oldest revision
 
 #if defined(TARNWIRE_WINDOWS)
+#if defined(_WIN64)
+static_assert(kWorkBlockSize == 408, "x64 descriptor work block is 408 bytes");
+static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 136, "x64 descriptor request URB is 136 bytes");
+static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 88, "x64 select-configuration URB is 88 bytes");
+#else
 static_assert(kWorkBlockSize == 352, "x86 descriptor work block is 352 bytes");
 static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 80, "x86 descriptor request URB is 80 bytes");
 static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 60, "x86 select-configuration URB is 60 bytes");
+#endif
 #endif
 
 // Fetches a descriptor into Buffer; *Length is in/out (requested, then received).

@@ -5,8 +5,13 @@
 #include "driver/port_extension.h"
 
 #if defined(TARNWIRE_WINDOWS)
+#if defined(_WIN64)
+static_assert(sizeof(URB) == 152, "x64 URB union is 152 bytes");
+static_assert(sizeof(struct _URB_PIPE_REQUEST) == 40, "x64 pipe request URB is 40 bytes");
+#else
 static_assert(sizeof(URB) == 96, "x86 URB union is 96 bytes");
 static_assert(sizeof(struct _URB_PIPE_REQUEST) == 24, "x86 pipe request URB is 24 bytes");
+#endif
 #endif
 static_assert(PORT_URB_AREA_SIZE >= sizeof(URB), "the port's control URB area holds any URB");
 
