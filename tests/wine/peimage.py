@@ -1,9 +1,11 @@
-"""Reads what the Wine checks need from a 32-bit PE image: headers, imports and exports."""
+"""Reads what the Wine checks need from a PE32 or PE32+ image: headers, imports and exports."""
 import struct
 
 IMAGE_DIRECTORY_ENTRY_EXPORT = 0
 IMAGE_DIRECTORY_ENTRY_IMPORT = 1
 IMAGE_ORDINAL_FLAG32 = 0x80000000
+IMAGE_ORDINAL_FLAG64 = 0x8000000000000000
+IMAGE_FILE_MACHINE_AMD64 = 0x8664
 
 
 class PeError(Exception):
@@ -33,14 +35,18 @@ class PeImage:
         self.machine, nsections = struct.unpack_from("<HH", d, pe + 4)
         opt_size = struct.unpack_from("<H", d, pe + 20)[0]
         opt = pe + 24
-        if struct.unpack_from("<H", d, opt)[0] != 0x10B:
-            raise PeError(f"{path}: not a PE32 image")
+        magic = struct.unpack_from("<H", d, opt)[0]
+        if magic not in (0x10B, 0x20B):
+            raise PeError(f"{path}: neither a PE32 nor a PE32+ image")
+        # PE32+ widens the image base and the import lookup entries to 64 bits.
+        self.wide = magic == 0x20B
         self.entry_rva = self._u32_at(opt + 16)
-        self.image_base = self._u32_at(opt + 28)
+        self.image_base = struct.unpack_from("<Q", d, opt + 24)[0] if self.wide else self._u32_at(opt + 28)
         self.image_size = self._u32_at(opt + 56)
         self.subsystem = struct.unpack_from("<H", d, opt + 68)[0]
-        ndirs = self._u32_at(opt + 92)
-        self.directories = [struct.unpack_from("<II", d, opt + 96 + 8 * i) for i in range(min(ndirs, 16))]
+        dirs = opt + (112 if self.wide else 96)
+        ndirs = self._u32_at(dirs - 4)
+        self.directories = [struct.unpack_from("<II", d, dirs + 8 * i) for i in range(min(ndirs, 16))]
         self.sections = []
         for i in range(nsections):
             s = opt + opt_size + 40 * i
@@ -82,13 +88,14 @@ class PeImage:
             if name_rva == 0:
                 return result
             thunk = lookup or iat
+            size, ordinal_flag = (8, IMAGE_ORDINAL_FLAG64) if self.wide else (4, IMAGE_ORDINAL_FLAG32)
             names = []
             while True:
-                entry = self.u32(thunk)
+                entry = int.from_bytes(self.read(thunk, size), "little")
                 if entry == 0:
                     break
-                names.append(entry & 0xFFFF if entry & IMAGE_ORDINAL_FLAG32 else self.cstring(entry + 2))
-                thunk += 4
+                names.append(entry & 0xFFFF if entry & ordinal_flag else self.cstring((entry & 0x7FFFFFFF) + 2))
+                thunk += size
             result.append((self.cstring(name_rva), names))
             rva += 20
 
