@@ -12,7 +12,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
     SYSCTL_IRP_DISPOSITION disposition;
     WmiSystemControl(NULL, NULL, NULL, &disposition);
     USBD_CreateConfigurationRequestEx(NULL, NULL);
-    KeGetCurrentIrql();
+    KeQueryPerformanceCounter(NULL);  // a HAL.dll export on x86 and x64 (KeGetCurrentIrql is inline on x64)
     IoGetCurrentProcess();
   }
   return STATUS_UNSUCCESSFUL;
