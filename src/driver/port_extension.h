@@ -15,9 +15,9 @@
 //   +2A  A   writer URB area (WriteUrbBlock)
 //   +3A      receive ring (RingBase), RING_BUFFER_SIZE bytes
 // A URB area holds the largest URB the driver builds in it: 128 bytes on x86, where the block is
-// exactly 0x11000 bytes with the ring at 640. Pointers are twice as wide on a 64-bit host and so
-// are the URBs; there the areas are 192 bytes and the block grows by what they add. The ring has
-// the same size on both.
+// exactly 0x11000 bytes with the ring at 640. Pointers are twice as wide on x64 and on a 64-bit
+// host and so are the URBs; there the areas are 192 bytes and the block grows by what they add
+// (0x110C0 bytes, ring at 832, on x64). The ring has the same size on all.
 #define PORT_NAME_BUFFER_SIZE 64
 #define DEVICE_NAME_OFFSET 0
 #define DOS_LINK_NAME_OFFSET 64
