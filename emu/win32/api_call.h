@@ -46,8 +46,8 @@ inline std::u16string Widen(LPCSTR s) {
 
 // A control request on a port, waiting for completion: TRUE, or FALSE with the error set.
 // *returned (when given) receives the bytes the driver returned.
-BOOL Control(HANDLE file, ULONG code, const void* input, ULONG inputLength, void* output,
-             ULONG outputLength, ULONG_PTR* returned = nullptr);
+BOOL Control(HANDLE file, ULONG code, const void* input, ULONG inputLength, void* output, ULONG outputLength,
+             ULONG_PTR* returned = nullptr);
 
 // Reads, writes and control requests on a port, synchronous or overlapped as the handle was
 // opened: what ReadFile, WriteFile, DeviceIoControl and WaitCommEvent have in common.

@@ -52,11 +52,8 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
   return InMachine<BOOL>(FALSE, [&] {
     if (!IsFile(hFile)) return Fail(ERROR_INVALID_HANDLE);
     if (lpEvtMask == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    Request r;
-    r.operation = Operation::DeviceControl;
-    r.ioControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
-    r.output = lpEvtMask;
-    r.outputLength = sizeof(DWORD);
+    const Request r{
+        Operation::DeviceControl, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, lpEvtMask, sizeof(DWORD)};
     DWORD returned = 0;
     return Transfer(hFile, r, lpOverlapped != nullptr ? nullptr : &returned, lpOverlapped);
   });
@@ -105,7 +102,8 @@ BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
                                      IOCTL_SERIAL_SET_BREAK_ON,
                                      IOCTL_SERIAL_SET_BREAK_OFF};
   if (dwFunc < SETXOFF || dwFunc > CLRBREAK) {
-    return InMachine<BOOL>(FALSE, [&] { return Fail(IsFile(hFile) ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE); });
+    return InMachine<BOOL>(
+        FALSE, [&] { return Fail(IsFile(hFile) ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE); });
   }
   return Plain(hFile, kCodes[dwFunc]);
 }

@@ -32,7 +32,8 @@ bool Number(std::u16string_view s, DWORD* value) {
 bool Baud(std::u16string_view s, DWORD* rate) {
   static constexpr struct {
     DWORD shortForm, rate;
-  } kShort[] = {{11, 110}, {15, 150}, {30, 300}, {60, 600}, {12, 1200}, {24, 2400}, {48, 4800}, {96, 9600}, {19, 19200}};
+  } kShort[] = {{11, 110},  {15, 150},  {30, 300},  {60, 600},  {12, 1200},
+                {24, 2400}, {48, 4800}, {96, 9600}, {19, 19200}};
   if (!Number(s, rate) || *rate == 0) return false;
   for (auto e : kShort)
     if (s.size() == 2 && *rate == e.shortForm) *rate = e.rate;
@@ -56,10 +57,14 @@ bool DataBits(std::u16string_view s, DCB* dcb) {
 }
 
 bool StopBits(std::u16string_view s, DCB* dcb) {
-  if (s == u"1") dcb->StopBits = ONESTOPBIT;
-  else if (s == u"1.5") dcb->StopBits = ONE5STOPBITS;
-  else if (s == u"2") dcb->StopBits = TWOSTOPBITS;
-  else return false;
+  if (s == u"1")
+    dcb->StopBits = ONESTOPBIT;
+  else if (s == u"1.5")
+    dcb->StopBits = ONE5STOPBITS;
+  else if (s == u"2")
+    dcb->StopBits = TWOSTOPBITS;
+  else
+    return false;
   return true;
 }
 
@@ -122,14 +127,21 @@ bool NewForm(std::u16string_view rest, Parsed* p) {
       if (!OnOff(value, &on)) return false;
       dcb->fDsrSensitivity = on;
     } else if (key == u"dtr") {
-      if (value == u"hs") dcb->fDtrControl = DTR_CONTROL_HANDSHAKE;
-      else if (OnOff(value, &on)) dcb->fDtrControl = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-      else return false;
+      if (value == u"hs")
+        dcb->fDtrControl = DTR_CONTROL_HANDSHAKE;
+      else if (OnOff(value, &on))
+        dcb->fDtrControl = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+      else
+        return false;
     } else if (key == u"rts") {
-      if (value == u"hs") dcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
-      else if (value == u"tg") dcb->fRtsControl = RTS_CONTROL_TOGGLE;
-      else if (OnOff(value, &on)) dcb->fRtsControl = on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-      else return false;
+      if (value == u"hs")
+        dcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
+      else if (value == u"tg")
+        dcb->fRtsControl = RTS_CONTROL_TOGGLE;
+      else if (OnOff(value, &on))
+        dcb->fRtsControl = on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+      else
+        return false;
     } else {
       return false;
     }

@@ -31,7 +31,7 @@ void ToDcb(const PortState& s, DCB* dcb) {
   const ULONG replace = s.flow.FlowReplace;
   dcb->fOutxCtsFlow = (control & SERIAL_CTS_HANDSHAKE) != 0;
   dcb->fOutxDsrFlow = (control & SERIAL_DSR_HANDSHAKE) != 0;
-  dcb->fDtrControl = (control & SERIAL_DTR_HANDSHAKE)  ? DTR_CONTROL_HANDSHAKE
+  dcb->fDtrControl = (control & SERIAL_DTR_HANDSHAKE) ? DTR_CONTROL_HANDSHAKE
                      : (control & SERIAL_DTR_CONTROL) ? DTR_CONTROL_ENABLE
                                                       : DTR_CONTROL_DISABLE;
   dcb->fDsrSensitivity = (control & SERIAL_DSR_SENSITIVITY) != 0;
@@ -79,18 +79,18 @@ PortState FromDcb(const DCB& dcb, const PortState& current) {
   s.chars.ErrorChar = static_cast<UCHAR>(dcb.ErrorChar);
   s.chars.EofChar = static_cast<UCHAR>(dcb.EofChar);
   s.chars.EventChar = static_cast<UCHAR>(dcb.EvtChar);
-  ULONG control = current.flow.ControlHandShake &
-                  ~ULONG{SERIAL_DTR_MASK | SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE |
-                         SERIAL_DSR_SENSITIVITY | SERIAL_ERROR_ABORT};
+  ULONG control =
+      current.flow.ControlHandShake & ~ULONG{SERIAL_DTR_MASK | SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE |
+                                             SERIAL_DSR_SENSITIVITY | SERIAL_ERROR_ABORT};
   if (dcb.fDtrControl == DTR_CONTROL_ENABLE) control |= SERIAL_DTR_CONTROL;
   if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) control |= SERIAL_DTR_HANDSHAKE;
   if (dcb.fOutxCtsFlow) control |= SERIAL_CTS_HANDSHAKE;
   if (dcb.fOutxDsrFlow) control |= SERIAL_DSR_HANDSHAKE;
   if (dcb.fDsrSensitivity) control |= SERIAL_DSR_SENSITIVITY;
   if (dcb.fAbortOnError) control |= SERIAL_ERROR_ABORT;
-  ULONG replace = current.flow.FlowReplace &
-                  ~ULONG{SERIAL_RTS_MASK | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE | SERIAL_ERROR_CHAR |
-                         SERIAL_NULL_STRIPPING | SERIAL_XOFF_CONTINUE};
+  ULONG replace =
+      current.flow.FlowReplace & ~ULONG{SERIAL_RTS_MASK | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE |
+                                        SERIAL_ERROR_CHAR | SERIAL_NULL_STRIPPING | SERIAL_XOFF_CONTINUE};
   static constexpr ULONG kRts[] = {0, SERIAL_RTS_CONTROL, SERIAL_RTS_HANDSHAKE, SERIAL_TRANSMIT_TOGGLE};
   replace |= kRts[dcb.fRtsControl];
   if (dcb.fOutX) replace |= SERIAL_AUTO_TRANSMIT;
@@ -157,8 +157,9 @@ BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
     if (lpCommTimeouts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     SERIAL_TIMEOUTS t{};
     if (!Control(hFile, IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &t, sizeof t)) return FALSE;
-    *lpCommTimeouts = COMMTIMEOUTS{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
-                                   t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant};
+    *lpCommTimeouts =
+        COMMTIMEOUTS{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                     t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant};
     return TRUE;
   });
 }
@@ -168,7 +169,8 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
     if (!IsFile(hFile)) return Fail(ERROR_INVALID_HANDLE);
     if (lpCommTimeouts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     const SERIAL_TIMEOUTS t{lpCommTimeouts->ReadIntervalTimeout, lpCommTimeouts->ReadTotalTimeoutMultiplier,
-                            lpCommTimeouts->ReadTotalTimeoutConstant, lpCommTimeouts->WriteTotalTimeoutMultiplier,
+                            lpCommTimeouts->ReadTotalTimeoutConstant,
+                            lpCommTimeouts->WriteTotalTimeoutMultiplier,
                             lpCommTimeouts->WriteTotalTimeoutConstant};
     return Control(hFile, IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t, nullptr, 0);
   });

@@ -15,7 +15,8 @@ DWORD WaitResult(NTSTATUS status, DWORD count) {
 }
 
 HANDLE NewEvent(BOOL manualReset, BOOL initialState) {
-  return InMachine<HANDLE>(nullptr, [&] { return CreateEventObject(manualReset != FALSE, initialState != FALSE); });
+  return InMachine<HANDLE>(nullptr,
+                           [&] { return CreateEventObject(manualReset != FALSE, initialState != FALSE); });
 }
 
 }  // namespace
@@ -31,12 +32,13 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
 }
 
 BOOL WINAPI SetEvent(HANDLE hEvent) {
-  return InMachine<BOOL>(FALSE, [&] { return NT_SUCCESS(SetEventObject(hEvent)) ? TRUE : Fail(ERROR_INVALID_HANDLE); });
+  return InMachine<BOOL>(
+      FALSE, [&] { return NT_SUCCESS(SetEventObject(hEvent)) ? TRUE : Fail(ERROR_INVALID_HANDLE); });
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent) {
-  return InMachine<BOOL>(FALSE,
-                         [&] { return NT_SUCCESS(ResetEventObject(hEvent)) ? TRUE : Fail(ERROR_INVALID_HANDLE); });
+  return InMachine<BOOL>(
+      FALSE, [&] { return NT_SUCCESS(ResetEventObject(hEvent)) ? TRUE : Fail(ERROR_INVALID_HANDLE); });
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
@@ -44,7 +46,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
                           [&] { return WaitResult(WaitForObjects(&hHandle, 1, false, dwMilliseconds), 1); });
 }
 
-DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                    DWORD dwMilliseconds) {
   return InMachine<DWORD>(WAIT_FAILED, [&] {
     return WaitResult(WaitForObjects(lpHandles, nCount, bWaitAll != FALSE, dwMilliseconds), nCount);
   });

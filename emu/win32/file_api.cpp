@@ -7,15 +7,9 @@
 
 namespace emu::win32 {
 
-BOOL Control(HANDLE file, ULONG code, const void* input, ULONG inputLength, void* output,
-             ULONG outputLength, ULONG_PTR* returned) {
-  Request r;
-  r.operation = Operation::DeviceControl;
-  r.ioControlCode = code;
-  r.input = input;
-  r.inputLength = inputLength;
-  r.output = output;
-  r.outputLength = outputLength;
+BOOL Control(HANDLE file, ULONG code, const void* input, ULONG inputLength, void* output, ULONG outputLength,
+             ULONG_PTR* returned) {
+  const Request r{Operation::DeviceControl, code, input, inputLength, output, outputLength};
   ULONG_PTR information = 0;
   const NTSTATUS status = SendRequest(file, r, &information);
   if (returned != nullptr) *returned = information;
@@ -90,8 +84,8 @@ HANDLE Open(const std::u16string& name, DWORD access, DWORD creation, DWORD flag
   });
 }
 
-BOOL ReadOrWrite(HANDLE file, Operation operation, const void* buffer, DWORD length,
-                 LPDWORD transferred, LPOVERLAPPED overlapped) {
+BOOL ReadOrWrite(HANDLE file, Operation operation, const void* buffer, DWORD length, LPDWORD transferred,
+                 LPOVERLAPPED overlapped) {
   return InMachine<BOOL>(FALSE, [&] {
     Request r;
     r.operation = operation;
@@ -145,11 +139,12 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped) {
-  return ReadOrWrite(hFile, Operation::Read, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+  return ReadOrWrite(hFile, Operation::Read, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
+                     lpOverlapped);
 }
 
-BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
-                      LPOVERLAPPED lpOverlapped) {
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   return ReadOrWrite(hFile, Operation::Write, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten,
                      lpOverlapped);
 }
@@ -168,13 +163,8 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                             LPOVERLAPPED lpOverlapped) {
   return InMachine<BOOL>(FALSE, [&] {
-    Request r;
-    r.operation = Operation::DeviceControl;
-    r.ioControlCode = dwIoControlCode;
-    r.input = lpInBuffer;
-    r.inputLength = nInBufferSize;
-    r.output = lpOutBuffer;
-    r.outputLength = nOutBufferSize;
+    const Request r{
+        Operation::DeviceControl, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize};
     return Transfer(hDevice, r, lpBytesReturned, lpOverlapped);
   });
 }
@@ -183,13 +173,15 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
                                 BOOL bWait) {
   return InMachine<BOOL>(FALSE, [&] {
     if (!IsFile(hFile)) return Fail(ERROR_INVALID_HANDLE);
-    if (lpOverlapped == nullptr || lpNumberOfBytesTransferred == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (lpOverlapped == nullptr || lpNumberOfBytesTransferred == nullptr)
+      return Fail(ERROR_INVALID_PARAMETER);
     if (static_cast<NTSTATUS>(lpOverlapped->Internal) == STATUS_PENDING) {
       if (!bWait) return Fail(ERROR_IO_INCOMPLETE);
       // The request's event, or the file itself when it was started without one.
-      HANDLE waitOn = lpOverlapped->hEvent != nullptr
-                          ? reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(lpOverlapped->hEvent) & ~uintptr_t{1})
-                          : hFile;
+      HANDLE waitOn =
+          lpOverlapped->hEvent != nullptr
+              ? reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(lpOverlapped->hEvent) & ~uintptr_t{1})
+              : hFile;
       const NTSTATUS waited = WaitForObjects(&waitOn, 1, false, INFINITE);
       if (waited != STATUS_WAIT_0) return FailStatus(waited);
     }

@@ -72,17 +72,27 @@ HANDLE Insert(std::shared_ptr<Object> object) {
   return reinterpret_cast<HANDLE>(value);
 }
 
-UCHAR MajorFunction(Operation operation) {
-  switch (operation) {
+IoRequest ToIoRequest(const Request& request) {
+  IoRequest r;
+  switch (request.operation) {
     case Operation::Read:
-      return IRP_MJ_READ;
+      r.majorFunction = IRP_MJ_READ;
+      break;
     case Operation::Write:
-      return IRP_MJ_WRITE;
+      r.majorFunction = IRP_MJ_WRITE;
+      break;
     case Operation::Flush:
-      return IRP_MJ_FLUSH_BUFFERS;
+      r.majorFunction = IRP_MJ_FLUSH_BUFFERS;
+      break;
     default:
-      return IRP_MJ_DEVICE_CONTROL;
+      r.majorFunction = IRP_MJ_DEVICE_CONTROL;
   }
+  r.ioControlCode = request.ioControlCode;
+  r.inputBuffer = request.input;
+  r.inputLength = request.inputLength;
+  r.outputBuffer = request.output;
+  r.outputLength = request.outputLength;
+  return r;
 }
 
 PKEVENT EventOf(HANDLE h) {
@@ -159,13 +169,7 @@ NTSTATUS StartRequest(HANDLE file, const Request& request, StatusBlock* block, H
   KeClearEvent(signal);
   block->status = static_cast<ULONG_PTR>(STATUS_PENDING);
   block->information = 0;
-  IoRequest r;
-  r.majorFunction = MajorFunction(request.operation);
-  r.ioControlCode = request.ioControlCode;
-  r.inputBuffer = request.input;
-  r.inputLength = request.inputLength;
-  r.outputBuffer = request.output;
-  r.outputLength = request.outputLength;
+  const IoRequest r = ToIoRequest(request);
   return o->machine->io().StartRequest(o->file, r, signal, reinterpret_cast<PIO_STATUS_BLOCK>(block));
 }
 
@@ -175,13 +179,7 @@ NTSTATUS SendRequest(HANDLE file, const Request& request, ULONG_PTR* information
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
-  IoRequest r;
-  r.majorFunction = MajorFunction(request.operation);
-  r.ioControlCode = request.ioControlCode;
-  r.inputBuffer = request.input;
-  r.inputLength = request.inputLength;
-  r.outputBuffer = request.output;
-  r.outputLength = request.outputLength;
+  const IoRequest r = ToIoRequest(request);
   NTSTATUS status = o->machine->io().StartRequest(o->file, r, &done, &iosb);
   if (status == STATUS_INVALID_HANDLE) return status;  // the file was closed meanwhile
   if (status == STATUS_PENDING) KeWaitForSingleObject(&done, UserRequest, UserMode, FALSE, nullptr);
@@ -235,8 +233,8 @@ NTSTATUS WaitForObjects(const HANDLE* handles, ULONG count, bool waitAll, ULONG 
   PLARGE_INTEGER limit = milliseconds == 0xFFFFFFFF ? nullptr : &timeout;
   if (count == 1) return KeWaitForSingleObject(objects[0], UserRequest, UserMode, FALSE, limit);
   std::vector<KWAIT_BLOCK> blocks(count);
-  return KeWaitForMultipleObjects(count, objects.data(), waitAll ? WaitAll : WaitAny, UserRequest,
-                                  UserMode, FALSE, limit, blocks.data());
+  return KeWaitForMultipleObjects(count, objects.data(), waitAll ? WaitAll : WaitAny, UserRequest, UserMode,
+                                  FALSE, limit, blocks.data());
 }
 
 void Delay(ULONG milliseconds) {

@@ -31,19 +31,29 @@ DCB Before() {
 TEST(BuildCommDcbTest, ModeStringsOfBothForms) {
   const std::pair<const char*, Expected> cases[] = {
       {"baud=1200 parity=N data=8 stop=1",
-       {1200, NOPARITY, 8, ONESTOPBIT, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, false, false, false, false, true}},
+       {1200, NOPARITY, 8, ONESTOPBIT, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, false, false, false, false,
+        true}},
       {"COM1: 9600,n,8,1",
-       {9600, NOPARITY, 8, ONESTOPBIT, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, false, false, false, false, true}},
-      {"96,n,8,1", {9600, NOPARITY, 8, ONESTOPBIT, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, false, false, false, false, true}},
+       {9600, NOPARITY, 8, ONESTOPBIT, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, false, false, false, false,
+        true}},
+      {"96,n,8,1",
+       {9600, NOPARITY, 8, ONESTOPBIT, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, false, false, false, false,
+        true}},
       {"19,e,7,2,x",
-       {19200, EVENPARITY, 7, TWOSTOPBITS, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, true, true, false, false, true}},
+       {19200, EVENPARITY, 7, TWOSTOPBITS, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, true, true, false, false,
+        true}},
       {"com12:2400,o,5,1.5,p",
-       {2400, ODDPARITY, 5, ONE5STOPBITS, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE, false, false, true, true, true}},
-      {"baud=11", {110, SPACEPARITY, 6, TWOSTOPBITS, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, false, false, false, false, true}},
+       {2400, ODDPARITY, 5, ONE5STOPBITS, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE, false, false, true,
+        true, true}},
+      {"baud=11",
+       {110, SPACEPARITY, 6, TWOSTOPBITS, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, false, false, false, false,
+        true}},
       {"COM3: BAUD=57600 PARITY=M DATA=7 xon=on odsr=on octs=on dtr=hs rts=tg idsr=off",
-       {57600, MARKPARITY, 7, ONE5STOPBITS, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE, true, true, true, true, false}},
+       {57600, MARKPARITY, 7, ONE5STOPBITS, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE, true, true, true, true,
+        false}},
       {"baud=300 dtr=off rts=hs",
-       {300, SPACEPARITY, 6, ONE5STOPBITS, DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE, false, false, false, false, true}},
+       {300, SPACEPARITY, 6, ONE5STOPBITS, DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE, false, false, false,
+        false, true}},
   };
   for (const auto& [text, e] : cases) {
     DCB d = Before();
@@ -65,8 +75,9 @@ TEST(BuildCommDcbTest, ModeStringsOfBothForms) {
 }
 
 TEST(BuildCommDcbTest, BadStringsChangeNothing) {
-  const char* bad[] = {"baud=fast", "parity=x", "data=9", "data=4",  "stop=3", "xon=maybe", "dtr=tg",
-                       "rts=both",  "speed=9600", "9600,n,8,1,q", "96,n,8,1,x,9", "COM: 9600", "baud=9600,n"};
+  const char* bad[] = {"baud=fast",    "parity=x",  "data=9",     "data=4",     "stop=3",
+                       "xon=maybe",    "dtr=tg",    "rts=both",   "speed=9600", "9600,n,8,1,q",
+                       "96,n,8,1,x,9", "COM: 9600", "baud=9600,n"};
   for (const char* text : bad) {
     DCB d = Before();
     SetLastError(0);

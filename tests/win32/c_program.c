@@ -33,7 +33,8 @@ int main(void) {
   Check(!BuildCommDCBA("baud=fast", &dcb), "a rate that is not a number is refused");
   Check(GetLastError() == ERROR_INVALID_PARAMETER, "a refused mode string reports ERROR_INVALID_PARAMETER");
 
-  port = CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+  port =
+      CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
   Check(port == INVALID_HANDLE_VALUE, "no port opens without a machine");
   Check(GetLastError() == ERROR_NOT_READY, "the missing machine reports ERROR_NOT_READY");
   Check(!CloseHandle(port), "the invalid handle cannot be closed");

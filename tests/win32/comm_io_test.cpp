@@ -123,7 +123,8 @@ TEST_F(CommIoTest, PurgeAbortsPendingRequestsAndClearsTheQueues) {
     char buffer[32];
     OVERLAPPED r{};
     r.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_FALSE(ReadFile(h, buffer, sizeof buffer, nullptr, &r)) << "a read of 32 bytes with 10 there finished";
+    EXPECT_FALSE(ReadFile(h, buffer, sizeof buffer, nullptr, &r))
+        << "a read of 32 bytes with 10 there finished";
     EXPECT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), GetLastError());
     ASSERT_TRUE(PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR)) << GetLastError();
     EXPECT_FALSE(GetOverlappedResult(h, &r, &n, TRUE));

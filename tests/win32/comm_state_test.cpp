@@ -72,7 +72,8 @@ TEST_F(CommStateTest, RefusedSettingsLeaveThePortAsItWas) {
         {"ByteSize 4", [](DCB* d) { d->ByteSize = 4; }, ERROR_INVALID_PARAMETER},
         {"Parity 9", [](DCB* d) { d->Parity = 9; }, ERROR_INVALID_PARAMETER},
         {"StopBits 3", [](DCB* d) { d->StopBits = 3; }, ERROR_INVALID_PARAMETER},
-        {"XonChar equal to XoffChar", [](DCB* d) { d->XonChar = d->XoffChar = 0x11; }, ERROR_INVALID_PARAMETER},
+        {"XonChar equal to XoffChar", [](DCB* d) { d->XonChar = d->XoffChar = 0x11; },
+         ERROR_INVALID_PARAMETER},
         // The chip cannot run at that rate: STATUS_UNSUCCESSFUL from the driver.
         {"rate 0", [](DCB* d) { d->BaudRate = 0; }, ERROR_GEN_FAILURE},
     };

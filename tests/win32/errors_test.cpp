@@ -108,10 +108,17 @@ TEST_F(ErrorsTest, UnusableParametersAreRefused) {
         {"EscapeCommFunction(10)", [&] { return EscapeCommFunction(h, 10); }},
         {"PurgeComm(0x100)", [&] { return PurgeComm(h, 0x100); }},
         {"SetCommMask(0x8000)", [&] { return SetCommMask(h, 0x8000); }},
-        {"BuildCommDCB(NULL string)", [&] { DCB d{}; return BuildCommDCBA(nullptr, &d); }},
+        {"BuildCommDCB(NULL string)",
+         [&] {
+           DCB d{};
+           return BuildCommDCBA(nullptr, &d);
+         }},
         {"BuildCommDCB(NULL DCB)", [&] { return BuildCommDCBA("baud=9600", nullptr); }},
         {"BuildCommDCBAndTimeouts(NULL time-outs)",
-         [&] { DCB d{}; return BuildCommDCBAndTimeoutsA("baud=9600", &d, nullptr); }},
+         [&] {
+           DCB d{};
+           return BuildCommDCBAndTimeoutsA("baud=9600", &d, nullptr);
+         }},
     };
     for (const auto& [what, call] : calls) {
       SetLastError(0);
@@ -142,7 +149,8 @@ TEST_F(ErrorsTest, ShortBuffersAreRefusedAndFullOnesFilled) {
     HANDLE h = Open(PortA());
     unsigned char small[4] = {};
     DWORD n = 99;
-    EXPECT_FALSE(DeviceIoControl(h, 0x1B006C /* GET_COMMSTATUS */, nullptr, 0, small, sizeof small, &n, nullptr));
+    EXPECT_FALSE(
+        DeviceIoControl(h, 0x1B006C /* GET_COMMSTATUS */, nullptr, 0, small, sizeof small, &n, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
     EXPECT_EQ(0u, n);
     const unsigned char line[2] = {0, 0};
@@ -169,15 +177,15 @@ TEST_F(ErrorsTest, OpeningReportsMissingAndBusyPorts) {
   Run([&] {
     const std::string port = PortA();
     SetLastError(0);
-    EXPECT_EQ(INVALID_HANDLE_VALUE,
-              CreateFileA("\\\\.\\COM99", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA("\\\\.\\COM99", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
     EXPECT_EQ(INVALID_HANDLE_VALUE,
               CreateFileA("no-such-file.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
     HANDLE h = Open(port);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                                OPEN_EXISTING, 0, nullptr));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError()) << "a second open of the port";
     ASSERT_TRUE(CloseHandle(h));
     // The DOS device name alone reaches COM1 to COM9; the wide form is the same.

@@ -25,7 +25,8 @@ std::string Win32Test::PortName(serial_rig::Bridge& bridge) const {
 }
 
 HANDLE Win32Test::Open(const std::string& name, DWORD flags) {
-  HANDLE h = CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+  HANDLE h = CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         flags, nullptr);
   EXPECT_NE(INVALID_HANDLE_VALUE, h) << "opening " << name << " failed with error " << GetLastError();
   return h;
 }
@@ -35,8 +36,9 @@ void Win32Test::Run(const std::function<void()>& body) { RunTogether({body}); }
 void Win32Test::RunTogether(const std::vector<std::function<void()>>& bodies) {
   std::vector<emu::Kernel::ContextId> ids;
   for (const auto& body : bodies) ids.push_back(kernel().StartApplicationThread("application", body));
-  const bool done = kernel().RunUntil(
-      [&] { return std::all_of(ids.begin(), ids.end(), [&](auto id) { return kernel().ContextFinished(id); }); });
+  const bool done = kernel().RunUntil([&] {
+    return std::all_of(ids.begin(), ids.end(), [&](auto id) { return kernel().ContextFinished(id); });
+  });
   ASSERT_TRUE(done) << "an application thread never returned:\n" << kernel().DescribeContexts();
 }
 

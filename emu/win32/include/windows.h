@@ -52,5 +52,5 @@ typedef const WCHAR* LPCWSTR;
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define MAXDWORD 0xffffffff
 
-#include "winerror.h"
 #include "winbase.h"
+#include "winerror.h"
