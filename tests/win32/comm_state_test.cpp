@@ -95,6 +95,32 @@ TEST_F(CommStateTest, RefusedSettingsLeaveThePortAsItWas) {
   });
 }
 
+TEST_F(CommStateTest, DtrAndRtsControlOfTheDcbReachTheLines) {
+  Run([&] {
+    HANDLE h = Open(PortA());
+    const DWORD lines = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON;
+    const struct {
+      BYTE dtr, rts;
+      DWORD inputs;  // through the plug: RTS to CTS, DTR to DSR and DCD
+    } steps[] = {
+        {DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON},
+        {DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE, MS_CTS_ON},
+        {DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE, MS_DSR_ON | MS_RLSD_ON},
+        {DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, 0},
+    };
+    for (const auto& step : steps) {
+      DCB dcb = PlainDcb(CBR_9600, step.dtr, step.rts);
+      ASSERT_TRUE(SetCommState(h, &dcb)) << GetLastError();
+      Sleep(50);
+      DWORD modem = 0;
+      ASSERT_TRUE(GetCommModemStatus(h, &modem));
+      EXPECT_EQ(step.inputs, modem & lines)
+          << "DTR control " << int(step.dtr) << ", RTS control " << int(step.rts);
+    }
+    EXPECT_TRUE(CloseHandle(h));
+  });
+}
+
 TEST_F(CommStateTest, StateFromOutsideTheMachineRunsInAThreadOfItsOwn) {
   // Called from the test's own stack: each call runs in an application thread of the machine.
   HANDLE h = Open(PortA());
