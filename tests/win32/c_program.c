@@ -19,10 +19,12 @@ static void Check(int ok, const char* what) {
 }
 
 int main(void) {
-  DCB dcb = {0};
-  COMMTIMEOUTS timeouts = {0};
+  DCB dcb;
+  COMMTIMEOUTS timeouts;
   HANDLE port;
 
+  ZeroMemory(&dcb, sizeof dcb);
+  ZeroMemory(&timeouts, sizeof timeouts);
   dcb.DCBlength = sizeof dcb;
   Check(BuildCommDCBAndTimeoutsA("COM1: baud=1200 parity=E data=7 stop=2 to=on dtr=hs", &dcb, &timeouts),
         "a valid mode string is accepted");

@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 #ifndef __cplusplus
 #include <uchar.h>
 #endif
@@ -48,6 +49,21 @@ typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
+
+#ifdef UNICODE
+typedef WCHAR TCHAR;
+#define TEXT(quote) u##quote
+#else
+typedef char TCHAR;
+#define TEXT(quote) quote
+#endif
+typedef TCHAR* LPTSTR;
+typedef const TCHAR* LPCTSTR;
+
+#define ZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define FillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define CopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define MoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define MAXDWORD 0xffffffff
