@@ -24,6 +24,10 @@ struct Object {
   // An event object's event, or a file's own event (signalled when a request started without
   // an event completes).
   KEVENT event{};
+  // Signalled while no request of a synchronous file runs: the I/O manager lets the requests on
+  // a file opened without FILE_FLAG_OVERLAPPED through one at a time, so a second thread's
+  // request waits until the first one completes.
+  KEVENT idle{};
 };
 
 static_assert(sizeof(StatusBlock) == sizeof(IO_STATUS_BLOCK) &&
@@ -133,6 +137,7 @@ HANDLE OpenFile(std::u16string_view name, ACCESS_MASK access, bool overlapped, N
   auto object = std::make_shared<Object>(Object{Object::Kind::File, machine});
   object->overlapped = overlapped;
   KeInitializeEvent(&object->event, NotificationEvent, FALSE);
+  KeInitializeEvent(&object->idle, SynchronizationEvent, TRUE);
   *status = machine->io().OpenFile(name, access, &object->file);
   if (!NT_SUCCESS(*status)) return nullptr;
   return Insert(std::move(object));
@@ -176,15 +181,20 @@ NTSTATUS StartRequest(HANDLE file, const Request& request, StatusBlock* block, H
 NTSTATUS SendRequest(HANDLE file, const Request& request, ULONG_PTR* information) {
   auto o = Find(file, Object::Kind::File);
   if (!o) return STATUS_INVALID_HANDLE;
+  if (!o->overlapped) KeWaitForSingleObject(&o->idle, UserRequest, UserMode, FALSE, nullptr);
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
-  const IoRequest r = ToIoRequest(request);
-  NTSTATUS status = o->machine->io().StartRequest(o->file, r, &done, &iosb);
-  if (status == STATUS_INVALID_HANDLE) return status;  // the file was closed meanwhile
-  if (status == STATUS_PENDING) KeWaitForSingleObject(&done, UserRequest, UserMode, FALSE, nullptr);
+  // What the driver returned is the final status unless the request is pending (a file closed
+  // meanwhile is refused without a request and leaves the status block alone).
+  NTSTATUS status = o->machine->io().StartRequest(o->file, ToIoRequest(request), &done, &iosb);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, UserRequest, UserMode, FALSE, nullptr);
+    status = iosb.Status;
+  }
+  if (!o->overlapped) KeSetEvent(&o->idle, IO_NO_INCREMENT, FALSE);
   if (information != nullptr) *information = iosb.Information;
-  return iosb.Status;
+  return status;
 }
 
 NTSTATUS CancelRequests(HANDLE file, bool callerOnly, StatusBlock* block) {

@@ -188,5 +188,31 @@ TEST_F(CommIoTest, OverlappedRequestWithoutEventSignalsTheFile) {
   });
 }
 
+TEST_F(CommIoTest, RequestsOnASynchronousHandleGoOneAtATime) {
+  HANDLE h = Open(PortA());
+  Run([&] {
+    COMMTIMEOUTS t{0, 0, 500, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &t));
+  });
+  emu::VirtualTime readDone = 0;
+  emu::VirtualTime statusDone = 0;
+  RunTogether({[&] {
+                 char buffer[4];
+                 DWORD n = 9;
+                 EXPECT_TRUE(ReadFile(h, buffer, sizeof buffer, &n, nullptr));
+                 EXPECT_EQ(0u, n);
+                 readDone = Now();
+               },
+               [&] {
+                 Sleep(100);
+                 DWORD modem = 0;
+                 EXPECT_TRUE(GetCommModemStatus(h, &modem));
+                 statusDone = Now();
+               }});
+  EXPECT_GE(readDone, 500 * ms);
+  EXPECT_GE(statusDone, readDone) << "a request passed the read that was running on the same handle";
+  Run([&] { EXPECT_TRUE(CloseHandle(h)); });
+}
+
 }  // namespace
 }  // namespace tarnwire::win32_testing
