@@ -44,8 +44,8 @@ BOOL Transfer(HANDLE file, const Request& request, LPDWORD transferred, LPOVERLA
 
 namespace {
 
-// The NT name of a Win32 device name: "\\.\X" is "\??\X", and the DOS device names COM1 to
-// COM9 (with or without a colon) are "\??\COMn" wherever they appear. Anything else would be a
+// The NT name of a Win32 device name: "\\.\X" is "\??\X", and a name that is one of the DOS
+// device names COM1 to COM9 (with or without a colon) is "\??\COMn". Anything else would be a
 // file, and the machine has no file system.
 bool NtDeviceName(std::u16string name, std::u16string* nt) {
   if (name.rfind(u"\\\\.\\", 0) == 0) {
