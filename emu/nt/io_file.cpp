@@ -335,10 +335,22 @@ NTSTATUS IoManager::SendToStack(PDEVICE_OBJECT device, const IoRequest& request,
 }
 
 ULONG IoManager::CancelFileRequests(PFILE_OBJECT file) {
+  return CancelFileRequests(file, nullptr, nullptr, nullptr);
+}
+
+ULONG IoManager::CancelFileRequests(PFILE_OBJECT file, PETHREAD thread, PIO_STATUS_BLOCK iosb,
+                                    ULONG* matched) {
+  if (matched != nullptr) *matched = 0;
   FileRecord* f = FindFile(file);
   if (f == nullptr) return 0;
   ULONG cancelled = 0;
-  std::vector<std::pair<uint64_t, PIRP>> pending(f->pending.begin(), f->pending.end());
+  std::vector<std::pair<uint64_t, PIRP>> pending;
+  for (auto [serial, irp] : f->pending) {
+    if (thread != nullptr && irp->Tail.Overlay.Thread != thread) continue;
+    if (iosb != nullptr && irp->UserIosb != iosb) continue;
+    pending.emplace_back(serial, irp);
+  }
+  if (matched != nullptr) *matched = static_cast<ULONG>(pending.size());
   for (auto [serial, irp] : pending) {
     // An earlier cancel routine may have completed later requests of the list already.
     if (f->pending.count(serial) == 0) continue;

@@ -164,6 +164,11 @@ class IoManager {
   // IoCancelIrp on every request of the file still outstanding; returns how many had a cancel
   // routine.
   ULONG CancelFileRequests(PFILE_OBJECT file);
+  // The same for the requests of the file sent by `thread` (any when NULL) with the status block
+  // `iosb` (any when NULL), as NtCancelIoFile and NtCancelIoFileEx choose them; *matched (when
+  // given) receives how many requests were chosen.
+  ULONG CancelFileRequests(PFILE_OBJECT file, PETHREAD thread, PIO_STATUS_BLOCK iosb,
+                           ULONG* matched);
   size_t PendingRequestCount(PFILE_OBJECT file) const;
   size_t OpenFileCount() const;
   // Files on any device of the stack above `pdo` whose final close has not completed.
