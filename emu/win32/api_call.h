@@ -21,7 +21,7 @@ inline BOOL FailStatus(NTSTATUS status) { return Fail(ErrorFromStatus(status)); 
 
 // Runs body in the machine (in an application thread of its own when the caller is outside the
 // machine) and hands its last error back to the caller. Without a machine the call fails with
-// ERROR_NOT_READY.
+// NoMachineError().
 template <class R, class Body>
 R InMachine(R failed, Body&& body) {
   R result = failed;
@@ -30,7 +30,7 @@ R InMachine(R failed, Body&& body) {
         result = body();
         error = LastError();
       })) {
-    SetLastErrorValue(ERROR_NOT_READY);
+    SetLastErrorValue(NoMachineError());
     return failed;
   }
   SetLastErrorValue(error);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "nt/machine.h"
+#include "win32/booted_machine.h"
 
 namespace emu::win32 {
 namespace {
@@ -49,9 +50,25 @@ Table& Handles() {
 
 thread_local ULONG outsideLastError = 0;
 
-// The machine the API acts on. An application process is attached to the machine that is
-// current; booting a machine of its own for a process would plug in here.
-Machine* TargetMachine() { return Machine::CurrentOrNull(); }
+// The machine the API acts on. A program built with the machine (a test) acts on the one that
+// is current; an application linked with the shared library gets one booted on first use.
+Machine* TargetMachine() {
+#ifdef TARNWIRE_WIN32_BOOT
+  BootedMachine* booted = ProcessMachine();
+  return booted != nullptr ? booted->machine() : nullptr;
+#else
+  return Machine::CurrentOrNull();
+#endif
+}
+
+// Whether the caller runs in an emulated context. A thread outside a real-time machine never
+// does, and must not look at the kernel that another OS thread runs.
+bool InEmulatedContext() {
+  Kernel* k = Kernel::CurrentOrNull();
+  if (k == nullptr) return false;
+  if (BootedMachine::Serving() != nullptr && !BootedMachine::OnMachineThread()) return false;
+  return k->InContext();
+}
 
 std::shared_ptr<Object> Find(HANDLE h, Object::Kind kind) {
   Table& t = Handles();
@@ -109,12 +126,21 @@ PKEVENT EventOf(HANDLE h) {
 bool RunInMachine(const std::function<void()>& fn) {
   Machine* machine = TargetMachine();
   if (machine == nullptr) return false;
+  if (BootedMachine* served = BootedMachine::Serving(); served != nullptr && served->machine() == machine)
+    return served->Run(fn);
   return machine->RunInApplicationThread("win32 call", fn);
 }
 
+ULONG NoMachineError() {
+#ifdef TARNWIRE_WIN32_BOOT
+  return kErrorFileNotFound;
+#else
+  return kErrorNotReady;
+#endif
+}
+
 ULONG LastError() {
-  Kernel* k = Kernel::CurrentOrNull();
-  if (k == nullptr || !k->InContext()) return outsideLastError;
+  if (!InEmulatedContext()) return outsideLastError;
   Table& t = Handles();
   std::lock_guard guard(t.lock);
   auto it = t.lastErrors.find(PsGetCurrentThreadId());
@@ -122,8 +148,7 @@ ULONG LastError() {
 }
 
 void SetLastErrorValue(ULONG error) {
-  Kernel* k = Kernel::CurrentOrNull();
-  if (k == nullptr || !k->InContext()) {
+  if (!InEmulatedContext()) {
     outsideLastError = error;
     return;
   }

@@ -35,6 +35,12 @@ struct Request {
 // Runs fn in the calling emulated context, or in a new application thread of the machine when
 // called from outside the machine. False when there is no machine or the thread did not end.
 bool RunInMachine(const std::function<void()>& fn);
+// The error of a call that finds no machine: ERROR_FILE_NOT_FOUND where the machine is booted on
+// first use (it could not be: there is no such port), ERROR_NOT_READY where the program brings
+// its own.
+constexpr ULONG kErrorFileNotFound = 2;
+constexpr ULONG kErrorNotReady = 21;
+ULONG NoMachineError();
 
 ULONG LastError();
 void SetLastErrorValue(ULONG error);

@@ -1,0 +1,79 @@
+// A machine booted from a description (machine_spec.h): ZM470 bridges on one USB bus with the
+// driver loaded for them, each port named as described and with its far end plugged in.
+//
+// In real time the machine runs on an OS thread of its own, and a call from any other OS thread
+// (Run) is handed to a new application thread of the machine while the caller blocks until it
+// ends, so several of a program's threads may call at once. In virtual time the machine is the
+// calling thread's, and each call runs the machine until it ends, as for any machine.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "nt/machine.h"
+#include "win32/machine_spec.h"
+
+namespace emu::win32 {
+
+struct BootedRig;
+
+class BootedMachine {
+ public:
+  explicit BootedMachine(const MachineSpec& spec);
+  // Stops the machine's thread and takes the machine down (unless a call is still outstanding,
+  // when it is left as it is).
+  ~BootedMachine();
+  BootedMachine(const BootedMachine&) = delete;
+  BootedMachine& operator=(const BootedMachine&) = delete;
+
+  // Empty when every bridge came up; otherwise what failed (and there is no machine).
+  const std::string& Error() const { return error_; }
+  Machine* machine();
+  // The path of the pty at the far end of COMn, or "" when it has none.
+  std::string PtyPath(unsigned com) const;
+
+  // Runs fn in an application thread of the machine and waits until it ends; false when the
+  // machine stopped first (a bug check, or the machine shutting down).
+  bool Run(const std::function<void()>& fn);
+  // Ends the machine's thread (real time); every call still waiting fails. When `keep`, the
+  // machine is left in memory as it is (for process exit).
+  void Stop(bool keep = false);
+
+  // The real-time machine that serves calls from other OS threads, if one runs.
+  static BootedMachine* Serving();
+  // Whether the calling OS thread is that machine's own.
+  static bool OnMachineThread();
+
+ private:
+  struct Call {
+    bool done = false;
+    bool ok = false;
+  };
+  void Serve(const MachineSpec& spec);
+  void Finish(const std::shared_ptr<Call>& call, bool ok);
+  void FailCalls();
+
+  bool realTime_;
+  bool keep_ = false;
+  std::unique_ptr<BootedRig> rig_;
+  std::string error_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool booted_ = false;
+  bool stopped_ = false;
+  bool stopRequested_ = false;  // read and written on the machine's thread only
+  std::set<std::shared_ptr<Call>> calls_;
+};
+
+// The process's machine booted on first use from TARNWIRE_MACHINE (kDefaultMachine when unset),
+// or nullptr after printing on stderr why it could not be booted. A real-time machine stops at
+// process exit.
+BootedMachine* ProcessMachine();
+
+}  // namespace emu::win32
