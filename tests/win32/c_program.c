@@ -1,6 +1,6 @@
 /* A Windows serial program's use of the API, compiled as C against windows.h and linked with
- * libtarnwire-win32.so. With no machine attached the port cannot be opened; the mode-string
- * parsing needs none. Exits with 0 when every check holds. */
+ * libtarnwire-win32.so. Its machine (TARNWIRE_MACHINE) has no COM1, so that port cannot be
+ * opened; the mode-string parsing needs no port. Exits with 0 when every check holds. */
 #include <stdio.h>
 #include <windows.h>
 
@@ -37,8 +37,8 @@ int main(void) {
 
   port =
       CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
-  Check(port == INVALID_HANDLE_VALUE, "no port opens without a machine");
-  Check(GetLastError() == ERROR_NOT_READY, "the missing machine reports ERROR_NOT_READY");
+  Check(port == INVALID_HANDLE_VALUE, "a port the machine does not have does not open");
+  Check(GetLastError() == ERROR_FILE_NOT_FOUND, "the missing port reports ERROR_FILE_NOT_FOUND");
   Check(!CloseHandle(port), "the invalid handle cannot be closed");
   return failures == 0 ? 0 : 1;
 }
