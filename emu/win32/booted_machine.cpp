@@ -39,11 +39,12 @@ std::u16string ComName(unsigned com) {
 }
 
 // Plugs the bridges, lets Plug and Play start the driver on each and joins their far ends.
-std::unique_ptr<BootedRig> Boot(const MachineSpec& spec, std::string* error) {
+std::unique_ptr<BootedRig> Boot(const MachineDescription& description, std::string* error) {
   KernelConfig config;
-  config.seed = spec.seed;
-  config.realTime = spec.realTime;
-  config.processors = spec.multiprocessor ? ProcessorModel::Multiprocessor : ProcessorModel::Uniprocessor;
+  config.seed = description.seed;
+  config.realTime = description.realTime;
+  config.processors =
+      description.multiprocessor ? ProcessorModel::Multiprocessor : ProcessorModel::Uniprocessor;
   auto rig = std::make_unique<BootedRig>();
   rig->machine = std::make_unique<Machine>(config);
   Machine& m = *rig->machine;
@@ -51,7 +52,7 @@ std::unique_ptr<BootedRig> Boot(const MachineSpec& spec, std::string* error) {
   m.pnp().RegisterDriver(kBridgeHardwareId, kServiceName, DriverEntry);
   rig->host = std::make_unique<usb::UsbHost>(m);
   std::vector<usb::UsbPort*> ports;
-  for (const BridgeSpec& b : spec.bridges) {
+  for (const BridgeDescription& b : description.bridges) {
     zm470::Config chip;
     chip.revision = static_cast<uint8_t>(b.revision);
     chip.serialNumber = "TW" + std::to_string(b.com);
@@ -66,18 +67,18 @@ std::unique_ptr<BootedRig> Boot(const MachineSpec& spec, std::string* error) {
   }
   for (size_t i = 0; i < ports.size(); ++i) {
     if (ports[i]->Pdo()->AttachedDevice == nullptr) {
-      *error = "the driver did not start on COM" + std::to_string(spec.bridges[i].com);
+      *error = "the driver did not start on COM" + std::to_string(description.bridges[i].com);
       return nullptr;
     }
   }
-  for (size_t i = 0; i < spec.bridges.size(); ++i) {
-    const BridgeSpec& b = spec.bridges[i];
+  for (size_t i = 0; i < description.bridges.size(); ++i) {
+    const BridgeDescription& b = description.bridges[i];
     zm470::Zm470& chip = *rig->chips[i];
     switch (b.farEnd) {
       case FarEnd::Loopback:
       case FarEnd::LoopbackRi:
-        rig->plugs.push_back(std::make_unique<line::LoopbackPlug>(line::Clock::Kernel(),
-                                                                  b.farEnd == FarEnd::LoopbackRi));
+        rig->plugs.push_back(
+            std::make_unique<line::LoopbackPlug>(line::Clock::Kernel(), b.farEnd == FarEnd::LoopbackRi));
         chip.AttachLine(rig->plugs.back().get());
         break;
       case FarEnd::Pty: {
@@ -89,8 +90,8 @@ std::unique_ptr<BootedRig> Boot(const MachineSpec& spec, std::string* error) {
       }
       case FarEnd::NullModem:
         if (b.peer < b.com) break;  // joined from the other side
-        for (size_t j = 0; j < spec.bridges.size(); ++j) {
-          if (spec.bridges[j].com != b.peer) continue;
+        for (size_t j = 0; j < description.bridges.size(); ++j) {
+          if (description.bridges[j].com != b.peer) continue;
           rig->cables.push_back(std::make_unique<line::NullModemCable>(line::Clock::Kernel()));
           chip.AttachLine(&rig->cables.back()->SideA());
           rig->chips[j]->AttachLine(&rig->cables.back()->SideB());
@@ -105,16 +106,16 @@ std::unique_ptr<BootedRig> Boot(const MachineSpec& spec, std::string* error) {
 
 }  // namespace
 
-BootedMachine::BootedMachine(const MachineSpec& spec) : realTime_(spec.realTime) {
+BootedMachine::BootedMachine(const MachineDescription& description) : realTime_(description.realTime) {
   if (!realTime_) {
     try {
-      rig_ = Boot(spec, &error_);
+      rig_ = Boot(description, &error_);
     } catch (const std::exception& e) {
       error_ = e.what();
     }
     return;
   }
-  thread_ = std::thread([this, spec] { Serve(spec); });
+  thread_ = std::thread([this, description] { Serve(description); });
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [&] { return booted_; });
   if (!error_.empty()) {
@@ -138,12 +139,12 @@ std::string BootedMachine::PtyPath(unsigned com) const {
 
 // The machine's thread: boots, serves posted calls until asked to stop, then takes the machine
 // down on the thread that built it.
-void BootedMachine::Serve(const MachineSpec& spec) {
+void BootedMachine::Serve(const MachineDescription& description) {
   t_machineThread = true;
   std::unique_ptr<BootedRig> rig;
   std::string error;
   try {
-    rig = Boot(spec, &error);
+    rig = Boot(description, &error);
   } catch (const std::exception& e) {
     error = e.what();
   }
@@ -234,23 +235,25 @@ BootedMachine* BootedMachine::Serving() { return g_serving.load(); }
 bool BootedMachine::OnMachineThread() { return t_machineThread; }
 
 BootedMachine* ProcessMachine() {
-  static BootedMachine* const process = [] () -> BootedMachine* {
+  static BootedMachine* const process = []() -> BootedMachine* {
     const char* text = std::getenv("TARNWIRE_MACHINE");
-    MachineSpec spec;
+    MachineDescription description;
     std::string error;
-    if (!ParseMachineSpec(text != nullptr ? std::string_view(text) : kDefaultMachine, &spec, &error)) {
+    if (!ParseMachineDescription(text != nullptr ? std::string_view(text) : kDefaultMachine, &description,
+                                 &error)) {
       std::fprintf(stderr, "tarnwire-win32: TARNWIRE_MACHINE=\"%s\": %s\n", text != nullptr ? text : "",
                    error.c_str());
       return nullptr;
     }
-    auto* booted = new BootedMachine(spec);  // lives until the process ends
+    auto* booted = new BootedMachine(description);  // lives until the process ends
     if (!booted->Error().empty()) {
       std::fprintf(stderr, "tarnwire-win32: the machine did not boot: %s\n", booted->Error().c_str());
       return nullptr;
     }
-    for (const BridgeSpec& b : spec.bridges)
+    for (const BridgeDescription& b : description.bridges)
       if (b.farEnd == FarEnd::Pty)
-        std::fprintf(stderr, "tarnwire-win32: COM%u is at the pty %s\n", b.com, booted->PtyPath(b.com).c_str());
+        std::fprintf(stderr, "tarnwire-win32: COM%u is at the pty %s\n", b.com,
+                     booted->PtyPath(b.com).c_str());
     std::atexit([] { ProcessMachine()->Stop(true); });
     return booted;
   }();

@@ -1,4 +1,4 @@
-// A machine booted from a description (machine_spec.h): ZM470 bridges on one USB bus with the
+// A machine booted from a description (machine_description.h): ZM470 bridges on one USB bus with the
 // driver loaded for them, each port named as described and with its far end plugged in.
 //
 // In real time the machine runs on an OS thread of its own, and a call from any other OS thread
@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "nt/machine.h"
-#include "win32/machine_spec.h"
+#include "win32/machine_description.h"
 
 namespace emu::win32 {
 
@@ -24,7 +24,7 @@ struct BootedRig;
 
 class BootedMachine {
  public:
-  explicit BootedMachine(const MachineSpec& spec);
+  explicit BootedMachine(const MachineDescription& description);
   // Stops the machine's thread and takes the machine down (unless a call is still outstanding,
   // when it is left as it is).
   ~BootedMachine();
@@ -54,7 +54,7 @@ class BootedMachine {
     bool done = false;
     bool ok = false;
   };
-  void Serve(const MachineSpec& spec);
+  void Serve(const MachineDescription& description);
   void Finish(const std::shared_ptr<Call>& call, bool ok);
   void FailCalls();
 

@@ -1,6 +1,8 @@
 // Machines booted from a description: the ports are there by the names described with their far
 // ends, and in real time a program's own OS threads call at once, each call blocking only its
 // caller, with time-outs in wall-clock time.
+#include "win32/booted_machine.h"
+
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -10,18 +12,16 @@
 #include <string>
 #include <thread>
 
-#include "win32/booted_machine.h"
-
 namespace {
 
 using emu::win32::BootedMachine;
-using emu::win32::MachineSpec;
+using emu::win32::MachineDescription;
 
-MachineSpec Spec(std::string_view text) {
-  MachineSpec spec;
+MachineDescription Described(std::string_view text) {
+  MachineDescription description;
   std::string error;
-  EXPECT_TRUE(emu::win32::ParseMachineSpec(text, &spec, &error)) << error;
-  return spec;
+  EXPECT_TRUE(emu::win32::ParseMachineDescription(text, &description, &error)) << error;
+  return description;
 }
 
 HANDLE Open(const char* name, DWORD flags = 0) {
@@ -52,7 +52,7 @@ void OnThread(Body body) {
 }
 
 TEST(BootedMachineTest, PortsAreNamedAsDescribedWithTheirFarEnds) {
-  BootedMachine booted(Spec("COM5=loopback+ri;COM6=null:COM7;COM7,rev=0x10;virtual"));
+  BootedMachine booted(Described("COM5=loopback+ri;COM6=null:COM7;COM7,rev=0x10;virtual"));
   ASSERT_EQ("", booted.Error());
   // Virtual time: the calling thread runs the machine.
   HANDLE com5 = Open("COM5");
@@ -85,7 +85,7 @@ TEST(BootedMachineTest, PortsAreNamedAsDescribedWithTheirFarEnds) {
 }
 
 TEST(BootedMachineTest, ABlockedReadIsReleasedByAWriteFromAnotherThread) {
-  BootedMachine booted(Spec("COM8=null:COM9;COM9;realtime"));
+  BootedMachine booted(Described("COM8=null:COM9;COM9;realtime"));
   ASSERT_EQ("", booted.Error());
   HANDLE com8 = Open("COM8");
   HANDLE com9 = Open("COM9", FILE_FLAG_OVERLAPPED);
@@ -147,7 +147,7 @@ TEST(BootedMachineTest, ABlockedReadIsReleasedByAWriteFromAnotherThread) {
 }
 
 TEST(BootedMachineTest, CancelIoExFromAnotherThreadEndsABlockedRead) {
-  BootedMachine booted(Spec("COM8;realtime;mp"));
+  BootedMachine booted(Described("COM8;realtime;mp"));
   ASSERT_EQ("", booted.Error());
   HANDLE com8 = Open("COM8");
   ASSERT_NE(INVALID_HANDLE_VALUE, com8);
@@ -179,7 +179,7 @@ TEST(BootedMachineTest, CancelIoExFromAnotherThreadEndsABlockedRead) {
 }
 
 TEST(BootedMachineTest, TimeOutsPassInWallClockTime) {
-  BootedMachine booted(Spec("COM8;realtime"));
+  BootedMachine booted(Described("COM8;realtime"));
   ASSERT_EQ("", booted.Error());
   HANDLE com8 = Open("COM8");
   ASSERT_NE(INVALID_HANDLE_VALUE, com8);

@@ -19,15 +19,15 @@ namespace emu::win32 {
 
 enum class FarEnd { None, Loopback, LoopbackRi, NullModem, Pty };
 
-struct BridgeSpec {
+struct BridgeDescription {
   unsigned com = 0;  // n of COMn
   FarEnd farEnd = FarEnd::None;
   unsigned peer = 0;  // the bridge at the other end of a null-modem cable
   int revision = -1;  // -1: the machine's default
 };
 
-struct MachineSpec {
-  std::vector<BridgeSpec> bridges;
+struct MachineDescription {
+  std::vector<BridgeDescription> bridges;
   uint8_t revision = 0x30;
   bool realTime = true;
   uint64_t seed = 1;
@@ -37,6 +37,6 @@ struct MachineSpec {
 constexpr std::string_view kDefaultMachine = "COM8=loopback";
 
 // Parses a description; on failure false and *error says which part is bad and why.
-bool ParseMachineSpec(std::string_view text, MachineSpec* spec, std::string* error);
+bool ParseMachineDescription(std::string_view text, MachineDescription* description, std::string* error);
 
 }  // namespace emu::win32

@@ -1,24 +1,24 @@
 // The TARNWIRE_MACHINE description: what good ones describe, and that a bad one is refused with
 // the bad part named.
-#include <gtest/gtest.h>
+#include "win32/machine_description.h"
 
-#include "win32/machine_spec.h"
+#include <gtest/gtest.h>
 
 namespace {
 
 using emu::win32::FarEnd;
-using emu::win32::MachineSpec;
-using emu::win32::ParseMachineSpec;
+using emu::win32::MachineDescription;
+using emu::win32::ParseMachineDescription;
 
-MachineSpec Parse(std::string_view text) {
-  MachineSpec spec;
+MachineDescription Parse(std::string_view text) {
+  MachineDescription description;
   std::string error;
-  EXPECT_TRUE(ParseMachineSpec(text, &spec, &error)) << text << ": " << error;
-  return spec;
+  EXPECT_TRUE(ParseMachineDescription(text, &description, &error)) << text << ": " << error;
+  return description;
 }
 
-TEST(MachineSpecTest, TheDefaultIsOneLoopedBridgeAsCom8InRealTime) {
-  const MachineSpec s = Parse(emu::win32::kDefaultMachine);
+TEST(MachineDescriptionTest, TheDefaultIsOneLoopedBridgeAsCom8InRealTime) {
+  const MachineDescription s = Parse(emu::win32::kDefaultMachine);
   ASSERT_EQ(1u, s.bridges.size());
   EXPECT_EQ(8u, s.bridges[0].com);
   EXPECT_EQ(FarEnd::Loopback, s.bridges[0].farEnd);
@@ -28,8 +28,9 @@ TEST(MachineSpecTest, TheDefaultIsOneLoopedBridgeAsCom8InRealTime) {
   EXPECT_EQ(1u, s.seed);
 }
 
-TEST(MachineSpecTest, BridgesFarEndsAndMachineOptions) {
-  const MachineSpec s = Parse("com8=loopback+ri;COM9=null:COM10;COM10;rev=0x10;COM3=pty,rev=0x2A;virtual;seed=7;mp");
+TEST(MachineDescriptionTest, BridgesFarEndsAndMachineOptions) {
+  const MachineDescription s =
+      Parse("com8=loopback+ri;COM9=null:COM10;COM10;rev=0x10;COM3=pty,rev=0x2A;virtual;seed=7;mp");
   ASSERT_EQ(4u, s.bridges.size());
   EXPECT_EQ(FarEnd::LoopbackRi, s.bridges[0].farEnd);
   EXPECT_EQ(FarEnd::NullModem, s.bridges[1].farEnd);
@@ -48,12 +49,12 @@ TEST(MachineSpecTest, BridgesFarEndsAndMachineOptions) {
 
   EXPECT_EQ(FarEnd::None, Parse("COM256=none;realtime;up").bridges[0].farEnd);
   EXPECT_EQ(256u, Parse("COM256;").bridges[0].com);
-  const MachineSpec both = Parse("COM9=null:COM10;COM10=null:COM9");
+  const MachineDescription both = Parse("COM9=null:COM10;COM10=null:COM9");
   EXPECT_EQ(10u, both.bridges[0].peer);
   EXPECT_EQ(9u, both.bridges[1].peer);
 }
 
-TEST(MachineSpecTest, ABadDescriptionNamesTheBadPart) {
+TEST(MachineDescriptionTest, ABadDescriptionNamesTheBadPart) {
   struct Case {
     const char* text;
     const char* named;  // expected in the error
@@ -83,9 +84,9 @@ TEST(MachineSpecTest, ABadDescriptionNamesTheBadPart) {
       {"COM8=null:", "'COM8=null:'"},
   };
   for (const Case& c : cases) {
-    MachineSpec spec;
+    MachineDescription description;
     std::string error;
-    EXPECT_FALSE(ParseMachineSpec(c.text, &spec, &error)) << c.text;
+    EXPECT_FALSE(ParseMachineDescription(c.text, &description, &error)) << c.text;
     EXPECT_NE(std::string::npos, error.find(c.named)) << c.text << " gave: " << error;
   }
 }

@@ -1,4 +1,4 @@
-#include "win32/machine_spec.h"
+#include "win32/machine_description.h"
 
 #include <algorithm>
 #include <cctype>
@@ -50,7 +50,7 @@ bool Revision(std::string_view s, int* revision) {
   return true;
 }
 
-bool FarEndOf(std::string_view s, BridgeSpec* b) {
+bool FarEndOf(std::string_view s, BridgeDescription* b) {
   const std::string end = Lower(s);
   if (end == "loopback") {
     b->farEnd = FarEnd::Loopback;
@@ -69,7 +69,7 @@ bool FarEndOf(std::string_view s, BridgeSpec* b) {
 }
 
 // "COMn", "COMn=END", "COMn,rev=0xNN" or "COMn=END,rev=0xNN"; *why names what is wrong.
-bool Bridge(std::string_view part, BridgeSpec* b, std::string* why) {
+bool Bridge(std::string_view part, BridgeDescription* b, std::string* why) {
   const size_t comma = part.find(',');
   const std::string_view head = part.substr(0, comma);
   const size_t eq = head.find('=');
@@ -91,12 +91,12 @@ bool Bridge(std::string_view part, BridgeSpec* b, std::string* why) {
 }
 
 // Every cable joins two declared bridges, each at most once, and no bridge to itself.
-bool CheckCables(MachineSpec* spec, std::string* error) {
+bool CheckCables(MachineDescription* description, std::string* error) {
   auto find = [&](unsigned com) {
-    return std::find_if(spec->bridges.begin(), spec->bridges.end(),
-                        [&](const BridgeSpec& b) { return b.com == com; });
+    return std::find_if(description->bridges.begin(), description->bridges.end(),
+                        [&](const BridgeDescription& b) { return b.com == com; });
   };
-  for (BridgeSpec& b : spec->bridges) {
+  for (BridgeDescription& b : description->bridges) {
     if (b.farEnd != FarEnd::NullModem) continue;
     const std::string part = "COM" + std::to_string(b.com) + "=null:COM" + std::to_string(b.peer);
     auto peer = find(b.peer);
@@ -104,7 +104,7 @@ bool CheckCables(MachineSpec* spec, std::string* error) {
       *error = "bad part '" + part + "': a cable cannot join a bridge to itself";
       return false;
     }
-    if (peer == spec->bridges.end()) {
+    if (peer == description->bridges.end()) {
       *error = "bad part '" + part + "': there is no bridge COM" + std::to_string(b.peer);
       return false;
     }
@@ -121,8 +121,8 @@ bool CheckCables(MachineSpec* spec, std::string* error) {
 
 }  // namespace
 
-bool ParseMachineSpec(std::string_view text, MachineSpec* spec, std::string* error) {
-  MachineSpec s;
+bool ParseMachineDescription(std::string_view text, MachineDescription* description, std::string* error) {
+  MachineDescription s;
   bool timeGiven = false;
   bool modelGiven = false;
   size_t start = 0;
@@ -152,9 +152,9 @@ bool ParseMachineSpec(std::string_view text, MachineSpec* spec, std::string* err
       if (!Revision(part.substr(4), &revision)) why = "the revision must be a number from 0 to 0xFF";
       s.revision = static_cast<uint8_t>(revision);
     } else {
-      BridgeSpec b;
+      BridgeDescription b;
       if (Bridge(part, &b, &why)) {
-        for (const BridgeSpec& other : s.bridges)
+        for (const BridgeDescription& other : s.bridges)
           if (other.com == b.com) why = "COM" + std::to_string(b.com) + " is given twice";
         s.bridges.push_back(b);
       }
@@ -169,9 +169,9 @@ bool ParseMachineSpec(std::string_view text, MachineSpec* spec, std::string* err
     return false;
   }
   if (!CheckCables(&s, error)) return false;
-  for (BridgeSpec& b : s.bridges)
+  for (BridgeDescription& b : s.bridges)
     if (b.revision < 0) b.revision = s.revision;
-  *spec = std::move(s);
+  *description = std::move(s);
   return true;
 }
 
