@@ -58,6 +58,7 @@ PIRP IoManager::BuildMachineIrp(PDEVICE_OBJECT top, FileRecord* file, const IoRe
   irp->RequestorMode = file != nullptr ? UserMode : KernelMode;
   irp->UserIosb = iosb;
   irp->UserEvent = event;
+  record->heldUntilCompletion = request.heldUntilCompletion;
   irp->Tail.Overlay.Thread = PsGetCurrentThread();
   if (file != nullptr) {
     sp->FileObject = &file->object;

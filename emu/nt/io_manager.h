@@ -59,6 +59,10 @@ struct IoRequest {
   NTSTATUS initialStatus = STATUS_SUCCESS;
   // Fills any further parameters of the first stack location (PnP and power requests).
   std::function<void(PIO_STACK_LOCATION)> setup;
+  // Held until the request has completed: what owns the event and status block its completion
+  // writes (as an IRP references the event object on Windows, so a handle closed meanwhile
+  // does not free it).
+  std::shared_ptr<const void> heldUntilCompletion;
 };
 
 // Where an IRP came from; decides what happens when its completion runs to the top.

@@ -83,6 +83,7 @@ struct IoManager::IrpRecord {
   void* copyBackTo = nullptr;  // caller's buffer for buffered input operations
   ULONG copyBackLength = 0;
   FileRecord* file = nullptr;
+  std::shared_ptr<const void> heldUntilCompletion;  // see IoRequest
   // Freed by the I/O manager at the end of its completion (threaded IRPs).
   bool freedAfterCompletion = false;
   // IoCancelIrp calls in progress; the I/O manager frees a threaded IRP only after them, as on

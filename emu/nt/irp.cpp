@@ -359,6 +359,7 @@ void IoManager::FinishThreadedIrp(const std::shared_ptr<IrpRecord>& record, CCHA
   }
   PKEVENT event = irp->UserEvent;
   PIO_STATUS_BLOCK iosb = irp->UserIosb;
+  const std::shared_ptr<const void> held = std::move(record->heldUntilCompletion);
   FileRecord* file = record->file;
   if (file != nullptr) file->pending.erase(record->serial);
   if (iosb != nullptr) *iosb = result;

@@ -1,6 +1,6 @@
 // The handle table and the kernel side of the Win32 layer. Handles are small multiples of four
-// (as Windows' are) that are never reused, so a stale handle stays invalid. A closed object is
-// kept until the process ends: a request started before the close may still signal its event.
+// (as Windows' are) that are never reused, so a stale handle stays invalid. A closed object lives
+// on while a request started before the close may still signal its event.
 #include "win32/machine_link.h"
 
 #include <wdm.h>
@@ -38,7 +38,6 @@ static_assert(sizeof(StatusBlock) == sizeof(IO_STATUS_BLOCK) &&
 struct Table {
   std::mutex lock;
   std::map<uintptr_t, std::shared_ptr<Object>> objects;
-  std::vector<std::shared_ptr<Object>> closed;
   uintptr_t next = 0x40;
   std::map<HANDLE, ULONG> lastErrors;  // by emulated thread id
 };
@@ -116,19 +115,25 @@ IoRequest ToIoRequest(const Request& request) {
   return r;
 }
 
-PKEVENT EventOf(HANDLE h) {
-  auto o = FindAny(h);
-  return o ? &o->event : nullptr;
-}
-
 }  // namespace
 
 bool RunInMachine(const std::function<void()>& fn) {
   Machine* machine = TargetMachine();
   if (machine == nullptr) return false;
+  if (InEmulatedContext()) {
+    fn();
+    return true;
+  }
+  // A call from outside the machine gets a thread of its own, whose last error goes with it.
+  auto inThread = [&] {
+    fn();
+    Table& t = Handles();
+    std::lock_guard guard(t.lock);
+    t.lastErrors.erase(PsGetCurrentThreadId());
+  };
   if (BootedMachine* served = BootedMachine::Serving(); served != nullptr && served->machine() == machine)
-    return served->Run(fn);
-  return machine->RunInApplicationThread("win32 call", fn);
+    return served->Run(inThread);
+  return machine->RunInApplicationThread("win32 call", inThread);
 }
 
 ULONG NoMachineError() {
@@ -181,7 +186,6 @@ NTSTATUS CloseObject(HANDLE h) {
     Table& t = Handles();
     std::lock_guard guard(t.lock);
     t.objects.erase(reinterpret_cast<uintptr_t>(h));
-    t.closed.push_back(o);
   }
   if (o->kind == Object::Kind::File) return o->machine->io().CloseFile(o->file);
   return STATUS_SUCCESS;
@@ -190,17 +194,20 @@ NTSTATUS CloseObject(HANDLE h) {
 NTSTATUS StartRequest(HANDLE file, const Request& request, StatusBlock* block, HANDLE event) {
   auto o = Find(file, Object::Kind::File);
   if (!o) return STATUS_INVALID_HANDLE;
-  PKEVENT signal = &o->event;
+  std::shared_ptr<Object> signal = o;
   if (event != nullptr) {
     // The low bit of an OVERLAPPED's event only keeps the completion from a completion port.
-    signal = EventOf(reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(event) & ~uintptr_t{1}));
-    if (signal == nullptr) return STATUS_INVALID_HANDLE;
+    signal = FindAny(reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(event) & ~uintptr_t{1}));
+    if (!signal) return STATUS_INVALID_HANDLE;
   }
-  KeClearEvent(signal);
+  KeClearEvent(&signal->event);
   block->status = static_cast<ULONG_PTR>(STATUS_PENDING);
   block->information = 0;
-  const IoRequest r = ToIoRequest(request);
-  return o->machine->io().StartRequest(o->file, r, signal, reinterpret_cast<PIO_STATUS_BLOCK>(block));
+  IoRequest r = ToIoRequest(request);
+  // The file and the event stay until the request completes, even if their handles are closed.
+  r.heldUntilCompletion =
+      std::make_shared<std::pair<std::shared_ptr<Object>, std::shared_ptr<Object>>>(o, signal);
+  return o->machine->io().StartRequest(o->file, r, &signal->event, reinterpret_cast<PIO_STATUS_BLOCK>(block));
 }
 
 NTSTATUS SendRequest(HANDLE file, const Request& request, ULONG_PTR* information) {

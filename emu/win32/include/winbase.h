@@ -26,6 +26,9 @@ typedef struct _OVERLAPPED {
   HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
+/* Whether an overlapped request has ended: its status is no longer STATUS_PENDING (0x103). */
+#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != 0x00000103L)
+
 /* Access, sharing, creation and flags of CreateFile. */
 #ifndef GENERIC_READ
 #define GENERIC_READ 0x80000000L
