@@ -41,13 +41,13 @@ void Print(const Row& r) {
   std::fflush(stdout);
 }
 
-bool WriteCsv(const std::string& path, const std::vector<Row>& rows) {
+bool WriteCsv(const std::string& path, const std::vector<Row>& rows, bool append) {
   bool fresh = true;
-  {
+  if (append) {
     std::ifstream in(path);
     fresh = !in || in.peek() == std::ifstream::traits_type::eof();
   }
-  std::ofstream out(path, std::ios::app);
+  std::ofstream out(path, append ? std::ios::app : std::ios::trunc);
   if (!out) return false;
   if (fresh)
     out << "group,figure,baud,format,chip,flow,reads,ports,value,unit,limit,ratio,target,pass,lost,"

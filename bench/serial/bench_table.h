@@ -37,7 +37,8 @@ struct Row {
 void PrintHeader();
 void Print(const Row& row);
 
-// Appends the rows to `path` as CSV (the header first when the file is new or empty).
-bool WriteCsv(const std::string& path, const std::vector<Row>& rows);
+// Writes the rows to `path` as CSV, or appends them (the header first when the file is new or
+// empty).
+bool WriteCsv(const std::string& path, const std::vector<Row>& rows, bool append);
 
 }  // namespace bench_table

@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bug check 0x%08X\n", static_cast<unsigned>(e.code));
     return 1;
   }
-  if (!bench_table::WriteCsv(csv, rows)) {
+  if (!bench_table::WriteCsv(csv, rows, true)) {
     std::fprintf(stderr, "cannot write %s\n", csv.c_str());
     return 1;
   }

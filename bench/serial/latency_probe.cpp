@@ -158,11 +158,12 @@ emu::VirtualTime ConfiguredTimeout(Kind kind) {
   return kind == Kind::Interval ? kIntervalTimeoutMs * emu::kMillisecond : 0;
 }
 
-Samples Measure(Kind kind, unsigned long baud, int samples, const emu::zm470::Config& chip) {
+Samples Measure(Kind kind, unsigned long baud, int samples, const emu::zm470::Config& chip, bool fineClock) {
   Samples out;
   try {
     SerialRig rig(SerialRig::FarEnd::NullModem, {}, chip);
     out.error = rig.Error();
+    if (fineClock) rig.machine().RunInSystemThread("clock", [] { (VOID) ExSetTimerResolution(10000, TRUE); });
     for (serial_rig::Bridge* b : {&rig.A(), &rig.B()}) {
       if (!out.error.empty()) break;
       serial_rig::PortSettings settings;

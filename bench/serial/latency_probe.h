@@ -3,7 +3,8 @@
 //   - Read:     a byte's stop bit on the line -> completion of a one-byte read waiting for it
 //               (returns on the first byte);
 //   - Interval: the stop bit of a lone byte -> completion of a larger read that ends on its
-//               interval time-out (kIntervalTimeoutMs);
+//               interval time-out (kIntervalTimeoutMs); timers expire on clock ticks, 15.625 ms
+//               apart unless an application asked for a finer clock (`fineClock`: 1 ms);
 //   - Modem:    the far end's RTS change on the line -> completion of a WaitCommEvent (EV_CTS);
 //   - Write:    the WriteFile call -> the start bit of its first character on the line.
 // Successive samples start at different points of the USB frame.
@@ -32,6 +33,7 @@ struct Samples {
   std::string error;   // the rig failed (empty: it ran)
 };
 
-Samples Measure(Kind kind, unsigned long baud, int samples, const emu::zm470::Config& chip = {});
+Samples Measure(Kind kind, unsigned long baud, int samples, const emu::zm470::Config& chip = {},
+                bool fineClock = false);
 
 }  // namespace latency_probe

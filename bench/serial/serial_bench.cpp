@@ -47,6 +47,9 @@ struct Options {
   int latencySamples = 40;
   std::vector<unsigned long> rates;  // empty: all
   bool quick = false;
+  // Exit 1 when a row lost bytes or failed (a bug check, settings refused, a leak at shutdown);
+  // figures against their targets never decide the exit code.
+  bool check = false;
 };
 
 struct Config {
@@ -112,6 +115,12 @@ Row Base(const Config& c, const char* figure) {
   return r;
 }
 
+// The narrower of the line, the transmit path over the bus at this line rate and the receive path.
+double Narrower(double line, const serial_bench::UsbLimits& usb) {
+  return std::min({line, serial_bench::TransmitBytesPerSecondAt(line), usb.transmitBytesPerSecond(),
+                   usb.receiveBytesPerSecond()});
+}
+
 // One way (rows tx and rx) or full duplex (row duplex): the slower of what was measured.
 std::vector<Row> Throughput(const Config& c, bool duplex, size_t bytes, const serial_bench::UsbLimits& usb,
                             double& virtualSeconds, double& wallSeconds) {
@@ -140,7 +149,7 @@ std::vector<Row> Throughput(const Config& c, bool duplex, size_t bytes, const se
       if (duplex) streams.push_back({&rig.B(), &rig.A(), serial_rig::Payload(bytes, 2, mask)});
       for (auto& st : streams) st.readChunk = c.smallReads ? kSmallRead : kLargeRead;
 
-      const double narrower = std::min({line, usb.transmitBytesPerSecond(), usb.receiveBytesPerSecond()});
+      const double narrower = Narrower(line, usb);
       const auto limit = static_cast<emu::VirtualTime>((3 * bytes / narrower + 60) * emu::kSecond);
       const emu::VirtualTime start = rig.kernel().Now();
       const auto wall = std::chrono::steady_clock::now();
@@ -163,7 +172,7 @@ std::vector<Row> Throughput(const Config& c, bool duplex, size_t bytes, const se
   } catch (const emu::BugCheckError& e) {
     note = "bug check " + StatusText(static_cast<NTSTATUS>(e.code));
   }
-  tx.limit = std::min({line, usb.transmitBytesPerSecond(), usb.receiveBytesPerSecond()});
+  tx.limit = Narrower(line, usb);
   tx.lost = lost;
   tx.note = note;
   tx.wallPerMegabyte = moved > 0 ? wallSeconds / (static_cast<double>(moved) / 1e6) : 0;
@@ -179,13 +188,13 @@ std::vector<Row> Throughput(const Config& c, bool duplex, size_t bytes, const se
 }
 
 Row LatencyRow(latency_probe::Kind kind, unsigned long baud, uint8_t revision, int samples,
-               std::vector<std::string>& sampleLines) {
+               std::vector<std::string>& sampleLines, bool fineClock = false) {
   const auto wall = std::chrono::steady_clock::now();
-  const latency_probe::Samples s = latency_probe::Measure(kind, baud, samples, Chip(revision));
+  const latency_probe::Samples s = latency_probe::Measure(kind, baud, samples, Chip(revision), fineClock);
   const double wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
   Row r;
   r.group = "latency";
-  r.figure = latency_probe::KindName(kind);
+  r.figure = std::string(latency_probe::KindName(kind)) + (fineClock ? "-1ms" : "");
   r.baud = baud;
   r.format = "8N1";
   r.chip = Hex(revision);
@@ -202,7 +211,7 @@ Row LatencyRow(latency_probe::Kind kind, unsigned long baud, uint8_t revision, i
   for (emu::VirtualTime t : s.latencies) {
     longest = std::max(longest, Seconds(t));
     sum += Seconds(t);
-    sampleLines.push_back(std::string(r.figure) + ',' + std::to_string(baud) + ',' + r.chip + ',' +
+    sampleLines.push_back(r.figure + ',' + std::to_string(baud) + ',' + r.chip + ',' +
                           std::to_string(Seconds(t) * 1e6));
   }
   r.value = longest * 1e6;
@@ -256,6 +265,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       for (std::string r; std::getline(list, r, ',');) o.rates.push_back(std::strtoul(r.c_str(), nullptr, 10));
     } else if (arg == "--quick") {
       o.quick = true;
+    } else if (arg == "--check") {
+      o.check = true;
     } else {
       return false;
     }
@@ -286,11 +297,13 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: %s [--csv PATH] [--samples-csv PATH] [--seconds S] [--rates 300,9600,...] [--quick]\n"
-                 "  --csv          the table is appended to PATH (default bench_table.csv)\n"
+                 "          [--check]\n"
+                 "  --csv          where the table goes (default bench_table.csv)\n"
                  "  --samples-csv  latency samples (default latency_samples.csv)\n"
                  "  --seconds      virtual seconds of line time per throughput row (default 2)\n"
                  "  --rates        only these rates\n"
-                 "  --quick        three rates, short rows, few latency samples\n",
+                 "  --quick        three rates, short rows, few latency samples\n"
+                 "  --check        exit 1 when bytes were lost or a row failed\n",
                  argv[0]);
     return 2;
   }
@@ -326,12 +339,13 @@ int main(int argc, char** argv) {
     for (uint8_t revision : kChips) {
       for (auto kind : {latency_probe::Kind::Read, latency_probe::Kind::Interval, latency_probe::Kind::Write})
         Emit(rows, {LatencyRow(kind, baud, revision, o.latencySamples, samples)});
+      Emit(rows, {LatencyRow(latency_probe::Kind::Interval, baud, revision, o.latencySamples, samples, true)});
     }
   }
   for (uint8_t revision : kChips)
     Emit(rows, {LatencyRow(latency_probe::Kind::Modem, 115200, revision, o.latencySamples, samples)});
 
-  if (!bench_table::WriteCsv(o.csv, rows)) {
+  if (!bench_table::WriteCsv(o.csv, rows, false)) {
     std::fprintf(stderr, "cannot write %s\n", o.csv.c_str());
     return 1;
   }
@@ -341,5 +355,11 @@ int main(int argc, char** argv) {
   const size_t failed = std::count_if(rows.begin(), rows.end(), [](const Row& r) { return !r.Pass(); });
   std::printf("\n%zu rows, %zu below target; CSV: %s, samples: %s\n", rows.size(), failed, o.csv.c_str(),
               o.samplesCsv.c_str());
+  const auto broken = [](const Row& r) { return r.lost != 0 || (!r.note.empty() && r.note.rfind("info:", 0) != 0); };
+  const size_t faults = std::count_if(rows.begin(), rows.end(), broken);
+  if (o.check && faults != 0) {
+    std::printf("%zu rows lost bytes or failed\n", faults);
+    return 1;
+  }
   return 0;
 }
