@@ -92,7 +92,7 @@ Row Scaling(unsigned ports, double seconds, double onePort) {
 
 int main(int argc, char** argv) {
   std::string csv = "bench_table.csv";
-  double seconds = 2.0;
+  double seconds = 5.0;  // of line time per port
   double idleSeconds = 600.0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];

@@ -118,12 +118,14 @@ void RunModem(SerialRig& rig, int samples, std::vector<emu::VirtualTime>& done, 
   }
 }
 
-// Writes of one byte from A; the time of each call.
-void RunWrites(SerialRig& rig, int samples, std::vector<emu::VirtualTime>& calls, size_t& missing) {
+// Writes of one byte from A, each after the previous character has left; the time of each call.
+void RunWrites(SerialRig& rig, unsigned long baud, int samples, std::vector<emu::VirtualTime>& calls,
+               size_t& missing) {
   emu::Machine& m = rig.machine();
+  const auto character = static_cast<emu::VirtualTime>(11.0 * emu::kSecond / static_cast<double>(baud));
   const auto writer = m.kernel().StartApplicationThread("writer", [&] {
     for (int i = 0; i < samples; ++i) {
-      Delay(Pause(i));
+      Delay(Pause(i) + 2 * character);
       calls.push_back(Now());
       const uint8_t byte = static_cast<uint8_t>(kFirstByte + i);
       ULONG_PTR sent = 0;
@@ -136,7 +138,7 @@ void RunWrites(SerialRig& rig, int samples, std::vector<emu::VirtualTime>& calls
   m.kernel().RunUntil([&] { return m.kernel().ContextFinished(writer); },
                       m.kernel().Now() + samples * emu::kSecond);
   // Let the last character leave.
-  m.kernel().RunFor(20 * emu::kMillisecond);
+  m.kernel().RunFor(20 * emu::kMillisecond + 2 * character);
 }
 
 }  // namespace
@@ -178,7 +180,7 @@ Samples Measure(Kind kind, unsigned long baud, int samples, const emu::zm470::Co
     if (kind == Kind::Modem) {
       RunModem(rig, samples, ends, out.missing);
     } else if (kind == Kind::Write) {
-      RunWrites(rig, samples, ends, out.missing);
+      RunWrites(rig, baud, samples, ends, out.missing);
     } else {
       RunReads(rig, kind, samples, ends, out.missing);
     }
