@@ -1,71 +1,63 @@
 // Serial throughput and latency of the driver between two emulated bridges joined by a null-modem
-// cable, measured in virtual time, one table:
-//   - sustained throughput, one direction and full duplex, for each rate and flow control: the
-//     sender's data characters on the wire (tx) and the bytes the receiving application read (rx),
-//     each over the stream after its first tenth, against the narrower of the line rate (the
-//     frame's bits per byte) and the USB model's limits (usb_limits.h); every byte received is
-//     compared with what was sent;
-//   - the latency from a byte's stop bit on the line to the completion of a read waiting for it
-//     (RIT = MAXULONG, RTTM = MAXULONG, RTTC = 1000), against one USB frame;
-//   - the wall-clock cost of the emulator per megabyte moved.
-// The table is printed and written as CSV.
+// cable, measured in virtual time, in the common table (bench_table.h):
+//   - line utilisation at every standard rate, 8N1 and 7E1, on a chip below revision 0x30 and one
+//     from 0x30, with no flow control, RTS/CTS and XON/XOFF, with an application reading in small
+//     and in large requests: one way (the sender's characters on the wire, tx, and the bytes the
+//     receiving application read, rx) and full duplex (the slower of the four), each sustained
+//     over the stream after its first tenth, against the narrower of the line rate (the frame's
+//     bits per byte) and the USB model's limits (usb_limits.h); every byte received is compared
+//     with what was sent;
+//   - latencies (latency_probe.h) against one USB frame plus the configured time-out;
+//   - the emulator's wall time per megabyte moved, and virtual seconds per wall second.
+// Latency samples go to a second CSV for their distributions.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "bench_table.h"
+#include "latency_probe.h"
 #include "serial_rig.h"
 #include "usb_limits.h"
 
-#ifndef TARNWIRE_SERIAL_BENCH_CSV
-#define TARNWIRE_SERIAL_BENCH_CSV "serial_bench.csv"
-#endif
-
 namespace {
 
+using bench_table::Row;
 using serial_rig::Flow;
 using serial_rig::SerialRig;
 using Progress = std::vector<std::pair<emu::VirtualTime, size_t>>;
 
-struct RateCase {
-  ULONG baud;
-  size_t bytes;  // per direction, at scale 1
-};
-// Fewer bytes at low rates: a row's virtual time is free, its wall time is not.
-constexpr RateCase kRates[] = {
-    {300, 600}, {9600, 19200}, {115200, 262144}, {921600, 1048576}, {3000000, 1048576}};
+constexpr unsigned long kRates[] = {300,   600,   1200,   2400,   4800,   9600,   14400,  19200,
+                                    38400, 57600, 115200, 230400, 460800, 921600, 3000000};
 constexpr Flow kFlows[] = {Flow::None, Flow::RtsCts, Flow::XonXoff};
-constexpr int kLatencySamples = 20;
+constexpr uint8_t kChips[] = {0x24, 0x30};
+constexpr double kUtilisationTarget = 0.995;
+constexpr ULONG kSmallRead = 8;
+constexpr ULONG kLargeRead = 4096;
 
 struct Options {
-  std::string csv = TARNWIRE_SERIAL_BENCH_CSV;
-  double scale = 1.0;
-  std::vector<ULONG> rates;  // empty: all
+  std::string csv = "bench_table.csv";
+  std::string samplesCsv = "latency_samples.csv";
+  double seconds = 2.0;  // virtual seconds of line time per throughput row
+  int latencySamples = 40;
+  std::vector<unsigned long> rates;  // empty: all
+  bool quick = false;
+  // Exit 1 when a row lost bytes or failed (a bug check, settings refused, a leak at shutdown);
+  // figures against their targets never decide the exit code.
+  bool check = false;
 };
 
-struct Row {
-  std::string kind;  // "one-way", "duplex" or "latency"
-  ULONG baud = 0;
-  Flow flow = Flow::None;
-  size_t bytes = 0;  // bytes moved in all directions
-  double line = 0;   // bytes a second
-  double usbTx = 0;
-  double usbRx = 0;
-  double tx = 0;  // throughput, or mean latency in seconds
-  double rx = 0;  // throughput, or longest latency in seconds
-  double txLimit = 0;
-  double rxLimit = 0;
-  size_t lost = 0;
-  size_t garbled = 0;
-  double wallPerMegabyte = 0;
-  std::string note;
+struct Config {
+  unsigned long baud;
+  bool sevenEven;
+  uint8_t revision;
+  Flow flow;
+  bool smallReads;
 };
 
 double Seconds(emu::VirtualTime t) { return static_cast<double>(t) / emu::kSecond; }
@@ -91,8 +83,10 @@ double LineBytesPerSecond(const emu::zm470::Zm470& chip) {
   return f.baud / (f.HalfBits() / 2.0);
 }
 
-double WallSeconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+std::string Hex(unsigned v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%02X", v);
+  return text;
 }
 
 std::string StatusText(NTSTATUS s) {
@@ -101,163 +95,158 @@ std::string StatusText(NTSTATUS s) {
   return text;
 }
 
-// Brings up the rig and applies the same settings to both ports; an empty string when it worked.
-std::string Prepare(SerialRig& rig, const serial_rig::PortSettings& settings) {
-  if (!rig.Error().empty()) return rig.Error();
-  for (serial_rig::Bridge* b : {&rig.A(), &rig.B()}) {
-    const NTSTATUS status = rig.Apply(*b, settings);
-    if (status != STATUS_SUCCESS) return "settings failed with " + StatusText(status);
-  }
-  return {};
+emu::zm470::Config Chip(uint8_t revision) {
+  emu::zm470::Config c;
+  c.revision = revision;
+  return c;
 }
 
-Row Throughput(ULONG baud, Flow flow, bool duplex, size_t bytes, const serial_bench::UsbLimits& usb) {
-  Row row;
-  row.kind = duplex ? "duplex" : "one-way";
-  row.baud = baud;
-  row.flow = flow;
-  row.usbTx = usb.transmitBytesPerSecond();
-  row.usbRx = usb.receiveBytesPerSecond();
+Row Base(const Config& c, const char* figure) {
+  Row r;
+  r.group = "utilisation";
+  r.figure = figure;
+  r.baud = c.baud;
+  r.format = c.sevenEven ? "7E1" : "8N1";
+  r.chip = Hex(c.revision);
+  r.flow = serial_rig::FlowName(c.flow);
+  r.reads = c.smallReads ? "small" : "large";
+  r.unit = "B/s";
+  r.atLeast = kUtilisationTarget;
+  return r;
+}
+
+// The narrower of the line, the transmit path over the bus at this line rate and the receive path.
+double Narrower(double line, const serial_bench::UsbLimits& usb) {
+  return std::min({line, serial_bench::TransmitBytesPerSecondAt(line), usb.transmitBytesPerSecond(),
+                   usb.receiveBytesPerSecond()});
+}
+
+// One way (rows tx and rx) or full duplex (row duplex): the slower of what was measured.
+std::vector<Row> Throughput(const Config& c, bool duplex, size_t bytes, const serial_bench::UsbLimits& usb,
+                            double& virtualSeconds, double& wallSeconds) {
+  Row tx = Base(c, duplex ? "duplex" : "tx");
+  std::string note;
+  size_t lost = 0;
+  size_t moved = 0;
+  double txRate = INFINITY;
+  double rxRate = INFINITY;
+  double line = 0;
+  wallSeconds = virtualSeconds = 0;
   try {
-    SerialRig rig(SerialRig::FarEnd::NullModem);
-    row.note = Prepare(rig, {baud, flow, serial_rig::ReturnOnFirstByte()});
-    if (!row.note.empty()) return row;
-    row.line = LineBytesPerSecond(*rig.A().chip);
-    std::vector<serial_rig::Stream> streams;
-    streams.push_back({&rig.A(), &rig.B(), serial_rig::Payload(bytes, 1)});
-    if (duplex) streams.push_back({&rig.B(), &rig.A(), serial_rig::Payload(bytes, 2)});
-
-    const auto wall = std::chrono::steady_clock::now();
-    // Three times what the narrower limit needs, and a minute more, before a row gives up.
-    const double expected = static_cast<double>(bytes) / std::min({row.line, row.usbTx, row.usbRx});
-    const auto limit = static_cast<emu::VirtualTime>((3 * expected + 60) * emu::kSecond);
-    std::vector<serial_rig::StreamResult> results = rig.Run(streams, limit);
-    const double wallSeconds = WallSeconds(wall);
-
-    row.tx = row.rx = INFINITY;
-    for (size_t s = 0; s < streams.size(); ++s) {
-      const serial_rig::StreamResult& r = results[s];
-      const serial_rig::Delivery d = serial_rig::CompareDelivery(streams[s].data, r.received);
-      row.bytes += streams[s].data.size();
-      row.lost += d.lost;
-      row.garbled += d.garbled;
-      row.tx = std::min(row.tx, Sustained(WireProgress(rig.CharacterEnds(streams[s].from->lineSide))));
-      row.rx = std::min(row.rx, Sustained(r.reads));
-      if (r.writeStatus != STATUS_SUCCESS) row.note += "write " + StatusText(r.writeStatus) + " ";
-      if (!NT_SUCCESS(r.readStatus)) row.note += "read " + StatusText(r.readStatus) + " ";
+    SerialRig rig(SerialRig::FarEnd::NullModem, {}, Chip(c.revision));
+    note = rig.Error();
+    for (serial_rig::Bridge* b : {&rig.A(), &rig.B()}) {
+      if (!note.empty()) break;
+      serial_rig::PortSettings s{static_cast<ULONG>(c.baud), c.flow, serial_rig::ReturnOnFirstByte(), c.sevenEven};
+      const NTSTATUS status = rig.Apply(*b, s);
+      if (status != STATUS_SUCCESS) note = "settings failed with " + StatusText(status);
     }
-    row.wallPerMegabyte = wallSeconds / (static_cast<double>(row.bytes) / 1e6);
-    const std::string shutdown = rig.Shutdown();
-    if (!shutdown.empty()) row.note += shutdown;
-  } catch (const emu::BugCheckError& e) {
-    row.note = "bug check " + StatusText(static_cast<NTSTATUS>(e.code));
-    std::cerr << e.report << "\n";
-  }
-  const double narrower = std::min({row.line, row.usbTx, row.usbRx});
-  row.txLimit = narrower > 0 ? row.tx / narrower : 0;
-  row.rxLimit = narrower > 0 ? row.rx / narrower : 0;
-  return row;
-}
+    if (note.empty()) {
+      line = LineBytesPerSecond(*rig.A().chip);
+      const uint8_t mask = c.sevenEven ? 0x7F : 0xFF;
+      std::vector<serial_rig::Stream> streams;
+      streams.push_back({&rig.A(), &rig.B(), serial_rig::Payload(bytes, 1, mask)});
+      if (duplex) streams.push_back({&rig.B(), &rig.A(), serial_rig::Payload(bytes, 2, mask)});
+      for (auto& st : streams) st.readChunk = c.smallReads ? kSmallRead : kLargeRead;
 
-// A waiting one-byte read on B, then a byte from A; the read completes once the byte has come
-// through. The sender's bytes start at a frame boundary (its bulk-out packet goes in there), so
-// every sample at one rate sees its stop bit at the same point of the frame.
-Row Latency(ULONG baud) {
-  Row row;
-  row.kind = "latency";
-  row.baud = baud;
-  try {
-    SerialRig rig(SerialRig::FarEnd::NullModem);
-    row.note = Prepare(rig, {baud, Flow::None, serial_rig::ReturnOnFirstByte()});
-    if (!row.note.empty()) return row;
-    row.line = LineBytesPerSecond(*rig.A().chip);
-    emu::Machine& m = rig.machine();
-    std::vector<emu::VirtualTime> readDone;
-    std::vector<uint8_t> received;
-    const emu::Kernel::ContextId reader = m.kernel().StartApplicationThread("reader", [&] {
-      for (int i = 0; i < kLatencySamples; ++i) {
-        uint8_t byte = 0;
-        ULONG_PTR got = 0;
-        if (m.Read(rig.B().file, &byte, 1, &got) != STATUS_SUCCESS || got != 1) return;
-        readDone.push_back(emu::Kernel::Current().Now());
-        received.push_back(byte);
+      const double narrower = Narrower(line, usb);
+      const auto limit = static_cast<emu::VirtualTime>((3 * bytes / narrower + 60) * emu::kSecond);
+      const emu::VirtualTime start = rig.kernel().Now();
+      const auto wall = std::chrono::steady_clock::now();
+      std::vector<serial_rig::StreamResult> results = rig.Run(streams, limit);
+      wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
+      virtualSeconds = Seconds(rig.kernel().Now() - start);
+
+      for (size_t s = 0; s < streams.size(); ++s) {
+        const serial_rig::StreamResult& r = results[s];
+        const serial_rig::Delivery d = serial_rig::CompareDelivery(streams[s].data, r.received);
+        moved += streams[s].data.size();
+        lost += d.lost + d.garbled;
+        txRate = std::min(txRate, Sustained(WireProgress(rig.CharacterEnds(streams[s].from->lineSide))));
+        rxRate = std::min(rxRate, Sustained(r.reads));
+        if (r.writeStatus != STATUS_SUCCESS) note += "write " + StatusText(r.writeStatus) + " ";
+        if (!NT_SUCCESS(r.readStatus)) note += "read " + StatusText(r.readStatus) + " ";
       }
-    });
-    const emu::Kernel::ContextId writer = m.kernel().StartApplicationThread("writer", [&] {
-      for (int i = 0; i < kLatencySamples; ++i) {
-        while (readDone.size() < static_cast<size_t>(i)) {
-          LARGE_INTEGER poll{.QuadPart = -emu::kMillisecond};
-          (VOID) KeDelayExecutionThread(KernelMode, FALSE, &poll);
-        }
-        LARGE_INTEGER pause{.QuadPart = -2 * emu::kMillisecond};
-        (VOID) KeDelayExecutionThread(KernelMode, FALSE, &pause);
-        const uint8_t byte = static_cast<uint8_t>(0x40 + i);
-        ULONG_PTR done = 0;
-        if (m.Write(rig.A().file, &byte, 1, &done) != STATUS_SUCCESS) return;
-      }
-    });
-    m.kernel().RunUntil(
-        [&] { return m.kernel().ContextFinished(reader) && m.kernel().ContextFinished(writer); },
-        m.kernel().Now() + kLatencySamples * emu::kSecond);
-    const std::vector<emu::VirtualTime> ends = rig.CharacterEnds(rig.A().lineSide);
-    row.bytes = received.size();
-    row.lost = kLatencySamples - received.size();
-    double sum = 0;
-    double longest = 0;
-    for (size_t i = 0; i < readDone.size() && i < ends.size(); ++i) {
-      if (received[i] != static_cast<uint8_t>(0x40 + i)) ++row.garbled;
-      const double l = Seconds(readDone[i] - ends[i]);
-      sum += l;
-      longest = std::max(longest, l);
+      note += rig.Shutdown();
     }
-    if (!readDone.empty()) row.tx = sum / static_cast<double>(readDone.size());
-    row.rx = longest;
-    const std::string shutdown = rig.Shutdown();
-    if (!shutdown.empty()) row.note += shutdown;
   } catch (const emu::BugCheckError& e) {
-    row.note = "bug check " + StatusText(static_cast<NTSTATUS>(e.code));
-    std::cerr << e.report << "\n";
+    note = "bug check " + StatusText(static_cast<NTSTATUS>(e.code));
   }
-  const double frame = Seconds(emu::usb::kFrame);
-  row.txLimit = row.tx / frame;
-  row.rxLimit = row.rx / frame;
-  return row;
+  tx.limit = Narrower(line, usb);
+  tx.lost = lost;
+  tx.note = note;
+  tx.wallPerMegabyte = moved > 0 ? wallSeconds / (static_cast<double>(moved) / 1e6) : 0;
+  if (duplex) {
+    tx.value = std::isfinite(std::min(txRate, rxRate)) ? std::min(txRate, rxRate) : 0;
+    return {tx};
+  }
+  Row rx = tx;
+  rx.figure = "rx";
+  tx.value = std::isfinite(txRate) ? txRate : 0;
+  rx.value = std::isfinite(rxRate) ? rxRate : 0;
+  return {tx, rx};
 }
 
-void PrintHeader() {
-  std::printf("%-8s %8s %-9s %8s %9s %9s %9s | %10s %7s %10s %7s | %6s %7s | %8s  %s\n", "mode", "baud",
-              "flow", "bytes", "line B/s", "usbTx B/s", "usbRx B/s", "tx", "tx/lim", "rx", "rx/lim", "lost",
-              "garbled", "wall s/MB", "note");
+Row LatencyRow(latency_probe::Kind kind, unsigned long baud, uint8_t revision, int samples,
+               std::vector<std::string>& sampleLines, bool fineClock = false) {
+  const auto wall = std::chrono::steady_clock::now();
+  const latency_probe::Samples s = latency_probe::Measure(kind, baud, samples, Chip(revision), fineClock);
+  const double wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
+  Row r;
+  r.group = "latency";
+  r.figure = std::string(latency_probe::KindName(kind)) + (fineClock ? "-1ms" : "");
+  r.baud = baud;
+  r.format = "8N1";
+  r.chip = Hex(revision);
+  r.flow = "none";
+  r.unit = "us";
+  r.lost = s.missing;
+  r.note = s.error;
+  // The longest sample against one frame plus the time-out; within one more frame passes.
+  const double limit = Seconds(emu::usb::kFrame + latency_probe::ConfiguredTimeout(kind));
+  r.limit = limit * 1e6;
+  r.atMost = (limit + Seconds(emu::usb::kFrame)) / limit;
+  double longest = 0;
+  double sum = 0;
+  for (emu::VirtualTime t : s.latencies) {
+    longest = std::max(longest, Seconds(t));
+    sum += Seconds(t);
+    sampleLines.push_back(r.figure + ',' + std::to_string(baud) + ',' + r.chip + ',' +
+                          std::to_string(Seconds(t) * 1e6));
+  }
+  r.value = longest * 1e6;
+  if (!s.latencies.empty()) {
+    char text[64];
+    std::snprintf(text, sizeof text, "info: mean %.0f us, %.2f s wall", sum / s.latencies.size() * 1e6, wallSeconds);
+    if (r.note.empty()) r.note = text;
+  }
+  return r;
 }
 
-void Print(const Row& r) {
-  if (r.kind == "latency") {
-    std::printf("%-8s %8lu %-9s %8zu %9.0f %9s %9s | %8.0fus %7.3f %8.0fus %7.3f | %6zu %7zu | %8s  %s\n",
-                r.kind.c_str(), static_cast<unsigned long>(r.baud), "-", r.bytes, r.line, "-", "-",
-                r.tx * 1e6, r.txLimit, r.rx * 1e6, r.rxLimit, r.lost, r.garbled, "-", r.note.c_str());
-  } else {
-    std::printf("%-8s %8lu %-9s %8zu %9.0f %9.0f %9.0f | %10.0f %7.4f %10.0f %7.4f | %6zu %7zu | %8.2f  %s\n",
-                r.kind.c_str(), static_cast<unsigned long>(r.baud), serial_rig::FlowName(r.flow), r.bytes,
-                r.line, r.usbTx, r.usbRx, r.tx, r.txLimit, r.rx, r.rxLimit, r.lost, r.garbled,
-                r.wallPerMegabyte, r.note.c_str());
-  }
-  std::fflush(stdout);
-}
-
-bool WriteCsv(const std::string& path, const std::vector<Row>& rows) {
-  std::ofstream out(path);
-  if (!out) return false;
-  out << "mode,baud,flow,bytes,line_Bps,usb_tx_limit_Bps,usb_rx_limit_Bps,tx,tx_ratio,rx,rx_ratio,lost,"
-         "garbled,"
-         "wall_s_per_MB,note\n";
-  for (const Row& r : rows) {
-    const bool latency = r.kind == "latency";
-    out << r.kind << ',' << r.baud << ',' << (latency ? "-" : serial_rig::FlowName(r.flow)) << ',' << r.bytes
-        << ',' << r.line << ',' << (latency ? 0 : r.usbTx) << ',' << (latency ? 0 : r.usbRx) << ',' << r.tx
-        << ',' << r.txLimit << ',' << r.rx << ',' << r.rxLimit << ',' << r.lost << ',' << r.garbled << ','
-        << r.wallPerMegabyte << ',' << '"' << r.note << '"' << '\n';
-  }
-  return static_cast<bool>(out);
+// The emulator's speed while streaming: virtual seconds a wall second, and MB a wall second.
+std::vector<Row> EmulatorRows(unsigned long baud, double virtualSeconds, double wallSeconds, double megabytes,
+                              double target) {
+  Row speed;
+  speed.group = "emulator";
+  speed.figure = "duplex";
+  speed.baud = baud;
+  speed.format = "8N1";
+  speed.chip = "0x30";
+  speed.flow = "none";
+  speed.reads = "large";
+  speed.ports = 2;
+  speed.unit = "x real";
+  speed.value = wallSeconds > 0 ? virtualSeconds / wallSeconds : 0;
+  speed.limit = 1;
+  speed.atLeast = target;
+  speed.wallPerMegabyte = megabytes > 0 ? wallSeconds / megabytes : 0;
+  Row traffic = speed;
+  traffic.figure = "traffic";
+  traffic.unit = "MB/s";
+  traffic.value = wallSeconds > 0 ? megabytes / wallSeconds : 0;
+  traffic.atLeast = 0;
+  traffic.note = "info: MB of serial traffic emulated a wall second";
+  return {speed, traffic};
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -266,66 +255,111 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     const bool hasValue = i + 1 < argc;
     if (arg == "--csv" && hasValue) {
       o.csv = argv[++i];
-    } else if (arg == "--scale" && hasValue) {
-      o.scale = std::atof(argv[++i]);
-      if (!(o.scale > 0)) return false;
+    } else if (arg == "--samples-csv" && hasValue) {
+      o.samplesCsv = argv[++i];
+    } else if (arg == "--seconds" && hasValue) {
+      o.seconds = std::atof(argv[++i]);
+      if (!(o.seconds > 0)) return false;
     } else if (arg == "--rates" && hasValue) {
       std::stringstream list(argv[++i]);
-      for (std::string r; std::getline(list, r, ',');)
-        o.rates.push_back(static_cast<ULONG>(std::strtoul(r.c_str(), nullptr, 10)));
+      for (std::string r; std::getline(list, r, ',');) o.rates.push_back(std::strtoul(r.c_str(), nullptr, 10));
+    } else if (arg == "--quick") {
+      o.quick = true;
+    } else if (arg == "--check") {
+      o.check = true;
     } else {
       return false;
     }
   }
+  if (o.quick) {
+    if (o.rates.empty()) o.rates = {9600, 921600, 3000000};
+    o.seconds = std::min(o.seconds, 0.3);
+    o.latencySamples = 8;
+  }
   return true;
 }
 
-bool Selected(const Options& o, ULONG baud) {
+bool Selected(const Options& o, unsigned long baud) {
   return o.rates.empty() || std::find(o.rates.begin(), o.rates.end(), baud) != o.rates.end();
+}
+
+void Emit(std::vector<Row>& all, std::vector<Row> rows) {
+  for (Row& r : rows) {
+    bench_table::Print(r);
+    all.push_back(std::move(r));
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  if (!ParseOptions(argc, argv, options)) {
+  Options o;
+  if (!ParseOptions(argc, argv, o)) {
     std::fprintf(stderr,
-                 "usage: %s [--csv PATH] [--scale FACTOR] [--rates 300,9600,...]\n"
-                 "  --csv     where the table goes as CSV (default %s)\n"
-                 "  --scale   multiplies the bytes of every throughput row\n"
-                 "  --rates   only these rates\n",
-                 argv[0], TARNWIRE_SERIAL_BENCH_CSV);
+                 "usage: %s [--csv PATH] [--samples-csv PATH] [--seconds S] [--rates 300,9600,...] [--quick]\n"
+                 "          [--check]\n"
+                 "  --csv          where the table goes (default bench_table.csv)\n"
+                 "  --samples-csv  latency samples (default latency_samples.csv)\n"
+                 "  --seconds      virtual seconds of line time per throughput row (default 2)\n"
+                 "  --rates        only these rates\n"
+                 "  --quick        three rates, short rows, few latency samples\n"
+                 "  --check        exit 1 when bytes were lost or a row failed\n",
+                 argv[0]);
     return 2;
   }
   const serial_bench::UsbLimits usb = serial_bench::ComputeUsbLimits();
-  std::printf(
-      "USB model limits: receive %.0f B/s (%.1f B a frame), transmit %.0f B/s (%.1f B a frame); "
-      "bulk bus time of one bridge at both: %u of %u bytes a frame\n",
-      usb.receiveBytesPerSecond(), usb.receiveBytesPerFrame, usb.transmitBytesPerSecond(),
-      usb.transmitBytesPerFrame, usb.SharedFrameBytes(serial_bench::kReadTransferBytes),
-      emu::usb::kFrameBytes);
-  std::printf(
-      "tx, rx: sustained bytes a second (duplex: the slower direction); ratios to min(line, usbTx, usbRx).\n"
-      "latency: mean and longest, ratios to one USB frame (%.0f us).\n\n",
-      Seconds(emu::usb::kFrame) * 1e6);
-  PrintHeader();
+  std::printf("USB model limits: receive %.0f B/s, transmit %.0f B/s; bulk bus time of one bridge at both: "
+              "%u of %u bytes a frame\n\n",
+              usb.receiveBytesPerSecond(), usb.transmitBytesPerSecond(),
+              usb.SharedFrameBytes(serial_bench::kReadTransferBytes), emu::usb::kFrameBytes);
+  bench_table::PrintHeader();
   std::vector<Row> rows;
-  for (const RateCase& rate : kRates) {
-    if (!Selected(options, rate.baud)) continue;
-    const size_t bytes = static_cast<size_t>(static_cast<double>(rate.bytes) * options.scale);
-    for (Flow flow : kFlows) {
-      for (bool duplex : {false, true}) {
-        rows.push_back(Throughput(rate.baud, flow, duplex, bytes, usb));
-        Print(rows.back());
+  std::vector<std::string> samples;
+  for (unsigned long baud : kRates) {
+    if (!Selected(o, baud)) continue;
+    // Line time, with at least a few hundred bytes and at most 1 MB a direction.
+    const double perSecond = std::min(baud / 10.0, std::min(usb.transmitBytesPerSecond(), usb.receiveBytesPerSecond()));
+    const auto bytes = static_cast<size_t>(std::clamp(perSecond * o.seconds, 300.0, 1048576.0));
+    for (bool sevenEven : {false, true}) {
+      for (uint8_t revision : kChips) {
+        for (Flow flow : kFlows) {
+          for (bool smallReads : {true, false}) {
+            const Config c{baud, sevenEven, revision, flow, smallReads};
+            double virtualSeconds = 0;
+            double wallSeconds = 0;
+            Emit(rows, Throughput(c, false, bytes, usb, virtualSeconds, wallSeconds));
+            Emit(rows, Throughput(c, true, bytes, usb, virtualSeconds, wallSeconds));
+            const bool speedRow = !sevenEven && revision == 0x30 && flow == Flow::None && !smallReads;
+            if (speedRow && (baud == 921600 || baud == 3000000))
+              Emit(rows, EmulatorRows(baud, virtualSeconds, wallSeconds, 2.0 * bytes / 1e6, baud == 921600 ? 50 : 10));
+          }
+        }
       }
     }
-    rows.push_back(Latency(rate.baud));
-    Print(rows.back());
+    for (uint8_t revision : kChips) {
+      for (auto kind : {latency_probe::Kind::Read, latency_probe::Kind::Interval, latency_probe::Kind::Write})
+        Emit(rows, {LatencyRow(kind, baud, revision, o.latencySamples, samples)});
+      Emit(rows, {LatencyRow(latency_probe::Kind::Interval, baud, revision, o.latencySamples, samples, true)});
+    }
   }
-  if (!WriteCsv(options.csv, rows)) {
-    std::fprintf(stderr, "cannot write %s\n", options.csv.c_str());
+  for (uint8_t revision : kChips)
+    Emit(rows, {LatencyRow(latency_probe::Kind::Modem, 115200, revision, o.latencySamples, samples)});
+
+  if (!bench_table::WriteCsv(o.csv, rows, false)) {
+    std::fprintf(stderr, "cannot write %s\n", o.csv.c_str());
     return 1;
   }
-  std::printf("\nCSV: %s\n", options.csv.c_str());
+  std::ofstream out(o.samplesCsv);
+  out << "kind,baud,chip,latency_us\n";
+  for (const std::string& line : samples) out << line << '\n';
+  const size_t failed = std::count_if(rows.begin(), rows.end(), [](const Row& r) { return !r.Pass(); });
+  std::printf("\n%zu rows, %zu below target; CSV: %s, samples: %s\n", rows.size(), failed, o.csv.c_str(),
+              o.samplesCsv.c_str());
+  const auto broken = [](const Row& r) { return r.lost != 0 || (!r.note.empty() && r.note.rfind("info:", 0) != 0); };
+  const size_t faults = std::count_if(rows.begin(), rows.end(), broken);
+  if (o.check && faults != 0) {
+    std::printf("%zu rows lost bytes or failed\n", faults);
+    return 1;
+  }
   return 0;
 }

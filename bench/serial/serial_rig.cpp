@@ -81,7 +81,7 @@ Delivery CompareDelivery(const std::vector<uint8_t>& sent, const std::vector<uin
   return d;
 }
 
-std::vector<uint8_t> Payload(size_t n, uint32_t seed) {
+std::vector<uint8_t> Payload(size_t n, uint32_t seed, uint8_t mask) {
   std::vector<uint8_t> bytes;
   bytes.reserve(n);
   uint32_t x = seed * 2654435761u + 1;
@@ -89,14 +89,14 @@ std::vector<uint8_t> Payload(size_t n, uint32_t seed) {
     x ^= x << 13;
     x ^= x >> 17;
     x ^= x << 5;
-    const auto b = static_cast<uint8_t>(x >> 24);
+    const auto b = static_cast<uint8_t>((x >> 24) & mask);
     if (b != kXon && b != kXoff) bytes.push_back(b);
   }
   return bytes;
 }
 
-SerialRig::SerialRig(FarEnd farEnd, emu::KernelConfig config)
-    : farEnd_(farEnd), machine_(std::make_unique<emu::Machine>(config)) {
+SerialRig::SerialRig(FarEnd farEnd, emu::KernelConfig config, emu::zm470::Config chip)
+    : farEnd_(farEnd), chipConfig_(std::move(chip)), machine_(std::make_unique<emu::Machine>(config)) {
   machine_->kernel().SetTraceEnabled(false);
   machine_->pnp().RegisterDriver(kBridgeHardwareId, kServiceName, DriverEntry);
   host_ = std::make_unique<emu::usb::UsbHost>(*machine_);
@@ -111,13 +111,33 @@ SerialRig::SerialRig(FarEnd farEnd, emu::KernelConfig config)
     plug_ = std::make_unique<emu::line::LoopbackPlug>(emu::line::Clock::Kernel());
     if (a_.chip) a_.chip->AttachLine(plug_.get());
   }
-  for (Bridge* b : {&a_, &b_}) {
-    if (!error_.empty() || b->port == nullptr) continue;
-    const UNICODE_STRING& link = b->ext()->DosLinkName;
-    const std::u16string name(link.Buffer, link.Length / sizeof(WCHAR));
-    const NTSTATUS status = machine_->Open(name, &b->file);
-    if (status != STATUS_SUCCESS) error_ = "opening the port failed with status " + std::to_string(status);
-  }
+  for (Bridge* b : {&a_, &b_}) OpenPort(*b);
+}
+
+void SerialRig::OpenPort(Bridge& bridge) {
+  if (!error_.empty() || bridge.port == nullptr) return;
+  const UNICODE_STRING& link = bridge.ext()->DosLinkName;
+  const std::u16string name(link.Buffer, link.Length / sizeof(WCHAR));
+  const NTSTATUS status = machine_->Open(name, &bridge.file);
+  if (status != STATUS_SUCCESS) error_ = "opening the port failed with status " + std::to_string(status);
+}
+
+Bridge* SerialRig::AddLoopbackPort() {
+  if (!error_.empty()) return nullptr;
+  // Kept even when it fails: the bus may still hold the chip.
+  Bridge& bridge = *extra_.emplace_back(std::make_unique<Bridge>());
+  Start(bridge);
+  if (!error_.empty()) return nullptr;
+  auto& plug = extraPlugs_.emplace_back(std::make_unique<emu::line::LoopbackPlug>(emu::line::Clock::Kernel()));
+  bridge.chip->AttachLine(plug.get());
+  OpenPort(bridge);
+  return error_.empty() ? &bridge : nullptr;
+}
+
+std::vector<Bridge*> SerialRig::Bridges() {
+  std::vector<Bridge*> all{&a_, &b_};
+  for (auto& b : extra_) all.push_back(b.get());
+  return all;
 }
 
 SerialRig::~SerialRig() {
@@ -131,7 +151,7 @@ SerialRig::~SerialRig() {
 
 void SerialRig::Start(Bridge& bridge) {
   if (!error_.empty()) return;
-  bridge.chip = std::make_unique<emu::zm470::Zm470>();
+  bridge.chip = std::make_unique<emu::zm470::Zm470>(chipConfig_);
   bridge.usb = &host_->Plug(*bridge.chip);
   if (!machine_->pnp().RunUntilIdle()) {
     error_ = "the bridge's arrival did not finish";
@@ -148,8 +168,8 @@ NTSTATUS SerialRig::Apply(Bridge& bridge, const PortSettings& s) {
     KIRQL irql;
     KeAcquireSpinLock(&port->ControlLock, &irql);
     port->BaudRate = s.baud;
-    port->DataMask = 0xFF;
-    port->Parity = NO_PARITY;
+    port->DataMask = s.sevenEven ? 0x7F : 0xFF;
+    port->Parity = s.sevenEven ? EVEN_PARITY : NO_PARITY;
     port->StopBits = STOP_BIT_1;
     port->Timeouts = s.timeouts;
     SERIAL_HANDFLOW flow = port->HandFlow;
@@ -261,14 +281,14 @@ std::vector<emu::VirtualTime> SerialRig::CharacterEnds(int side) const {
 std::string SerialRig::Shutdown() {
   shutDown_ = true;
   std::string problems;
-  for (Bridge* b : {&a_, &b_}) {
+  for (Bridge* b : Bridges()) {
     if (b->file == nullptr) continue;
     const NTSTATUS status = machine_->Close(b->file);
     b->file = nullptr;
     if (status != STATUS_SUCCESS)
       problems += "closing a port failed with status " + std::to_string(status) + "; ";
   }
-  for (Bridge* b : {&a_, &b_}) {
+  for (Bridge* b : Bridges()) {
     if (b->usb == nullptr) continue;
     b->usb->Unplug();
     b->usb = nullptr;

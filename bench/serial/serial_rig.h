@@ -22,11 +22,13 @@ namespace serial_rig {
 enum class Flow { None, RtsCts, XonXoff };
 const char* FlowName(Flow flow);
 
-// What an application sets on a port: the rate (8N1), the handshake and the time-outs.
+// What an application sets on a port: the rate, the handshake, the time-outs and the character
+// format (8N1, or 7E1 with `sevenEven`).
 struct PortSettings {
   ULONG baud = 9600;
   Flow flow = Flow::None;
   SERIAL_TIMEOUTS timeouts{};
+  bool sevenEven = false;
 };
 
 // Read time-outs under which a read returns as soon as any byte is there and waits at most
@@ -78,15 +80,16 @@ struct Delivery {
 };
 Delivery CompareDelivery(const std::vector<uint8_t>& sent, const std::vector<uint8_t>& received);
 
-// `n` pseudo-random bytes from `seed`, without the XON and XOFF characters so that they pass a
-// port with software flow control unchanged.
-std::vector<uint8_t> Payload(size_t n, uint32_t seed);
+// `n` pseudo-random bytes from `seed` within `mask` (0x7F for 7 data bits), without the XON and
+// XOFF characters so that they pass a port with software flow control unchanged.
+std::vector<uint8_t> Payload(size_t n, uint32_t seed, uint8_t mask = 0xFF);
 
 class SerialRig {
  public:
   enum class FarEnd { NullModem, Loopback };
 
-  explicit SerialRig(FarEnd farEnd, emu::KernelConfig config = {});
+  // Every bridge is a chip built from `chip` (its revision, FIFOs, endpoints).
+  explicit SerialRig(FarEnd farEnd, emu::KernelConfig config = {}, emu::zm470::Config chip = {});
   ~SerialRig();
   SerialRig(const SerialRig&) = delete;
   SerialRig& operator=(const SerialRig&) = delete;
@@ -97,6 +100,10 @@ class SerialRig {
   emu::Kernel& kernel() { return machine_->kernel(); }
   Bridge& A() { return a_; }
   Bridge& B() { return farEnd_ == FarEnd::Loopback ? a_ : b_; }
+
+  // Plugs one more bridge, with a loopback plug of its own, and opens it; nullptr (and Error())
+  // when that failed.
+  Bridge* AddLoopbackPort();
 
   // Sets rate, format, handshake and time-outs through the driver's own routines.
   NTSTATUS Apply(Bridge& bridge, const PortSettings& settings);
@@ -119,13 +126,19 @@ class SerialRig {
  private:
   void Start(Bridge& bridge);
 
+  void OpenPort(Bridge& bridge);
+  std::vector<Bridge*> Bridges();
+
   FarEnd farEnd_;
+  emu::zm470::Config chipConfig_;
   std::unique_ptr<emu::Machine> machine_;
   Bridge a_;
   Bridge b_;
+  std::vector<std::unique_ptr<Bridge>> extra_;  // added with AddLoopbackPort
   std::unique_ptr<emu::usb::UsbHost> host_;
   std::unique_ptr<emu::line::NullModemCable> cable_;
   std::unique_ptr<emu::line::LoopbackPlug> plug_;
+  std::vector<std::unique_ptr<emu::line::LoopbackPlug>> extraPlugs_;
   std::string error_;
   bool shutDown_ = false;
 };

@@ -22,6 +22,11 @@
 // completion arrives carries nothing of the next piece, which is submitted during it. Per piece:
 //     ceil(piece / min(fifo packets x packet, BulkPacketsPerFrame(packet) x packet)) + 1 frames.
 //
+// When the line drains fewer than (txFifoDepth + 1) characters a frame, the FIFO is not empty at
+// the frame's start and takes only the packets that fit into what is free; the frames then carry
+// less than the line sends, and the line idles whenever a frame's packets run out before it ends.
+// TransmitBytesPerSecondAt follows the FIFO frame by frame for such a line.
+//
 // Both bridges of a null-modem pair share one bus; their bulk transactions need far less than a
 // frame at these rates, which SharedFrameBytes shows.
 #pragma once
@@ -83,6 +88,39 @@ inline UsbLimits ComputeUsbLimits(const emu::zm470::Config& chip = {}) {
   const uint32_t framesPerPiece = (kWritePieceBytes + perFrame - 1) / perFrame + 1;
   l.transmitBytesPerFrame = static_cast<double>(kWritePieceBytes) / framesPerPiece;
   return l;
+}
+
+// Transmit throughput of the bus and the FIFO for a line that sends `lineBytesPerSecond`: the
+// FIFO level frame by frame over many pieces (the shift register holds one character more).
+inline double TransmitBytesPerSecondAt(double lineBytesPerSecond, const emu::zm470::Config& chip = {}) {
+  const uint32_t out = EndpointPacket(chip, 0x02);
+  if (out == 0) return 0;
+  const double drain = lineBytesPerSecond / kFramesPerSecond;  // characters a frame
+  const double room = static_cast<double>(chip.txFifoDepth + 1);
+  const uint32_t perFrame = emu::usb::BulkPacketsPerFrame(out);
+  constexpr int kFrames = 20000;
+  double level = 0;
+  double sent = 0;
+  uint32_t inPiece = 0;
+  bool completionFrame = false;
+  for (int f = 0; f < kFrames; ++f) {
+    if (completionFrame) {
+      completionFrame = false;
+    } else {
+      for (uint32_t k = 0; k < perFrame && level + out <= room && inPiece < kWritePieceBytes; ++k) {
+        level += out;
+        inPiece += out;
+      }
+      if (inPiece >= kWritePieceBytes) {
+        inPiece = 0;
+        completionFrame = true;
+      }
+    }
+    const double d = std::min(level, drain);
+    level -= d;
+    sent += d;
+  }
+  return sent / kFrames * kFramesPerSecond;
 }
 
 }  // namespace serial_bench
