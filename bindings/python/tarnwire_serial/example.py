@@ -4,10 +4,13 @@ back through a loopback plug, shows what the modem lines do, and closes the port
 On the emulated machine: python3 -m tarnwire_serial -m tarnwire_serial.example
 """
 
+import time
+
 import serial
 
 
 def lines(port):
+    time.sleep(0.1)  # the inputs follow the outputs through the plug
     names = [("CTS", port.cts), ("DSR", port.dsr), ("RI", port.ri), ("CD", port.cd)]
     return " ".join(name for name, on in names if on) or "none"
 
