@@ -169,11 +169,13 @@ class ReadWriteTest(PortTest):
         self.assertEqual(port.write(b"fast"), 4)  # well within the time-out at 9600
 
     def test_flush_waits_for_the_output_queue(self):
-        port = self.open(baudrate=1200, write_timeout=0)
-        port.write(b"F" * 100)  # about 0.8 s at 1200 baud
-        self.assertGreater(port.out_waiting, 0)
+        port = self.open(baudrate=19200, write_timeout=0, timeout=10)
+        data = bytes(range(256)) * 8  # about 1 s at 19200 baud
+        port.write(data)
+        self.assertGreater(port.out_waiting, 1000)
         port.flush()
         self.assertEqual(port.out_waiting, 0)
+        self.assertEqual(port.read(len(data)), data)
 
 
 class BufferTest(PortTest):
@@ -250,12 +252,13 @@ class LinesTest(PortTest):
         self.assertEqual(port.read(4), b"held")
 
         port.write(serial.XOFF)  # looped back, it stops our own output and is not data
-        time.sleep(0.3)
+        self.assertTrue(wait_until(lambda: self.comm_error(port)[1].fXoffHold))
         port.write(b"zz")
         time.sleep(0.3)
         self.assertEqual((port.out_waiting, port.in_waiting), (2, 0))
         port.set_output_flow_control(True)
         self.assertEqual(port.read(2), b"zz")
+        self.assertFalse(self.comm_error(port)[1].fXoffHold)
 
     def test_rs485_rts_is_on_only_while_sending(self):
         port = self.open(baudrate=1200, write_timeout=0)

@@ -12,6 +12,7 @@ import unittest
 import serial
 
 import tarnwire_serial
+from tarnwire_serial import url
 
 from support import EXAMPLE_OUTPUT, wait_until
 
@@ -54,7 +55,7 @@ class UrlSyntaxTest(unittest.TestCase):
                     serial.serial_for_url(url, do_not_open=True)
 
     def test_options_are_case_blind_and_percent_decoded(self):
-        request = tarnwire_serial.url.parse("TARNWIRE://com12?PEER=Loopback%2BRI&rev=42&seed=0x10&mp")
+        request = url.parse("TARNWIRE://com12?PEER=Loopback%2BRI&rev=42&seed=0x10&mp")
         self.assertEqual((request.com, request.peer, request.revision, request.seed, request.multiprocessor),
                          (12, "loopback+ri", 42, 16, True))
         self.assertEqual(request.description(), "COM12=loopback+ri,rev=0x2a;seed=16;mp;realtime")
