@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "win32/booted_machine.h"
@@ -43,14 +44,14 @@ void Boot(ProcessState& s, const char* text, bool report) {
   std::string error;
   if (!ParseMachineDescription(wanted, &description, &error)) {
     const std::string name = fromEnvironment ? "TARNWIRE_MACHINE" : "machine";
-    return fail(name + "=\"" + (fromEnvironment && env == nullptr ? "" : std::string(wanted)) + "\": " + error);
+    return fail(name + "=\"" + std::string(wanted) + "\": " + error);
   }
-  auto* booted = new BootedMachine(description);
+  auto booted = std::make_unique<BootedMachine>(description);
   if (!booted->Error().empty()) return fail("the machine did not boot: " + booted->Error());
   for (const BridgeDescription& b : description.bridges)
     if (b.farEnd == FarEnd::Pty)
       std::fprintf(stderr, "tarnwire-win32: COM%u is at the pty %s\n", b.com, booted->PtyPath(b.com).c_str());
-  s.machine = booted;
+  s.machine = booted.release();
   s.description = FormatMachineDescription(description);
   std::atexit([] { Process().machine->Stop(true); });
 }
