@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <vector>
 
@@ -233,31 +232,5 @@ void BootedMachine::Stop(bool keep) {
 BootedMachine* BootedMachine::Serving() { return g_serving.load(); }
 
 bool BootedMachine::OnMachineThread() { return t_machineThread; }
-
-BootedMachine* ProcessMachine() {
-  static BootedMachine* const process = []() -> BootedMachine* {
-    const char* text = std::getenv("TARNWIRE_MACHINE");
-    MachineDescription description;
-    std::string error;
-    if (!ParseMachineDescription(text != nullptr ? std::string_view(text) : kDefaultMachine, &description,
-                                 &error)) {
-      std::fprintf(stderr, "tarnwire-win32: TARNWIRE_MACHINE=\"%s\": %s\n", text != nullptr ? text : "",
-                   error.c_str());
-      return nullptr;
-    }
-    auto* booted = new BootedMachine(description);  // lives until the process ends
-    if (!booted->Error().empty()) {
-      std::fprintf(stderr, "tarnwire-win32: the machine did not boot: %s\n", booted->Error().c_str());
-      return nullptr;
-    }
-    for (const BridgeDescription& b : description.bridges)
-      if (b.farEnd == FarEnd::Pty)
-        std::fprintf(stderr, "tarnwire-win32: COM%u is at the pty %s\n", b.com,
-                     booted->PtyPath(b.com).c_str());
-    std::atexit([] { ProcessMachine()->Stop(true); });
-    return booted;
-  }();
-  return process;
-}
 
 }  // namespace emu::win32

@@ -76,4 +76,10 @@ class BootedMachine {
 // process exit.
 BootedMachine* ProcessMachine();
 
+// Boots the process's machine from `description` (nullptr: as on first use) unless one was booted,
+// or tried, before; a failure is printed on stderr when `report`. 1 when this call booted it, 0
+// when it ran already, -1 when there is none; *text is then the running machine's description in
+// full form, or why there is none.
+int BootProcessMachine(const char* description, bool report, std::string* text);
+
 }  // namespace emu::win32

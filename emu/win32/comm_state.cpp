@@ -106,15 +106,22 @@ PortState FromDcb(const DCB& dcb, const PortState& current) {
 }
 
 // SET_BAUD_RATE, the modem outputs the DCB turns on or off, SET_LINE_CONTROL, SET_CHARS and
-// SET_HANDFLOW.
-BOOL WriteState(HANDLE file, const PortState& s) {
+// SET_HANDFLOW. A line that the port's present flow control drives (RTS handshake or transmit
+// toggle, DTR handshake) refuses to be set or cleared; SET_HANDFLOW then puts it where the new
+// mode wants it.
+BOOL WriteState(HANDLE file, const PortState& s, const PortState& present) {
   const ULONG rts = s.flow.FlowReplace & SERIAL_RTS_MASK;
   const ULONG dtr = s.flow.ControlHandShake & SERIAL_DTR_MASK;
+  const ULONG presentRts = present.flow.FlowReplace & SERIAL_RTS_MASK;
+  const bool rtsFree = presentRts == 0 || presentRts == SERIAL_RTS_CONTROL;
+  const bool dtrFree = (present.flow.ControlHandShake & SERIAL_DTR_MASK) != SERIAL_DTR_HANDSHAKE;
   if (!Control(file, IOCTL_SERIAL_SET_BAUD_RATE, &s.baud, sizeof s.baud, nullptr, 0)) return FALSE;
-  if (rts == SERIAL_RTS_CONTROL && !Control(file, IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0)) return FALSE;
-  if (rts == 0 && !Control(file, IOCTL_SERIAL_CLR_RTS, nullptr, 0, nullptr, 0)) return FALSE;
-  if (dtr == SERIAL_DTR_CONTROL && !Control(file, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0)) return FALSE;
-  if (dtr == 0 && !Control(file, IOCTL_SERIAL_CLR_DTR, nullptr, 0, nullptr, 0)) return FALSE;
+  if (rtsFree && rts == SERIAL_RTS_CONTROL && !Control(file, IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0))
+    return FALSE;
+  if (rtsFree && rts == 0 && !Control(file, IOCTL_SERIAL_CLR_RTS, nullptr, 0, nullptr, 0)) return FALSE;
+  if (dtrFree && dtr == SERIAL_DTR_CONTROL && !Control(file, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0))
+    return FALSE;
+  if (dtrFree && dtr == 0 && !Control(file, IOCTL_SERIAL_CLR_DTR, nullptr, 0, nullptr, 0)) return FALSE;
   return Control(file, IOCTL_SERIAL_SET_LINE_CONTROL, &s.line, sizeof s.line, nullptr, 0) &&
          Control(file, IOCTL_SERIAL_SET_CHARS, &s.chars, sizeof s.chars, nullptr, 0) &&
          Control(file, IOCTL_SERIAL_SET_HANDFLOW, &s.flow, sizeof s.flow, nullptr, 0);
@@ -143,10 +150,11 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
     if (lpDCB->XonChar == lpDCB->XoffChar) return Fail(ERROR_INVALID_PARAMETER);
     PortState old;
     if (!ReadState(hFile, &old)) return FALSE;
-    if (WriteState(hFile, FromDcb(*lpDCB, old))) return TRUE;
-    // A setting the driver refused leaves the port as it was.
+    if (WriteState(hFile, FromDcb(*lpDCB, old), old)) return TRUE;
+    // A setting the driver refused leaves the port as it was. SET_HANDFLOW comes last, so the
+    // flow control in force is still the old one.
     const DWORD error = GetLastError();
-    (void)WriteState(hFile, old);
+    (void)WriteState(hFile, old, old);
     return Fail(error);
   });
 }

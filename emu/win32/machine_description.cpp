@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 namespace emu::win32 {
 namespace {
@@ -173,6 +174,38 @@ bool ParseMachineDescription(std::string_view text, MachineDescription* descript
     if (b.revision < 0) b.revision = s.revision;
   *description = std::move(s);
   return true;
+}
+
+std::string FormatMachineDescription(const MachineDescription& description) {
+  std::string text;
+  for (const BridgeDescription& b : description.bridges) {
+    text += "COM" + std::to_string(b.com) + "=";
+    switch (b.farEnd) {
+      case FarEnd::Loopback:
+        text += "loopback";
+        break;
+      case FarEnd::LoopbackRi:
+        text += "loopback+ri";
+        break;
+      case FarEnd::NullModem:
+        text += "null:COM" + std::to_string(b.peer);
+        break;
+      case FarEnd::Pty:
+        text += "pty";
+        break;
+      case FarEnd::None:
+        text += "none";
+        break;
+    }
+    char revision[16];
+    std::snprintf(revision, sizeof revision, "0x%02x",
+                  static_cast<unsigned>(b.revision < 0 ? description.revision : b.revision) & 0xFFu);
+    text += std::string(",rev=") + revision + ";";
+  }
+  text += description.realTime ? "realtime" : "virtual";
+  text += ";seed=" + std::to_string(description.seed);
+  text += description.multiprocessor ? ";mp" : ";up";
+  return text;
 }
 
 }  // namespace emu::win32

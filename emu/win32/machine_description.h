@@ -39,4 +39,9 @@ constexpr std::string_view kDefaultMachine = "COM8=loopback";
 // Parses a description; on failure false and *error says which part is bad and why.
 bool ParseMachineDescription(std::string_view text, MachineDescription* description, std::string* error);
 
+// The description in its full form, every setting spelled out: each bridge with its far end and
+// revision, then the time, the seed and the processor model, e.g.
+// "COM8=loopback,rev=0x30;realtime;seed=1;up". It parses back to the same machine.
+std::string FormatMachineDescription(const MachineDescription& description);
+
 }  // namespace emu::win32

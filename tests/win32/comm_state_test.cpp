@@ -107,6 +107,14 @@ TEST_F(CommStateTest, DtrAndRtsControlOfTheDcbReachTheLines) {
         {DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE, MS_CTS_ON},
         {DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE, MS_DSR_ON | MS_RLSD_ON},
         {DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, 0},
+        // Handshakes with an empty input queue raise both lines; leaving them hands the lines
+        // back to the DCB, as does leaving transmit toggle (RTS off with nothing to send).
+        {DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON},
+        {DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE, MS_CTS_ON},
+        {DTR_CONTROL_ENABLE, RTS_CONTROL_TOGGLE, MS_DSR_ON | MS_RLSD_ON},
+        {DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE, MS_CTS_ON},
+        {DTR_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE, MS_DSR_ON | MS_RLSD_ON},
+        {DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, 0},
     };
     for (const auto& step : steps) {
       DCB dcb = PlainDcb(CBR_9600, step.dtr, step.rts);

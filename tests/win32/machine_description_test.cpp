@@ -54,6 +54,23 @@ TEST(MachineDescriptionTest, BridgesFarEndsAndMachineOptions) {
   EXPECT_EQ(9u, both.bridges[1].peer);
 }
 
+TEST(MachineDescriptionTest, TheFullFormSpellsOutEverySettingAndParsesBack) {
+  const struct {
+    std::string_view text, full;
+  } cases[] = {
+      {emu::win32::kDefaultMachine, "COM8=loopback,rev=0x30;realtime;seed=1;up"},
+      {"com8=loopback+ri;COM9=null:COM10;COM10;rev=0x10;COM3=pty,rev=0x2A;virtual;seed=18446744073709551615;mp",
+       "COM8=loopback+ri,rev=0x10;COM9=null:COM10,rev=0x10;COM10=null:COM9,rev=0x10;COM3=pty,rev=0x2a;"
+       "virtual;seed=18446744073709551615;mp"},
+      {"COM256,rev=0", "COM256=none,rev=0x00;realtime;seed=1;up"},
+  };
+  for (const auto& c : cases) {
+    const std::string full = emu::win32::FormatMachineDescription(Parse(c.text));
+    EXPECT_EQ(c.full, full) << c.text;
+    EXPECT_EQ(full, emu::win32::FormatMachineDescription(Parse(full))) << c.text;
+  }
+}
+
 TEST(MachineDescriptionTest, ABadDescriptionNamesTheBadPart) {
   struct Case {
     const char* text;
