@@ -1,6 +1,8 @@
 // The driver under systematic low-resources simulation: each allocation site of the driver that
 // plugging a bridge (loading, add-device, start) and opening, closing and unplugging its port
 // reach fails in turn, and each time the driver fails cleanly: no bug check, nothing left behind.
+#include <cstdio>
+
 #include "driver/driver_globals.h"
 #include "driver_fixture.h"
 #include "nt/low_resources.h"
@@ -36,7 +38,9 @@ std::vector<emu::AllocationSite> PlugOpenUnplug(const emu::LowResources& lowReso
     PDEVICE_OBJECT port = PortOf(usb.Pdo());
     PFILE_OBJECT file = nullptr;
     outcome->open = machine.Open(ToU16(PortExtension(port)->DosLinkName), &file);
-    if (NT_SUCCESS(outcome->open)) EXPECT_EQ(STATUS_SUCCESS, machine.Close(file));
+    if (NT_SUCCESS(outcome->open)) {
+      EXPECT_EQ(STATUS_SUCCESS, machine.Close(file));
+    }
   }
   usb.Unplug();
   EXPECT_TRUE(machine.pnp().RunUntilIdle()) << "the unplug did not finish";
@@ -60,6 +64,7 @@ TEST(DriverLowResources, EachAllocationSiteOfStartAndOpenFailsCleanly) {
     outcomes.push_back(outcome);
     return reached;
   });
+  std::printf("[ walk     ] %zu allocation sites, %zu failing runs\n", sites, failing);
   ASSERT_FALSE(outcomes.empty());
   EXPECT_TRUE(outcomes[0].started) << "without failures the port starts";
   EXPECT_EQ(STATUS_SUCCESS, outcomes[0].open) << "and opens";
