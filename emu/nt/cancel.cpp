@@ -59,6 +59,7 @@ BOOLEAN IoManager::CancelHeldIrp(PIRP irp, IrpRecord& record) {
   irp->Cancel = TRUE;
   auto routine = reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
       reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), nullptr));
+  StartCancelDeadline(irp, routine);
   if (routine == nullptr) {
     ReleaseCancelSpinLock(irql);
     return FALSE;

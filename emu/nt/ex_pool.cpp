@@ -96,6 +96,7 @@ void Kernel::Impl::ReleasePoolBlock(uintptr_t start, const PoolInfo& info) {
 }
 
 void Kernel::Impl::ForgetObjectsIn(uintptr_t start, size_t size) {
+  lockOrder.Forget(start, size);
   if (objects.empty()) return;
   if (objects.size() < size / 4) {
     std::vector<const void*> doomed;
@@ -134,7 +135,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   if (Tag == 0) {
     k.owner.BugCheck(emu::bugcheck::kBadPoolCaller, 0x9B, PoolType, NumberOfBytes, 0);
   }
-  if (k.poolFailures.Next()) {
+  if (k.ShouldFail(k.poolFailures, "pool", __builtin_return_address(0))) {
     if (k.traceEnabled) {
       k.TraceF("pool", "allocation of %zu bytes fails: insufficient resources (simulated)",
                static_cast<size_t>(NumberOfBytes));

@@ -260,6 +260,7 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kDeleteWhileAttached, 0, 0,
                      reinterpret_cast<ULONG_PTR>(device));
   kernel_.Trace("device", "delete " + Label(device));
+  CheckWmiDeregistered(device);
   wmi_->Forget(device);
   if (!d->name.empty()) names_.RemoveDevice(device);
   if (d->isPdo) names_.DisableInterfacesOf(device);

@@ -75,6 +75,10 @@ enum class IrpOrigin {
 
 class IoManager {
  public:
+  // How long a cancelled IRP may stay uncompleted: the I/O manager's own time-out for cancelled
+  // requests.
+  static constexpr VirtualTime kCancelTimeout = 5 * 60 * kSecond;
+
   IoManager(Kernel& kernel, ObjectNamespace& names, Registry& registry);
   ~IoManager();
   IoManager(const IoManager&) = delete;
@@ -217,6 +221,13 @@ class IoManager {
   void ReleaseIrp(const std::shared_ptr<IrpRecord>& record);
   void FinishThreadedIrp(const std::shared_ptr<IrpRecord>& record, CCHAR boost);
   void CheckPendingRule(IrpRecord& record, int location);
+  // I/O verifier rules of io_verifier_rules.cpp: a new PnP, power or WMI IRP starts at
+  // STATUS_NOT_SUPPORTED; a cancelled IRP completes within kCancelTimeout; a device object is
+  // deregistered from WMI before it is deleted.
+  void CheckNewIrpStatus(PIRP irp, PDEVICE_OBJECT device);
+  void StartCancelDeadline(PIRP irp, PDRIVER_CANCEL routine);
+  void EndCancelDeadline(IrpRecord& record);
+  void CheckWmiDeregistered(PDEVICE_OBJECT device);
   PIRP BuildMachineIrp(PDEVICE_OBJECT top, FileRecord* file, const IoRequest& request,
                        PKEVENT event, PIO_STATUS_BLOCK iosb);
   NTSTATUS IssueAndCheck(PDEVICE_OBJECT top, PIRP irp);
@@ -261,6 +272,10 @@ class IoManager {
 // The I/O verifier's parameter 1 values of DRIVER_VERIFIER_IOMANAGER_VIOLATION (0xC9) that the
 // emulated I/O manager raises. For the 0x2xx codes parameter 2 is the routine involved (a
 // dispatch routine, or 0), parameter 3 the IRP and parameter 4 the device object.
+// kUnknown (0x200, "every other I/O verification error") also stands for a cancelled IRP not
+// completed within kCancelTimeout (2 the cancel routine that ran or 0, 3 the IRP, 4 the device
+// holding it) and for a device object deleted while registered with WMI (2 its driver's
+// IRP_MJ_SYSTEM_CONTROL routine, 3 0, 4 the device).
 namespace iov {
 constexpr ULONG_PTR kFreeNonIrp = 0x01;
 constexpr ULONG_PTR kFreeThreadedIrp = 0x02;
@@ -274,6 +289,9 @@ constexpr ULONG_PTR kUnknown = 0x200;
 constexpr ULONG_PTR kDeleteWhileAttached = 0x201;
 constexpr ULONG_PTR kDetachNotAttached = 0x202;
 constexpr ULONG_PTR kFreeIrpInUse = 0x20B;
+constexpr ULONG_PTR kPnpIrpBadStatus = 0x20E;    // not started at STATUS_NOT_SUPPORTED
+constexpr ULONG_PTR kPowerIrpBadStatus = 0x20F;
+constexpr ULONG_PTR kWmiIrpBadStatus = 0x210;
 constexpr ULONG_PTR kNotDetachedAtRemove = 0x21D;
 constexpr ULONG_PTR kStatusMismatch = 0x224;
 constexpr ULONG_PTR kNotCompletedNorPending = 0x226;

@@ -90,6 +90,10 @@ struct IoManager::IrpRecord {
   // Windows, where its final processing cannot run while the IRP is being cancelled.
   int cancelsInProgress = 0;
   bool releaseDeferred = false;
+  // Once cancelled: the check that it completes in time (io_verifier_rules.cpp), and the cancel
+  // routine that ran for it.
+  Kernel::EventId cancelDeadline = 0;
+  PDRIVER_CANCEL cancelRoutine = nullptr;
 };
 
 }  // namespace emu

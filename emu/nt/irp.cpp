@@ -203,6 +203,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kCallDriverBadDevice,
                      reinterpret_cast<ULONG_PTR>(device));
 
+  if (record->state == IrpRecord::State::Allocated) CheckNewIrpStatus(irp, device);
   irp->CurrentLocation--;
   if (irp->CurrentLocation <= 0)
     kernel_.BugCheck(kNoMoreIrpStackLocations, reinterpret_cast<ULONG_PTR>(irp));
@@ -261,6 +262,7 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
   if (irql > DISPATCH_LEVEL)
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kCompleteAboveDispatch,
                      irql, reinterpret_cast<ULONG_PTR>(irp));
+  verifier::CheckNoSpinLockHeldToComplete(irp);
   // A threaded IRP is freed by the I/O manager once its completion is done; on Windows its
   // final processing is still queued to the thread then, so completing it again is
   // MULTIPLE_IRP_COMPLETE_REQUESTS rather than a fault in freed memory.
@@ -279,6 +281,7 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
     kernel_.BugCheck(bugcheck::kDriverVerifierIoManagerViolation, iov::kCompleteWithPendingStatus,
                      static_cast<ULONG>(irp->IoStatus.Status), reinterpret_cast<ULONG_PTR>(irp));
 
+  EndCancelDeadline(*record);
   hb::Acquire(irp);
   TraceIrp("complete", irp,
            "status=" + HexStatus(irp->IoStatus.Status) +
@@ -483,6 +486,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   emu::KernelCall();
   emu::RequireIrqlAtMost(DISPATCH_LEVEL, reinterpret_cast<const void*>(&IoAllocateIrp));
   (void)ChargeQuota;
+  IoManager::Current().kernel().NoteIrpAllocationSite(__builtin_return_address(0));
   return IoManager::Current().AllocateIrp(StackSize, IrpOrigin::Driver, true);
 }
 
@@ -520,6 +524,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   emu::KernelCall();
   // Documented for IRQL <= APC_LEVEL (PASSIVE_LEVEL when the caller then waits on Event).
   emu::RequireIrqlAtMost(APC_LEVEL, reinterpret_cast<const void*>(&IoBuildDeviceIoControlRequest));
+  IoManager::Current().kernel().NoteIrpAllocationSite(__builtin_return_address(0));
   return IoManager::Current().BuildDeviceIoControlRequest(
       IoControlCode, DeviceObject, InputBuffer, InputBufferLength, OutputBuffer,
       OutputBufferLength, InternalDeviceIoControl, Event, IoStatusBlock);
@@ -531,6 +536,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
                                         PIO_STATUS_BLOCK IoStatusBlock) {
   emu::KernelCall();
   emu::RequireIrqlAtMost(PASSIVE_LEVEL, reinterpret_cast<const void*>(&IoBuildSynchronousFsdRequest));
+  IoManager::Current().kernel().NoteIrpAllocationSite(__builtin_return_address(0));
   return IoManager::Current().BuildSynchronousFsdRequest(MajorFunction, DeviceObject, Buffer,
                                                          Length, StartingOffset, Event,
                                                          IoStatusBlock);

@@ -27,6 +27,7 @@ void AcquireSpinLock(Kernel::Impl& k, PKSPIN_LOCK lock) {
   if (*lock == token) {
     k.owner.BugCheck(bugcheck::kSpinLockAlreadyOwned, reinterpret_cast<ULONG_PTR>(lock), 0, 0, 0);
   }
+  k.CheckLockOrder(lock);
   while (*lock != 0) {
     if (!IsContextToken(k, *lock)) {
       // Not a value a spin lock can hold: never initialised (or overwritten).
@@ -116,6 +117,7 @@ KIRQL KeRaiseIrqlToDpcLevel(VOID) {
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
   emu::KernelCall();
   *SpinLock = 0;
+  K().lockOrder.Forget(reinterpret_cast<uintptr_t>(SpinLock), sizeof(KSPIN_LOCK));
 }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
@@ -185,6 +187,7 @@ VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
   FastMutex->OldIrql = 0;
   KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
   k.Register(FastMutex, emu::kFastMutexKind);
+  k.lockOrder.Forget(reinterpret_cast<uintptr_t>(FastMutex), sizeof(FAST_MUTEX));
 }
 
 // Both acquire forms: a fast mutex is taken at or below APC_LEVEL, on an initialised object.
@@ -206,6 +209,7 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     k.owner.BugCheck(emu::bugcheck::kDriverVerifierDetectedViolation, 0x1000,
                      reinterpret_cast<ULONG_PTR>(FastMutex), 0, 0);
   }
+  k.CheckLockOrder(FastMutex);
   k.Call();
   k.SetIrql(APC_LEVEL);
   LONG count = FastMutex->Count - 1;

@@ -183,7 +183,12 @@ void Kernel::BugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULON
 }
 
 bool Kernel::ShouldFailPoolAllocation() { return impl_->poolFailures.Next(); }
-bool Kernel::ShouldFailIrpAllocation() { return impl_->irpFailures.Next(); }
+bool Kernel::ShouldFailIrpAllocation() {
+  const void* site = impl_->irpAllocationSite;
+  impl_->irpAllocationSite = nullptr;
+  return impl_->ShouldFail(impl_->irpFailures, "irp", site);
+}
+void Kernel::NoteIrpAllocationSite(const void* site) { impl_->irpAllocationSite = site; }
 bool Kernel::ShouldFailThreadCreation() { return impl_->threadFailures.Next(); }
 
 void Kernel::FailPoolAllocations(uint32_t n, uint32_t skip) {
@@ -224,21 +229,28 @@ void Kernel::VerifyNoPoolAtUnload(const char* driverName) {
   Impl& k = *impl_;
   k.CheckPoolCanaries();
   if (k.livePool.empty()) return;
-  std::string list;
-  size_t shown = 0;
+  // Pool tracking reports the blocks left per tag: how many and how many bytes.
+  struct Left {
+    size_t blocks = 0;
+    size_t bytes = 0;
+  };
+  std::map<ULONG, Left> byTag;
   for (const auto& [addr, info] : k.livePool) {
-    if (shown++ == 8) {
-      list += " ...";
-      break;
-    }
+    Left& left = byTag[info.tag];
+    ++left.blocks;
+    left.bytes += info.size;
+  }
+  std::string list;
+  for (const auto& [tagValue, left] : byTag) {
     char tag[5];
     for (int i = 0; i < 4; ++i) {
-      char ch = static_cast<char>((info.tag >> (8 * i)) & 0xFF);
+      char ch = static_cast<char>((tagValue >> (8 * i)) & 0xFF);
       tag[i] = ch >= 0x20 && ch < 0x7F ? ch : '.';
     }
     tag[4] = 0;
-    char item[64];
-    std::snprintf(item, sizeof item, " '%s':%zu", tag, info.size);
+    char item[80];
+    std::snprintf(item, sizeof item, " '%s': %zu block%s, %zu bytes;", tag, left.blocks,
+                  left.blocks == 1 ? "" : "s", left.bytes);
     list += item;
   }
   k.TraceF("pool", "%s unloading with %zu pool blocks allocated:%s", driverName ? driverName : "?",

@@ -37,6 +37,19 @@ struct LowResources {
   uint32_t poolFailPercent = 0;    // ExAllocatePool*
   uint32_t irpFailPercent = 0;     // IoAllocateIrp, IoBuildDeviceIoControlRequest
   uint32_t threadFailPercent = 0;  // PsCreateSystemThread
+  // Systematic simulation: the allocation made the failReach-th time (from 1) that driver code
+  // reaches the call site failSite fails (see Kernel::AllocationSites and low_resources.h).
+  const void* failSite = nullptr;
+  uint32_t failReach = 0;
+};
+
+// A call site in driver code that allocates (ExAllocatePoolWithTag, IoAllocateIrp,
+// IoBuildDeviceIoControlRequest, IoBuildSynchronousFsdRequest, PsCreateSystemThread): the return
+// address of the call, what it allocates ("pool", "irp", "thread") and how often it was reached.
+struct AllocationSite {
+  const void* address;
+  const char* kind;
+  uint32_t reaches;
 };
 
 struct KernelConfig {
@@ -176,6 +189,11 @@ class Kernel {
   void FailPoolAllocations(uint32_t n, uint32_t skip = 0);
   void FailIrpAllocations(uint32_t n, uint32_t skip = 0);
   void FailThreadCreations(uint32_t n, uint32_t skip = 0);
+  // The call site of the IRP allocation an Io* routine is about to make (its return address),
+  // for the next ShouldFailIrpAllocation.
+  void NoteIrpAllocationSite(const void* site);
+  // The allocation sites driver code reached so far, in the order first reached.
+  const std::vector<AllocationSite>& AllocationSites() const;
 
   // --- Pool bookkeeping ------------------------------------------------------------------------
   struct PoolBlock {

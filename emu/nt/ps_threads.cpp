@@ -37,7 +37,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ACCESS_MASK DesiredAccess,
                      reinterpret_cast<ULONG_PTR>(&PsCreateSystemThread));
   }
   if (!ThreadHandle || !StartRoutine) return STATUS_INVALID_PARAMETER;
-  if (k.threadFailures.Next()) {
+  if (k.ShouldFail(k.threadFailures, "thread", __builtin_return_address(0))) {
     k.TraceF("thread", "PsCreateSystemThread fails: insufficient resources (simulated)");
     return STATUS_INSUFFICIENT_RESOURCES;
   }

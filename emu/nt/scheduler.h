@@ -9,6 +9,7 @@
 
 #include "nt/happens_before.h"
 #include "nt/kernel.h"
+#include "nt/lock_order.h"
 
 #include <boost/context/fiber.hpp>
 
@@ -319,6 +320,10 @@ struct Kernel::Impl {
   bool dead = false;
   std::exception_ptr pendingFailure;  // bug check (or other exception) raised inside a fiber
   std::unique_ptr<BugCheckError> bugCheck;
+  LockOrder lockOrder;  // deadlock detection (lock_order.cpp)
+  // Before a blocking acquisition of `lock` by the current context: bug checks (0xC4, 0x1001)
+  // when a lock it holds was earlier taken after `lock`.
+  void CheckLockOrder(const void* lock);
 
   // --- Pool -------------------------------------------------------------------------------------
   std::map<uintptr_t, PoolInfo> livePool;
@@ -349,6 +354,14 @@ struct Kernel::Impl {
     bool Next();
   };
   Failures poolFailures, irpFailures, threadFailures;
+  // Systematic simulation (low_resources.cpp): allocation sites of driver code in the order
+  // first reached, and the site of the IRP allocation an Io* routine is about to make.
+  std::vector<AllocationSite> allocationSites;
+  std::unordered_map<const void*, size_t> allocationSiteIndex;
+  const void* irpAllocationSite = nullptr;
+  // Whether the allocation of `kind` at `site` fails: the systematic simulation's chosen reach
+  // of its site, else the seeded or targeted failures.
+  bool ShouldFail(Failures& failures, const char* kind, const void* site);
 
   // --- Handles ------------------------------------------------------------------------------------
   struct HandleEntry {

@@ -115,6 +115,17 @@ void DpcReturnedHoldingSpinLock(const void* routine, const void* lock) {
                              reinterpret_cast<ULONG_PTR>(routine));
 }
 
+void CheckNoSpinLockHeldToComplete(const void* irp) {
+  static const char kCondition[] =
+      "IoCompleteRequest must not be called while the caller holds a spin lock.";
+  Kernel::Impl* k = KOrNull();
+  if (k == nullptr || k->current == nullptr || k->current->spinLocks.empty()) return;
+  k->owner.BugCheck(bugcheck::kDriverVerifierDetectedViolation, kRuleSpinLock,
+                    reinterpret_cast<ULONG_PTR>(kCondition),
+                    reinterpret_cast<ULONG_PTR>(k->current->spinLocks.back()),
+                    reinterpret_cast<ULONG_PTR>(irp));
+}
+
 void WaitNextBroken(KIRQL current, KIRQL callerIrql) {
   Kernel::Current().BugCheck(bugcheck::kIrqlUnexpectedValue,
                              (static_cast<ULONG_PTR>(current) << 16) |
@@ -197,13 +208,14 @@ const char* VerifierSubcode(ULONG_PTR subcode) {
     case 0x121: return "wait at DISPATCH_LEVEL without a time-out";
     case 0x122: return "wait at DISPATCH_LEVEL (or holding a spin lock) with a non-zero time-out";
     case 0x1000: return "self-deadlock: lock acquired recursively";
+    case 0x1001: return "deadlock: locks taken in an order that crosses an earlier one";
     case 0x1002: return "object used without being initialised";
     case 0x1004: return "lock released by a thread that does not own it";
     case 0x1005: return "object initialised again while in use";
     case 0x1007: return "lock released without being acquired";
     case 0x100A: return "thread ended owning a lock";
     case kRuleIrqlKeSetEvent: return "KeSetEvent with Wait TRUE at DISPATCH_LEVEL or above";
-    case kRuleSpinLock: return "a DPC routine returned holding a spin lock";
+    case kRuleSpinLock: return "a spin lock held where it must not be (parameter 2 says where)";
     case kRulePnpRemove: return "a driver failed a Plug and Play removal request it must not fail";
     default: return nullptr;
   }
@@ -226,6 +238,10 @@ std::string DescribeBugCheck(ULONG code, const ULONG_PTR (&params)[4]) {
       if (params[0] == 0x21D) what = "a driver still attached to the stack after IRP_MN_REMOVE_DEVICE";
       if (params[0] == 0x241) what = "a device detached during surprise removal";
       if (params[0] == 0x242) what = "a device deleted during surprise removal";
+      if (params[0] == 0x20E) what = "a new PnP IRP sent with a status other than STATUS_NOT_SUPPORTED";
+      if (params[0] == 0x20F) what = "a new power IRP sent with a status other than STATUS_NOT_SUPPORTED";
+      if (params[0] == 0x210) what = "a new WMI IRP sent with a status other than STATUS_NOT_SUPPORTED";
+      if (params[0] == 0x200) what = "an I/O verification error without a code of its own (see the trace)";
       break;
     case 0xCC: what = "freed pool referenced"; break;
     case 0x50: what = "invalid memory referenced"; break;

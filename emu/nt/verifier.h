@@ -67,6 +67,11 @@ void CheckNothingRunsAfterUnload(const void* driver, ULONG_PTR imageLow, ULONG_P
 // A DPC routine returned holding a spin lock (DRIVER_VERIFIER_DETECTED_VIOLATION, the DDI
 // compliance rule SpinLock: 0x00040009, the rule's text, the lock, the routine).
 [[noreturn]] void DpcReturnedHoldingSpinLock(const void* routine, const void* lock);
+// IoCompleteRequest while the caller holds a spin lock (the cancel spin lock included): a
+// completion routine that takes the same lock deadlocks. DRIVER_VERIFIER_DETECTED_VIOLATION with
+// the SpinLock rule's id 0x00040009 (Windows checks this as the static rule SpinLockSafe, which has
+// no run-time id of its own), the condition's text, the lock, the IRP.
+void CheckNoSpinLockHeldToComplete(const void* irp);
 // A kernel routine other than a wait called after KeSetEvent, KeReleaseSemaphore or
 // KeReleaseMutex with Wait TRUE, which return at DISPATCH_LEVEL for the wait that must follow
 // at once: IRQL_UNEXPECTED_VALUE (0xC8), (current IRQL << 16) | (the caller's IRQL << 8).

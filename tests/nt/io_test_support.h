@@ -154,6 +154,23 @@ inline std::function<void(RuleRig&)> InThread(std::function<void(RuleRig&)> body
   };
 }
 
+// Sends an IRP_MJ_PNP to the rig's PDO, which answers with `answer`.
+inline std::function<void(RuleRig&)> BusAnswers(std::function<NTSTATUS(RuleRig&, PIRP)> answer) {
+  return [answer](RuleRig& r) {
+    r.bus.handler = [&r, answer](PDEVICE_OBJECT, PIRP irp) { return answer(r, irp); };
+    r.m.SendPnp(r.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
+  };
+}
+
+// An IRP of the calling driver's own with one stack location, set up for `major` and starting
+// at `status` (PnP, power and WMI requests start at STATUS_NOT_SUPPORTED).
+inline PIRP OwnIrp(UCHAR major = IRP_MJ_PNP, NTSTATUS status = STATUS_NOT_SUPPORTED) {
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+  irp->IoStatus.Status = status;
+  return irp;
+}
+
 // The rule's snippet must stop the machine with its code and parameters, under each model.
 inline void ExpectRuleFires(const Rule& rule) {
   ForEachModel([&rule](const KernelConfig& config) {

@@ -6,10 +6,12 @@
 namespace {
 
 using emu::testing::Addr;
+using emu::testing::BusAnswers;
 using emu::testing::Complete;
 using emu::testing::ExpectRuleFires;
 using emu::testing::InThread;
 using emu::testing::LambdaDriver;
+using emu::testing::OwnIrp;
 using emu::testing::RaiseTo;
 using emu::testing::Rule;
 using emu::testing::RuleRig;
@@ -17,21 +19,6 @@ namespace bc = emu::bugcheck;
 namespace iov = emu::iov;
 
 constexpr ULONG kIo = bc::kDriverVerifierIoManagerViolation;
-
-// Sends an IRP_MJ_PNP to the rig's PDO, which answers with `answer`.
-std::function<void(RuleRig&)> BusAnswers(std::function<NTSTATUS(RuleRig&, PIRP)> answer) {
-  return [answer](RuleRig& r) {
-    r.bus.handler = [&r, answer](PDEVICE_OBJECT, PIRP irp) { return answer(r, irp); };
-    r.m.SendPnp(r.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
-  };
-}
-
-// An IRP of the calling driver's own, set up for IRP_MJ_PNP.
-PIRP OwnIrp() {
-  PIRP irp = IoAllocateIrp(1, FALSE);
-  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
-  return irp;
-}
 
 VOID NTAPI UnusedCancel(PDEVICE_OBJECT, PIRP) {}
 
@@ -43,9 +30,7 @@ NTSTATUS NTAPI MarkAndSignal(PDEVICE_OBJECT, PIRP irp, PVOID event) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-VOID NTAPI CancelKeepingTheLock(PDEVICE_OBJECT, PIRP irp) {
-  Complete(irp, STATUS_CANCELLED);  // forgets IoReleaseCancelSpinLock
-}
+VOID NTAPI CancelKeepingTheLock(PDEVICE_OBJECT, PIRP) {}  // forgets IoReleaseCancelSpinLock
 
 // A driver for the load, unload and AddDevice rules; `flaw` is what it does wrong.
 enum class Flaw { None, LeavesDevice, LeavesPool, LeavesInitializing };
