@@ -54,15 +54,15 @@ int RunDemo(const DemoOptions& options) {
   soft.baud = 115200;
   soft.flow = Flow::XonXoff;
   std::vector<Leg> xon(2);
-  xon[0] = MakeLeg(&newer, &older, TestData(options.bytes / 8, options.common.seed + 2, false));
-  xon[1] = MakeLeg(&older, &newer, TestData(options.bytes / 8, options.common.seed + 3, false));
+  xon[0] = MakeLeg(&newer, &older, TestData(options.bytes / 8, options.common.seed + 2, soft));
+  xon[1] = MakeLeg(&older, &newer, TestData(options.bytes / 8, options.common.seed + 3, soft));
   if (session.TransferAndReport("Both ways at once", soft, xon)) {
     LineSettings fast;
     fast.baud = 921600;
     fast.flow = Flow::RtsCts;
     std::vector<Leg> legs(2);
-    legs[0] = MakeLeg(&newer, &older, TestData(options.bytes, options.common.seed, true));
-    legs[1] = MakeLeg(&older, &newer, TestData(options.bytes, options.common.seed + 1, true));
+    legs[0] = MakeLeg(&newer, &older, TestData(options.bytes, options.common.seed, fast));
+    legs[1] = MakeLeg(&older, &newer, TestData(options.bytes, options.common.seed + 1, fast));
     session.TransferAndReport("Both ways at once", fast, legs);
   }
   session.booted().RunTogether({[&] {

@@ -36,7 +36,6 @@ class ScenarioRun {
         const Port* from = Open(step.from);
         const Port* to = Open(step.to);
         if (from == nullptr || to == nullptr) return false;
-        const bool inBand = settings_.flow != Flow::XonXoff;
         const uint64_t seed = options_.common.seed + static_cast<uint64_t>(step.lineNumber) * 2;
         std::vector<Leg> legs;
         std::string title;
@@ -44,10 +43,10 @@ class ScenarioRun {
           legs.push_back(MakeLeg(from, to, std::vector<uint8_t>(step.text.begin(), step.text.end())));
           title = where + ", text " + Com(step.from) + " -> " + Com(step.to);
         } else {
-          legs.push_back(MakeLeg(from, to, TestData(step.count, seed, inBand)));
+          legs.push_back(MakeLeg(from, to, TestData(step.count, seed, settings_)));
           title = where + ", " + (step.kind == Step::Kind::Send ? "send " : "exchange ") + Com(step.from) +
                   (step.kind == Step::Kind::Send ? " -> " : " <-> ") + Com(step.to);
-          if (step.kind == Step::Kind::Exchange) legs.push_back(MakeLeg(to, from, TestData(step.count, seed + 1, inBand)));
+          if (step.kind == Step::Kind::Exchange) legs.push_back(MakeLeg(to, from, TestData(step.count, seed + 1, settings_)));
         }
         return session_.TransferAndReport(title, settings_, legs);
       }
@@ -79,51 +78,37 @@ class ScenarioRun {
     return &(ports_[com] = port);
   }
 
-  // The bridge goes; an open handle then fails its requests, and once it is closed the name is
-  // gone.
+  // The bridge goes: a write on an open handle then fails, and the name no longer opens.
   bool Unplug(const std::string& where, unsigned com) {
     std::printf("\n%s, unplug %s\n", where.c_str(), Com(com).c_str());
+    auto it = ports_.find(com);
+    if (it == ports_.end()) return session_.Unplug(com);
     if (!session_.booted().Unplug(com)) {
       session_.Fail(Com(com) + ": the removal did not finish");
       return false;
     }
-    auto it = ports_.find(com);
-    if (it != ports_.end()) {
-      BOOL wrote = TRUE;
-      DWORD error = 0;
-      session_.booted().RunTogether({[&] {
-        OVERLAPPED ov{};
-        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        DWORD n = 0;
-        wrote = WriteFile(it->second.handle, "x", 1, nullptr, &ov);
-        if (!wrote && GetLastError() == ERROR_IO_PENDING) wrote = GetOverlappedResult(it->second.handle, &ov, &n, TRUE);
-        error = GetLastError();
-        CloseHandle(ov.hEvent);
-        ClosePort(&it->second);
-      }});
-      ports_.erase(it);
-      if (wrote) {
-        session_.Fail(Com(com) + ": a write on the open handle succeeded after the unplug");
-        return false;
-      }
-      std::printf("  a write on the open handle failed with error %lu; the handle is closed\n",
-                  static_cast<unsigned long>(error));
-      session_.booted().machine()->pnp().RunUntilIdle();
-    }
-    HANDLE h = INVALID_HANDLE_VALUE;
+    BOOL wrote = TRUE;
     DWORD error = 0;
     session_.booted().RunTogether({[&] {
-      h = CreateFileA(("\\\\.\\" + Com(com)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                      nullptr);
+      OVERLAPPED ov{};
+      ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      DWORD n = 0;
+      wrote = WriteFile(it->second.handle, "x", 1, nullptr, &ov);
+      if (!wrote && GetLastError() == ERROR_IO_PENDING) wrote = GetOverlappedResult(it->second.handle, &ov, &n, TRUE);
       error = GetLastError();
-      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+      CloseHandle(ov.hEvent);
+      ClosePort(&it->second);
     }});
-    if (h != INVALID_HANDLE_VALUE) {
-      session_.Fail(Com(com) + " still opens after the unplug");
+    ports_.erase(it);
+    if (wrote) {
+      session_.Fail(Com(com) + ": a write on the open handle succeeded after the unplug");
       return false;
     }
-    std::printf("  %s no longer opens (CreateFile error %lu)\n", Com(com).c_str(), static_cast<unsigned long>(error));
-    return true;
+    std::printf("  a write on the open handle failed with error %lu; the handle is closed\n",
+                static_cast<unsigned long>(error));
+    // The removal that waited for the last handle finishes now.
+    session_.booted().machine()->pnp().RunUntilIdle();
+    return session_.CheckGone(com);
   }
 
   const RunOptions& options_;

@@ -135,7 +135,47 @@ bool Session::TransferAndReport(const std::string& title, const LineSettings& se
   return failures_.size() == failuresBefore;
 }
 
+bool Session::Unplug(unsigned com) {
+  const std::string name = "COM" + std::to_string(com);
+  if (!booted_->Unplug(com)) {
+    Fail(name + ": the removal did not finish");
+    return false;
+  }
+  return CheckGone(com);
+}
+
+bool Session::CheckGone(unsigned com) {
+  const std::string name = "COM" + std::to_string(com);
+  unplugged_.push_back(com);
+  bool opened = false;
+  unsigned long error = 0;
+  booted_->RunTogether({[&] { opened = PortOpens(com, &error); }});
+  if (opened) {
+    Fail(name + " still opens after the unplug");
+    return false;
+  }
+  std::printf("  %s is gone: CreateFile fails with error %lu\n", name.c_str(), error);
+  return true;
+}
+
+void Session::UnplugAll() {
+  std::vector<unsigned> left;
+  for (unsigned com : coms_)
+    if (std::find(unplugged_.begin(), unplugged_.end(), com) == unplugged_.end()) left.push_back(com);
+  if (left.empty()) return;
+  std::printf("\nUnplugging the bridges\n");
+  for (unsigned com : left)
+    if (!Unplug(com)) return;
+  size_t pending = 0;
+  for (const auto& port : booted_->Host()->Ports()) pending += port->PendingTransfers();
+  if (pending != 0)
+    Fail(std::to_string(pending) + " USB requests were never completed");
+  else
+    std::printf("  every USB request the driver made has completed\n");
+}
+
 int Session::Finish() {
+  if (booted_) UnplugAll();
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart_).count();
   std::printf("\n");
   if (booted_) {

@@ -43,6 +43,14 @@ class Session {
   // the errors. False when anything failed.
   bool TransferAndReport(const std::string& title, const LineSettings& settings, std::vector<Leg>& legs);
 
+  // Pulls COMn's bridge out and checks that its name no longer opens; false after a failure.
+  bool Unplug(unsigned com);
+  // Checks that the name of COMn, pulled out already, no longer opens; false after a failure.
+  bool CheckGone(unsigned com);
+  // Pulls out every bridge still plugged in and checks that no USB request is left without its
+  // completion, so that the capture pairs every request with its completion.
+  void UnplugAll();
+
   // Prints the times, the capture and the verdict; returns the exit code (0 when nothing failed).
   int Finish();
 
@@ -50,6 +58,7 @@ class Session {
   CommonOptions options_;
   std::unique_ptr<emu::win32::BootedMachine> booted_;
   std::vector<unsigned> coms_;
+  std::vector<unsigned> unplugged_;
   std::vector<std::string> failures_;
   std::chrono::steady_clock::time_point wallStart_;
   uint64_t bytesMoved_ = 0;

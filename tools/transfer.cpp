@@ -61,8 +61,9 @@ void Read(emu::win32::BootedMachine& booted, Leg& leg, DWORD pauseMs, uint64_t s
   OVERLAPPED ov{};
   ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   std::vector<uint8_t> buffer(kChunk);
+  // Data too short to fill the queue to the hold threshold is read without pauses.
   const uint64_t pauseEvery = leg.data.size() / (kPauses + 1) + 1;
-  uint64_t nextPause = pauseEvery;
+  uint64_t nextPause = leg.data.size() >= 4 * kHoldAt ? pauseEvery : UINT64_MAX;
   int idle = 0;
   while (leg.received < leg.data.size()) {
     const DWORD length = static_cast<DWORD>(std::min<uint64_t>(kChunk, leg.data.size() - leg.received));
@@ -191,15 +192,28 @@ void ClosePort(Port* port) {
   port->handle = nullptr;
 }
 
-std::vector<uint8_t> TestData(size_t length, uint64_t seed, bool inBand) {
+bool PortOpens(unsigned com, unsigned long* error) {
+  const std::string name = "\\\\.\\COM" + std::to_string(com);
+  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  CloseHandle(h);
+  return true;
+}
+
+std::vector<uint8_t> TestData(size_t length, uint64_t seed, const LineSettings& settings) {
+  const bool inBand = settings.flow != Flow::XonXoff;
+  const uint8_t mask = static_cast<uint8_t>((1u << settings.dataBits) - 1);
   std::vector<uint8_t> data(length);
   uint64_t x = seed * 0x9E3779B97F4A7C15ull + 0x2545F4914F6CDD1Dull;
   for (uint8_t& b : data) {
     x ^= x >> 12;
     x ^= x << 25;
     x ^= x >> 27;
-    b = static_cast<uint8_t>((x * 0x2545F4914F6CDD1Dull) >> 56);
-    if (!inBand && (b == 0x11 || b == 0x13)) b ^= 0x40;
+    b = static_cast<uint8_t>((x * 0x2545F4914F6CDD1Dull) >> 56) & mask;
+    if (!inBand && (b == 0x11 || b == 0x13)) b ^= 0x04;
   }
   return data;
 }

@@ -40,6 +40,8 @@ bool OpenPort(unsigned com, Port* port, std::string* error);
 // Sets the rate, format, flow control, queue sizes and read time-outs; false and *error on failure.
 bool Configure(const Port& port, const LineSettings& settings, std::string* error);
 void ClosePort(Port* port);
+// Whether COMn opens now (it is closed again at once); *error is CreateFile's error when not.
+bool PortOpens(unsigned com, unsigned long* error);
 
 struct Leg {
   const Port* from = nullptr;
@@ -69,8 +71,9 @@ struct PortReport {
   std::string failure;
 };
 
-// Bytes of a pseudo-random stream from a seed; with `inBand` false they avoid XON and XOFF.
-std::vector<uint8_t> TestData(size_t length, uint64_t seed, bool inBand);
+// Bytes of a pseudo-random stream from a seed that fit the settings' data bits; with XON/XOFF
+// they avoid the XON and XOFF characters.
+std::vector<uint8_t> TestData(size_t length, uint64_t seed, const LineSettings& settings);
 
 // Runs every leg at once on ports configured as `settings`. The readers pause now and then so
 // that the receive queues fill and flow control acts. progress (may be empty) gets the bytes received so far of the total, now and then.
