@@ -32,6 +32,7 @@ struct CommonText {
 // --seed, --mp, --capture and --trace, on every subcommand.
 void AddCommon(CLI::App* sub, CommonOptions& options, CommonText& text, const std::string& defaultCapture) {
   sub->add_option("--seed", text.seed, "scheduler seed, 0 to 18446744073709551615 (default 1): the same seed replays the same run")
+      ->type_name("N")
       ->check(Checked(tarnwire_tool::ParseSeed, "seed"));
   sub->add_flag("--mp", options.multiprocessor, "multiprocessor model (default uniprocessor)");
   options.capturePath = defaultCapture;
@@ -56,17 +57,21 @@ int main(int argc, char** argv) {
       "tarnwire"};
   app.set_version_flag("--version", "tarnwire " TARNWIRE_VERSION);
   app.require_subcommand(1);
-  app.set_help_all_flag("--help-all", "help of every subcommand");
+  // One line naming the problem.
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return "tarnwire: " + std::string(e.what()) + " (see tarnwire --help, or --help after the subcommand)\n";
+  });
 
   tarnwire_tool::DemoOptions demo;
   CommonText demoText;
   CLI::App* demoCmd = app.add_subcommand(
       "demo",
       "Boot the machine, plug two bridges (chip revisions 0x30 and 0x10) joined by a null-modem cable, open\n"
-      "both COM ports through the Win32 API, move data both ways at once with RTS/CTS and then XON/XOFF,\n"
+      "both COM ports through the Win32 API, move data both ways at once with XON/XOFF and then RTS/CTS,\n"
       "check every byte and report. Exits 0 only when every check passed.");
   AddCommon(demoCmd, demo.common, demoText, "tarnwire-demo.pcap");
   demoCmd->add_option("--bytes", demo.bytes, "bytes each way at 921600 baud, 1024 to 16777216 (default 327680)")
+      ->type_name("N")
       ->check(CLI::Range(uint64_t{1024}, uint64_t{16777216}));
 
   tarnwire_tool::TermOptions term;
@@ -82,16 +87,21 @@ int main(int argc, char** argv) {
       "Standard input goes out of the port, what the port receives goes to standard output. Ctrl-] or the\n"
       "end of standard input ends the session.");
   AddCommon(termCmd, term.common, termText, "");
-  termCmd->add_option("port", termCom, "the port, COM1 to COM256")->required()->check(
-      Checked(tarnwire_tool::ParseCom, "port"));
-  termCmd->add_option("--peer", term.peer, "what is at the far end of the line: pty")
+  termCmd->add_option("port", termCom, "the port, COM1 to COM256")
+      ->required()
+      ->type_name("COMn")
+      ->check(Checked(tarnwire_tool::ParseCom, "port"));
+  termCmd->add_option("--peer", term.peer, "what is at the far end of the line: pty (a Linux pseudo-terminal)")
       ->required()
       ->check(CLI::IsMember({"pty"}));
   termCmd->add_option("--baud", termBaud, "rate, 75 to 3000000 (default 115200)")
+      ->type_name("N")
       ->check(Checked(tarnwire_tool::ParseBaud, "baud"));
-  termCmd->add_option("--format", termFormat, "data bits, parity and stop bits (default 8N1)")
+  termCmd->add_option("--format", termFormat, "data bits 5-8, parity N/O/E/M/S, stop bits 1-2 (default 8N1)")
+      ->type_name("DPS")
       ->check(Checked(tarnwire_tool::ParseFormat, "format"));
   termCmd->add_option("--flow", termFlow, "none, rts (RTS/CTS) or xon (XON/XOFF) (default none)")
+      ->type_name("FLOW")
       ->check(Checked(tarnwire_tool::ParseFlow, "flow"));
 
   tarnwire_tool::RunOptions run;
@@ -99,9 +109,13 @@ int main(int argc, char** argv) {
   CLI::App* runCmd = app.add_subcommand(
       "run",
       "Run a scenario file: bridges, revisions, cabling, line settings, data, unplugs and sleeps (the format\n"
-      "is described in docs/scenarios.md; examples in tools/scenarios), and report as the demo does.");
+      "is described in tools/scenario.h and the README; examples in tools/scenarios), and report as the demo\n"
+      "does. Exits 0 when every step checked out, 1 when one failed, 2 when the file is malformed.");
   AddCommon(runCmd, run.common, runText, "");
-  runCmd->add_option("scenario", run.path, "the scenario file")->required()->check(CLI::ExistingFile);
+  runCmd->add_option("scenario", run.path, "the scenario file")
+      ->required()
+      ->type_name("FILE")
+      ->check(CLI::ExistingFile);
 
   try {
     app.parse(argc, argv);

@@ -34,8 +34,8 @@ class ScenarioRun {
       case Step::Kind::Exchange:
       case Step::Kind::Text: {
         const Port* from = Open(step.from);
-        const Port* to = Open(step.to);
-        if (from == nullptr || to == nullptr) return false;
+        const Port* to = from != nullptr ? Open(step.to) : nullptr;
+        if (to == nullptr) return false;
         const uint64_t seed = options_.common.seed + static_cast<uint64_t>(step.lineNumber) * 2;
         std::vector<Leg> legs;
         std::string title;
