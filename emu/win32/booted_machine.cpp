@@ -54,7 +54,7 @@ std::unique_ptr<BootedRig> Boot(const MachineDescription& description, const Boo
   m.pnp().RegisterDriver(kBridgeHardwareId, kServiceName, DriverEntry);
   rig->host = std::make_unique<usb::UsbHost>(m);
   if (!options.capturePath.empty() && !rig->host->StartCapture(options.capturePath, error)) {
-    *error = "cannot write the capture " + options.capturePath + ": " + *error;
+    *error = "cannot write the capture: " + *error;
     return nullptr;
   }
   std::vector<usb::UsbPort*> ports;
