@@ -1,15 +1,15 @@
-// The demo: the driver serving two ZM470 bridges in the emulated machine.
+// The demo: the driver serving two ZM470 bridges on a null-modem cable, data both ways at once.
 #pragma once
 
 #include <cstdint>
-#include <string>
+
+#include "session.h"
 
 namespace tarnwire_tool {
 
 struct DemoOptions {
-  uint64_t seed = 1;
-  bool multiprocessor = false;
-  std::string capturePath = "tarnwire-demo.pcap";
+  CommonOptions common;
+  uint64_t bytes = 327680;  // each way on the RTS/CTS leg; the XON/XOFF leg moves an eighth of it
 };
 
 // Prints what happens; returns the process exit code.

@@ -1,71 +1,140 @@
-// tarnwire: runs the emulated machine with the TARNWIRE driver.
+// tarnwire: the TARNWIRE driver in an emulated Windows machine, from the command line.
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
-#include <cstring>
+#include <functional>
 #include <string>
-#include <vector>
 
 #include "demo.h"
+#include "options.h"
+#include "run.h"
+#include "term.h"
 
 namespace {
 
-void PrintUsage(FILE* out) {
-  std::fprintf(out,
-               "usage: tarnwire <command> [options]\n"
-               "\n"
-               "commands:\n"
-               "  demo   load the driver into the emulated machine, plug two ZM470 bridges and show\n"
-               "         the ports, their USB configuration and the bus traffic\n"
-               "\n"
-               "demo options:\n"
-               "  --seed N          scheduler seed (default 1)\n"
-               "  --mp              multiprocessor model (default uniprocessor)\n"
-               "  --capture FILE    write the USB traffic as a pcap file (default tarnwire-demo.pcap;\n"
-               "                    '-' for none); open it with tshark or Wireshark\n");
+using tarnwire_tool::CommonOptions;
+
+// A check of CLI11 built from one of the tool's parsers.
+template <class T>
+CLI::Validator Checked(std::string (*parse)(const std::string&, T*), const char* name) {
+  return CLI::Validator(
+      [parse](std::string& text) {
+        T value{};
+        return parse(text, &value);
+      },
+      "", name);
+}
+
+struct CommonText {
+  std::string seed = "1";
+};
+
+// --seed, --mp, --capture and --trace, on every subcommand.
+void AddCommon(CLI::App* sub, CommonOptions& options, CommonText& text, const std::string& defaultCapture) {
+  sub->add_option("--seed", text.seed, "scheduler seed, 0 to 18446744073709551615 (default 1): the same seed replays the same run")
+      ->type_name("N")
+      ->check(Checked(tarnwire_tool::ParseSeed, "seed"));
+  sub->add_flag("--mp", options.multiprocessor, "multiprocessor model (default uniprocessor)");
+  options.capturePath = defaultCapture;
+  sub->add_option("--capture", options.capturePath,
+                  "write every USB request and completion to FILE as a pcap capture (tshark, Wireshark); '-' for none" +
+                      (defaultCapture.empty() ? std::string(" (default none)") : " (default " + defaultCapture + ")"))
+      ->type_name("FILE");
+  sub->add_flag("--trace", options.trace, "print the emulated kernel's trace on stderr at the end");
+}
+
+void Finish(CommonOptions& options, const CommonText& text) {
+  tarnwire_tool::ParseSeed(text.seed, &options.seed);
+  if (options.capturePath == "-") options.capturePath.clear();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty() || args[0] == "-h" || args[0] == "--help" || args[0] == "help") {
-    PrintUsage(args.empty() ? stderr : stdout);
-    return args.empty() ? 2 : 0;
+  CLI::App app{
+      "tarnwire: the TARNWIRE serial driver in an emulated Windows machine, serving emulated ZM470 USB-to-serial\n"
+      "bridges. Every run is reproducible from its seed and processor model.",
+      "tarnwire"};
+  app.set_version_flag("--version", "tarnwire " TARNWIRE_VERSION);
+  app.require_subcommand(1);
+  // One line naming the problem.
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return "tarnwire: " + std::string(e.what()) + " (see tarnwire --help, or --help after the subcommand)\n";
+  });
+
+  tarnwire_tool::DemoOptions demo;
+  CommonText demoText;
+  CLI::App* demoCmd = app.add_subcommand(
+      "demo",
+      "Boot the machine, plug two bridges (chip revisions 0x30 and 0x10) joined by a null-modem cable, open\n"
+      "both COM ports through the Win32 API, move data both ways at once with XON/XOFF and then RTS/CTS,\n"
+      "check every byte and report. Exits 0 only when every check passed.");
+  AddCommon(demoCmd, demo.common, demoText, "tarnwire-demo.pcap");
+  demoCmd->add_option("--bytes", demo.bytes, "bytes each way at 921600 baud, 1024 to 16777216 (default 327680)")
+      ->type_name("N")
+      ->check(CLI::Range(uint64_t{1024}, uint64_t{16777216}));
+
+  tarnwire_tool::TermOptions term;
+  CommonText termText;
+  std::string termCom;
+  std::string termBaud = "115200";
+  std::string termFormat = "8N1";
+  std::string termFlow = "none";
+  CLI::App* termCmd = app.add_subcommand(
+      "term",
+      "Interactive terminal on an emulated port in real time. The far end of the port's line is a Linux\n"
+      "pseudo-terminal whose path is printed on stderr: open it with picocom, minicom, screen or pyserial.\n"
+      "Standard input goes out of the port, what the port receives goes to standard output. Ctrl-] or the\n"
+      "end of standard input ends the session.");
+  AddCommon(termCmd, term.common, termText, "");
+  termCmd->add_option("port", termCom, "the port, COM1 to COM256")
+      ->required()
+      ->type_name("COMn")
+      ->check(Checked(tarnwire_tool::ParseCom, "port"));
+  termCmd->add_option("--peer", term.peer, "what is at the far end of the line: pty (a Linux pseudo-terminal)")
+      ->required()
+      ->check(CLI::IsMember({"pty"}));
+  termCmd->add_option("--baud", termBaud, "rate, 75 to 3000000 (default 115200)")
+      ->type_name("N")
+      ->check(Checked(tarnwire_tool::ParseBaud, "baud"));
+  termCmd->add_option("--format", termFormat, "data bits 5-8, parity N/O/E/M/S, stop bits 1-2 (default 8N1)")
+      ->type_name("DPS")
+      ->check(Checked(tarnwire_tool::ParseFormat, "format"));
+  termCmd->add_option("--flow", termFlow, "none, rts (RTS/CTS) or xon (XON/XOFF) (default none)")
+      ->type_name("FLOW")
+      ->check(Checked(tarnwire_tool::ParseFlow, "flow"));
+
+  tarnwire_tool::RunOptions run;
+  CommonText runText;
+  CLI::App* runCmd = app.add_subcommand(
+      "run",
+      "Run a scenario file: bridges, revisions, cabling, line settings, data, unplugs and sleeps (the format\n"
+      "is described in tools/scenario.h and the README; examples in tools/scenarios), and report as the demo\n"
+      "does. Exits 0 when every step checked out, 1 when one failed, 2 when the file is malformed.");
+  AddCommon(runCmd, run.common, runText, "");
+  runCmd->add_option("scenario", run.path, "the scenario file")
+      ->required()
+      ->type_name("FILE")
+      ->check(CLI::ExistingFile);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
   }
-  if (args[0] == "demo") {
-    tarnwire_tool::DemoOptions options;
-    for (size_t i = 1; i < args.size(); ++i) {
-      const std::string& a = args[i];
-      auto value = [&](const char* name) -> const std::string* {
-        if (i + 1 >= args.size()) {
-          std::fprintf(stderr, "tarnwire demo: %s needs a value\n", name);
-          return nullptr;
-        }
-        return &args[++i];
-      };
-      if (a == "--seed") {
-        const std::string* v = value("--seed");
-        if (!v) return 2;
-        char* end = nullptr;
-        options.seed = std::strtoull(v->c_str(), &end, 0);
-        if (v->empty() || *end != '\0') {
-          std::fprintf(stderr, "tarnwire demo: --seed wants a number, not '%s'\n", v->c_str());
-          return 2;
-        }
-      } else if (a == "--mp") {
-        options.multiprocessor = true;
-      } else if (a == "--capture") {
-        const std::string* v = value("--capture");
-        if (!v) return 2;
-        options.capturePath = *v == "-" ? "" : *v;
-      } else {
-        std::fprintf(stderr, "tarnwire demo: unknown option '%s'\n", a.c_str());
-        PrintUsage(stderr);
-        return 2;
-      }
-    }
-    return tarnwire_tool::RunDemo(options);
+
+  if (demoCmd->parsed()) {
+    Finish(demo.common, demoText);
+    return tarnwire_tool::RunDemo(demo);
   }
-  std::fprintf(stderr, "tarnwire: unknown command '%s'\n", args[0].c_str());
-  PrintUsage(stderr);
-  return 2;
+  if (termCmd->parsed()) {
+    Finish(term.common, termText);
+    tarnwire_tool::ParseCom(termCom, &term.com);
+    tarnwire_tool::ParseBaud(termBaud, &term.settings.baud);
+    tarnwire_tool::ParseFormat(termFormat, &term.settings);
+    tarnwire_tool::ParseFlow(termFlow, &term.settings.flow);
+    return tarnwire_tool::RunTerm(term);
+  }
+  Finish(run.common, runText);
+  return tarnwire_tool::RunScenario(run);
 }

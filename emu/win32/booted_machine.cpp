@@ -21,6 +21,7 @@ struct BootedRig {
   std::unique_ptr<Machine> machine;
   std::vector<std::unique_ptr<zm470::Zm470>> chips;  // in the order of the description
   std::unique_ptr<usb::UsbHost> host;
+  std::vector<std::pair<unsigned, usb::UsbPort*>> ports;  // COM number, bus port (nullptr once unplugged)
   std::vector<std::unique_ptr<line::SerialLine>> plugs;
   std::vector<std::unique_ptr<line::NullModemCable>> cables;
   std::vector<std::pair<unsigned, std::string>> ptys;  // COM number, slave path
@@ -38,7 +39,8 @@ std::u16string ComName(unsigned com) {
 }
 
 // Plugs the bridges, lets Plug and Play start the driver on each and joins their far ends.
-std::unique_ptr<BootedRig> Boot(const MachineDescription& description, std::string* error) {
+std::unique_ptr<BootedRig> Boot(const MachineDescription& description, const BootOptions& options,
+                                std::string* error) {
   KernelConfig config;
   config.seed = description.seed;
   config.realTime = description.realTime;
@@ -47,18 +49,23 @@ std::unique_ptr<BootedRig> Boot(const MachineDescription& description, std::stri
   auto rig = std::make_unique<BootedRig>();
   rig->machine = std::make_unique<Machine>(config);
   Machine& m = *rig->machine;
-  m.kernel().SetTraceEnabled(false);
+  m.kernel().SetTraceEnabled(options.trace);
   m.pnp().RegisterDriver(kBridgeHardwareId, kServiceName, DriverEntry);
   rig->host = std::make_unique<usb::UsbHost>(m);
+  if (!options.capturePath.empty() && !rig->host->StartCapture(options.capturePath, error)) {
+    *error = "cannot write the capture: " + *error;
+    return nullptr;
+  }
   std::vector<usb::UsbPort*> ports;
   for (const BridgeDescription& b : description.bridges) {
     zm470::Config chip;
-    chip.revision = static_cast<uint8_t>(b.revision);
+    chip.revision = static_cast<uint8_t>(b.revision < 0 ? description.revision : b.revision);
     chip.serialNumber = "TW" + std::to_string(b.com);
     rig->chips.push_back(std::make_unique<zm470::Zm470>(chip));
     usb::UsbPort& port = rig->host->Plug(*rig->chips.back());
     m.registry().SetString(m.io().DeviceParametersKeyPath(port.Pdo()), u"PortName", ComName(b.com));
     ports.push_back(&port);
+    rig->ports.emplace_back(b.com, &port);
   }
   if (!m.pnp().RunUntilIdle()) {
     *error = "the bridges' arrival did not finish";
@@ -105,16 +112,17 @@ std::unique_ptr<BootedRig> Boot(const MachineDescription& description, std::stri
 
 }  // namespace
 
-BootedMachine::BootedMachine(const MachineDescription& description) : realTime_(description.realTime) {
+BootedMachine::BootedMachine(const MachineDescription& description, const BootOptions& options)
+    : realTime_(description.realTime) {
   if (!realTime_) {
     try {
-      rig_ = Boot(description, &error_);
+      rig_ = Boot(description, options, &error_);
     } catch (const std::exception& e) {
       error_ = e.what();
     }
     return;
   }
-  thread_ = std::thread([this, description] { Serve(description); });
+  thread_ = std::thread([this, description, options] { Serve(description, options); });
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [&] { return booted_; });
   if (!error_.empty()) {
@@ -136,14 +144,54 @@ std::string BootedMachine::PtyPath(unsigned com) const {
   return "";
 }
 
+PDEVICE_OBJECT BootedMachine::PortDevice(unsigned com) const {
+  if (!rig_) return nullptr;
+  for (const auto& [n, port] : rig_->ports)
+    if (n == com && port != nullptr) return port->Pdo()->AttachedDevice;
+  return nullptr;
+}
+
+int BootedMachine::ChipRevision(unsigned com) const {
+  if (!rig_) return -1;
+  for (size_t i = 0; i < rig_->ports.size(); ++i)
+    if (rig_->ports[i].first == com) return rig_->chips[i]->GetConfig().revision;
+  return -1;
+}
+
+usb::UsbHost* BootedMachine::Host() { return rig_ ? rig_->host.get() : nullptr; }
+
+bool BootedMachine::RunTogether(const std::vector<std::function<void()>>& bodies) {
+  Machine* m = machine();
+  if (m == nullptr || realTime_) return false;
+  Kernel& k = m->kernel();
+  std::vector<Kernel::ContextId> ids;
+  for (const auto& body : bodies) ids.push_back(k.StartApplicationThread("application", body));
+  return k.RunUntil([&] {
+    for (Kernel::ContextId id : ids)
+      if (!k.ContextFinished(id)) return false;
+    return true;
+  });
+}
+
+bool BootedMachine::Unplug(unsigned com) {
+  if (!rig_ || realTime_) return false;
+  for (auto& [n, port] : rig_->ports) {
+    if (n != com || port == nullptr) continue;
+    port->Unplug();
+    port = nullptr;
+    return rig_->machine->pnp().RunUntilIdle();
+  }
+  return false;
+}
+
 // The machine's thread: boots, serves posted calls until asked to stop, then takes the machine
 // down on the thread that built it.
-void BootedMachine::Serve(const MachineDescription& description) {
+void BootedMachine::Serve(const MachineDescription& description, const BootOptions& options) {
   t_machineThread = true;
   std::unique_ptr<BootedRig> rig;
   std::string error;
   try {
-    rig = Boot(description, &error);
+    rig = Boot(description, options, &error);
   } catch (const std::exception& e) {
     error = e.what();
   }

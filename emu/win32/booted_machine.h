@@ -5,6 +5,9 @@
 // (Run) is handed to a new application thread of the machine while the caller blocks until it
 // ends, so several of a program's threads may call at once. In virtual time the machine is the
 // calling thread's, and each call runs the machine until it ends, as for any machine.
+//
+// A program that looks inside (the tarnwire command) reaches each port's device object, the USB
+// bus (for a capture started before the bridges arrive) and, in virtual time, pulls bridges out.
 #pragma once
 
 #include <condition_variable>
@@ -14,17 +17,27 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "nt/machine.h"
 #include "win32/machine_description.h"
+
+namespace emu::usb {
+class UsbHost;
+}
 
 namespace emu::win32 {
 
 struct BootedRig;
 
+struct BootOptions {
+  std::string capturePath;  // the bus's pcap capture from the first transfer on; empty: none
+  bool trace = false;       // the kernel's trace (off otherwise)
+};
+
 class BootedMachine {
  public:
-  explicit BootedMachine(const MachineDescription& description);
+  explicit BootedMachine(const MachineDescription& description, const BootOptions& options = {});
   // Stops the machine's thread and takes the machine down (unless a call is still outstanding,
   // when it is left as it is).
   ~BootedMachine();
@@ -36,6 +49,18 @@ class BootedMachine {
   Machine* machine();
   // The path of the pty at the far end of COMn, or "" when it has none.
   std::string PtyPath(unsigned com) const;
+  // The driver's device object of COMn (nullptr when there is no such bridge or it was unplugged).
+  PDEVICE_OBJECT PortDevice(unsigned com) const;
+  // The chip revision of COMn's bridge (-1 when there is no such bridge).
+  int ChipRevision(unsigned com) const;
+  usb::UsbHost* Host();
+
+  // Virtual time: runs every body in an application thread of its own, all at once, until each
+  // has returned; false when one never did (the machine then has nothing left to run).
+  bool RunTogether(const std::vector<std::function<void()>>& bodies);
+  // Virtual time: pulls COMn's bridge out of the bus and lets Plug and Play finish with it; false
+  // when there is no such bridge or the removal did not finish.
+  bool Unplug(unsigned com);
 
   // Runs fn in an application thread of the machine and waits until it ends; false when the
   // machine stopped first (a bug check, or the machine shutting down).
@@ -54,7 +79,7 @@ class BootedMachine {
     bool done = false;
     bool ok = false;
   };
-  void Serve(const MachineDescription& description);
+  void Serve(const MachineDescription& description, const BootOptions& options);
   void Finish(const std::shared_ptr<Call>& call, bool ok);
   void FailCalls();
 

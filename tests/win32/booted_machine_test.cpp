@@ -8,9 +8,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
+
+#include "support/tshark.h"
+#include "usbhost/usb_capture.h"
+#include "usbhost/usb_host.h"
 
 namespace {
 
@@ -201,6 +206,56 @@ TEST(BootedMachineTest, TimeOutsPassInWallClockTime) {
   EXPECT_LT(waited, std::chrono::seconds(5));
   EXPECT_TRUE(CloseHandle(event));
   EXPECT_TRUE(CloseHandle(com8));
+}
+
+// What a program that looks inside gets in virtual time: the bridges' revisions and port devices,
+// a capture from the first transfer on, threads that run at once, and bridges pulled out.
+TEST(BootedMachineTest, VirtualTimeRunsThreadsTogetherCapturesAndUnplugs) {
+  const std::string capture = test_support::TempPath("booted-machine", ".pcap");
+  emu::win32::BootOptions options;
+  options.capturePath = capture;
+  BootedMachine booted(Described("COM5=null:COM6;COM6,rev=0x10;virtual"), options);
+  ASSERT_EQ("", booted.Error());
+  EXPECT_EQ(0x30, booted.ChipRevision(5));
+  EXPECT_EQ(0x10, booted.ChipRevision(6));
+  EXPECT_EQ(-1, booted.ChipRevision(7));
+  EXPECT_NE(nullptr, booted.PortDevice(5));
+  EXPECT_EQ(nullptr, booted.PortDevice(7));
+  ASSERT_NE(nullptr, booted.Host());
+  ASSERT_NE(nullptr, booted.Host()->Capture());
+  EXPECT_GT(booted.Host()->Capture()->PacketCount(), 0u) << "the bridges' arrival is in the capture";
+
+  HANDLE com5 = Open("COM5");
+  HANDLE com6 = Open("COM6");
+  ASSERT_NE(INVALID_HANDLE_VALUE, com5);
+  ASSERT_NE(INVALID_HANDLE_VALUE, com6);
+  ASSERT_TRUE(Configure(com5, 0) && Configure(com6, 0));  // a read waits for all its bytes
+  // The read blocks until the other thread writes: one thread after the other would never end.
+  std::string received;
+  const bool together = booted.RunTogether({[&] {
+                                              char buffer[8] = {};
+                                              DWORD n = 0;
+                                              EXPECT_TRUE(ReadFile(com6, buffer, 8, &n, nullptr));
+                                              received.assign(buffer, n);
+                                            },
+                                            [&] {
+                                              Sleep(20);
+                                              DWORD n = 0;
+                                              EXPECT_TRUE(WriteFile(com5, "together", 8, &n, nullptr));
+                                            }});
+  EXPECT_TRUE(together);
+  EXPECT_EQ("together", received);
+
+  EXPECT_TRUE(CloseHandle(com6));
+  EXPECT_TRUE(booted.Unplug(6));
+  EXPECT_EQ(nullptr, booted.PortDevice(6));
+  EXPECT_FALSE(booted.Unplug(6)) << "it is gone already";
+  EXPECT_EQ(INVALID_HANDLE_VALUE, Open("COM6"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  EXPECT_NE(nullptr, booted.PortDevice(5)) << "the other bridge stays";
+  EXPECT_TRUE(CloseHandle(com5));
+  booted.Host()->StopCapture();
+  EXPECT_TRUE(std::remove(capture.c_str()) == 0) << "the capture was written to " << capture;
 }
 
 }  // namespace
