@@ -230,6 +230,8 @@ constexpr ULONG kMinimumClockIncrement = 10000;
 // Released thread objects kept before their memory is returned (a dereference too many then
 // still finds the thread object, not reused memory).
 constexpr size_t kReleasedThreadsKept = 256;
+// Spare nodes of the due queue and the device event index kept for reuse.
+constexpr size_t kSpareNodes = 64;
 // Choice points a context may pass without blocking before it gets a new priority (its quantum
 // ends), so that a thread polling for another cannot keep it off the processors for ever.
 constexpr uint32_t kQuantumChoicePoints = 4096;
@@ -287,6 +289,10 @@ struct Kernel::Impl {
   uint64_t dueSeq = 0;
   std::map<DueKey, DueItem> due;
   std::unordered_map<EventId, DueKey> deviceEvents;
+  // Nodes of both taken out when their entry ran, reused by the next insertion: a device event
+  // per line character then allocates nothing for the queue.
+  std::vector<std::map<DueKey, DueItem>::node_type> spareDueNodes;
+  std::vector<std::unordered_map<EventId, DueKey>::node_type> spareEventNodes;
   std::map<const KTIMER*, DueKey> insertedTimers;  // ordered by address for range queries
   int64_t systemTimeBase = 0;                      // KeQuerySystemTime at virtual time 0
   std::chrono::steady_clock::time_point wallAnchor;
