@@ -204,6 +204,7 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
     ASAN_POISON_MEMORY_REGION(P, info.size);
   }
   k.freedPool.emplace(a, info);
+  ++k.freedGeneration;
   k.quarantineOrder.push_back(a);
   k.quarantineBytes += emu::Footprint(info);
   while ((k.quarantineBytes > emu::kQuarantineBytes ||

@@ -334,6 +334,16 @@ struct Kernel::Impl {
   uint64_t poolSerial = 0;
   // Memory of kernel objects given back outside the pool (deleted device objects): start, size.
   std::map<uintptr_t, size_t> releasedMemory;
+  // Ranges last found clear of freed memory, by address; an entry holds while freedGeneration,
+  // which every addition to freedPool or releasedMemory advances, is unchanged.
+  struct ClearRange {
+    uintptr_t start = 0;
+    size_t size = 0;
+    uint64_t generation = 0;
+  };
+  static constexpr size_t kClearCacheSize = 64;
+  mutable ClearRange clearCache[kClearCacheSize];
+  uint64_t freedGeneration = 1;
 
   // Live paged blocks on pages of their own (KernelConfig::pagedPoolFaultsAtDispatch), by start
   // of mapping, and whether they are inaccessible now.
