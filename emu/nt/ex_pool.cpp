@@ -64,7 +64,7 @@ const PoolInfo* Kernel::Impl::FindFreed(const void* p, uintptr_t* start) const {
   return FindIn(freedPool, p, start);
 }
 
-void Kernel::Impl::CheckObjectMemory(const void* p, size_t size, bool write) {
+void Kernel::Impl::CheckObjectMemoryAgain(const void* p, size_t size, bool write) {
   if (freedPool.empty() && releasedMemory.empty()) return;
   if (InFreedMemory(p, size)) {
     owner.BugCheck(bugcheck::kPageFaultInFreedSpecialPool, reinterpret_cast<ULONG_PTR>(p),

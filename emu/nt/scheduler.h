@@ -342,6 +342,7 @@ struct Kernel::Impl {
     uint64_t generation = 0;
   };
   static constexpr size_t kClearCacheSize = 64;
+  static size_t ClearSlot(uintptr_t a) { return (a >> 2) & (kClearCacheSize - 1); }
   mutable ClearRange clearCache[kClearCacheSize];
   uint64_t freedGeneration = 1;
 
@@ -449,10 +450,19 @@ struct Kernel::Impl {
   const ObjectInfo* LookupConst(const void* p) const;
   // Bug checks when `p` lies in freed pool (0xCC) or was never initialised (0xC4/0x1002).
   void CheckObject(const void* p, size_t size, bool write);
-  // Bug checks (0xCC) when [p, p + size) touches freed pool; no initialisation check.
-  void CheckObjectMemory(const void* p, size_t size, bool write);
+  // Bug checks (0xCC) when [p, p + size) touches freed pool; no initialisation check. Inline
+  // for the ranges found clear before: an interlocked operation per byte checks its counter.
+  void CheckObjectMemory(const void* p, size_t size, bool write) {
+    if (!KnownClear(reinterpret_cast<uintptr_t>(p), size)) CheckObjectMemoryAgain(p, size, write);
+  }
+  void CheckObjectMemoryAgain(const void* p, size_t size, bool write);
   // True when [p, p + size) touches freed pool or released object memory (verifier.cpp).
   bool InFreedMemory(const void* p, size_t size) const;
+  // True when [a, a + size) was found clear of freed memory and nothing was freed since.
+  bool KnownClear(uintptr_t a, size_t size) const {
+    const ClearRange& clear = clearCache[ClearSlot(a)];
+    return clear.generation == freedGeneration && clear.start == a && clear.size >= size;
+  }
   // The driver whose code runs now (see verifier::DriverScope).
   const void* CurrentDriver() const { return current ? current->driver : outsideDriver; }
   std::string ObjectName(const void* p) const;

@@ -12,8 +12,7 @@ namespace emu {
 bool Kernel::Impl::InFreedMemory(const void* p, size_t size) const {
   auto a = reinterpret_cast<uintptr_t>(p);
   // The same counters and objects are checked over and over between frees.
-  ClearRange& clear = clearCache[(a >> 2) & (kClearCacheSize - 1)];
-  if (clear.generation == freedGeneration && clear.start == a && clear.size >= size) return false;
+  if (KnownClear(a, size)) return false;
   uintptr_t start;
   if (FindFreed(p, &start)) return true;
   // A freed block may begin inside the range.
@@ -24,7 +23,7 @@ bool Kernel::Impl::InFreedMemory(const void* p, size_t size) const {
     if (range != releasedMemory.begin() && a < std::prev(range)->first + std::prev(range)->second)
       return true;
   }
-  clear = {a, size, freedGeneration};
+  clearCache[ClearSlot(a)] = {a, size, freedGeneration};
   return false;
 }
 
