@@ -261,6 +261,7 @@ const Rule kKernelRules[] = {
          InThread([](RuleRig&) { InterlockedIncrement(&FreedBlock()->counter); })),
     Rule("an interlocked operation on pool freed since the last one", kFreed, {},
          InThread([](RuleRig& r) {
+           ExFreePool(NewBlock());  // the first increment then looks through freed pool
            Block* b = NewBlock();
            InterlockedIncrement(&b->counter);
            ExFreePool(b);
