@@ -60,7 +60,8 @@ class ManualClock final : public Clock {
 // once the model is gone.
 class LifetimeGuard {
  public:
-  std::function<void()> Guard(std::function<void()> fn) const {
+  template <typename Fn>
+  std::function<void()> Guard(Fn fn) const {
     return [alive = std::weak_ptr<char>(token_), fn = std::move(fn)] {
       if (!alive.expired()) fn();
     };

@@ -81,6 +81,13 @@ bool LineCharacter::Level(uint32_t index) const {
 }
 
 std::optional<ReceivedCharacter> Sample(const LineCharacter& c, const Frame& rx) {
+  if (c.frame == rx) {
+    // Matching rate and format: every sample falls in the centre of the cell it was sent in, so
+    // the receiver reads the data as sent and only injected faults are errors.
+    const auto mask = static_cast<uint8_t>(rx.dataBits >= 8 ? 0xFF : (1u << rx.dataBits) - 1);
+    return ReceivedCharacter{static_cast<uint8_t>(c.data & mask), c.badStop,
+                             rx.parity != Parity::None && c.badParity};
+  }
   // The receiver's k-th cell centre lies (k + 0.5) of its bit times after the start edge, that
   // is in the transmitter's bit cell floor((k + 0.5) * txRate / rxRate).
   const double ratio = c.frame.baud / rx.baud;

@@ -64,7 +64,7 @@ const PoolInfo* Kernel::Impl::FindFreed(const void* p, uintptr_t* start) const {
   return FindIn(freedPool, p, start);
 }
 
-void Kernel::Impl::CheckObjectMemory(const void* p, size_t size, bool write) {
+void Kernel::Impl::CheckObjectMemoryAgain(const void* p, size_t size, bool write) {
   if (freedPool.empty() && releasedMemory.empty()) return;
   if (InFreedMemory(p, size)) {
     owner.BugCheck(bugcheck::kPageFaultInFreedSpecialPool, reinterpret_cast<ULONG_PTR>(p),
@@ -205,6 +205,7 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
     ASAN_POISON_MEMORY_REGION(P, info.size);
   }
   k.freedPool.emplace(a, info);
+  ++k.freedGeneration;
   k.quarantineOrder.push_back(a);
   k.quarantineBytes += emu::Footprint(info);
   while ((k.quarantineBytes > emu::kQuarantineBytes ||

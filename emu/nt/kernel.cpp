@@ -113,7 +113,15 @@ Kernel::EventId Kernel::ScheduleDeviceEvent(VirtualTime due, std::function<void(
   item.event = id;
   item.fn = std::move(fn);
   DueKey key = k.InsertDue(due < k.now ? k.now : due, std::move(item));
-  k.deviceEvents.emplace(id, key);
+  if (k.spareEventNodes.empty()) {
+    k.deviceEvents.emplace(id, key);
+    return id;
+  }
+  auto node = std::move(k.spareEventNodes.back());
+  k.spareEventNodes.pop_back();
+  node.key() = id;
+  node.mapped() = key;
+  k.deviceEvents.insert(std::move(node));
   return id;
 }
 

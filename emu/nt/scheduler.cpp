@@ -503,7 +503,15 @@ void Kernel::Impl::Preempt(Context* c) {
 
 DueKey Kernel::Impl::InsertDue(VirtualTime t, DueItem item) {
   DueKey key{t, eventRng(), ++dueSeq};
-  due.emplace(key, std::move(item));
+  if (spareDueNodes.empty()) {
+    due.emplace(key, std::move(item));
+    return key;
+  }
+  auto node = std::move(spareDueNodes.back());
+  spareDueNodes.pop_back();
+  node.key() = key;
+  node.mapped() = std::move(item);
+  due.insert(std::move(node));
   return key;
 }
 
@@ -513,7 +521,8 @@ void Kernel::Impl::ProcessDue() {
     DueItem& item = node.mapped();
     switch (item.kind) {
       case DueKind::Device: {
-        deviceEvents.erase(item.event);
+        auto entry = deviceEvents.extract(item.event);
+        if (entry && spareEventNodes.size() < kSpareNodes) spareEventNodes.push_back(std::move(entry));
         struct Guard {
           bool& flag;
           ~Guard() { flag = false; }
@@ -537,6 +546,8 @@ void Kernel::Impl::ProcessDue() {
         Unwait(item.context, STATUS_TIMEOUT);
         break;
     }
+    item.fn = nullptr;
+    if (spareDueNodes.size() < kSpareNodes) spareDueNodes.push_back(std::move(node));
   }
 }
 

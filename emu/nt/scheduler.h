@@ -231,6 +231,8 @@ constexpr ULONG kMinimumClockIncrement = 10000;
 // Released thread objects kept before their memory is returned (a dereference too many then
 // still finds the thread object, not reused memory).
 constexpr size_t kReleasedThreadsKept = 256;
+// Spare nodes of the due queue and the device event index kept for reuse.
+constexpr size_t kSpareNodes = 64;
 // Choice points a context may pass without blocking before it gets a new priority (its quantum
 // ends), so that a thread polling for another cannot keep it off the processors for ever.
 constexpr uint32_t kQuantumChoicePoints = 4096;
@@ -288,6 +290,10 @@ struct Kernel::Impl {
   uint64_t dueSeq = 0;
   std::map<DueKey, DueItem> due;
   std::unordered_map<EventId, DueKey> deviceEvents;
+  // Nodes of both taken out when their entry ran, reused by the next insertion: a device event
+  // per line character then allocates nothing for the queue.
+  std::vector<std::map<DueKey, DueItem>::node_type> spareDueNodes;
+  std::vector<std::unordered_map<EventId, DueKey>::node_type> spareEventNodes;
   std::map<const KTIMER*, DueKey> insertedTimers;  // ordered by address for range queries
   int64_t systemTimeBase = 0;                      // KeQuerySystemTime at virtual time 0
   std::chrono::steady_clock::time_point wallAnchor;
@@ -333,6 +339,17 @@ struct Kernel::Impl {
   uint64_t poolSerial = 0;
   // Memory of kernel objects given back outside the pool (deleted device objects): start, size.
   std::map<uintptr_t, size_t> releasedMemory;
+  // Ranges last found clear of freed memory, by address; an entry holds while freedGeneration,
+  // which every addition to freedPool or releasedMemory advances, is unchanged.
+  struct ClearRange {
+    uintptr_t start = 0;
+    size_t size = 0;
+    uint64_t generation = 0;
+  };
+  static constexpr size_t kClearCacheSize = 64;
+  static size_t ClearSlot(uintptr_t a) { return (a >> 2) & (kClearCacheSize - 1); }
+  mutable ClearRange clearCache[kClearCacheSize];
+  uint64_t freedGeneration = 1;
 
   // Live paged blocks on pages of their own (KernelConfig::pagedPoolFaultsAtDispatch), by start
   // of mapping, and whether they are inaccessible now.
@@ -446,10 +463,19 @@ struct Kernel::Impl {
   const ObjectInfo* LookupConst(const void* p) const;
   // Bug checks when `p` lies in freed pool (0xCC) or was never initialised (0xC4/0x1002).
   void CheckObject(const void* p, size_t size, bool write);
-  // Bug checks (0xCC) when [p, p + size) touches freed pool; no initialisation check.
-  void CheckObjectMemory(const void* p, size_t size, bool write);
+  // Bug checks (0xCC) when [p, p + size) touches freed pool; no initialisation check. Inline
+  // for the ranges found clear before: an interlocked operation per byte checks its counter.
+  void CheckObjectMemory(const void* p, size_t size, bool write) {
+    if (!KnownClear(reinterpret_cast<uintptr_t>(p), size)) CheckObjectMemoryAgain(p, size, write);
+  }
+  void CheckObjectMemoryAgain(const void* p, size_t size, bool write);
   // True when [p, p + size) touches freed pool or released object memory (verifier.cpp).
   bool InFreedMemory(const void* p, size_t size) const;
+  // True when [a, a + size) was found clear of freed memory and nothing was freed since.
+  bool KnownClear(uintptr_t a, size_t size) const {
+    const ClearRange& clear = clearCache[ClearSlot(a)];
+    return clear.generation == freedGeneration && clear.start == a && clear.size >= size;
+  }
   // The driver whose code runs now (see verifier::DriverScope).
   const void* CurrentDriver() const { return current ? current->driver : outsideDriver; }
   std::string ObjectName(const void* p) const;

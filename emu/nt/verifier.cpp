@@ -5,21 +5,26 @@
 #include "nt/scheduler.h"
 
 #include <cstdio>
+#include <iterator>
 
 namespace emu {
 
 bool Kernel::Impl::InFreedMemory(const void* p, size_t size) const {
   auto a = reinterpret_cast<uintptr_t>(p);
+  // The same counters and objects are checked over and over between frees.
+  if (KnownClear(a, size)) return false;
   uintptr_t start;
   if (FindFreed(p, &start)) return true;
   // A freed block may begin inside the range.
   auto block = freedPool.lower_bound(a);
   if (block != freedPool.end() && block->first < a + size) return true;
-  if (releasedMemory.empty()) return false;
-  auto range = releasedMemory.upper_bound(a + size - 1);
-  if (range == releasedMemory.begin()) return false;
-  --range;
-  return a < range->first + range->second;
+  if (!releasedMemory.empty()) {
+    auto range = releasedMemory.upper_bound(a + size - 1);
+    if (range != releasedMemory.begin() && a < std::prev(range)->first + std::prev(range)->second)
+      return true;
+  }
+  clearCache[ClearSlot(a)] = {a, size, freedGeneration};
+  return false;
 }
 
 }  // namespace emu
@@ -38,6 +43,7 @@ void ReleaseObjectMemory(const void* p, size_t size) {
   k.CheckNoTimerOrDpcIn(a, a + size);
   k.ForgetObjectsIn(a, size);
   k.releasedMemory[a] = size;
+  ++k.freedGeneration;
 }
 
 const void* CurrentDriver() {

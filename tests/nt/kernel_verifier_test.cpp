@@ -259,6 +259,15 @@ const Rule kKernelRules[] = {
          InThread([](RuleRig&) { KeSetTimer(&FreedBlock()->timer, g_ms, nullptr); })),
     Rule("an interlocked operation on freed pool", kFreed, {},
          InThread([](RuleRig&) { InterlockedIncrement(&FreedBlock()->counter); })),
+    Rule("an interlocked operation on pool freed since the last one", kFreed, {},
+         InThread([](RuleRig& r) {
+           ExFreePool(NewBlock());  // the first increment then looks through freed pool
+           Block* b = NewBlock();
+           InterlockedIncrement(&b->counter);
+           ExFreePool(b);
+           r.expect[0] = Addr(&b->counter);
+           InterlockedIncrement(&b->counter);
+         })),
     Rule("freeing pool that holds a queued DPC", bc::kTimerOrDpcInvalid, {1},
          [](RuleRig&) {
            Block* b = NewBlock();

@@ -31,6 +31,27 @@ TEST(LineCharacter, WaveformIsStartDataLsbFirstParityStop) {
   EXPECT_EQ(F(300).CharacterTime(), 333333) << "10 bits at 300 baud in 100-ns units";
 }
 
+TEST(LineSample, MatchingFrameGivesWhatBitBySampling) {
+  // A receiver a hair off the transmitter's rate samples each cell bit by bit; one at exactly the
+  // rate and format must read every character and fault the same way.
+  for (uint8_t bits : {5, 7, 8}) {
+    for (Parity p : {Parity::None, Parity::Odd, Parity::Even, Parity::Mark, Parity::Space}) {
+      const Frame f = F(115200, bits, p, StopBits::Two);
+      Frame near = f;
+      near.baud *= 1 + 1e-9;
+      for (int v = 0; v < 256; v += 7) {
+        for (int fault = 0; fault < 4; ++fault) {
+          LineCharacter c = LineCharacter::Of(static_cast<uint8_t>(v), f);
+          c.badParity = (fault & 1) != 0;
+          c.badStop = (fault & 2) != 0;
+          EXPECT_EQ(Sample(c, f), Sample(c, near)) << "value " << v << " fault " << fault << " in "
+                                                   << f.ToString();
+        }
+      }
+    }
+  }
+}
+
 TEST(LineSample, ReceiverDecodesMatchingFramesDetectsFaultsAndToleratesSmallRateErrors) {
   for (Parity p : {Parity::None, Parity::Odd, Parity::Even, Parity::Mark, Parity::Space}) {
     Frame f = F(19200, 7, p, StopBits::Two);
