@@ -1,65 +1,49 @@
-// Stand-in for Wine's KeInsertQueueDpc stub: DPCs queued through one-shot timers.
+// Stand-in for Wine's KeInsertQueueDpc stub: queued DPCs run on a thread of their own.
 #include "dpc_standin.h"
 
 namespace {
 
-constexpr ULONG kSlots = 32;
 constexpr ULONG kImages = 4;
 
-// One DPC of a function driver, relayed through a timer whose own DPC calls it.
-struct Relay {
-  PKDPC Target;
-  PVOID Argument1, Argument2;
-  BOOLEAN Queued;
-  KTIMER Timer;
-  KDPC TimerDpc;
-};
-
-Relay g_relays[kSlots];
+// DPCs queued and not yet run, linked through their DpcListEntry as the kernel links queued DPCs.
+LIST_ENTRY g_queue;
 KSPIN_LOCK g_lock;
+KEVENT g_work;
 PVOID g_boundImages[kImages];
 
-VOID NTAPI RunRelayed(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(Argument1);
-  UNREFERENCED_PARAMETER(Argument2);
-  Relay* relay = static_cast<Relay*>(Context);
-  KIRQL irql;
-  KeAcquireSpinLock(&g_lock, &irql);
-  PKDPC target = relay->Target;
-  PVOID a1 = relay->Argument1, a2 = relay->Argument2;
-  relay->Queued = FALSE;  // from here on the DPC may be queued again, as a real DPC once dequeued
-  KeReleaseSpinLock(&g_lock, irql);
-  target->DeferredRoutine(target, target->DeferredContext, a1, a2);
+// Runs queued DPCs one at a time, in the order they were queued, as one processor does.
+VOID NTAPI DpcThread(PVOID Context) {
+  UNREFERENCED_PARAMETER(Context);
+  for (;;) {
+    KeWaitForSingleObject(&g_work, Executive, KernelMode, FALSE, NULL);
+    for (;;) {
+      KIRQL irql;
+      KeAcquireSpinLock(&g_lock, &irql);
+      if (IsListEmpty(&g_queue)) {
+        KeReleaseSpinLock(&g_lock, irql);
+        break;
+      }
+      PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&g_queue), KDPC, DpcListEntry);
+      PVOID a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
+      dpc->DpcData = NULL;  // dequeued: it may be queued again from here on
+      KeReleaseSpinLock(&g_lock, irql);
+      dpc->DeferredRoutine(dpc, dpc->DeferredContext, a1, a2);
+    }
+  }
 }
 
 BOOLEAN NTAPI InsertQueueDpc(PRKDPC Dpc, PVOID Argument1, PVOID Argument2) {
   KIRQL irql;
   KeAcquireSpinLock(&g_lock, &irql);
-  Relay* relay = NULL;
-  for (Relay& r : g_relays) {
-    if (r.Target == Dpc) {
-      relay = &r;
-      break;
-    }
-    if (!relay && r.Target == NULL) relay = &r;
-  }
-  if (relay && relay->Target == NULL) {
-    relay->Target = Dpc;
-    KeInitializeTimer(&relay->Timer);
-    KeInitializeDpc(&relay->TimerDpc, RunRelayed, relay);
-  }
-  BOOLEAN queued = FALSE;
-  if (relay && !relay->Queued) {
-    relay->Queued = TRUE;
-    relay->Argument1 = Argument1;
-    relay->Argument2 = Argument2;
-    LARGE_INTEGER due;
-    due.QuadPart = -1;  // due at once
-    (VOID) KeSetTimer(&relay->Timer, due, &relay->TimerDpc);
-    queued = TRUE;
+  const BOOLEAN queued = Dpc->DpcData == NULL;
+  if (queued) {
+    Dpc->DpcData = &g_queue;  // marks the DPC queued, as the kernel does
+    Dpc->SystemArgument1 = Argument1;
+    Dpc->SystemArgument2 = Argument2;
+    InsertTailList(&g_queue, &Dpc->DpcListEntry);
   }
   KeReleaseSpinLock(&g_lock, irql);
+  if (queued) KeSetEvent(&g_work, IO_NO_INCREMENT, FALSE);
   return queued;
 }
 
@@ -98,7 +82,15 @@ VOID BindImage(PUCHAR Base) {
 
 }  // namespace
 
-VOID DpcStandInInitialize() { KeInitializeSpinLock(&g_lock); }
+NTSTATUS DpcStandInInitialize() {
+  InitializeListHead(&g_queue);
+  KeInitializeSpinLock(&g_lock);
+  KeInitializeEvent(&g_work, SynchronizationEvent, FALSE);
+  HANDLE thread;
+  NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, DpcThread, NULL);
+  if (NT_SUCCESS(status)) ZwClose(thread);
+  return status;
+}
 
 VOID BindDpcStandIn(PDEVICE_OBJECT Pdo) {
   for (PDEVICE_OBJECT d = Pdo->AttachedDevice; d != NULL; d = d->AttachedDevice) {

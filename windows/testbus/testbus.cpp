@@ -322,13 +322,12 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo) {
   return STATUS_SUCCESS;
 }
 
-VOID NTAPI Unload(PDRIVER_OBJECT Driver) { UNREFERENCED_PARAMETER(Driver); }
-
 }  // namespace
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING RegistryPath) {
   UNREFERENCED_PARAMETER(RegistryPath);
-  DpcStandInInitialize();
+  NTSTATUS status = DpcStandInInitialize();
+  if (!NT_SUCCESS(status)) return status;
   Driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
   Driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
   Driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
@@ -336,6 +335,6 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING Reg
   Driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
   Driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
   Driver->DriverExtension->AddDevice = AddDevice;
-  Driver->DriverUnload = Unload;
+  // No unload routine: the thread that runs the stand-in's DPCs lives as long as the process.
   return STATUS_SUCCESS;
 }

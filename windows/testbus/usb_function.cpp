@@ -301,7 +301,14 @@ VOID BridgeTick(BusExtension* Bus) {
     if (!device) continue;
     BridgeExtension* bridge = static_cast<BridgeExtension*>(device->DeviceExtension);
     if (!bridge->Present) continue;
-    BridgeAdvance(&bridge->Chip, now - bridge->LastTick, frequency.QuadPart);
+    // The bus stands in for a host controller that polls bulk-in every frame. When its timer runs
+    // late, the line is held to one frame of time per tick rather than delivering the whole gap at
+    // once into a FIFO that no poll drained meanwhile: the emulated line runs slower than real time
+    // instead of overrunning for a cause no real bridge has.
+    ULONGLONG elapsed = now - bridge->LastTick;
+    const ULONG frame = static_cast<ULONG>(frequency.LowPart) / 1000;  // the counter runs at some MHz
+    if (elapsed > frame) elapsed = frame;
+    BridgeAdvance(&bridge->Chip, elapsed, frequency.QuadPart);
     bridge->LastTick = now;
     Pump(bridge, &done);
   }
