@@ -2,7 +2,7 @@
 // device that unplugs a bridge, and the timer that moves the bridges' lines on in real time.
 #include "testbus.h"
 
-#include "dpc_standin.h"
+#include "kernel_standins.h"
 #include "testbus_control.h"
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
@@ -198,7 +198,7 @@ NTSTATUS BridgePnp(PDEVICE_OBJECT Device, PIRP Irp) {
       }
       break;
     case IRP_MN_START_DEVICE:
-      BindDpcStandIn(Device);
+      BindKernelStandIns(Device);
       return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
@@ -326,7 +326,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo) {
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING RegistryPath) {
   UNREFERENCED_PARAMETER(RegistryPath);
-  NTSTATUS status = DpcStandInInitialize();
+  NTSTATUS status = KernelStandInsInitialize();
   if (!NT_SUCCESS(status)) return status;
   Driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
   Driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
