@@ -217,6 +217,10 @@ void BridgeAdvance(BridgeChip* Chip, ULONGLONG Elapsed, ULONGLONG Frequency) {
   const ULONGLONG perCharacter = static_cast<ULONGLONG>(CharacterHalfBits(Chip)) * factor * Frequency;
   Chip->Credit += Elapsed * 2 * kClock[Chip->Regs[REG_PRESCALER] & 7];
   while (Chip->TxCount != 0 && Chip->Credit >= perCharacter) {
+    if (Chip->RxCount == BRIDGE_RX_FIFO) {
+      Chip->Credit = 0;  // the loopback waits for the host to read: see BridgeAdvance
+      break;
+    }
     Chip->Credit -= perCharacter;
     const UCHAR byte = Chip->Tx[Chip->TxHead];
     Chip->TxHead = (Chip->TxHead + 1) % BRIDGE_TX_FIFO;

@@ -53,7 +53,11 @@ ULONG BridgeWrite(BridgeChip* Chip, const UCHAR* Data, ULONG Length);
 ULONG BridgeRead(BridgeChip* Chip, PUCHAR Data, ULONG Length);
 // Takes the pending interrupt report (BRIDGE_REPORT_LENGTH bytes); FALSE when nothing is to report.
 BOOLEAN BridgeTakeReport(BridgeChip* Chip, PUCHAR Report);
-// Lets Elapsed ticks of a clock of Frequency ticks per second pass on the line.
+// Lets Elapsed ticks of a clock of Frequency ticks per second pass on the line. While the receive
+// FIFO is full the transmitter waits instead of overrunning it: the bus runs under Wine, whose
+// scheduling of the function driver's threads, not the driver, decides how soon bulk-in is read
+// again, so the line stretches its time rather than lose bytes for a cause no real bridge has.
+// (Overruns are the emulator's to test, on virtual time.)
 void BridgeAdvance(BridgeChip* Chip, ULONGLONG Elapsed, ULONGLONG Frequency);
 // The device and configuration descriptors; return their length, copying at most Room bytes.
 ULONG BridgeDeviceDescriptor(PUCHAR Data, ULONG Room);
