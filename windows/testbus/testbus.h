@@ -1,0 +1,49 @@
+// The test bus driver: a root-enumerated bus whose children are emulated ZM470 bridges, each a USB
+// device PDO that answers its function driver's URBs with the chip model of bridge_chip.h.
+#pragma once
+
+#include "bridge_chip.h"
+
+#define TESTBUS_BRIDGES 1
+#define TESTBUS_TAG 'bTsT'
+
+struct BusExtension;
+
+// A pipe handle is the address of its Pipe.
+struct Pipe {
+  UCHAR EndpointAddress;
+  LIST_ENTRY Pending;  // IRPs waiting on this pipe, linked through Tail.Overlay.ListEntry
+};
+
+struct BridgeExtension {
+  BOOLEAN IsBus;  // FALSE: first member of both extensions
+  BusExtension* Bus;
+  ULONG Index;
+  BOOLEAN Present;    // plugged into the bus
+  BOOLEAN Reported;   // the last bus relations listed it
+  BridgeChip Chip;
+  Pipe Pipes[3];      // bulk in, bulk out, interrupt in
+  ULONG OutProgress;  // bytes of the first pending bulk-out transfer already in the TX FIFO
+  ULONGLONG LastTick;
+};
+
+struct BusExtension {
+  BOOLEAN IsBus;  // TRUE
+  PDEVICE_OBJECT Self;
+  PDEVICE_OBJECT Lower;
+  PDEVICE_OBJECT Pdo;
+  KSPIN_LOCK Lock;  // guards every bridge's chip, pipes and presence
+  KTIMER Timer;
+  KDPC TimerDpc;
+  BOOLEAN TimerRunning;
+  PDEVICE_OBJECT Bridges[TESTBUS_BRIDGES];
+  UNICODE_STRING LinkName;
+};
+
+// usb_function.cpp: the child's USB side.
+NTSTATUS BridgeInternalControl(PDEVICE_OBJECT Device, PIRP Irp);
+// Moves time on for every bridge and completes what became complete. Called from the bus's timer DPC.
+VOID BridgeTick(BusExtension* Bus);
+// Fails every pending transfer of the bridge (it was unplugged or removed). Lock held; IRPs go to Done.
+VOID BridgeFailPending(BridgeExtension* Bridge, PLIST_ENTRY Done);
+VOID CompleteList(PLIST_ENTRY Done);
