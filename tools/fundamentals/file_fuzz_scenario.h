@@ -1,0 +1,16 @@
+// Runner of the file-request fuzz.
+#pragma once
+
+#include <random>
+
+#include "fundamentals.h"
+#include "rig.h"
+
+namespace tarnwire_fundamentals {
+
+Result RunFileFuzz(const RunSpec& spec);
+
+// From an application thread: `calls` random file requests on COMn (closed on entry and exit).
+void FuzzFileRequests(Rig& rig, unsigned com, std::mt19937_64& random, unsigned calls);
+
+}  // namespace tarnwire_fundamentals
