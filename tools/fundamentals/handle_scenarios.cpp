@@ -27,11 +27,13 @@ void Storm(Rig& rig, unsigned thread, unsigned rounds, unsigned onlyCom) {
   for (unsigned i = 0; i < rounds && rig.Alive(); ++i) {
     const unsigned com = onlyCom != 0 ? onlyCom : 1 + static_cast<unsigned>(random() % rig.Ports());
     const std::string name = "\\\\.\\COM" + std::to_string(com);
+    const Disturbances::Mark mark = rig.disturbances().Now(com);
     HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            random() % 2 ? FILE_FLAG_OVERLAPPED : 0, nullptr);
     ++c.requests;
     if (h == INVALID_HANDLE_VALUE) {
-      if (GetLastError() != ERROR_ACCESS_DENIED)
+      // A sleeping machine refuses opens too.
+      if (GetLastError() != ERROR_ACCESS_DENIED && !rig.disturbances().AllSince(mark))
         rig.Fail(Com(com) + ": open in a storm failed with error " + std::to_string(GetLastError()) +
                  " (only ERROR_ACCESS_DENIED is expected while another thread holds it)");
       Sleep(static_cast<DWORD>(random() % 2));

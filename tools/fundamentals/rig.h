@@ -39,14 +39,19 @@ class Disturbances {
     uint64_t port = 0;
     uint64_t all = 0;
     bool active = false;
+    bool allActive = false;
   };
   // com 0: every port.
   void Begin(unsigned com) { ++epochs_[com], ++active_[com]; }
   void End(unsigned com) { ++epochs_[com], --active_[com]; }
-  Mark Now(unsigned com) const { return {epochs_[com], epochs_[0], active_[com] > 0 || active_[0] > 0}; }
+  Mark Now(unsigned com) const {
+    return {epochs_[com], epochs_[0], active_[com] > 0 || active_[0] > 0, active_[0] > 0};
+  }
   bool Since(const Mark& m, unsigned com) const {
     return m.active || active_[com] > 0 || active_[0] > 0 || epochs_[com] != m.port || epochs_[0] != m.all;
   }
+  // Whether a disturbance of every port (a power transition) overlapped the time since the mark.
+  bool AllSince(const Mark& m) const { return m.allActive || active_[0] > 0 || epochs_[0] != m.all; }
 
  private:
   std::vector<uint64_t> epochs_;
