@@ -100,7 +100,7 @@ void Round(Rig& rig, uint64_t round) {
 
 Result RunConcurrent(const RunSpec& spec) {
   return RunOnRig("concurrent", spec, kPorts, [&](Rig& rig) {
-    const emu::VirtualTime until = static_cast<emu::VirtualTime>(spec.virtualSeconds * 1e9);
+    const emu::VirtualTime until = static_cast<emu::VirtualTime>(spec.virtualSeconds * emu::kSecond);
     std::mt19937_64 random(spec.seed ^ 0x5DEECE66Dull);
     for (uint64_t round = 0; rig.Alive() && !rig.Failed(); ++round) {
       if (until == 0 ? round >= spec.cycles : rig.machine().kernel().Now() >= until) break;

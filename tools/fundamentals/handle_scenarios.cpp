@@ -69,9 +69,18 @@ namespace {
 void ClosePending(Rig& rig, unsigned com, std::mt19937_64& random) {
   Counters& c = rig.counters();
   const std::string name = "\\\\.\\COM" + std::to_string(com);
-  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OVERLAPPED, nullptr);
-  ++c.requests;
+  // The port is exclusive: the stream's probing opens, and the close of a handle whose requests are
+  // still ending, keep it for a moment.
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 2000 && h == INVALID_HANDLE_VALUE; ++attempt) {
+    if (attempt != 0) {
+      if (GetLastError() != ERROR_ACCESS_DENIED) break;
+      Sleep(1);
+    }
+    h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                    nullptr);
+    ++c.requests;
+  }
   if (h == INVALID_HANDLE_VALUE) {
     rig.Fail(Com(com) + " does not open: error " + std::to_string(GetLastError()));
     return;

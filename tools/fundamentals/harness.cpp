@@ -32,7 +32,7 @@ void StreamAround(Rig& rig, const Controller& controller) {
     for (unsigned com = 1; com <= rig.Ports() && rig.Alive(); ++com)
       AwaitCleanChunks(rig, com, streams[com - 1], 1, "after the last operation");
     // Bursty traffic up to the virtual duration: every port idle for seconds, then a burst.
-    const emu::VirtualTime until = static_cast<emu::VirtualTime>(spec.virtualSeconds * 1e9);
+    const emu::VirtualTime until = static_cast<emu::VirtualTime>(spec.virtualSeconds * emu::kSecond);
     while (rig.Alive() && !rig.Failed() && rig.machine().kernel().Now() < until) {
       for (StreamControl& s : streams) s.pause = true;
       for (StreamControl& s : streams) AwaitIdle(s);

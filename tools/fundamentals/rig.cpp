@@ -196,7 +196,8 @@ void Rig::Finish() {
       NoteBugCheck(e.report, e.code, e.params[0]);
     }
   }
-  result_.counters.virtualNs += k.Now();
+  // The clock counts 100 ns units.
+  result_.counters.virtualNs += static_cast<uint64_t>(k.Now()) * (1000000000 / emu::kSecond);
 }
 
 }  // namespace tarnwire_fundamentals
