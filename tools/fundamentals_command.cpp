@@ -123,7 +123,7 @@ int RunSoakCommand(const SoakOptions& options) {
   spec.cycles = options.cycles;
   const bool tty = isatty(STDERR_FILENO);
   auto lastLine = std::chrono::steady_clock::now();
-  const uint64_t planned = options.seeds == 0 ? 0 : (options.seeds - shard + shards - 1) / shards;
+  const uint64_t planned = options.seeds <= shard ? 0 : (options.seeds - shard + shards - 1) / shards;
   spec.progress = [&](const tf::SoakReport& r, const tf::Result& last) {
     if (!last.Passed())
       std::fprintf(stderr, "%sFAIL %s\n", tty ? "\r\033[K" : "", tf::ReplayCommand(last.scenario, last.spec).c_str());

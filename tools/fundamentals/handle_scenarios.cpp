@@ -104,6 +104,7 @@ void ClosePending(Rig& rig, unsigned com, std::mt19937_64& random) {
     OVERLAPPED ov{};
   } pending[4] = {{"read"}, {"write"}, {"WaitCommEvent"}, {"XOFF counter"}};
   for (auto& p : pending) p.ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  // Static: a request that does not end in time still has its buffer.
   static uint8_t readBuffer[512];
   static const uint8_t writeBuffer[256] = {1, 2, 3};
   DWORD mask = 0;

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <memory>
-#include <variant>
 
 namespace tarnwire_fundamentals {
 namespace {
