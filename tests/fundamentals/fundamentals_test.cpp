@@ -70,6 +70,22 @@ TEST(FundamentalsDuration, VirtualSecondsArePaddedWithBurstsOfTraffic) {
   EXPECT_LT(r.counters.virtualNs, 90'000'000'000u) << "the padding overshot by more than an idle gap";
 }
 
+// A failure must replay from its seed: the same run twice does the same, request for request.
+TEST(FundamentalsReplay, TheSameSeedAndModelRunTheSameAgain) {
+  RunSpec spec;
+  spec.seed = 11;
+  spec.multiprocessor = true;
+  spec.virtualSeconds = 30;
+  const Result first = RunOne(*FindScenario("concurrent"), spec);
+  const Result second = RunOne(*FindScenario("concurrent"), spec);
+  ASSERT_TRUE(first.Passed()) << Describe(first);
+  EXPECT_EQ(first.counters.requests, second.counters.requests);
+  EXPECT_EQ(first.counters.bytesMoved, second.counters.bytesMoved);
+  EXPECT_EQ(first.counters.pnpCycles, second.counters.pnpCycles);
+  EXPECT_EQ(first.counters.powerCycles, second.counters.powerCycles);
+  EXPECT_EQ(first.counters.virtualNs, second.counters.virtualNs);
+}
+
 TEST(FundamentalsInjected, LostBytesAreCaughtAndReportedWithTheirReplay) {
   RunSpec spec;
   spec.seed = 5;
@@ -118,6 +134,25 @@ TEST(SoakReport, ShardsCoverEverySeedOnceAndTheirReportsMergeThroughJson) {
   std::set<std::string> scenarios;
   for (uint64_t s = 1; s <= 6; ++s) scenarios.insert(SoakScenarioOf(s).name);
   EXPECT_EQ(scenarios.size(), 6u);
+}
+
+// With a virtual duration, each shard runs seeds until it has covered its share of it.
+TEST(SoakReport, AVirtualDurationIsSharedOutBetweenTheShards) {
+  SoakSpec spec;
+  spec.virtualHours = 0.05;  // 180 s: 90 s for each of two shards
+  spec.seedSeconds = 40;
+  spec.cycles = 1;
+  spec.shards = 2;
+  uint64_t seeds = 0;
+  for (unsigned shard = 0; shard < 2; ++shard) {
+    spec.shard = shard;
+    const SoakReport report = RunSoak(spec);
+    EXPECT_GE(report.counters.virtualNs, 90'000'000'000u) << "shard " << shard;
+    EXPECT_LT(report.counters.virtualNs, 90'000'000'000u + 70'000'000'000u) << "a seed too many in shard " << shard;
+    EXPECT_EQ(report.passed, report.seeds) << FormatReport(report);
+    seeds += report.seeds;
+  }
+  EXPECT_GE(seeds, 4u);
 }
 
 TEST(SoakReport, AFailureKeepsItsReplayThroughJsonAndAReportThatDoesNotAddUpIsRefused) {
