@@ -86,7 +86,7 @@ void Round(Rig& rig, uint64_t round) {
       s.release = true;
       AwaitIdle(s);
       rig.disturbances().Begin(kFuzzCom);
-      FuzzFileRequests(rig, kFuzzCom, random, 40);
+      FuzzFileRequests(rig, kFuzzCom, random, 40, false);
       Storm(rig, static_cast<unsigned>(round), 10, kFuzzCom);
       rig.disturbances().End(kFuzzCom);
       s.release = false;

@@ -27,7 +27,29 @@ ULONG FuzzLength(std::mt19937_64& random) {
 
 }  // namespace
 
-void FuzzFileRequests(Rig& rig, unsigned com, std::mt19937_64& random, unsigned calls) {
+// Every class, query and set, with lengths around the records' sizes: none may return more than
+// the buffer holds, and a class the port does not serve must not succeed.
+void SweepInformationClasses(Rig& rig, unsigned com, PFILE_OBJECT file) {
+  static constexpr ULONG kLengths[] = {0, 1, 3, 4, 7, 8, 16, 23, 24, 25, 40, 56, 103, 104, 512};
+  emu::Machine& m = rig.machine();
+  std::vector<uint8_t> buffer(512, 0x5A);
+  for (ULONG cls = 0; cls < kClasses && rig.Alive(); ++cls) {
+    for (ULONG length : kLengths) {
+      ULONG_PTR information = 0;
+      const NTSTATUS query = m.QueryInformation(file, cls, buffer.data(), length, &information);
+      const NTSTATUS set = m.SetInformation(file, cls, buffer.data(), length);
+      rig.counters().requests += 2;
+      const bool served = cls == 5 || cls == 14;  // FileStandardInformation, FilePositionInformation
+      if (NT_SUCCESS(query) && (information > length || !served))
+        rig.Fail(Com(com) + ": query information class " + std::to_string(cls) + " with " + std::to_string(length) +
+                 " bytes succeeded with " + std::to_string(information) + " bytes");
+      if (NT_SUCCESS(set) && cls != 19 && cls != 20)  // allocation and end of file are accepted and ignored
+        rig.Fail(Com(com) + ": set information class " + std::to_string(cls) + " succeeded");
+    }
+  }
+}
+
+void FuzzFileRequests(Rig& rig, unsigned com, std::mt19937_64& random, unsigned calls, bool sweep) {
   emu::Machine& m = rig.machine();
   Counters& c = rig.counters();
   const std::u16string name = u"\\DosDevices\\COM" + std::u16string(1, static_cast<char16_t>(u'0' + com));
@@ -49,6 +71,7 @@ void FuzzFileRequests(Rig& rig, unsigned com, std::mt19937_64& random, unsigned 
   // Reads return at once with what is there.
   const ULONG immediate[5] = {MAXULONG, 0, 0, 0, 0};
   m.DeviceIoControl(file, kIoctlSetTimeouts, immediate, sizeof immediate, nullptr, 0);
+  if (sweep) SweepInformationClasses(rig, com, file);
   std::vector<uint8_t> buffer(600);
   for (unsigned i = 0; i < calls && rig.Alive(); ++i) {
     ULONG_PTR information = 0;
@@ -100,7 +123,7 @@ Result RunFileFuzz(const RunSpec& spec) {
       s.release = true;
       AwaitIdle(s);
       r.disturbances().Begin(1);
-      FuzzFileRequests(r, 1, random, 300 * (spec.cycles == 0 ? 1 : spec.cycles));
+      FuzzFileRequests(r, 1, random, 300 * (spec.cycles == 0 ? 1 : spec.cycles), true);
       r.disturbances().End(1);
       s.release = false;
     });

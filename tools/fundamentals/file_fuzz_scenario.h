@@ -10,7 +10,8 @@ namespace tarnwire_fundamentals {
 
 Result RunFileFuzz(const RunSpec& spec);
 
-// From an application thread: `calls` random file requests on COMn (closed on entry and exit).
-void FuzzFileRequests(Rig& rig, unsigned com, std::mt19937_64& random, unsigned calls);
+// From an application thread: `calls` random file requests on COMn (closed on entry and exit),
+// after a sweep of every information class with a spread of lengths when `sweep`.
+void FuzzFileRequests(Rig& rig, unsigned com, std::mt19937_64& random, unsigned calls, bool sweep);
 
 }  // namespace tarnwire_fundamentals
