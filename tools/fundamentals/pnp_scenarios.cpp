@@ -165,7 +165,7 @@ void CancelStopCycle(Rig& rig, Streams& streams, std::mt19937_64& random, unsign
   StreamControl& s = streams[com - 1];
   PauseMs(random, 5, 40);
   // Query-stop while a read is outstanding.
-  for (int i = 0; i < 1000 && !s.inChunk; ++i) Sleep(0 == i % 2 ? 0 : 1);
+  for (int i = 0; i < 1000 && !s.inChunk; ++i) Sleep(1);
   rig.disturbances().Begin(com);
   const NTSTATUS status = rig.machine().pnp().Rebalance(rig.Pdo(com));
   ++rig.counters().pnpCycles;
