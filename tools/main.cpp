@@ -6,6 +6,7 @@
 #include <string>
 
 #include "demo.h"
+#include "fundamentals_command.h"
 #include "options.h"
 #include "run.h"
 #include "term.h"
@@ -117,6 +118,65 @@ int main(int argc, char** argv) {
       ->type_name("FILE")
       ->check(CLI::ExistingFile);
 
+  tarnwire_tool::FundamentalsOptions fund;
+  CommonText fundText;
+  CLI::App* fundCmd = app.add_subcommand(
+      "fundamentals",
+      "The device fundamentals suite: Plug and Play (disable/enable, remove, cancelled remove, surprise\n"
+      "remove, rebalance, cancelled stop, failed restart), sleep and resume through S1 to S4, open/close\n"
+      "storms, handles closed with requests pending, a fuzz of file requests and everything at once, each\n"
+      "with checked data on loopback plugs, ending with the bridges pulled out and the driver's pool checked.\n"
+      "One line per run; a failed run prints the command that replays it. Exits 0 only when all passed.");
+  fundCmd->add_option("--scenario", fund.scenario, "a scenario's name, or all (default all)")->type_name("NAME");
+  fundCmd->add_option("--seed", fundText.seed, "the first seed (default 1)")
+      ->type_name("N")
+      ->check(Checked(tarnwire_tool::ParseSeed, "seed"));
+  fundCmd->add_option("--seeds", fund.seeds, "seeds per scenario and model, from --seed on (default 1)")
+      ->type_name("K")
+      ->check(CLI::Range(uint64_t{1}, uint64_t{1000000}));
+  fundCmd->add_option("--cycles", fund.cycles, "operations per run (default 3)")
+      ->type_name("C")
+      ->check(CLI::Range(1u, 100000u));
+  fundCmd->add_option("--virtual-seconds", fund.virtualSeconds,
+                      "pad each run with bursty traffic and idle gaps to this much virtual time (default 0)")
+      ->type_name("S")
+      ->check(CLI::Range(0.0, 1e6));
+  fundCmd->add_flag("--mp", fund.multiprocessor, "multiprocessor model (default uniprocessor)");
+  fundCmd->add_flag("--both-models", fund.bothModels, "every run under the uniprocessor and the multiprocessor model");
+  fundCmd->add_option("--inject", fund.inject,
+                      "plant a failure to see it reported: none, lost-bytes or bug-check (default none)")
+      ->type_name("FAULT");
+
+  tarnwire_tool::SoakOptions soak;
+  CLI::App* soakCmd = app.add_subcommand(
+      "soak",
+      "The fundamentals scenarios over many seeds (seed s runs scenario s mod 12, multiprocessor when\n"
+      "s div 12 is odd), each padded with bursty traffic to --seed-seconds of virtual time. Progress on\n"
+      "stderr; the report (seeds, virtual hours, wall time, requests, bytes, Plug and Play and power\n"
+      "cycles, bug checks, leaks, bytes lost, each failure's replay command) on stdout and in --report.\n"
+      "--shard I/N takes the seeds whose offset from --first-seed is I mod N; merge shard reports with\n"
+      "tarnwire soak-merge. Exits 0 only when every run passed.");
+  soakCmd->add_option("--seeds", soak.seeds, "seeds of the whole campaign")->type_name("K");
+  soakCmd->add_option("--virtual-hours", soak.virtualHours,
+                      "run seeds until the campaign covers this much virtual time (each shard its share)")
+      ->type_name("H");
+  soakCmd->add_option("--first-seed", soak.firstSeed, "the campaign's first seed (default 1)")->type_name("S");
+  soakCmd->add_option("--shard", soak.shard, "this shard I of N (default 0/1)")->type_name("I/N");
+  soakCmd->add_option("--seed-seconds", soak.seedSeconds, "virtual seconds of each run (default 90)")
+      ->type_name("S")
+      ->check(CLI::Range(0.0, 1e6));
+  soakCmd->add_option("--cycles", soak.cycles, "operations of each run (default 2)")
+      ->type_name("C")
+      ->check(CLI::Range(1u, 1000u));
+  soakCmd->add_option("--report", soak.reportPath, "also write the report as JSON to FILE")->type_name("FILE");
+
+  std::vector<std::string> mergePaths;
+  std::string mergeReport;
+  CLI::App* mergeCmd =
+      app.add_subcommand("soak-merge", "Merge the JSON reports of soak shards and print the whole campaign's report.");
+  mergeCmd->add_option("reports", mergePaths, "the shards' reports")->required()->type_name("FILE.json");
+  mergeCmd->add_option("--report", mergeReport, "also write the merged report as JSON to FILE")->type_name("FILE");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -135,6 +195,12 @@ int main(int argc, char** argv) {
     tarnwire_tool::ParseFlow(termFlow, &term.settings.flow);
     return tarnwire_tool::RunTerm(term);
   }
+  if (fundCmd->parsed()) {
+    tarnwire_tool::ParseSeed(fundText.seed, &fund.seed);
+    return tarnwire_tool::RunFundamentals(fund);
+  }
+  if (soakCmd->parsed()) return tarnwire_tool::RunSoakCommand(soak);
+  if (mergeCmd->parsed()) return tarnwire_tool::RunSoakMerge(mergePaths, mergeReport);
   Finish(run.common, runText);
   return tarnwire_tool::RunScenario(run);
 }

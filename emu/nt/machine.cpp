@@ -1,6 +1,7 @@
 // The emulated machine: construction order, driver loading and unloading, device arrival and
 // the request routines.
 #include "nt/machine.h"
+#include "nt/information_lengths.h"
 
 #include "nt/io_util.h"
 #include "nt/verifier.h"
@@ -289,6 +290,8 @@ NTSTATUS Machine::DeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const 
 
 NTSTATUS Machine::QueryInformation(PFILE_OBJECT file, ULONG informationClass, void* buffer,
                                    ULONG length, ULONG_PTR* information) {
+  if (information != nullptr) *information = 0;
+  if (NTSTATUS refused = CheckQueryInformation(informationClass, length); refused != STATUS_SUCCESS) return refused;
   IoRequest request;
   request.majorFunction = IRP_MJ_QUERY_INFORMATION;
   request.informationClass = informationClass;
@@ -299,6 +302,7 @@ NTSTATUS Machine::QueryInformation(PFILE_OBJECT file, ULONG informationClass, vo
 
 NTSTATUS Machine::SetInformation(PFILE_OBJECT file, ULONG informationClass, const void* buffer,
                                  ULONG length) {
+  if (NTSTATUS refused = CheckSetInformation(informationClass, length); refused != STATUS_SUCCESS) return refused;
   IoRequest request;
   request.majorFunction = IRP_MJ_SET_INFORMATION;
   request.informationClass = informationClass;

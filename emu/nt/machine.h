@@ -91,6 +91,8 @@ class Machine {
                            ULONG_PTR* information = nullptr);
   // IRP_MJ_QUERY_INFORMATION and IRP_MJ_SET_INFORMATION for `informationClass` (a
   // FILE_INFORMATION_CLASS), buffered; *information is the number of bytes the driver returned.
+  // As the system services do, a class the call does not accept or a buffer shorter than the
+  // class's record is refused before any IRP is built (information_lengths.h).
   NTSTATUS QueryInformation(PFILE_OBJECT file, ULONG informationClass, void* buffer, ULONG length,
                             ULONG_PTR* information = nullptr);
   NTSTATUS SetInformation(PFILE_OBJECT file, ULONG informationClass, const void* buffer,

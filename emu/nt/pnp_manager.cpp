@@ -77,6 +77,9 @@ struct PnpManager::Node {
   PDRIVER_OBJECT driver = nullptr;  // the function driver while its device is in the stack
   PIRP lastIrp = nullptr;           // the last Plug and Play IRP sent (for the bug checks)
   bool surpriseWindow = false;      // IRP_MN_SURPRISE_REMOVAL sent, IRP_MN_REMOVE_DEVICE not yet
+  // Where the remove that ends a surprise removal leaves the device: deleted when it left its
+  // bus, failed when it stayed there and its restart failed.
+  State afterSurprise = State::Deleted;
   PIRP surpriseIrp = nullptr;
   std::vector<std::u16string> arrived;  // interfaces whose arrival was announced
 };
@@ -127,7 +130,10 @@ void PnpManager::DeviceArrived(PDEVICE_OBJECT pdo) {
 void PnpManager::DeviceMissing(PDEVICE_OBJECT pdo) {
   Node* n = FindNode(pdo);
   if (n == nullptr) return;
-  Post([this, n] { SurpriseRemove(*n); });
+  Post([this, n] {
+    n->afterSurprise = State::Deleted;
+    SurpriseRemove(*n);
+  });
 }
 
 PnpManager::Node* PnpManager::FindNode(PDEVICE_OBJECT pdo) const {
@@ -382,10 +388,13 @@ NTSTATUS PnpManager::QueryAndRestart(Node& node) {
   }
   Send(node, IRP_MN_STOP_DEVICE);
   node.state = State::Stopped;
-  // The new resources are assigned and the device started with them.
+  // The new resources are assigned and the device started with them. A failed restart surprise-
+  // removes the device, as Windows does: handles opened before the stop may still be open, and
+  // IRP_MN_REMOVE_DEVICE waits for the last of them.
   status = Send(node, IRP_MN_START_DEVICE);
   if (!NT_SUCCESS(status)) {
-    SendRemove(node, State::Failed);
+    node.afterSurprise = State::Failed;
+    SurpriseRemove(node);
     return status;
   }
   node.state = State::Started;
@@ -405,7 +414,7 @@ void PnpManager::SurpriseRemove(Node& node) {
       machine_.objects().DisableInterfacesOf(node.pdo);
       NoteInterfaces(node, false);
       // IRP_MN_REMOVE_DEVICE waits for the last handle to the device.
-      if (machine_.io().OpenFilesOnStack(node.pdo) == 0) SendRemove(node, State::Deleted);
+      if (machine_.io().OpenFilesOnStack(node.pdo) == 0) SendRemove(node, node.afterSurprise);
       break;
     case State::Enumerating:
     case State::NoDriver:
@@ -507,7 +516,7 @@ void PnpManager::FileClosed(PDEVICE_OBJECT device) {
   if (machine_.io().OpenFilesOnStack(n->pdo) != 0) return;
   Post([this, n] {
     if (n->state == State::SurpriseRemoved && machine_.io().OpenFilesOnStack(n->pdo) == 0)
-      SendRemove(*n, State::Deleted);
+      SendRemove(*n, n->afterSurprise);
   });
 }
 

@@ -92,7 +92,9 @@ class PnpManager {
   // --- Operations (as Device Manager and the system start them) --------------------------------
   // Each returns once the operation ran: STATUS_SUCCESS, the failure a driver returned for the
   // query (the operation was then cancelled), or STATUS_INVALID_DEVICE_STATE when the device is
-  // not in a state the operation applies to.
+  // not in a state the operation applies to. Rebalance is query-stop, stop and start; a start
+  // that fails then surprise-removes the device (IRP_MN_REMOVE_DEVICE after the last handle),
+  // which stays on its bus as failed.
   NTSTATUS Disable(PDEVICE_OBJECT pdo);
   NTSTATUS Enable(PDEVICE_OBJECT pdo);
   NTSTATUS Remove(PDEVICE_OBJECT pdo);

@@ -65,16 +65,41 @@ TEST(IoInformation, SetThenQueryRoundTripsThroughTheSystemBuffer) {
   EXPECT_EQ(out[sizeof position], 0xEE) << "bytes past the reported length were copied back";
 
   // A failed query leaves the caller's buffer as it was.
-  std::memset(out, 0xEE, sizeof out);
-  EXPECT_EQ(m.QueryInformation(file, FileStandardInformation, out, sizeof out), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(out[0], 0xEE);
-  EXPECT_EQ(m.QueryInformation(file, FilePositionInformation, out, 4), STATUS_BUFFER_TOO_SMALL);
+  unsigned char standard[24];
+  std::memset(standard, 0xEE, sizeof standard);
+  EXPECT_EQ(m.QueryInformation(file, FileStandardInformation, standard, sizeof standard), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(standard[0], 0xEE);
 
   const std::vector<std::pair<ULONG, ULONG>> expected = {{FilePositionInformation, 8},
                                                          {FilePositionInformation, 16},
-                                                         {FileStandardInformation, 16},
-                                                         {FilePositionInformation, 4}};
+                                                         {FileStandardInformation, 24}};
   EXPECT_EQ(d.seen, expected) << "information class or length wrong in the stack location";
+  EXPECT_EQ(m.Close(file), STATUS_SUCCESS);
+}
+
+// As NtQueryInformationFile and NtSetInformationFile do, a buffer shorter than the class's record
+// and a class the call does not accept are refused before an IRP is built: a driver filling a
+// FILE_STANDARD_INFORMATION never gets a shorter system buffer.
+TEST(IoInformation, ShortBuffersAndClassesTheCallDoesNotAcceptNeverReachTheDriver) {
+  Machine m(test_support::CurrentConfig());
+  PositionDriver d(m);
+  d.AddDevice(nullptr, u"\\Device\\InfoProbe");
+  m.objects().CreateLink(u"\\DosDevices\\INFO1", u"\\Device\\InfoProbe");
+  PFILE_OBJECT file = nullptr;
+  ASSERT_EQ(m.Open(u"\\??\\INFO1", &file), STATUS_SUCCESS);
+  unsigned char buffer[32] = {};
+  ULONG_PTR information = 99;
+  EXPECT_EQ(m.QueryInformation(file, FileStandardInformation, buffer, 23, &information), STATUS_INFO_LENGTH_MISMATCH);
+  EXPECT_EQ(information, 0u);
+  EXPECT_EQ(m.QueryInformation(file, FilePositionInformation, buffer, 4), STATUS_INFO_LENGTH_MISMATCH);
+  EXPECT_EQ(m.QueryInformation(file, FilePositionInformation, buffer, 0), STATUS_INFO_LENGTH_MISMATCH);
+  EXPECT_EQ(m.QueryInformation(file, 0, buffer, sizeof buffer), STATUS_INVALID_INFO_CLASS);
+  EXPECT_EQ(m.QueryInformation(file, FileEndOfFileInformation, buffer, sizeof buffer), STATUS_INVALID_INFO_CLASS)
+      << "end of file is set, not queried";
+  EXPECT_EQ(m.SetInformation(file, FileStandardInformation, buffer, sizeof buffer), STATUS_INVALID_INFO_CLASS)
+      << "standard information is queried, not set";
+  EXPECT_EQ(m.SetInformation(file, FileEndOfFileInformation, buffer, 7), STATUS_INFO_LENGTH_MISMATCH);
+  EXPECT_TRUE(d.seen.empty()) << "a refused request reached the driver";
   EXPECT_EQ(m.Close(file), STATUS_SUCCESS);
 }
 

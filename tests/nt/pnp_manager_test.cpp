@@ -359,6 +359,30 @@ TEST_F(PnpManagerTest, SurpriseRemovalWaitsForTheLastHandleAndRefusesNewOpens) {
   EXPECT_FALSE(events[1].arrival) << "the interface's removal was not announced";
 }
 
+// A restart after rebalance that fails surprise-removes the device (as Windows does): a handle
+// opened before the stop is still open, so IRP_MN_REMOVE_DEVICE waits for it; the device then
+// stays on its bus as failed, and Enable starts it again.
+TEST_F(PnpManagerTest, FailedRestartSurpriseRemovesAndRemovesAfterTheLastHandle) {
+  r.Plug();
+  PFILE_OBJECT file = nullptr;
+  ASSERT_EQ(r.m.Open(u"\\??\\PROBE0", &file), STATUS_SUCCESS);
+  r.probe.failStart = true;
+  r.Take();
+  EXPECT_EQ(r.pnp().Rebalance(r.pdo), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(r.Take(), (Log{"QUERY_STOP", "STOP", "START", "SURPRISE_REMOVAL"}))
+      << "a failed restart must surprise-remove, and the remove wait for the open handle";
+  EXPECT_EQ(r.pnp().StateOf(r.pdo), State::SurpriseRemoved);
+
+  ASSERT_EQ(r.m.Close(file), STATUS_SUCCESS);
+  r.pnp().RunUntilIdle();
+  EXPECT_EQ(r.Take(), (Log{"CLEANUP", "CLOSE", "REMOVE", "Unload"}));
+  EXPECT_EQ(r.pnp().StateOf(r.pdo), State::Failed) << PnpStateName(r.pnp().StateOf(r.pdo));
+  EXPECT_FALSE(r.m.io().IsDeleted(r.pdo)) << "the device is still on its bus";
+  r.probe.failStart = false;
+  EXPECT_EQ(r.pnp().Enable(r.pdo), STATUS_SUCCESS);
+  EXPECT_EQ(r.pnp().StateOf(r.pdo), State::Started);
+}
+
 TEST_F(PnpManagerTest, OpensDuringAnOrderlyRemoveAreRefused) {
   r.Plug();
   NTSTATUS during = STATUS_SUCCESS;

@@ -1,0 +1,10 @@
+// Runner of the concurrent scenario.
+#pragma once
+
+#include "fundamentals.h"
+
+namespace tarnwire_fundamentals {
+
+Result RunConcurrent(const RunSpec& spec);
+
+}  // namespace tarnwire_fundamentals
