@@ -78,7 +78,7 @@ FuzzMachine::~FuzzMachine() {
 bool FuzzMachine::Open() {
   bridge_.Chip().AttachLine(&peer_);
   usbPort_ = &host_.Plug(bridge_);
-  bridge_.Arm(*usbPort_);
+  bridge_.Arm([port = usbPort_] { port->Unplug(); });
   if (!machine_.pnp().RunUntilIdle()) Fail("the bridge's arrival never finished");
   PDEVICE_OBJECT port = PortOf(usbPort_->Pdo());
   if (port == nullptr || !usbPort_->Connected()) return false;
@@ -86,7 +86,8 @@ bool FuzzMachine::Open() {
   if (link.Buffer == nullptr || link.Length == 0) return false;
   const std::u16string name(link.Buffer, link.Length / sizeof(WCHAR));
   if (!NT_SUCCESS(machine_.Open(name, &file_))) file_ = nullptr;
-  return file_ != nullptr;
+  opened_ = file_ != nullptr;
+  return opened_;
 }
 
 bool FuzzMachine::RunUntilDone(const Pending& p, emu::VirtualTime limit) {
@@ -140,6 +141,10 @@ NTSTATUS FuzzMachine::Read(ULONG length, std::vector<uint8_t>* data, emu::Virtua
   return Send(std::move(r), {}, length, data, limit);
 }
 
+size_t FuzzMachine::Urbs(uint8_t endpoint) const {
+  return usbPort_ == nullptr ? 0 : usbPort_->CountUrbs(emu::usb::UrbFilter::Endpoint(endpoint));
+}
+
 void FuzzMachine::Finish() {
   finished_ = true;
   if (file_ != nullptr) {
@@ -158,6 +163,16 @@ void FuzzMachine::Finish() {
     Fail("the driver stayed loaded after its only bridge was removed");
   for (const auto& b : machine_.kernel().LivePoolBlocks()) {
     if (b.tag == TARNWIRE_POOL_TAG) Fail("the driver left pool behind (" + std::to_string(b.size) + " bytes)");
+  }
+  if (std::getenv("TARNWIRE_FUZZ_VERBOSE") != nullptr) {
+    size_t failed = 0;
+    for (const Pending& p : pending_) failed += !NT_SUCCESS(p.iosb.Status);
+    std::fprintf(stderr, "  port %s, %zu requests (%zu failed), %llu hostile answers%s, device script %zu of %zu bytes used, URBs: %zu control, %zu interrupt, %zu bulk in\n",
+                 opened_ ? "opened" : "never opened", pending_.size(), failed,
+                 static_cast<unsigned long long>(bridge_.HostileAnswers()),
+                 bridge_.Disconnected() ? ", disconnected" : "", bridge_.Script().Consumed(),
+                 bridge_.Script().Consumed() + bridge_.Script().Remaining(), Urbs(0x00) + Urbs(0x80), Urbs(0x81),
+                 Urbs(0x82));
   }
   if (g_seedRecorder != nullptr) g_seedRecorder->Recorded(std::move(recording_));
 }

@@ -3,7 +3,8 @@
 // port, sends requests drawn from its input and ends with Finish(), which closes the port, pulls
 // the bridge out and checks that the removal finished, the driver unloaded and left no pool
 // behind. A bug check, a leak or a request that never ends is a finding: the run stops with
-// abort() and says what went wrong.
+// abort() and says what went wrong. With TARNWIRE_FUZZ_VERBOSE set, Finish prints a line on how
+// far the run got (port opened, requests, hostile answers, script used).
 #pragma once
 
 #include <cstddef>
@@ -80,6 +81,7 @@ class FuzzMachine {
     bool Done() const { return iosb.Status != STATUS_PENDING; }
   };
   bool RunUntilDone(const Pending& p, emu::VirtualTime limit);
+  size_t Urbs(uint8_t endpoint) const;
 
   emu::Machine machine_;
   emu::zm470::HostileBridge bridge_;
@@ -89,6 +91,7 @@ class FuzzMachine {
   PFILE_OBJECT file_ = nullptr;
   std::deque<Pending> pending_;
   std::vector<uint8_t> recording_;
+  bool opened_ = false;
   bool finished_ = false;
 };
 

@@ -8,7 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Checked([&] {
     FuzzMachine m(std::span<const uint8_t>(data, size), emu::zm470::hostile::kInterruptIn);
     if (m.Open()) {
-      const ULONG everyEvent = 0x1FFF;
+      const ULONG everyEvent = 0x0FFF;  // SERIAL_EV_RXCHAR to SERIAL_EV_EVENT1
       (void)m.IoctlWith(IOCTL_SERIAL_SET_WAIT_MASK, everyEvent);
       for (int i = 0; i < 16 && !m.Bridge().Script().Exhausted(); ++i) {
         (void)m.Ioctl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG), nullptr, 10 * emu::kMillisecond);

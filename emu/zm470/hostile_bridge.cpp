@@ -2,12 +2,15 @@
 
 #include <algorithm>
 
-#include "usbhost/usb_host.h"
 
 namespace emu::zm470 {
 
-HostileBridge::HostileBridge(std::span<const uint8_t> script, uint32_t channels, Config config)
-    : chip_(std::move(config)), script_(script), channels_(channels), clock_(line::Clock::Kernel()) {
+HostileBridge::HostileBridge(std::span<const uint8_t> script, uint32_t channels, Config config,
+                             line::Clock* clock)
+    : chip_(std::move(config), clock),
+      script_(script),
+      channels_(channels),
+      clock_(clock != nullptr ? *clock : line::Clock::Kernel()) {
   anyRequest_.emplace(chip_.ExpectViolations());
 }
 
@@ -24,7 +27,7 @@ uint32_t HostileBridge::ChannelOf(uint8_t address) const {
 }
 
 std::optional<uint8_t> HostileBridge::Choose(uint32_t channel) {
-  if (port_ == nullptr || disconnected_ || (channels_ & channel) == 0 || script_.Exhausted()) return std::nullopt;
+  if (!armed_ || disconnected_ || (channels_ & channel) == 0 || script_.Exhausted()) return std::nullopt;
   const uint8_t choice = script_.Byte() % 8;
   if (choice == 0 || choice >= 6) return std::nullopt;
   ++hostileAnswers_;
@@ -34,8 +37,7 @@ std::optional<uint8_t> HostileBridge::Choose(uint32_t channel) {
 void HostileBridge::Disconnect() {
   disconnected_ = true;
   // The host hears of it from a device event of its own, never from inside a call it makes.
-  usb::UsbPort* port = port_;
-  clock_.Schedule(clock_.Now(), guard_.Guard([port] { port->Unplug(); }));
+  if (disconnect_) clock_.Schedule(clock_.Now(), guard_.Guard(disconnect_));
 }
 
 void HostileBridge::ComeBackSoon() {
@@ -46,7 +48,7 @@ usb::ControlReply HostileBridge::Control(const usb::SetupPacket& setup, std::spa
   const std::optional<uint8_t> choice = Choose(hostile::kControl);
   if (!choice) {
     usb::ControlReply reply = chip_.Control(setup, out);
-    if (port_ != nullptr && script_.Exhausted()) RecordControl(reply);
+    if (armed_ && script_.Exhausted()) RecordControl(reply);
     return reply;
   }
   switch (*choice) {
@@ -85,7 +87,7 @@ usb::Handshake HostileBridge::In(uint8_t address, std::span<uint8_t> buf, size_t
   const std::optional<uint8_t> choice = Choose(ChannelOf(address));
   if (!choice) {
     const usb::Handshake h = chip_.In(address, buf, length);
-    if (port_ != nullptr && script_.Exhausted() && (channels_ & ChannelOf(address)) != 0)
+    if (armed_ && script_.Exhausted() && (channels_ & ChannelOf(address)) != 0)
       RecordIn(h, buf.first(h == usb::Handshake::Ack ? length : 0));
     return h;
   }
@@ -131,7 +133,7 @@ usb::Handshake HostileBridge::Out(uint8_t address, std::span<const uint8_t> pack
       return usb::Handshake::Nak;
     default: {
       const usb::Handshake h = chip_.Out(address, packet);
-      if (port_ != nullptr && script_.Exhausted() && record_ != nullptr && (channels_ & ChannelOf(address)) != 0)
+      if (armed_ && script_.Exhausted() && record_ != nullptr && (channels_ & ChannelOf(address)) != 0)
         record_->push_back(0);
       return h;
     }

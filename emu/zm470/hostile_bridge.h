@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -30,10 +31,6 @@
 #include "usbhost/usb_device.h"
 #include "zm470/byte_script.h"
 #include "zm470/zm470.h"
-
-namespace emu::usb {
-class UsbPort;
-}
 
 namespace emu::zm470 {
 
@@ -48,15 +45,20 @@ constexpr uint32_t kAll = 15;
 
 class HostileBridge final : public usb::UsbDevice {
  public:
-  // `script` must stay valid while the bridge answers.
-  HostileBridge(std::span<const uint8_t> script, uint32_t channels, Config config = {});
+  // `script` must stay valid while the bridge answers. `clock` nullptr: the current emulated
+  // kernel's clock.
+  HostileBridge(std::span<const uint8_t> script, uint32_t channels, Config config = {},
+                line::Clock* clock = nullptr);
   ~HostileBridge() override;
   HostileBridge(const HostileBridge&) = delete;
   HostileBridge& operator=(const HostileBridge&) = delete;
 
-  // From now on the script chooses the answers; `port` is where the bridge is plugged (for
-  // disconnects).
-  void Arm(usb::UsbPort& port) { port_ = &port; }
+  // From now on the script chooses the answers; `disconnect` pulls the bridge off its bus (run
+  // from a device event of its own, e.g. UsbPort::Unplug).
+  void Arm(std::function<void()> disconnect) {
+    disconnect_ = std::move(disconnect);
+    armed_ = true;
+  }
   // While the script is exhausted, appends to `out` the script that makes the same answers
   // (seed inputs recorded from a sound chip).
   void RecordInto(std::vector<uint8_t>* out) { record_ = out; }
@@ -88,7 +90,8 @@ class HostileBridge final : public usb::UsbDevice {
   uint32_t channels_;
   line::Clock& clock_;
   line::LifetimeGuard guard_;
-  usb::UsbPort* port_ = nullptr;
+  std::function<void()> disconnect_;
+  bool armed_ = false;
   std::vector<uint8_t>* record_ = nullptr;
   bool disconnected_ = false;
   uint64_t hostileAnswers_ = 0;
