@@ -117,7 +117,8 @@ NTSTATUS FuzzMachine::Send(emu::IoRequest request, std::vector<uint8_t> input, U
     Fail("a request returned Information " + std::to_string(p.iosb.Information) + " beyond its " +
          std::to_string(outputLength) + "-byte output buffer (control code 0x" +
          std::to_string(p.request.ioControlCode) + ")");
-  if (output != nullptr) output->assign(p.output.begin(), p.output.begin() + std::min<size_t>(p.iosb.Information, outputLength));
+  if (output != nullptr)
+    output->assign(p.output.begin(), p.output.begin() + std::min<size_t>(p.iosb.Information, outputLength));
   return p.iosb.Status;
 }
 
@@ -162,17 +163,20 @@ void FuzzMachine::Finish() {
   if (usbPort_ != nullptr && machine_.pnp().LoadedDriver(kServiceName) != nullptr)
     Fail("the driver stayed loaded after its only bridge was removed");
   for (const auto& b : machine_.kernel().LivePoolBlocks()) {
-    if (b.tag == TARNWIRE_POOL_TAG) Fail("the driver left pool behind (" + std::to_string(b.size) + " bytes)");
+    if (b.tag == TARNWIRE_POOL_TAG)
+      Fail("the driver left pool behind (" + std::to_string(b.size) + " bytes)");
   }
   if (std::getenv("TARNWIRE_FUZZ_VERBOSE") != nullptr) {
     size_t failed = 0;
     for (const Pending& p : pending_) failed += !NT_SUCCESS(p.iosb.Status);
-    std::fprintf(stderr, "  port %s, %zu requests (%zu failed), %llu hostile answers%s, device script %zu of %zu bytes used, URBs: %zu control, %zu interrupt, %zu bulk in\n",
+    std::fprintf(stderr,
+                 "  port %s, %zu requests (%zu failed), %llu hostile answers%s, device script %zu of %zu "
+                 "bytes used, URBs: %zu control, %zu interrupt, %zu bulk in\n",
                  opened_ ? "opened" : "never opened", pending_.size(), failed,
                  static_cast<unsigned long long>(bridge_.HostileAnswers()),
                  bridge_.Disconnected() ? ", disconnected" : "", bridge_.Script().Consumed(),
-                 bridge_.Script().Consumed() + bridge_.Script().Remaining(), Urbs(0x00) + Urbs(0x80), Urbs(0x81),
-                 Urbs(0x82));
+                 bridge_.Script().Consumed() + bridge_.Script().Remaining(), Urbs(0x00) + Urbs(0x80),
+                 Urbs(0x81), Urbs(0x82));
   }
   if (g_seedRecorder != nullptr) g_seedRecorder->Recorded(std::move(recording_));
 }

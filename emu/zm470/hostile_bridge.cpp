@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-
 namespace emu::zm470 {
 
 HostileBridge::HostileBridge(std::span<const uint8_t> script, uint32_t channels, Config config,

@@ -23,7 +23,8 @@ constexpr SetupPacket kDeviceDescriptor{0x80, 6, 0x0100, 0, 18};
 constexpr SetupPacket kSetConfiguration{0x00, 9, 1, 0, 0};
 
 struct Bridge {
-  explicit Bridge(const Bytes& s, uint32_t channels = hostile::kAll) : script(s), bridge(script, channels, {}, &clock) {
+  explicit Bridge(const Bytes& s, uint32_t channels = hostile::kAll)
+      : script(s), bridge(script, channels, {}, &clock) {
     bridge.SetActivityCallback([this] { ++activity; });
     bridge.Arm([this] { ++disconnects; });
   }
@@ -69,8 +70,48 @@ TEST(HostileBridgeTest, NothingIsHostileBeforeArmingOrOnChannelsNotGiven) {
 }
 
 TEST(HostileBridgeTest, TokensOnEndpointsFollowTheScript) {
-  Bridge c({/*chip*/ 0, /*packet*/ 2, 40, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20,
-            21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, /*nak*/ 1, /*stall*/ 3, /*disconnect*/ 5, 2, 1, 9});
+  Bridge c({/*chip*/ 0,
+            /*packet*/ 2,
+            40,
+            1,
+            2,
+            3,
+            4,
+            5,
+            6,
+            7,
+            8,
+            9,
+            10,
+            11,
+            12,
+            13,
+            14,
+            15,
+            16,
+            17,
+            18,
+            19,
+            20,
+            21,
+            22,
+            23,
+            24,
+            25,
+            26,
+            27,
+            28,
+            29,
+            30,
+            31,
+            32,
+            33,
+            /*nak*/ 1,
+            /*stall*/ 3,
+            /*disconnect*/ 5,
+            2,
+            1,
+            9});
   ASSERT_FALSE(c.Control(kSetConfiguration).stall);
   Bytes packet;
   ASSERT_EQ(Handshake::Ack, c.In(0x81, &packet));
@@ -98,7 +139,8 @@ TEST(HostileBridgeTest, RecordingOfTheChipReplaysToTheSameAnswers) {
   {
     Bridge b({});
     b.bridge.RecordInto(&recorded);
-    for (const SetupPacket& s : {kDeviceDescriptor, kSetConfiguration, kRevision}) sound.push_back(b.Control(s));
+    for (const SetupPacket& s : {kDeviceDescriptor, kSetConfiguration, kRevision})
+      sound.push_back(b.Control(s));
     Bytes packet;
     EXPECT_EQ(Handshake::Nak, b.In(0x82, &packet));
   }
