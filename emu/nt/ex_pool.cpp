@@ -148,13 +148,14 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   if (emu::IsPaged(PoolType) && k.config.pagedPoolFaultsAtDispatch) {
     p = k.MapPagedBlock(total, &mapped);
     if (!p) return nullptr;
-    // The rest of the pages is out of bounds for ASan as its redzone would be.
-    ASAN_POISON_MEMORY_REGION(static_cast<char*>(p) + NumberOfBytes, mapped - NumberOfBytes);
   } else if (posix_memalign(&p, emu::kPoolAlignment, total) != 0) {
     return nullptr;
   }
   std::memset(p, emu::kAllocFill, NumberOfBytes);
   std::memset(static_cast<char*>(p) + NumberOfBytes, emu::kCanaryFill, total - NumberOfBytes);
+  // The rest of a paged block's pages, past its canary (which the pool checks itself), is out of
+  // bounds for ASan as its redzone would be.
+  if (mapped > total) ASAN_POISON_MEMORY_REGION(static_cast<char*>(p) + total, mapped - total);
   emu::PoolInfo info{NumberOfBytes, Tag, PoolType, ++k.poolSerial};
   info.mapped = mapped;
   k.livePool.emplace(reinterpret_cast<uintptr_t>(p), info);
