@@ -7,6 +7,9 @@
 namespace tarnwire::win32_testing {
 namespace {
 
+// WCHAR is char16_t in the emulated API and a 16-bit wchar_t on Windows.
+LPCWSTR Wide(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
+
 struct Expected {
   DWORD baud;
   BYTE parity, data, stop;
@@ -91,7 +94,7 @@ TEST(BuildCommDcbTest, BadStringsChangeNothing) {
 TEST(BuildCommDcbTest, TimeoutsFollowTo) {
   DCB d{};
   COMMTIMEOUTS t{1, 2, 3, 4, 5};
-  ASSERT_TRUE(BuildCommDCBAndTimeoutsW(u"baud=9600 to=on", &d, &t));
+  ASSERT_TRUE(BuildCommDCBAndTimeoutsW(Wide(u"baud=9600 to=on"), &d, &t));
   EXPECT_EQ(9600u, d.BaudRate);
   EXPECT_EQ(0u, t.ReadIntervalTimeout + t.ReadTotalTimeoutMultiplier + t.ReadTotalTimeoutConstant);
   EXPECT_EQ(0u, t.WriteTotalTimeoutMultiplier);
@@ -102,7 +105,7 @@ TEST(BuildCommDcbTest, TimeoutsFollowTo) {
   ASSERT_TRUE(BuildCommDCBAndTimeoutsA("baud=4800", &d, &t));
   EXPECT_EQ(4800u, d.BaudRate);
   EXPECT_EQ(3u, t.ReadTotalTimeoutConstant) << "time-outs changed without to=";
-  EXPECT_TRUE(BuildCommDCBW(u"COM2: baud=2400", &d));
+  EXPECT_TRUE(BuildCommDCBW(Wide(u"COM2: baud=2400"), &d));
   EXPECT_EQ(2400u, d.BaudRate);
 }
 

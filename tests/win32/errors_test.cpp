@@ -54,6 +54,10 @@ std::vector<PortCall> PortCalls() {
 }
 
 TEST_F(ErrorsTest, EveryRoutineRefusesAHandleThatIsNotAnOpenPort) {
+  SKIP_UNDER_WINE("GetOverlappedResult with a finished OVERLAPPED returns its result without looking at"
+                  " the handle (TRUE for each of these handles); CancelIo(INVALID_HANDLE_VALUE), which is"
+                  " the current process's pseudo-handle, CloseHandle and WaitForSingleObject on it succeed;"
+                  " CancelIo on a closed port or an event fails with ERROR_FILE_NOT_FOUND (2), not 6");
   Run([&] {
     HANDLE closed = Open(PortA());
     ASSERT_TRUE(CloseHandle(closed));
@@ -88,6 +92,9 @@ TEST_F(ErrorsTest, EveryRoutineRefusesAHandleThatIsNotAnOpenPort) {
 }
 
 TEST_F(ErrorsTest, UnusableParametersAreRefused) {
+  SKIP_UNDER_WINE("GetCommMask, WaitCommEvent, GetCommModemStatus and GetCommProperties with a NULL"
+                  " pointer fail with ERROR_INVALID_USER_BUFFER (1784), not 87; GetOverlappedResult(NULL)"
+                  " faults in kernelbase (file.c:3157 reads the OVERLAPPED's status)");
   Run([&] {
     HANDLE h = Open(PortA());
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -195,13 +202,16 @@ TEST_F(ErrorsTest, OpeningReportsMissingAndBusyPorts) {
       EXPECT_TRUE(CloseHandle(h));
     }
     const std::u16string wide = u"\\\\.\\" + std::u16string(port.begin(), port.end());
-    h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    h = CreateFileW(reinterpret_cast<LPCWSTR>(wide.c_str()), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(INVALID_HANDLE_VALUE, h) << GetLastError();
     EXPECT_TRUE(CloseHandle(h));
   });
 }
 
 TEST_F(ErrorsTest, AnUnpluggedPortRefusesEveryRequest) {
+  SKIP_UNDER_WINE("unplugging is final on the test bus, its port would be gone for every later test;"
+                  " comm_conformance.exe unplugs as its last case");
+#if !TARNWIRE_REAL_WIN32
   HANDLE h = Open(PortA());
   rig().A().usb->Unplug();
   rig().A().usb = nullptr;
@@ -216,6 +226,7 @@ TEST_F(ErrorsTest, AnUnpluggedPortRefusesEveryRequest) {
     EXPECT_TRUE(CloseHandle(h));
   });
   rig().A().port = nullptr;
+#endif
 }
 
 }  // namespace
