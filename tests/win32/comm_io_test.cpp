@@ -139,6 +139,9 @@ TEST_F(CommIoTest, PurgeAbortsPendingRequestsAndClearsTheQueues) {
 }
 
 TEST_F(CommIoTest, CancelIoExCancelsOnlyTheRequestItNames) {
+  SKIP_UNDER_WINE("a read cancelled by CancelIoEx ends with error 66 (ERROR_BAD_DEV_TYPE), not 995, though the"
+                  " driver completes it as it does a purged read, which ends with 995 (PurgeAborts... passes);"
+                  " CancelIoEx(h, NULL) with nothing pending returns TRUE");
   Run([&] {
     HANDLE h = Open(PortA(), FILE_FLAG_OVERLAPPED);
     COMMTIMEOUTS t{0, 0, 0, 0, 0};
@@ -171,6 +174,7 @@ TEST_F(CommIoTest, CancelIoExCancelsOnlyTheRequestItNames) {
 }
 
 TEST_F(CommIoTest, OverlappedRequestWithoutEventSignalsTheFile) {
+  SKIP_UNDER_WINE("GetOverlappedResult takes the read's STATUS_TIMEOUT for a failure and returns FALSE");
   Run([&] {
     HANDLE h = Open(PortA(), FILE_FLAG_OVERLAPPED);
     COMMTIMEOUTS t{0, 0, 200, 0, 0};
@@ -189,6 +193,8 @@ TEST_F(CommIoTest, OverlappedRequestWithoutEventSignalsTheFile) {
 }
 
 TEST_F(CommIoTest, RequestsOnASynchronousHandleGoOneAtATime) {
+  SKIP_UNDER_WINE("requests on a synchronous handle are not serialised: GetCommModemStatus returned at 106 ms"
+                  " while the read on the same handle ran until 508 ms");
   HANDLE h = Open(PortA());
   Run([&] {
     COMMTIMEOUTS t{0, 0, 500, 0, 0};

@@ -59,6 +59,8 @@ TEST_F(CommStateTest, SettingsComeBackAsSet) {
 }
 
 TEST_F(CommStateTest, RefusedSettingsLeaveThePortAsItWas) {
+  SKIP_UNDER_WINE("SetCommState sends the rate before the line control the driver refuses and does not put"
+                  " the old settings back: the port is left at 1200 baud");
   Run([&] {
     HANDLE h = Open(PortA());
     DCB good = PlainDcb(CBR_9600, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE);

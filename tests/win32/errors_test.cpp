@@ -152,6 +152,8 @@ TEST_F(ErrorsTest, UnusableParametersAreRefused) {
 }
 
 TEST_F(ErrorsTest, ShortBuffersAreRefusedAndFullOnesFilled) {
+  SKIP_UNDER_WINE("a DeviceIoControl refused with ERROR_INSUFFICIENT_BUFFER leaves the byte count as it was"
+                  " (99, where Windows stores the 0 the request returned)");
   Run([&] {
     HANDLE h = Open(PortA());
     unsigned char small[4] = {};
@@ -181,6 +183,8 @@ TEST_F(ErrorsTest, ShortBuffersAreRefusedAndFullOnesFilled) {
 }
 
 TEST_F(ErrorsTest, OpeningReportsMissingAndBusyPorts) {
+  SKIP_UNDER_WINE("a second CreateFile of the open port succeeds (handle 0x4c) where the emulated kernel gets"
+                  " ERROR_ACCESS_DENIED from the driver; not yet explained");
   Run([&] {
     const std::string port = PortA();
     SetLastError(0);
