@@ -34,8 +34,9 @@ DCB Before() {
 }
 
 TEST(BuildCommDcbTest, ModeStringsOfBothForms) {
-  SKIP_UNDER_WINE("BuildCommDCB leaves fBinary clear and sets none of the defaults the strings imply"
-                  " (DTR and RTS control, XON/XOFF, CTS and DSR flow) for \"baud=1200 parity=N data=8 stop=1\"");
+  SKIP_UNDER_WINE(
+      "BuildCommDCB leaves fBinary clear and sets none of the defaults the strings imply"
+      " (DTR and RTS control, XON/XOFF, CTS and DSR flow) for \"baud=1200 parity=N data=8 stop=1\"");
   const std::pair<const char*, Expected> cases[] = {
       {"baud=1200 parity=N data=8 stop=1",
        {1200, NOPARITY, 8, ONESTOPBIT, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, false, false, false, false,

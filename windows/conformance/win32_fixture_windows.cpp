@@ -1,5 +1,6 @@
 #include "win32_fixture_windows.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -23,6 +24,12 @@ bool RunningUnderWine() {
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+bool WineDiffers(const char* why) {
+  if (!RunningUnderWine()) return false;
+  std::printf("[   WINE   ] %s: %s\n", ::testing::UnitTest::GetInstance()->current_test_info()->name(), why);
+  return true;
+}
+
 Win32Test::Win32Test() {
   QueryPerformanceFrequency(&frequency_);
   QueryPerformanceCounter(&start_);
@@ -34,7 +41,8 @@ emu::VirtualTime Win32Test::Now() const {
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
   const std::int64_t ticks = now.QuadPart - start_.QuadPart;
-  return ticks / frequency_.QuadPart * emu::kSecond + ticks % frequency_.QuadPart * emu::kSecond / frequency_.QuadPart;
+  return ticks / frequency_.QuadPart * emu::kSecond +
+         ticks % frequency_.QuadPart * emu::kSecond / frequency_.QuadPart;
 }
 
 HANDLE Win32Test::Open(const std::string& name, DWORD flags) {
@@ -64,7 +72,8 @@ void Win32Test::RunTogether(const std::vector<std::function<void()>>& bodies) {
 
 void NullModemTest::SetUp() {
   if (PortB().empty()) {
-    GTEST_SKIP() << (RunningUnderWine() ? "Wine: " : "") << "the test bus has one bridge, with a loopback plug;"
+    GTEST_SKIP() << (RunningUnderWine() ? "Wine: " : "")
+                 << "the test bus has one bridge, with a loopback plug;"
                  << " no second port joined by a null-modem cable (TARNWIRE_PORT_B names one)";
   }
 }

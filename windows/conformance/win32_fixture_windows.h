@@ -1,8 +1,8 @@
 // The Win32 test fixture of a Windows program: the tests of this directory called on a real system's
 // port (the test bus's bridge with a loopback plug under Wine, COM8 unless TARNWIRE_PORT names
 // another). Run() and RunTogether() give each body an OS thread of its own, as the emulated
-// fixture gives each an application thread (each thread has its own last error); times are read from the performance counter in the emulated kernel's units
-// (100 ns), counted from the fixture's start.
+// fixture gives each an application thread (each thread has its own last error); times are read from the
+// performance counter in the emulated kernel's units (100 ns), counted from the fixture's start.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,6 +30,8 @@ inline constexpr emu::VirtualTime kSchedulingSlack = 250 * ms;
 
 // Whether the program runs under Wine (its ntdll exports wine_get_version).
 bool RunningUnderWine();
+// Under Wine: prints "Wine: " and why the check it guards is left out, and returns true.
+bool WineDiffers(const char* why);
 
 class Win32Test : public ::testing::Test {
  protected:
@@ -58,9 +60,9 @@ class NullModemTest : public Win32Test {
 
 }  // namespace tarnwire::win32_testing
 
-#define SKIP_UNDER_WINE(reason)                                  \
-  do {                                                           \
-    if (::tarnwire::win32_testing::RunningUnderWine()) {         \
-      GTEST_SKIP() << "Wine: " << reason;                        \
-    }                                                            \
+#define SKIP_UNDER_WINE(reason)                          \
+  do {                                                   \
+    if (::tarnwire::win32_testing::RunningUnderWine()) { \
+      GTEST_SKIP() << "Wine: " << reason;                \
+    }                                                    \
   } while (0)
