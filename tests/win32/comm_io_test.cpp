@@ -156,8 +156,8 @@ TEST_F(CommIoTest, CancelIoExCancelsOnlyTheRequestItNames) {
     const bool wineWait = WineDiffers(
         "while an overlapped WaitCommEvent pends, its OVERLAPPED holds STATUS_BAD_DEVICE_TYPE (0xC00000CB),"
         " not STATUS_PENDING (ntdll's serial ioctl path writes it before passing the request on to the"
-        " driver), so GetOverlappedResult(FALSE) reports the wait finished with ERROR_BAD_DEV_TYPE (66):"
-        " and does not wait for it: its event tells instead; CancelIoEx(h, NULL) with nothing pending"
+        " driver), so GetOverlappedResult reports the wait finished with ERROR_BAD_DEV_TYPE (66) and"
+        " does not wait for it: its event tells instead; CancelIoEx(h, NULL) with nothing pending"
         " returns TRUE");
     ASSERT_TRUE(CancelIoEx(h, &read)) << GetLastError();
     EXPECT_FALSE(GetOverlappedResult(h, &read, &n, TRUE));

@@ -45,7 +45,7 @@ class Win32Test : public ::testing::Test {
   // Runs body in an application thread of the machine until it returns.
   void Run(const std::function<void()>& body);
   // Runs bodies in application threads of their own at once until every one has returned.
-  void RunTogether(const std::vector<std::function<void()> >& bodies);
+  void RunTogether(const std::vector<std::function<void()>>& bodies);
 
  private:
   serial_rig::SerialRig rig_;

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 namespace tarnwire::win32_testing {
 namespace {
@@ -56,18 +55,21 @@ void Win32Test::RunTogether(const std::vector<std::function<void()>>& bodies) {
   std::vector<HANDLE> threads;
   for (const auto& body : bodies) {
     HANDLE t = CreateThread(nullptr, 0, RunBody, const_cast<std::function<void()>*>(&body), 0, nullptr);
-    ASSERT_NE(nullptr, t) << "CreateThread failed with error " << GetLastError();
+    if (t == nullptr) {
+      ADD_FAILURE() << "CreateThread failed with error " << GetLastError();
+      break;
+    }
     threads.push_back(t);
   }
   const DWORD waited =
       WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, 120 * 1000);
   for (HANDLE t : threads) CloseHandle(t);
   // A thread still running uses the bodies' captures: it cannot be left behind.
-  if (waited == WAIT_TIMEOUT) {
-    ADD_FAILURE() << "a thread never returned within two minutes";
+  if (waited >= WAIT_OBJECT_0 + threads.size()) {
+    ADD_FAILURE() << (waited == WAIT_TIMEOUT ? "a thread never returned within two minutes"
+                                             : "waiting for the threads failed");
     std::abort();
   }
-  ASSERT_LT(waited, WAIT_OBJECT_0 + threads.size()) << "waiting for the threads failed: " << GetLastError();
 }
 
 void NullModemTest::SetUp() {

@@ -30,7 +30,7 @@ inline constexpr emu::VirtualTime kSchedulingSlack = 250 * ms;
 
 // Whether the program runs under Wine (its ntdll exports wine_get_version).
 bool RunningUnderWine();
-// Under Wine: prints "Wine: " and why the check it guards is left out, and returns true.
+// Under Wine: prints "[   WINE   ] TEST: why" (why the check it guards is left out) and returns true.
 bool WineDiffers(const char* why);
 
 class Win32Test : public ::testing::Test {
