@@ -4,8 +4,13 @@
 
 #include <string>
 
+#include "win32_fixture.h"
+
 namespace tarnwire::win32_testing {
 namespace {
+
+// WCHAR is char16_t in the emulated API and a 16-bit wchar_t on Windows.
+LPCWSTR Wide(const char16_t* text) { return reinterpret_cast<LPCWSTR>(text); }
 
 struct Expected {
   DWORD baud;
@@ -29,6 +34,11 @@ DCB Before() {
 }
 
 TEST(BuildCommDcbTest, ModeStringsOfBothForms) {
+  SKIP_UNDER_WINE(
+      "kernel32's mode-string parser (no driver takes part) differs: it leaves fBinary clear; the keyword"
+      " form leaves DTR, RTS, XON/XOFF and CTS/DSR flow as they were, not at the defaults expected here; "
+      "\"baud=11\""
+      " gets StopBits 0, not 2 at 110 baud; \"COM3: BAUD=57600 ... rts=tg idsr=off\" is refused with 87");
   const std::pair<const char*, Expected> cases[] = {
       {"baud=1200 parity=N data=8 stop=1",
        {1200, NOPARITY, 8, ONESTOPBIT, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, false, false, false, false,
@@ -91,7 +101,7 @@ TEST(BuildCommDcbTest, BadStringsChangeNothing) {
 TEST(BuildCommDcbTest, TimeoutsFollowTo) {
   DCB d{};
   COMMTIMEOUTS t{1, 2, 3, 4, 5};
-  ASSERT_TRUE(BuildCommDCBAndTimeoutsW(u"baud=9600 to=on", &d, &t));
+  ASSERT_TRUE(BuildCommDCBAndTimeoutsW(Wide(u"baud=9600 to=on"), &d, &t));
   EXPECT_EQ(9600u, d.BaudRate);
   EXPECT_EQ(0u, t.ReadIntervalTimeout + t.ReadTotalTimeoutMultiplier + t.ReadTotalTimeoutConstant);
   EXPECT_EQ(0u, t.WriteTotalTimeoutMultiplier);
@@ -102,7 +112,7 @@ TEST(BuildCommDcbTest, TimeoutsFollowTo) {
   ASSERT_TRUE(BuildCommDCBAndTimeoutsA("baud=4800", &d, &t));
   EXPECT_EQ(4800u, d.BaudRate);
   EXPECT_EQ(3u, t.ReadTotalTimeoutConstant) << "time-outs changed without to=";
-  EXPECT_TRUE(BuildCommDCBW(u"COM2: baud=2400", &d));
+  EXPECT_TRUE(BuildCommDCBW(Wide(u"COM2: baud=2400"), &d));
   EXPECT_EQ(2400u, d.BaudRate);
 }
 

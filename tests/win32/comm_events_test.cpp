@@ -107,6 +107,8 @@ TEST_F(CommEventsTest, WaitsEndWhenTheLinesChange) {
 }
 
 TEST_F(CommEventsTest, BreakHoldsTheLineBetweenSetAndClear) {
+  SKIP_UNDER_WINE("the test bus keeps no record of the line's events to time the breaks by");
+#if !TARNWIRE_REAL_WIN32
   emu::VirtualTime on = 0;
   emu::VirtualTime off = 0;
   Run([&] {
@@ -135,6 +137,7 @@ TEST_F(CommEventsTest, BreakHoldsTheLineBetweenSetAndClear) {
   EXPECT_GE(breaks[1].first - breaks[0].first, 50 * ms);
   EXPECT_TRUE(breaks[2].second);
   EXPECT_FALSE(breaks[3].second);
+#endif
 }
 
 using CommEventsNullModemTest = NullModemTest;

@@ -45,7 +45,7 @@ TEST_F(CommIoTest, ReadWithTotalTimeoutReturnsNothingAfterTheTimeout) {
     const emu::VirtualTime took = Now() - start;
     EXPECT_EQ(0u, read);
     EXPECT_GE(took, 1000 * ms);
-    EXPECT_LT(took, 1050 * ms) << "the read took " << took / ms << " ms";
+    EXPECT_LT(took, Late(1050 * ms)) << "the read took " << took / ms << " ms";
     EXPECT_TRUE(CloseHandle(h));
   });
 }
@@ -153,18 +153,34 @@ TEST_F(CommIoTest, CancelIoExCancelsOnlyTheRequestItNames) {
     wait.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     EXPECT_FALSE(ReadFile(h, buffer, sizeof buffer, nullptr, &read));
     EXPECT_FALSE(WaitCommEvent(h, &events, &wait));
+    const bool wineWait = WineDiffers(
+        "while an overlapped WaitCommEvent pends, its OVERLAPPED holds STATUS_BAD_DEVICE_TYPE (0xC00000CB),"
+        " not STATUS_PENDING (ntdll's serial ioctl path writes it before passing the request on to the"
+        " driver), so GetOverlappedResult reports the wait finished with ERROR_BAD_DEV_TYPE (66) and"
+        " does not wait for it: its event tells instead; CancelIoEx(h, NULL) with nothing pending"
+        " returns TRUE");
     ASSERT_TRUE(CancelIoEx(h, &read)) << GetLastError();
     EXPECT_FALSE(GetOverlappedResult(h, &read, &n, TRUE));
     EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), GetLastError());
-    EXPECT_FALSE(GetOverlappedResult(h, &wait, &n, FALSE)) << "the wait was cancelled too";
-    EXPECT_EQ(static_cast<DWORD>(ERROR_IO_INCOMPLETE), GetLastError());
+    if (wineWait) {
+      EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(wait.hEvent, 0))
+          << "the wait was cancelled too";
+    } else {
+      EXPECT_FALSE(GetOverlappedResult(h, &wait, &n, FALSE)) << "the wait was cancelled too";
+      EXPECT_EQ(static_cast<DWORD>(ERROR_IO_INCOMPLETE), GetLastError());
+    }
     EXPECT_FALSE(CancelIoEx(h, &read)) << "a finished request was found again";
     EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_FOUND), GetLastError());
     ASSERT_TRUE(CancelIo(h));
+    if (wineWait) {
+      EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(wait.hEvent, 1000)) << "CancelIo left the wait pending";
+    }
     EXPECT_FALSE(GetOverlappedResult(h, &wait, &n, TRUE));
     EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), GetLastError());
-    EXPECT_FALSE(CancelIoEx(h, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_FOUND), GetLastError());
+    if (!wineWait) {
+      EXPECT_FALSE(CancelIoEx(h, nullptr));
+      EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_FOUND), GetLastError());
+    }
     for (HANDLE e : {read.hEvent, wait.hEvent}) EXPECT_TRUE(CloseHandle(e));
     EXPECT_TRUE(CloseHandle(h));
   });
@@ -182,13 +198,22 @@ TEST_F(CommIoTest, OverlappedRequestWithoutEventSignalsTheFile) {
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(h, 100));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h, 200));
     DWORD n = 7;
-    EXPECT_TRUE(GetOverlappedResult(h, &read, &n, FALSE));
-    EXPECT_EQ(0u, n);
+    // The read ends with STATUS_TIMEOUT and no bytes: a success.
+    const BOOL done = GetOverlappedResult(h, &read, &n, FALSE);
+    if (!WineDiffers("GetOverlappedResult takes the read's STATUS_TIMEOUT for a failure and returns FALSE")) {
+      EXPECT_TRUE(done) << GetLastError();
+      EXPECT_EQ(0u, n);
+    }
+    EXPECT_EQ(0x102u /* STATUS_TIMEOUT */, read.Internal);
+    EXPECT_EQ(0u, read.InternalHigh);
     EXPECT_TRUE(CloseHandle(h));
   });
 }
 
 TEST_F(CommIoTest, RequestsOnASynchronousHandleGoOneAtATime) {
+  SKIP_UNDER_WINE(
+      "requests on a synchronous handle are not serialised: GetCommModemStatus returned at 106 ms"
+      " while the read on the same handle ran until 508 ms");
   HANDLE h = Open(PortA());
   Run([&] {
     COMMTIMEOUTS t{0, 0, 500, 0, 0};

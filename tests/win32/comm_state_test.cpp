@@ -1,5 +1,7 @@
 // GetCommState, SetCommState and the time-outs on a port: what is set comes back, what the port
 // cannot take is refused with Windows' error and leaves the port as it was.
+#include <string>
+
 #include "win32_fixture.h"
 
 namespace tarnwire::win32_testing {
@@ -77,13 +79,22 @@ TEST_F(CommStateTest, RefusedSettingsLeaveThePortAsItWas) {
         // The chip cannot run at that rate: STATUS_UNSUCCESSFUL from the driver.
         {"rate 0", [](DCB* d) { d->BaudRate = 0; }, ERROR_GEN_FAILURE},
     };
+    const bool notRestored = WineDiffers(
+        "SetCommState sends the new rate before the line control the driver refuses and does not put the"
+        " old settings back (the port is left at 1200 baud); it takes XonChar equal to XoffChar, which"
+        " Windows refuses before the driver (that stores the characters as given) sees them");
     for (const Case& c : cases) {
+      if (notRestored) {
+        ASSERT_TRUE(SetCommState(h, &good));
+        if (std::string(c.what) == "XonChar equal to XoffChar") continue;
+      }
       DCB bad = good;
       bad.BaudRate = CBR_1200;  // changed first, before the refused setting
       c.spoil(&bad);
       SetLastError(0);
       EXPECT_FALSE(SetCommState(h, &bad)) << c.what;
       EXPECT_EQ(c.error, GetLastError()) << c.what;
+      if (notRestored) continue;
       DCB now{};
       ASSERT_TRUE(GetCommState(h, &now));
       EXPECT_EQ(9600u, now.BaudRate) << c.what << " changed the rate";

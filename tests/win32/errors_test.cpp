@@ -65,15 +65,24 @@ TEST_F(ErrorsTest, EveryRoutineRefusesAHandleThatIsNotAnOpenPort) {
         {"an event", event},
         {"a made-up value", reinterpret_cast<HANDLE>(0x12345678)},
     };
+    const bool noHandleChecks = WineDiffers(
+        "GetOverlappedResult with a finished OVERLAPPED returns its result (TRUE) without looking at the"
+        " handle; CancelIo returns TRUE for INVALID_HANDLE_VALUE (the process's pseudo-handle), a closed"
+        " port and an event");
     for (const PortCall& c : PortCalls()) {
+      const std::string name = c.name;
+      if (noHandleChecks && (name == "GetOverlappedResult" || name == "CancelIo")) continue;
       for (auto [what, h] : handles) {
         SetLastError(0);
         EXPECT_FALSE(c.call(h)) << c.name << " with " << what;
         EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError()) << c.name << " with " << what;
       }
     }
+    const bool processHandle = WineDiffers(
+        "INVALID_HANDLE_VALUE is the process's pseudo-handle: CloseHandle, SetEvent and ResetEvent on it"
+        " return TRUE and a wait on it times out");
     for (auto [what, h] : handles) {
-      if (h == event) continue;
+      if (h == event || (processHandle && h == INVALID_HANDLE_VALUE)) continue;
       SetLastError(0);
       EXPECT_FALSE(CloseHandle(h)) << what;
       EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError()) << what;
@@ -120,7 +129,22 @@ TEST_F(ErrorsTest, UnusableParametersAreRefused) {
            return BuildCommDCBAndTimeoutsA("baud=9600", &d, nullptr);
          }},
     };
+    const bool nullPointers = WineDiffers(
+        "GetCommMask, WaitCommEvent, GetCommModemStatus and GetCommProperties given NULL fail with"
+        " ERROR_INVALID_USER_BUFFER (1784); GetOverlappedResult(NULL) faults in kernelbase (file.c:3157"
+        " reads the OVERLAPPED); ReadFile with neither a count nor an OVERLAPPED is not refused but reads,"
+        " and with no time-outs set waits for a byte that never comes; BuildCommDCB given a NULL pointer"
+        " faults in kernel32 (BuildCommDCBAndTimeoutsW, comm.c:475); DeviceIoControl with a NULL output"
+        " buffer fails with ERROR_INVALID_USER_BUFFER (1784); WaitForMultipleObjects(1, NULL) faults in"
+        " kernelbase (sync.c:339); CreateFile(NULL) fails with ERROR_PATH_NOT_FOUND (3)");
     for (const auto& [what, call] : calls) {
+      const std::string name = what;
+      if (nullPointers && (name.starts_with("GetCommMask") || name.starts_with("WaitCommEvent") ||
+                           name.starts_with("GetCommModemStatus") || name.starts_with("GetCommProperties") ||
+                           name.starts_with("GetOverlappedResult") || name.starts_with("ReadFile") ||
+                           name.starts_with("BuildCommDCB"))) {
+        continue;
+      }
       SetLastError(0);
       EXPECT_FALSE(call()) << what;
       EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError()) << what;
@@ -128,17 +152,23 @@ TEST_F(ErrorsTest, UnusableParametersAreRefused) {
     EXPECT_FALSE(ReadFile(h, nullptr, 4, &n, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_NOACCESS), GetLastError());
     EXPECT_FALSE(DeviceIoControl(h, 0x1B006C, nullptr, 0, nullptr, 20, &n, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOACCESS), GetLastError());
+    if (!nullPointers) {
+      EXPECT_EQ(static_cast<DWORD>(ERROR_NOACCESS), GetLastError());
+    }
     HANDLE none[1] = {event};
     EXPECT_EQ(WAIT_FAILED, WaitForMultipleObjects(0, none, FALSE, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     EXPECT_EQ(WAIT_FAILED, WaitForMultipleObjects(65, none, FALSE, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
-    EXPECT_EQ(WAIT_FAILED, WaitForMultipleObjects(1, nullptr, FALSE, 0));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    if (!nullPointers) {
+      EXPECT_EQ(WAIT_FAILED, WaitForMultipleObjects(1, nullptr, FALSE, 0));
+      EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    }
     EXPECT_EQ(INVALID_HANDLE_VALUE,
               CreateFileA(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    if (!nullPointers) {
+      EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    }
     EXPECT_TRUE(CloseHandle(event));
     EXPECT_TRUE(CloseHandle(h));
   });
@@ -152,7 +182,10 @@ TEST_F(ErrorsTest, ShortBuffersAreRefusedAndFullOnesFilled) {
     EXPECT_FALSE(
         DeviceIoControl(h, 0x1B006C /* GET_COMMSTATUS */, nullptr, 0, small, sizeof small, &n, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
-    EXPECT_EQ(0u, n);
+    if (!WineDiffers("a DeviceIoControl that fails leaves the byte count as it was (99), where the"
+                     " request's count (0) is expected")) {
+      EXPECT_EQ(0u, n);
+    }
     const unsigned char line[2] = {0, 0};
     EXPECT_FALSE(DeviceIoControl(h, 0x1B000C /* SET_LINE_CONTROL */, const_cast<unsigned char*>(line),
                                  sizeof line, nullptr, 0, &n, nullptr));
@@ -184,9 +217,14 @@ TEST_F(ErrorsTest, OpeningReportsMissingAndBusyPorts) {
               CreateFileA("no-such-file.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
     HANDLE h = Open(port);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                                nullptr, OPEN_EXISTING, 0, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError()) << "a second open of the port";
+    if (!WineDiffers("CreateFile returns the handle without waiting for the driver's answer to the open"
+                     " (wineserver's device_open_file queues IRP_MJ_CREATE and returns): a second open"
+                     " succeeds though the driver refuses it with STATUS_ACCESS_DENIED, and closing that"
+                     " handle sends the driver a close that ends the first handle's session")) {
+      EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                  nullptr, OPEN_EXISTING, 0, nullptr));
+      EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError()) << "a second open of the port";
+    }
     ASSERT_TRUE(CloseHandle(h));
     // The DOS device name alone reaches COM1 to COM9; the wide form is the same.
     if (port.size() == 4) {
@@ -195,13 +233,18 @@ TEST_F(ErrorsTest, OpeningReportsMissingAndBusyPorts) {
       EXPECT_TRUE(CloseHandle(h));
     }
     const std::u16string wide = u"\\\\.\\" + std::u16string(port.begin(), port.end());
-    h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    h = CreateFileW(reinterpret_cast<LPCWSTR>(wide.c_str()), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(INVALID_HANDLE_VALUE, h) << GetLastError();
     EXPECT_TRUE(CloseHandle(h));
   });
 }
 
 TEST_F(ErrorsTest, AnUnpluggedPortRefusesEveryRequest) {
+  SKIP_UNDER_WINE(
+      "unplugging is final on the test bus, its port would be gone for every later test;"
+      " comm_conformance.exe unplugs as its last case");
+#if !TARNWIRE_REAL_WIN32
   HANDLE h = Open(PortA());
   rig().A().usb->Unplug();
   rig().A().usb = nullptr;
@@ -216,6 +259,7 @@ TEST_F(ErrorsTest, AnUnpluggedPortRefusesEveryRequest) {
     EXPECT_TRUE(CloseHandle(h));
   });
   rig().A().port = nullptr;
+#endif
 }
 
 }  // namespace

@@ -45,9 +45,9 @@ TEST_F(EventsTest, WaitsTimeOutInVirtualTimeAndWakeOnSetEvent) {
                }});
   EXPECT_GE(timedOut, 250 * ms);
   // Timers expire at the clock interrupt (every 15.625 ms) after their due time.
-  EXPECT_LE(timedOut, 250 * ms + 156250) << "more than one clock tick late";
+  EXPECT_LE(timedOut, Late(250 * ms + 156250)) << "more than one clock tick late";
   EXPECT_GE(woken, set);
-  EXPECT_LT(woken - set, 5 * ms) << "the waiting thread woke late";
+  EXPECT_LT(woken - set, Late(5 * ms)) << "the waiting thread woke late";
   Run([&] {
     EXPECT_TRUE(CloseHandle(manual));
     EXPECT_TRUE(CloseHandle(automatic));
