@@ -3,12 +3,30 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "testbus_control.h"
+
 namespace tarnwire::win32_testing {
 namespace {
 
 std::string Environment(const char* name, const char* fallback) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+constexpr ULONG kPortABridge = 0;
+constexpr DWORD kPlugWaitMs = 60 * 1000;
+
+bool ControlTestBus(DWORD code, ULONG bridge) {
+  HANDLE bus = CreateFileA(TESTBUS_DOS_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (bus == INVALID_HANDLE_VALUE) {
+    ADD_FAILURE() << "opening the test bus failed with error " << GetLastError();
+    return false;
+  }
+  DWORD returned = 0;
+  const bool done = DeviceIoControl(bus, code, &bridge, sizeof bridge, nullptr, 0, &returned, nullptr);
+  if (!done) ADD_FAILURE() << "the test bus refused control code 0x" << std::hex << code << ": error " << GetLastError();
+  CloseHandle(bus);
+  return done;
 }
 
 DWORD WINAPI RunBody(void* body) {
@@ -51,6 +69,25 @@ HANDLE Win32Test::Open(const std::string& name, DWORD flags) {
   return h;
 }
 
+bool Win32Test::UnplugPortA() { return ControlTestBus(IOCTL_TESTBUS_UNPLUG, kPortABridge); }
+
+bool Win32Test::PlugPortABackIn() {
+  if (!ControlTestBus(IOCTL_TESTBUS_PLUG, kPortABridge)) return false;
+  const std::string path = "\\\\.\\" + PortA();
+  const DWORD start = GetTickCount();
+  for (;;) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return CloseHandle(h);
+    if (GetTickCount() - start > kPlugWaitMs) {
+      ADD_FAILURE() << PortA() << " did not open again within " << kPlugWaitMs << " ms of plugging its bridge in"
+                    << " (error " << GetLastError() << ")";
+      return false;
+    }
+    // Real time: the port comes back when Plug and Play has restarted the function driver.
+    Sleep(50);
+  }
+}
+
 void Win32Test::RunTogether(const std::vector<std::function<void()>>& bodies) {
   std::vector<HANDLE> threads;
   for (const auto& body : bodies) {
@@ -73,13 +110,12 @@ void Win32Test::RunTogether(const std::vector<std::function<void()>>& bodies) {
 }
 
 void NullModemTest::SetUp() {
-  if (PortB().empty()) {
-    GTEST_SKIP() << (RunningUnderWine() ? "Wine: " : "")
-                 << "the test bus has one bridge, with a loopback plug;"
-                 << " no second port joined by a null-modem cable (TARNWIRE_PORT_B names one)";
+  if (PortA().empty() || PortB().empty()) {
+    GTEST_SKIP() << "no two ports joined by a null-modem cable (TARNWIRE_CABLE_A and TARNWIRE_CABLE_B name them)";
   }
 }
 
-std::string NullModemTest::PortB() const { return Environment("TARNWIRE_PORT_B", ""); }
+std::string NullModemTest::PortA() const { return Environment("TARNWIRE_CABLE_A", ""); }
+std::string NullModemTest::PortB() const { return Environment("TARNWIRE_CABLE_B", ""); }
 
 }  // namespace tarnwire::win32_testing

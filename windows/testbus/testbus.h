@@ -4,7 +4,10 @@
 
 #include "bridge_chip.h"
 
-#define TESTBUS_BRIDGES 1
+// Bridge 0 has a loopback plug; bridges 1 and 2 are joined by a null-modem cable.
+#define TESTBUS_BRIDGES 3
+#define TESTBUS_CABLE_A 1
+#define TESTBUS_CABLE_B 2
 #define TESTBUS_TAG 'bTsT'
 
 struct BusExtension;
@@ -20,7 +23,6 @@ struct BridgeExtension {
   BusExtension* Bus;
   ULONG Index;
   BOOLEAN Present;    // plugged into the bus
-  BOOLEAN Reported;   // the last bus relations listed it
   BridgeChip Chip;
   Pipe Pipes[3];      // bulk in, bulk out, interrupt in
   ULONG OutProgress;  // bytes of the first pending bulk-out transfer already in the TX FIFO
@@ -36,7 +38,8 @@ struct BusExtension {
   KTIMER Timer;
   KDPC TimerDpc;
   BOOLEAN TimerRunning;
-  PDEVICE_OBJECT Bridges[TESTBUS_BRIDGES];
+  PDEVICE_OBJECT Bridges[TESTBUS_BRIDGES];  // the bridges plugged in; an unplugged one leaves its slot
+  BOOLEAN Unplugged[TESTBUS_BRIDGES];       // the slot stays empty until plugged again
   UNICODE_STRING LinkName;
 };
 

@@ -300,7 +300,6 @@ VOID BridgeTick(BusExtension* Bus) {
   for (PDEVICE_OBJECT device : Bus->Bridges) {
     if (!device) continue;
     BridgeExtension* bridge = static_cast<BridgeExtension*>(device->DeviceExtension);
-    if (!bridge->Present) continue;
     // The bus stands in for a host controller that polls bulk-in every frame. When its timer runs
     // late, the line is held to one frame of time per tick rather than delivering the whole gap at
     // once into a FIFO that no poll drained meanwhile: the emulated line runs slower than real time
@@ -310,7 +309,10 @@ VOID BridgeTick(BusExtension* Bus) {
     if (elapsed > frame) elapsed = frame;
     BridgeAdvance(&bridge->Chip, elapsed, frequency.QuadPart);
     bridge->LastTick = now;
-    Pump(bridge, &done);
+  }
+  // A cable's bridge receives what the other one sent: every bridge is pumped once all have moved on.
+  for (PDEVICE_OBJECT device : Bus->Bridges) {
+    if (device) Pump(static_cast<BridgeExtension*>(device->DeviceExtension), &done);
   }
   KeReleaseSpinLock(&Bus->Lock, irql);
   CompleteList(&done);
