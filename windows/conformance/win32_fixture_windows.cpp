@@ -16,14 +16,14 @@ std::string Environment(const char* name, const char* fallback) {
 constexpr ULONG kPortABridge = 0;
 constexpr DWORD kPlugWaitMs = 60 * 1000;
 
-bool ControlTestBus(DWORD code, ULONG bridge) {
+bool ControlTestBus(DWORD code, ULONG bridge, void* out = nullptr, DWORD room = 0) {
   HANDLE bus = CreateFileA(TESTBUS_DOS_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (bus == INVALID_HANDLE_VALUE) {
     ADD_FAILURE() << "opening the test bus failed with error " << GetLastError();
     return false;
   }
   DWORD returned = 0;
-  const bool done = DeviceIoControl(bus, code, &bridge, sizeof bridge, nullptr, 0, &returned, nullptr);
+  const bool done = DeviceIoControl(bus, code, &bridge, sizeof bridge, out, room, &returned, nullptr);
   if (!done) ADD_FAILURE() << "the test bus refused control code 0x" << std::hex << code << ": error " << GetLastError();
   CloseHandle(bus);
   return done;
@@ -57,7 +57,11 @@ std::string Win32Test::PortA() const { return Environment("TARNWIRE_PORT", "COM8
 emu::VirtualTime Win32Test::Now() const {
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
-  const std::int64_t ticks = now.QuadPart - start_.QuadPart;
+  return Since(now.QuadPart);
+}
+
+emu::VirtualTime Win32Test::Since(std::int64_t counter) const {
+  const std::int64_t ticks = counter - start_.QuadPart;
   return ticks / frequency_.QuadPart * emu::kSecond +
          ticks % frequency_.QuadPart * emu::kSecond / frequency_.QuadPart;
 }
@@ -70,6 +74,23 @@ HANDLE Win32Test::Open(const std::string& name, DWORD flags) {
 }
 
 bool Win32Test::UnplugPortA() { return ControlTestBus(IOCTL_TESTBUS_UNPLUG, kPortABridge); }
+
+std::vector<std::pair<emu::VirtualTime, bool>> Win32Test::PortABreaks() {
+  TESTBUS_LINE_RECORD record{};
+  std::vector<std::pair<emu::VirtualTime, bool>> breaks;
+  if (!ControlTestBus(IOCTL_TESTBUS_LINE_RECORD, kPortABridge, &record, sizeof record)) return breaks;
+  if (record.Frequency != frequency_.QuadPart) {
+    ADD_FAILURE() << "the test bus's performance counter runs at " << record.Frequency << " Hz, this program's at "
+                  << frequency_.QuadPart << " Hz";
+    return breaks;
+  }
+  for (ULONG i = 0; i < record.Count && i < TESTBUS_LINE_EVENTS; ++i) {
+    if (record.Events[i].Counter >= start_.QuadPart) {
+      breaks.emplace_back(Since(record.Events[i].Counter), record.Events[i].BreakOn != 0);
+    }
+  }
+  return breaks;
+}
 
 bool Win32Test::PlugPortABackIn() {
   if (!ControlTestBus(IOCTL_TESTBUS_PLUG, kPortABridge)) return false;

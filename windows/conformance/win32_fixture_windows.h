@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "plain_dcb.h"
@@ -39,6 +40,8 @@ class Win32Test : public ::testing::Test {
 
   std::string PortA() const;
   emu::VirtualTime Now() const;
+  // A performance counter reading in the fixture's time.
+  emu::VirtualTime Since(std::int64_t counter) const;
   static constexpr emu::VirtualTime Late(emu::VirtualTime t) { return t + kSchedulingSlack; }
 
   HANDLE Open(const std::string& name, DWORD flags = 0);
@@ -46,6 +49,9 @@ class Win32Test : public ::testing::Test {
   // PortA opens once more (Plug and Play restarts its function driver). False, with a failure, if not.
   bool UnplugPortA();
   bool PlugPortABackIn();
+  // The breaks PortA's bridge began (true) and ended (false) since the fixture's start, in its time,
+  // from the test bus's record of the line.
+  std::vector<std::pair<emu::VirtualTime, bool>> PortABreaks();
   void Run(const std::function<void()>& body) { RunTogether({body}); }
   // Runs the bodies in threads of their own at once; each must return within two minutes.
   void RunTogether(const std::vector<std::function<void()>>& bodies);

@@ -3,7 +3,6 @@
 #include "testbus.h"
 
 #include "kernel_standins.h"
-#include "testbus_control.h"
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
 
@@ -284,6 +283,21 @@ NTSTATUS Plug(BusExtension* Bus, ULONG Index) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS ReadRecord(BusExtension* Bus, ULONG Index, PIRP Irp, ULONG Room) {
+  if (Index >= TESTBUS_BRIDGES) return Complete(Irp, STATUS_INVALID_PARAMETER);
+  if (Room < sizeof(TESTBUS_LINE_RECORD)) return Complete(Irp, STATUS_BUFFER_TOO_SMALL);
+  KIRQL irql;
+  KeAcquireSpinLock(&Bus->Lock, &irql);
+  PDEVICE_OBJECT device = Bus->Bridges[Index];
+  if (device) {
+    BridgeReadRecord(static_cast<BridgeExtension*>(device->DeviceExtension),
+                     static_cast<TESTBUS_LINE_RECORD*>(Irp->AssociatedIrp.SystemBuffer));
+  }
+  KeReleaseSpinLock(&Bus->Lock, irql);
+  if (!device) return Complete(Irp, STATUS_NO_SUCH_DEVICE);
+  return Complete(Irp, STATUS_SUCCESS, sizeof(TESTBUS_LINE_RECORD));
+}
+
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp) {
   if (*static_cast<PBOOLEAN>(Device->DeviceExtension)) {
     return BusPnp(static_cast<BusExtension*>(Device->DeviceExtension), Irp);
@@ -310,13 +324,17 @@ NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT Device, PIRP Irp) {
   if (!*static_cast<PBOOLEAN>(Device->DeviceExtension)) return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-  if (code != IOCTL_TESTBUS_UNPLUG && code != IOCTL_TESTBUS_PLUG) return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
+  if (code != IOCTL_TESTBUS_UNPLUG && code != IOCTL_TESTBUS_PLUG && code != IOCTL_TESTBUS_LINE_RECORD) {
+    return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
+  }
   if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
     return Complete(Irp, STATUS_BUFFER_TOO_SMALL);
   }
   BusExtension* bus = static_cast<BusExtension*>(Device->DeviceExtension);
   const ULONG index = *static_cast<PULONG>(Irp->AssociatedIrp.SystemBuffer);
-  return Complete(Irp, code == IOCTL_TESTBUS_UNPLUG ? Unplug(bus, index) : Plug(bus, index));
+  if (code == IOCTL_TESTBUS_UNPLUG) return Complete(Irp, Unplug(bus, index));
+  if (code == IOCTL_TESTBUS_PLUG) return Complete(Irp, Plug(bus, index));
+  return ReadRecord(bus, index, Irp, stack->Parameters.DeviceIoControl.OutputBufferLength);
 }
 
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT Device, PIRP Irp) {

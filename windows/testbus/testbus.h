@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bridge_chip.h"
+#include "testbus_control.h"
 
 // Bridge 0 has a loopback plug; bridges 1 and 2 are joined by a null-modem cable.
 #define TESTBUS_BRIDGES 3
@@ -27,6 +28,10 @@ struct BridgeExtension {
   Pipe Pipes[3];      // bulk in, bulk out, interrupt in
   ULONG OutProgress;  // bytes of the first pending bulk-out transfer already in the TX FIFO
   ULONGLONG LastTick;
+  // The line's record: the last TESTBUS_LINE_EVENTS breaks begun or ended, a ring from RecordNext.
+  BOOLEAN BreakOn;
+  TESTBUS_LINE_EVENT Record[TESTBUS_LINE_EVENTS];
+  ULONG RecordNext, RecordCount;
 };
 
 struct BusExtension {
@@ -50,3 +55,5 @@ VOID BridgeTick(BusExtension* Bus);
 // Fails every pending transfer of the bridge (it was unplugged or removed). Lock held; IRPs go to Done.
 VOID BridgeFailPending(BridgeExtension* Bridge, PLIST_ENTRY Done);
 VOID CompleteList(PLIST_ENTRY Done);
+// Copies the bridge's line record, oldest event first. Lock held.
+VOID BridgeReadRecord(BridgeExtension* Bridge, TESTBUS_LINE_RECORD* Out);
