@@ -29,6 +29,25 @@ bool ControlTestBus(DWORD code, ULONG bridge, void* out = nullptr, DWORD room = 
   return done;
 }
 
+// Real time: Plug and Play removes and starts devices in a thread of its own. True once the port
+// opens (Present) or is gone (!Present) within kPlugWaitMs.
+bool AwaitPort(const std::string& port, bool present) {
+  const std::string path = "\\\\.\\" + port;
+  const DWORD start = GetTickCount();
+  for (;;) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const DWORD error = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    if (present ? h != INVALID_HANDLE_VALUE : error == ERROR_FILE_NOT_FOUND) return true;
+    if (GetTickCount() - start > kPlugWaitMs) {
+      ADD_FAILURE() << port << (present ? " did not open" : " was not gone") << " within " << kPlugWaitMs
+                    << " ms (error " << error << ")";
+      return false;
+    }
+    Sleep(50);
+  }
+}
+
 DWORD WINAPI RunBody(void* body) {
   (*static_cast<const std::function<void()>*>(body))();
   return 0;
@@ -93,20 +112,8 @@ std::vector<std::pair<emu::VirtualTime, bool>> Win32Test::PortABreaks() {
 }
 
 bool Win32Test::PlugPortABackIn() {
-  if (!ControlTestBus(IOCTL_TESTBUS_PLUG, kPortABridge)) return false;
-  const std::string path = "\\\\.\\" + PortA();
-  const DWORD start = GetTickCount();
-  for (;;) {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h != INVALID_HANDLE_VALUE) return CloseHandle(h);
-    if (GetTickCount() - start > kPlugWaitMs) {
-      ADD_FAILURE() << PortA() << " did not open again within " << kPlugWaitMs << " ms of plugging its bridge in"
-                    << " (error " << GetLastError() << ")";
-      return false;
-    }
-    // Real time: the port comes back when Plug and Play has restarted the function driver.
-    Sleep(50);
-  }
+  // The unplugged port goes once its last handle is closed; the bridge comes back as a new device.
+  return AwaitPort(PortA(), false) && ControlTestBus(IOCTL_TESTBUS_PLUG, kPortABridge) && AwaitPort(PortA(), true);
 }
 
 void Win32Test::RunTogether(const std::vector<std::function<void()>>& bodies) {
