@@ -30,15 +30,22 @@ bool ControlTestBus(DWORD code, ULONG bridge, void* out = nullptr, DWORD room = 
 }
 
 // Real time: Plug and Play removes and starts devices in a thread of its own. True once the port
-// opens (Present) or is gone (!Present) within kPlugWaitMs.
+// opens and answers (Present) or is gone (!Present) within kPlugWaitMs.
 bool AwaitPort(const std::string& port, bool present) {
   const std::string path = "\\\\.\\" + port;
   const DWORD start = GetTickCount();
   for (;;) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    const DWORD error = GetLastError();
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    if (present ? h != INVALID_HANDLE_VALUE : error == ERROR_FILE_NOT_FOUND) return true;
+    DWORD error = GetLastError();
+    // A port present opens and answers: its link comes before Plug and Play has started the device.
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    const bool answers = h != INVALID_HANDLE_VALUE && GetCommState(h, &dcb);
+    if (h != INVALID_HANDLE_VALUE) {
+      if (!answers) error = GetLastError();
+      CloseHandle(h);
+    }
+    if (present ? answers : error == ERROR_FILE_NOT_FOUND) return true;
     if (GetTickCount() - start > kPlugWaitMs) {
       ADD_FAILURE() << port << (present ? " did not open" : " was not gone") << " within " << kPlugWaitMs
                     << " ms (error " << error << ")";
