@@ -149,9 +149,18 @@ TEST_F(CommEventsNullModemTest, SynchronousWaitEndsWhenTheOtherSideActs) {
   DWORD events = 0;
   emu::VirtualTime waited = 0;
   emu::VirtualTime acted = 0;
+  // Both ends are set up first: B's settings drop the lines its open raised, and A sees them off
+  // before it waits, so that those changes are no event of the wait.
+  Run([&] {
+    DCB dcb = PlainDcb(CBR_19200);
+    ASSERT_TRUE(SetCommState(a, &dcb));
+    ASSERT_TRUE(SetCommState(b, &dcb));
+    Sleep(100);
+    DWORD status = ~0u;
+    ASSERT_TRUE(GetCommModemStatus(a, &status));
+    EXPECT_EQ(0u, status & (MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON)) << "B's lines are still on at A";
+  });
   RunTogether({[&] {
-                 DCB dcb = PlainDcb(CBR_19200);
-                 ASSERT_TRUE(SetCommState(a, &dcb));
                  ASSERT_TRUE(SetCommMask(a, EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD));
                  for (DWORD want : {EV_CTS, EV_DSR, EV_RXCHAR}) {
                    events = 0;
@@ -161,8 +170,6 @@ TEST_F(CommEventsNullModemTest, SynchronousWaitEndsWhenTheOtherSideActs) {
                  }
                },
                [&] {
-                 DCB dcb = PlainDcb(CBR_19200);
-                 ASSERT_TRUE(SetCommState(b, &dcb));
                  Sleep(100);
                  ASSERT_TRUE(EscapeCommFunction(b, SETRTS));
                  Sleep(100);
