@@ -1,4 +1,5 @@
-// The test bus's ZM470 bridge: vendor requests, registers and the UART on a loopback plug.
+// The test bus's ZM470 bridge: vendor requests, registers and the UART on a loopback plug or a
+// null-modem cable.
 #include "bridge_chip.h"
 
 namespace {
@@ -22,20 +23,27 @@ UCHAR ModemRegister(const BridgeChip* Chip) {
                             (Chip->Dcd ? 0 : 0x08));
 }
 
-// The loopback plug: RTS comes back as CTS, DTR as DSR and DCD.
-void SetModemControl(BridgeChip* Chip, UCHAR Byte) {
-  Chip->ModemControl = Byte;
-  const BOOLEAN rts = !(Byte & kMcRts), dtr = !(Byte & kMcDtr);
-  if (Chip->Cts != rts || Chip->Dsr != dtr || Chip->Dcd != dtr) {
-    Chip->Cts = rts;
-    Chip->Dsr = dtr;
-    Chip->Dcd = dtr;
-    RaiseReport(Chip);
-  }
+// The chip at the far end of the line: itself through the loopback plug, the cable's other end, or
+// NULL for a cable with nothing at its other end.
+BridgeChip* FarEnd(BridgeChip* Chip) { return Chip->Cabled ? Chip->Peer : Chip; }
+
+void SetInputs(BridgeChip* Chip, BOOLEAN Cts, BOOLEAN DsrDcd) {
+  if (Chip->Cts == Cts && Chip->Dsr == DsrDcd && Chip->Dcd == DsrDcd) return;
+  Chip->Cts = Cts;
+  Chip->Dsr = DsrDcd;
+  Chip->Dcd = DsrDcd;
+  RaiseReport(Chip);
 }
 
-BOOLEAN BreakRequested(const BridgeChip* Chip) {
-  return !(Chip->Regs[REG_BREAK_RELEASE] & 0x01) || !(Chip->Regs[REG_LINE_CONTROL] & 0x40);
+// The outputs reach the far end's inputs: RTS as CTS, DTR as DSR and DCD.
+void DriveFarEnd(BridgeChip* Chip) {
+  BridgeChip* farEnd = FarEnd(Chip);
+  if (farEnd) SetInputs(farEnd, !(Chip->ModemControl & kMcRts), !(Chip->ModemControl & kMcDtr));
+}
+
+void SetModemControl(BridgeChip* Chip, UCHAR Byte) {
+  Chip->ModemControl = Byte;
+  DriveFarEnd(Chip);
 }
 
 BOOLEAN HandshakeHolds(const BridgeChip* Chip) {
@@ -112,6 +120,28 @@ UCHAR ReadRegister(const BridgeChip* Chip, UCHAR Register) {
 }
 
 }  // namespace
+
+BOOLEAN BridgeBreakOn(const BridgeChip* Chip) {
+  return !(Chip->Regs[REG_BREAK_RELEASE] & 0x01) || !(Chip->Regs[REG_LINE_CONTROL] & 0x40);
+}
+
+void BridgeJoinByNullModem(BridgeChip* A, BridgeChip* B) {
+  A->Cabled = B->Cabled = TRUE;
+  A->Peer = B;
+  B->Peer = A;
+  DriveFarEnd(A);
+  DriveFarEnd(B);
+}
+
+void BridgeLeaveCable(BridgeChip* Chip) {
+  if (!Chip->Cabled) return;
+  if (Chip->Peer) {
+    Chip->Peer->Peer = NULL;
+    SetInputs(Chip->Peer, FALSE, FALSE);
+  }
+  Chip->Peer = NULL;
+  Chip->Cabled = FALSE;
+}
 
 void BridgePowerOn(BridgeChip* Chip) {
   for (ULONG i = 0; i < sizeof *Chip; ++i) reinterpret_cast<PUCHAR>(Chip)[i] = 0;
@@ -208,7 +238,7 @@ BOOLEAN BridgeTakeReport(BridgeChip* Chip, PUCHAR Report) {
 }
 
 void BridgeAdvance(BridgeChip* Chip, ULONGLONG Elapsed, ULONGLONG Frequency) {
-  if (Chip->TxCount == 0 || BreakRequested(Chip) || HandshakeHolds(Chip)) {
+  if (Chip->TxCount == 0 || BridgeBreakOn(Chip) || HandshakeHolds(Chip)) {
     Chip->Credit = 0;  // an idle transmitter saves up no time
     return;
   }
@@ -216,9 +246,10 @@ void BridgeAdvance(BridgeChip* Chip, ULONGLONG Elapsed, ULONGLONG Frequency) {
   // A character takes HalfBits/2 * factor / clock seconds; in units of 1/(2 * Frequency) clock cycles.
   const ULONGLONG perCharacter = static_cast<ULONGLONG>(CharacterHalfBits(Chip)) * factor * Frequency;
   Chip->Credit += Elapsed * 2 * kClock[Chip->Regs[REG_PRESCALER] & 7];
+  BridgeChip* farEnd = FarEnd(Chip);
   while (Chip->TxCount != 0 && Chip->Credit >= perCharacter) {
-    if (Chip->RxCount == BRIDGE_RX_FIFO) {
-      Chip->Credit = 0;  // the loopback waits for the host to read: see BridgeAdvance
+    if (farEnd && farEnd->RxCount == BRIDGE_RX_FIFO) {
+      Chip->Credit = 0;  // the line waits for the far end's host to read: see BridgeAdvance
       break;
     }
     Chip->Credit -= perCharacter;
@@ -226,7 +257,7 @@ void BridgeAdvance(BridgeChip* Chip, ULONGLONG Elapsed, ULONGLONG Frequency) {
     Chip->TxHead = (Chip->TxHead + 1) % BRIDGE_TX_FIFO;
     --Chip->TxCount;
     ++Chip->BytesLooped;
-    Receive(Chip, byte);
+    if (farEnd) Receive(farEnd, byte);
   }
   if (Chip->TxCount == 0) Chip->Credit = 0;
   TxStateChanged(Chip);

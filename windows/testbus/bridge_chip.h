@@ -4,8 +4,10 @@
 // that registers 0x12/0x13 select, the frame that register 0x18 selects, finite FIFOs, modem outputs
 // active low in the modem-control byte, the 4-byte interrupt report. It is revision 0x30 only and
 // runs in real time: BridgeAdvance moves characters as the elapsed time allows. The far end is a
-// loopback plug (TX to RX, RTS to CTS, DTR to DSR and DCD). A break holds the transmitter but is not
-// looped back. Not thread-safe: the caller serialises every call.
+// loopback plug (TX to RX, RTS to CTS, DTR to DSR and DCD) or, once BridgeJoinByNullModem joined two
+// chips, the other chip through a null-modem cable (TX to its RX both ways, RTS to its CTS, DTR to its
+// DSR and DCD). A break holds the transmitter but reaches no far end. Not thread-safe: the caller
+// serialises every call, of both chips of a cable.
 #pragma once
 
 #include "usb/chip_registers.h"
@@ -33,7 +35,9 @@ struct BridgeChip {
   BOOLEAN TxBusy;
   // Transmit progress: elapsed time times the rate's clock, against the clock cycles a character takes.
   ULONGLONG Credit;
-  ULONGLONG BytesLooped;
+  ULONGLONG BytesLooped;  // characters put on the line
+  BOOLEAN Cabled;         // a null-modem cable instead of the loopback plug
+  BridgeChip* Peer;       // the chip at the cable's other end; NULL while that end is unplugged
 };
 
 // A vendor request as a setup packet would carry it; the answer of an IN request goes to Data.
@@ -45,6 +49,13 @@ struct BridgeSetup {
 
 // Power-on state: registers at their defaults, FIFOs empty, outputs deasserted.
 void BridgePowerOn(BridgeChip* Chip);
+// Joins two powered-on chips by a null-modem cable instead of their loopback plugs.
+void BridgeJoinByNullModem(BridgeChip* A, BridgeChip* B);
+// Pulls the chip off its cable: the other end's inputs drop and what it sends is lost until a chip is
+// joined to it again.
+void BridgeLeaveCable(BridgeChip* Chip);
+// Whether the transmitter holds a break (line control bit 6 clear or register 5 bit 0 clear).
+BOOLEAN BridgeBreakOn(const BridgeChip* Chip);
 // Handles a vendor request. Returns FALSE when the chip stalls it; *Length is in/out (room, answered).
 BOOLEAN BridgeVendorRequest(BridgeChip* Chip, const BridgeSetup* Setup, PUCHAR Data, PULONG Length);
 // Queues bytes for the transmitter; returns how many fit.

@@ -1,10 +1,10 @@
 /* Installs the test bus and the port driver in a Wine prefix and waits for the port to appear.
  *
- * usage: install BUS_INF PORT_INF PORT_NAME
+ * usage: install BUS_INF PORT_INF PORT_NAME...
  *
  * PORT_INF goes to the system's INF directory, where Plug and Play finds it for the bridges the bus
- * reports; the bus is created as a root device and given BUS_INF's driver. Exits 0 once PORT_NAME
- * (e.g. COM8) opens, 1 with the reason otherwise. */
+ * reports; the bus is created as a root device and given BUS_INF's driver. Exits 0 once every
+ * PORT_NAME (e.g. COM8) opens, 1 with the reason otherwise. */
 #include <windows.h>
 #include <setupapi.h>
 #include <newdev.h>
@@ -35,12 +35,32 @@ static int create_bus_device(void) {
   return 0;
 }
 
+/* Waits until the port opens; 0 once it does, 1 after PORT_WAIT_MS. */
+static int wait_for_port(const char *name) {
+  char path[64];
+  DWORD start = GetTickCount();
+  snprintf(path, sizeof path, "\\\\.\\%s", name);
+  for (;;) {
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+      printf("install: %s is ready after %lu ms\n", name, GetTickCount() - start);
+      return 0;
+    }
+    if (GetTickCount() - start > PORT_WAIT_MS) {
+      printf("install: FAILED: %s did not appear within %d ms (error %lu)\n", name, PORT_WAIT_MS, GetLastError());
+      return 1;
+    }
+    Sleep(POLL_MS);
+  }
+}
+
 int main(int argc, char **argv) {
-  char full[MAX_PATH], port[64];
+  char full[MAX_PATH];
   BOOL reboot = FALSE;
-  DWORD start;
-  if (argc != 4) {
-    printf("usage: install BUS_INF PORT_INF PORT_NAME\n");
+  int i;
+  if (argc < 4) {
+    printf("usage: install BUS_INF PORT_INF PORT_NAME...\n");
     return 2;
   }
   if (!GetFullPathNameA(argv[2], sizeof full, full, NULL)) return fail("GetFullPathName(PORT_INF)");
@@ -49,20 +69,8 @@ int main(int argc, char **argv) {
   if (!GetFullPathNameA(argv[1], sizeof full, full, NULL)) return fail("GetFullPathName(BUS_INF)");
   if (!UpdateDriverForPlugAndPlayDevicesA(NULL, BUS_HARDWARE_ID, full, INSTALLFLAG_FORCE, &reboot))
     return fail("UpdateDriverForPlugAndPlayDevices(BUS_INF)");
-  snprintf(port, sizeof port, "\\\\.\\%s", argv[3]);
-  start = GetTickCount();
-  for (;;) {
-    HANDLE h = CreateFileA(port, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    if (h != INVALID_HANDLE_VALUE) {
-      CloseHandle(h);
-      printf("install: %s is ready after %lu ms\n", argv[3], GetTickCount() - start);
-      return 0;
-    }
-    if (GetTickCount() - start > PORT_WAIT_MS) {
-      printf("install: FAILED: %s did not appear within %d ms (error %lu)\n", argv[3], PORT_WAIT_MS,
-             GetLastError());
-      return 1;
-    }
-    Sleep(POLL_MS);
+  for (i = 3; i < argc; ++i) {
+    if (wait_for_port(argv[i])) return 1;
   }
+  return 0;
 }

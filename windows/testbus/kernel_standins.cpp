@@ -1,4 +1,4 @@
-// Stand-ins for Wine's KeInsertQueueDpc and KeQueryInterruptTime, and their binding into images.
+// Stand-ins for Wine's DPC, timer, interrupt time and device key routines, and their binding into images.
 #include "kernel_standins.h"
 
 namespace {
@@ -144,7 +144,13 @@ struct StandIn {
   PVOID Routine;
 };
 
+// A kernel-mode caller's handle is not access-checked on Windows; Wine checks it as a program's.
+NTSTATUS NTAPI OpenDeviceRegistryKey(PDEVICE_OBJECT Device, ULONG Type, ACCESS_MASK Access, PHANDLE Key) {
+  return IoOpenDeviceRegistryKey(Device, Type, Access | KEY_READ, Key);
+}
+
 const StandIn kStandIns[] = {
+    {"IoOpenDeviceRegistryKey", reinterpret_cast<PVOID>(OpenDeviceRegistryKey)},
     {"KeInsertQueueDpc", reinterpret_cast<PVOID>(InsertQueueDpc)},
     {"KeFlushQueuedDpcs", reinterpret_cast<PVOID>(FlushQueuedDpcs)},
     {"KeInitializeTimer", reinterpret_cast<PVOID>(InitializeTimer)},

@@ -19,11 +19,17 @@
 //                         time in 100 ns units, the clock the stand-in timers fall due on, so that a
 //                         timer DPC never finds the deadline the driver computed for it still ahead,
 //                         as it never does on Windows.
+//   IoOpenDeviceRegistryKey Wine checks the access of the key handle it returns as it would a
+//                         program's, so a key opened with STANDARD_RIGHTS_READ (as serial drivers
+//                         open the device key) cannot be queried; on Windows a kernel-mode caller's
+//                         handle is not access-checked. The stand-in asks for KEY_READ as well.
 //
 // When a bridge starts, the import address table entries of those routines in the image of every
 // driver stacked above it are pointed at the stand-ins (timers initialised before that by Wine's
 // KeInitializeTimer are zeroed, which the stand-ins take as not set). The image files are not
-// changed; on Windows the test bus is not used.
+// changed; on Windows the test bus is not used. The driver names its first port in AddDevice, before
+// that bridge starts, with Wine's routine: PortName unreadable, it takes its default name, COM8; every
+// later port (and that one after a re-plug) reads its PortName through the stand-in.
 #pragma once
 
 #include "driver/platform.h"

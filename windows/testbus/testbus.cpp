@@ -3,15 +3,19 @@
 #include "testbus.h"
 
 #include "kernel_standins.h"
-#include "testbus_control.h"
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
 
 namespace {
 
-// Hardware and compatible ids of a bridge, as the USB hub driver reports them: multi-strings.
+// Hardware and compatible ids of a bridge, as the USB hub driver reports them: multi-strings. The
+// cable's bridges lead with an id of their own, so that an installation can give each its port name.
 const WCHAR kDeviceId[] = L"USB\\VID_0A5D&PID_0023";
 const WCHAR kHardwareIds[] = L"USB\\VID_0A5D&PID_0023&REV_0250\0USB\\VID_0A5D&PID_0023\0";
+const WCHAR kCableAHardwareIds[] =
+    L"USB\\VID_0A5D&PID_0023&TESTBUS_CABLE_A\0USB\\VID_0A5D&PID_0023&REV_0250\0USB\\VID_0A5D&PID_0023\0";
+const WCHAR kCableBHardwareIds[] =
+    L"USB\\VID_0A5D&PID_0023&TESTBUS_CABLE_B\0USB\\VID_0A5D&PID_0023&REV_0250\0USB\\VID_0A5D&PID_0023\0";
 const WCHAR kCompatibleIds[] = L"USB\\Class_FF&SubClass_00&Prot_00\0USB\\Class_FF&SubClass_00\0USB\\Class_FF\0";
 const WCHAR kDescription[] = L"ZM470 bridge on the test bus";
 
@@ -57,13 +61,21 @@ NTSTATUS CreateBridge(BusExtension* Bus, ULONG Index) {
   bridge->LastTick = KeQueryPerformanceCounter(NULL).QuadPart;
   device->Flags |= DO_POWER_PAGABLE;
   device->Flags &= ~DO_DEVICE_INITIALIZING;
+  KIRQL irql;
+  KeAcquireSpinLock(&Bus->Lock, &irql);
   Bus->Bridges[Index] = device;
+  if (Index == TESTBUS_CABLE_A || Index == TESTBUS_CABLE_B) {
+    bridge->Chip.Cabled = TRUE;  // its cable's other end may not be plugged in yet
+    PDEVICE_OBJECT other = Bus->Bridges[Index == TESTBUS_CABLE_A ? TESTBUS_CABLE_B : TESTBUS_CABLE_A];
+    if (other) BridgeJoinByNullModem(&bridge->Chip, &static_cast<BridgeExtension*>(other->DeviceExtension)->Chip);
+  }
+  KeReleaseSpinLock(&Bus->Lock, irql);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS ReportBusRelations(BusExtension* Bus, PIRP Irp) {
   for (ULONG i = 0; i < TESTBUS_BRIDGES; ++i) {
-    if (!Bus->Bridges[i]) {
+    if (!Bus->Bridges[i] && !Bus->Unplugged[i]) {
       NTSTATUS status = CreateBridge(Bus, i);
       if (!NT_SUCCESS(status)) return Complete(Irp, status);
     }
@@ -73,9 +85,7 @@ NTSTATUS ReportBusRelations(BusExtension* Bus, PIRP Irp) {
   PDEVICE_OBJECT present[TESTBUS_BRIDGES];
   KeAcquireSpinLock(&Bus->Lock, &irql);
   for (PDEVICE_OBJECT device : Bus->Bridges) {
-    BridgeExtension* bridge = static_cast<BridgeExtension*>(device->DeviceExtension);
-    bridge->Reported = bridge->Present;
-    if (bridge->Present) present[count++] = device;
+    if (device) present[count++] = device;
   }
   KeReleaseSpinLock(&Bus->Lock, irql);
   const ULONG size = FIELD_OFFSET(DEVICE_RELATIONS, Objects) + (count ? count : 1) * sizeof(PDEVICE_OBJECT);
@@ -142,7 +152,13 @@ NTSTATUS QueryId(PIRP Irp, BUS_QUERY_ID_TYPE Type, ULONG Index) {
       id = PoolString(kDeviceId, sizeof kDeviceId / sizeof(WCHAR));
       break;
     case BusQueryHardwareIDs:
-      id = PoolString(kHardwareIds, sizeof kHardwareIds / sizeof(WCHAR));
+      if (Index == TESTBUS_CABLE_A) {
+        id = PoolString(kCableAHardwareIds, sizeof kCableAHardwareIds / sizeof(WCHAR));
+      } else if (Index == TESTBUS_CABLE_B) {
+        id = PoolString(kCableBHardwareIds, sizeof kCableBHardwareIds / sizeof(WCHAR));
+      } else {
+        id = PoolString(kHardwareIds, sizeof kHardwareIds / sizeof(WCHAR));
+      }
       break;
     case BusQueryCompatibleIDs:
       id = PoolString(kCompatibleIds, sizeof kCompatibleIds / sizeof(WCHAR));
@@ -217,8 +233,7 @@ NTSTATUS BridgePnp(PDEVICE_OBJECT Device, PIRP Irp) {
       KeReleaseSpinLock(&bridge->Bus->Lock, irql);
       CompleteList(&done);
       // An unplugged bridge's PDO goes with its removal; one still present stays for the next start.
-      if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE && !bridge->Reported) {
-        bridge->Bus->Bridges[bridge->Index] = NULL;
+      if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE && !bridge->Present) {
         Complete(Irp, STATUS_SUCCESS);
         IoDeleteDevice(Device);
         return STATUS_SUCCESS;
@@ -231,21 +246,56 @@ NTSTATUS BridgePnp(PDEVICE_OBJECT Device, PIRP Irp) {
   return Complete(Irp, Irp->IoStatus.Status, Irp->IoStatus.Information);
 }
 
+// The bridge leaves its slot at once (Plug and Play removes its PDO, which deletes itself then), so
+// that plugging it in again makes a new child while the old one may still be on its way out.
 NTSTATUS Unplug(BusExtension* Bus, ULONG Index) {
-  if (Index >= TESTBUS_BRIDGES || !Bus->Bridges[Index]) return STATUS_NO_SUCH_DEVICE;
-  BridgeExtension* bridge = static_cast<BridgeExtension*>(Bus->Bridges[Index]->DeviceExtension);
+  if (Index >= TESTBUS_BRIDGES) return STATUS_INVALID_PARAMETER;
   LIST_ENTRY done;
   InitializeListHead(&done);
   KIRQL irql;
   KeAcquireSpinLock(&Bus->Lock, &irql);
-  const BOOLEAN wasPresent = bridge->Present;
-  bridge->Present = FALSE;
-  BridgeFailPending(bridge, &done);
+  PDEVICE_OBJECT device = Bus->Bridges[Index];
+  if (device) {
+    BridgeExtension* bridge = static_cast<BridgeExtension*>(device->DeviceExtension);
+    bridge->Present = FALSE;
+    BridgeLeaveCable(&bridge->Chip);
+    BridgeFailPending(bridge, &done);
+    Bus->Bridges[Index] = NULL;
+    Bus->Unplugged[Index] = TRUE;
+  }
   KeReleaseSpinLock(&Bus->Lock, irql);
   CompleteList(&done);
-  if (!wasPresent) return STATUS_NO_SUCH_DEVICE;
+  if (!device) return STATUS_NO_SUCH_DEVICE;
   IoInvalidateDeviceRelations(Bus->Pdo, BusRelations);
   return STATUS_SUCCESS;
+}
+
+// The same bridge, powered on afresh, comes back as a new child in its slot.
+NTSTATUS Plug(BusExtension* Bus, ULONG Index) {
+  if (Index >= TESTBUS_BRIDGES) return STATUS_INVALID_PARAMETER;
+  KIRQL irql;
+  KeAcquireSpinLock(&Bus->Lock, &irql);
+  const BOOLEAN wasUnplugged = Bus->Unplugged[Index];
+  Bus->Unplugged[Index] = FALSE;
+  KeReleaseSpinLock(&Bus->Lock, irql);
+  if (!wasUnplugged) return STATUS_DEVICE_ALREADY_ATTACHED;
+  IoInvalidateDeviceRelations(Bus->Pdo, BusRelations);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ReadRecord(BusExtension* Bus, ULONG Index, PIRP Irp, ULONG Room) {
+  if (Index >= TESTBUS_BRIDGES) return Complete(Irp, STATUS_INVALID_PARAMETER);
+  if (Room < sizeof(TESTBUS_LINE_RECORD)) return Complete(Irp, STATUS_BUFFER_TOO_SMALL);
+  KIRQL irql;
+  KeAcquireSpinLock(&Bus->Lock, &irql);
+  PDEVICE_OBJECT device = Bus->Bridges[Index];
+  if (device) {
+    BridgeReadRecord(static_cast<BridgeExtension*>(device->DeviceExtension),
+                     static_cast<TESTBUS_LINE_RECORD*>(Irp->AssociatedIrp.SystemBuffer));
+  }
+  KeReleaseSpinLock(&Bus->Lock, irql);
+  if (!device) return Complete(Irp, STATUS_NO_SUCH_DEVICE);
+  return Complete(Irp, STATUS_SUCCESS, sizeof(TESTBUS_LINE_RECORD));
 }
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp) {
@@ -273,14 +323,18 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT Device, PIRP Irp) {
 NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT Device, PIRP Irp) {
   if (!*static_cast<PBOOLEAN>(Device->DeviceExtension)) return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-  if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_TESTBUS_UNPLUG) {
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  if (code != IOCTL_TESTBUS_UNPLUG && code != IOCTL_TESTBUS_PLUG && code != IOCTL_TESTBUS_LINE_RECORD) {
     return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
   }
   if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
     return Complete(Irp, STATUS_BUFFER_TOO_SMALL);
   }
+  BusExtension* bus = static_cast<BusExtension*>(Device->DeviceExtension);
   const ULONG index = *static_cast<PULONG>(Irp->AssociatedIrp.SystemBuffer);
-  return Complete(Irp, Unplug(static_cast<BusExtension*>(Device->DeviceExtension), index));
+  if (code == IOCTL_TESTBUS_UNPLUG) return Complete(Irp, Unplug(bus, index));
+  if (code == IOCTL_TESTBUS_PLUG) return Complete(Irp, Plug(bus, index));
+  return ReadRecord(bus, index, Irp, stack->Parameters.DeviceIoControl.OutputBufferLength);
 }
 
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT Device, PIRP Irp) {

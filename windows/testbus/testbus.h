@@ -3,8 +3,12 @@
 #pragma once
 
 #include "bridge_chip.h"
+#include "testbus_control.h"
 
-#define TESTBUS_BRIDGES 1
+// Bridge 0 has a loopback plug; bridges 1 and 2 are joined by a null-modem cable.
+#define TESTBUS_BRIDGES 3
+#define TESTBUS_CABLE_A 1
+#define TESTBUS_CABLE_B 2
 #define TESTBUS_TAG 'bTsT'
 
 struct BusExtension;
@@ -20,11 +24,14 @@ struct BridgeExtension {
   BusExtension* Bus;
   ULONG Index;
   BOOLEAN Present;    // plugged into the bus
-  BOOLEAN Reported;   // the last bus relations listed it
   BridgeChip Chip;
   Pipe Pipes[3];      // bulk in, bulk out, interrupt in
   ULONG OutProgress;  // bytes of the first pending bulk-out transfer already in the TX FIFO
   ULONGLONG LastTick;
+  // The line's record: the last TESTBUS_LINE_EVENTS breaks begun or ended, a ring from RecordNext.
+  BOOLEAN BreakOn;
+  TESTBUS_LINE_EVENT Record[TESTBUS_LINE_EVENTS];
+  ULONG RecordNext, RecordCount;
 };
 
 struct BusExtension {
@@ -36,7 +43,8 @@ struct BusExtension {
   KTIMER Timer;
   KDPC TimerDpc;
   BOOLEAN TimerRunning;
-  PDEVICE_OBJECT Bridges[TESTBUS_BRIDGES];
+  PDEVICE_OBJECT Bridges[TESTBUS_BRIDGES];  // the bridges plugged in; an unplugged one leaves its slot
+  BOOLEAN Unplugged[TESTBUS_BRIDGES];       // the slot stays empty until plugged again
   UNICODE_STRING LinkName;
 };
 
@@ -47,3 +55,5 @@ VOID BridgeTick(BusExtension* Bus);
 // Fails every pending transfer of the bridge (it was unplugged or removed). Lock held; IRPs go to Done.
 VOID BridgeFailPending(BridgeExtension* Bridge, PLIST_ENTRY Done);
 VOID CompleteList(PLIST_ENTRY Done);
+// Copies the bridge's line record, oldest event first. Lock held.
+VOID BridgeReadRecord(BridgeExtension* Bridge, TESTBUS_LINE_RECORD* Out);

@@ -170,6 +170,19 @@ NTSTATUS SelectConfiguration(BridgeExtension* Bridge, PIRP Irp, PURB Urb) {
   return Finish(Irp, Urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
 }
 
+// Lock held: notes in the record when the transmitter began or ended a break.
+void RecordBreak(BridgeExtension* Bridge) {
+  const BOOLEAN on = BridgeBreakOn(&Bridge->Chip);
+  if (on == Bridge->BreakOn) return;
+  Bridge->BreakOn = on;
+  TESTBUS_LINE_EVENT* e = &Bridge->Record[Bridge->RecordNext];
+  e->Counter = KeQueryPerformanceCounter(NULL).QuadPart;
+  e->BreakOn = on;
+  e->Reserved = 0;
+  Bridge->RecordNext = (Bridge->RecordNext + 1) % TESTBUS_LINE_EVENTS;
+  if (Bridge->RecordCount < TESTBUS_LINE_EVENTS) ++Bridge->RecordCount;
+}
+
 NTSTATUS Vendor(BridgeExtension* Bridge, PIRP Irp, PURB Urb) {
   struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* v = &Urb->UrbControlVendorClassRequest;
   BridgeSetup setup = {(v->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0, v->Request, v->Value, v->Index};
@@ -180,7 +193,10 @@ NTSTATUS Vendor(BridgeExtension* Bridge, PIRP Irp, PURB Urb) {
   InitializeListHead(&done);
   KeAcquireSpinLock(&Bridge->Bus->Lock, &irql);
   const BOOLEAN ok = BridgeVendorRequest(&Bridge->Chip, &setup, data, &length);
-  if (ok) Pump(Bridge, &done);  // e.g. a modem-control change raised a report
+  if (ok) {
+    RecordBreak(Bridge);
+    Pump(Bridge, &done);  // e.g. a modem-control change raised a report
+  }
   KeReleaseSpinLock(&Bridge->Bus->Lock, irql);
   CompleteList(&done);
   if (!ok) return Finish(Irp, Urb, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
@@ -264,6 +280,16 @@ VOID CompleteList(PLIST_ENTRY Done) {
   }
 }
 
+VOID BridgeReadRecord(BridgeExtension* Bridge, TESTBUS_LINE_RECORD* Out) {
+  LARGE_INTEGER frequency;
+  KeQueryPerformanceCounter(&frequency);
+  Out->Frequency = frequency.QuadPart;
+  Out->Reserved = 0;
+  Out->Count = Bridge->RecordCount;
+  const ULONG first = (Bridge->RecordNext + TESTBUS_LINE_EVENTS - Bridge->RecordCount) % TESTBUS_LINE_EVENTS;
+  for (ULONG i = 0; i < Bridge->RecordCount; ++i) Out->Events[i] = Bridge->Record[(first + i) % TESTBUS_LINE_EVENTS];
+}
+
 VOID BridgeFailPending(BridgeExtension* Bridge, PLIST_ENTRY Done) {
   Bridge->OutProgress = 0;
   for (Pipe& p : Bridge->Pipes) FailPipe(&p, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, Done);
@@ -300,7 +326,6 @@ VOID BridgeTick(BusExtension* Bus) {
   for (PDEVICE_OBJECT device : Bus->Bridges) {
     if (!device) continue;
     BridgeExtension* bridge = static_cast<BridgeExtension*>(device->DeviceExtension);
-    if (!bridge->Present) continue;
     // The bus stands in for a host controller that polls bulk-in every frame. When its timer runs
     // late, the line is held to one frame of time per tick rather than delivering the whole gap at
     // once into a FIFO that no poll drained meanwhile: the emulated line runs slower than real time
@@ -310,7 +335,10 @@ VOID BridgeTick(BusExtension* Bus) {
     if (elapsed > frame) elapsed = frame;
     BridgeAdvance(&bridge->Chip, elapsed, frequency.QuadPart);
     bridge->LastTick = now;
-    Pump(bridge, &done);
+  }
+  // A cable's bridge receives what the other one sent: every bridge is pumped once all have moved on.
+  for (PDEVICE_OBJECT device : Bus->Bridges) {
+    if (device) Pump(static_cast<BridgeExtension*>(device->DeviceExtension), &done);
   }
   KeReleaseSpinLock(&Bus->Lock, irql);
   CompleteList(&done);
