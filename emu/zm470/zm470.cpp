@@ -3,6 +3,7 @@
 #include "zm470/zm470.h"
 
 #include "zm470/request_map.h"
+#include "zm470/uart_rules.h"
 
 namespace emu::zm470 {
 
@@ -255,23 +256,18 @@ void Zm470::SetModemControl(uint8_t byte) {
 
 line::Frame Zm470::LineFrame() const {
   line::Frame f;
-  // Register 0x12 bits 0-2 pick the clock the division factor (256 minus register 0x13; 0 counts
-  // as 256) divides: 11719, 93750, 750000 and 6000000 Hz for 0 to 3, and 11980800 Hz for 7, whose
-  // two codes in use give 307200 (0xD9) and 921600 (0xF3). 4 to 6 are never programmed and run
-  // like 3. Bit 7 (set on 0x30 and up) does not change the rate.
-  static const double kClock[8] = {11719, 93750, 750000, 6000000, 6000000, 6000000, 6000000, 11980800};
-  const uint32_t factor = regs_[reg::kDivisor] == 0 ? 256 : 256u - regs_[reg::kDivisor];
-  f.baud = kClock[regs_[reg::kPrescaler] & 7] / factor;
+  f.baud = static_cast<double>(zm470_uart::kClock[regs_[reg::kPrescaler] & 7]) /
+           zm470_uart::DivisionFactor(regs_[reg::kDivisor]);
 
   const uint8_t lc = regs_[reg::kLineControl];
   if (config_.revision >= 0x30) {
     static const line::Parity kType[4] = {line::Parity::Odd, line::Parity::Even, line::Parity::Mark,
                                           line::Parity::Space};
-    f.dataBits = static_cast<uint8_t>(5 + (lc & 3));
-    f.stopBits = !(lc & 4)         ? line::StopBits::One
-                 : f.dataBits == 5 ? line::StopBits::OnePointFive
-                                   : line::StopBits::Two;
-    f.parity = (lc & 8) ? kType[(lc >> 4) & 3] : line::Parity::None;
+    f.dataBits = static_cast<uint8_t>(zm470_uart::DataBits(lc));
+    static const line::StopBits kStop[5] = {line::StopBits::One, line::StopBits::One, line::StopBits::One,
+                                            line::StopBits::OnePointFive, line::StopBits::Two};
+    f.stopBits = kStop[zm470_uart::StopHalfBits(lc)];
+    f.parity = zm470_uart::ParityOn(lc) ? kType[zm470_uart::ParityType(lc)] : line::Parity::None;
   } else {
     // Eight data bits and one stop bit; register 0x18 bit 7 adds a ninth bit whose mode
     // register 0x25 selects (7 even, 6 odd, 5 mark, 4 space; 0 to 3 leave it off).

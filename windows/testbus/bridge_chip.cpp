@@ -2,14 +2,14 @@
 // null-modem cable.
 #include "bridge_chip.h"
 
+#include "zm470/uart_rules.h"
+
 namespace {
 
 constexpr UCHAR kMcOut1 = 0x10;
 constexpr UCHAR kMcDtr = 0x20;
 constexpr UCHAR kMcRts = 0x40;
 
-// The clocks that register 0x12 bits 0-2 select (4 to 6 run like 3), divided by 256 minus register 0x13.
-constexpr ULONG kClock[8] = {11719, 93750, 750000, 6000000, 6000000, 6000000, 6000000, 11980800};
 
 void Copy(PUCHAR To, const UCHAR* From, ULONG Length) {
   for (ULONG i = 0; i < Length; ++i) To[i] = From[i];
@@ -54,9 +54,7 @@ BOOLEAN HandshakeHolds(const BridgeChip* Chip) {
 // Bits of one character on the line in half bits: start, data, parity, stop (1, 1.5 or 2).
 ULONG CharacterHalfBits(const BridgeChip* Chip) {
   const UCHAR lc = Chip->Regs[REG_LINE_CONTROL];
-  const ULONG dataBits = 5 + (lc & 3);
-  const ULONG stopHalfBits = !(lc & 4) ? 2 : dataBits == 5 ? 3 : 4;
-  return 2 * (1 + dataBits + ((lc & 8) ? 1 : 0)) + stopHalfBits;
+  return 2 * (1 + zm470_uart::DataBits(lc) + (zm470_uart::ParityOn(lc) ? 1 : 0)) + zm470_uart::StopHalfBits(lc);
 }
 
 void TxStateChanged(BridgeChip* Chip) {
@@ -242,10 +240,10 @@ void BridgeAdvance(BridgeChip* Chip, ULONGLONG Elapsed, ULONGLONG Frequency) {
     Chip->Credit = 0;  // an idle transmitter saves up no time
     return;
   }
-  const ULONG factor = Chip->Regs[REG_DIVISOR] == 0 ? 256 : 256u - Chip->Regs[REG_DIVISOR];
+  const ULONG factor = zm470_uart::DivisionFactor(Chip->Regs[REG_DIVISOR]);
   // A character takes HalfBits/2 * factor / clock seconds; in units of 1/(2 * Frequency) clock cycles.
   const ULONGLONG perCharacter = static_cast<ULONGLONG>(CharacterHalfBits(Chip)) * factor * Frequency;
-  Chip->Credit += Elapsed * 2 * kClock[Chip->Regs[REG_PRESCALER] & 7];
+  Chip->Credit += Elapsed * 2 * zm470_uart::kClock[Chip->Regs[REG_PRESCALER] & 7];
   BridgeChip* farEnd = FarEnd(Chip);
   while (Chip->TxCount != 0 && Chip->Credit >= perCharacter) {
     if (farEnd && farEnd->RxCount == BRIDGE_RX_FIFO) {

@@ -1,8 +1,9 @@
 // A ZM470 bridge for the test bus driver: the chip's vendor requests, registers and UART, built for
 // the kernel. It uses the driver's own register and request map (usb/chip_registers.h) so that the
-// two cannot drift apart, and follows the rules of the emulator's chip model (emu/zm470): the rate
-// that registers 0x12/0x13 select, the frame that register 0x18 selects, finite FIFOs, modem outputs
-// active low in the modem-control byte, the 4-byte interrupt report. It is revision 0x30 only and
+// two cannot drift apart, shares the chip model's rate and format rules (emu/zm470/uart_rules.h: the
+// rate that registers 0x12/0x13 select, the frame that register 0x18 selects) and follows its other
+// rules (emu/zm470): finite FIFOs, modem outputs active low in the modem-control byte, the 4-byte
+// interrupt report. It is revision 0x30 only and
 // runs in real time: BridgeAdvance moves characters as the elapsed time allows. The far end is a
 // loopback plug (TX to RX, RTS to CTS, DTR to DSR and DCD) or, once BridgeJoinByNullModem joined two
 // chips, the other chip through a null-modem cable (TX to its RX both ways, RTS to its CTS, DTR to its
