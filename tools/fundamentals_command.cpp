@@ -66,22 +66,22 @@ int RunFundamentals(const FundamentalsOptions& options) {
   for (const tf::Scenario* scenario : scenarios) {
     for (bool mp : models) {
       for (uint64_t i = 0; i < options.seeds; ++i) {
-        tf::RunSpec spec;
-        spec.seed = options.seed + i;
-        spec.multiprocessor = mp;
-        spec.cycles = options.cycles;
-        spec.virtualSeconds = options.virtualSeconds;
-        spec.inject = inject;
+        tf::RunSettings settings;
+        settings.seed = options.seed + i;
+        settings.multiprocessor = mp;
+        settings.cycles = options.cycles;
+        settings.virtualSeconds = options.virtualSeconds;
+        settings.inject = inject;
         const auto runStart = std::chrono::steady_clock::now();
-        const tf::Result result = tf::RunOne(*scenario, spec);
+        const tf::Result result = tf::RunOne(*scenario, settings);
         ++runs;
         total += result.counters;
         std::printf("%s %-16s seed %-6llu %s  %s, %.2f s wall\n", result.Passed() ? "PASS" : "FAIL", scenario->name,
-                    static_cast<unsigned long long>(spec.seed), mp ? "mp" : "up", Summary(result.counters).c_str(),
+                    static_cast<unsigned long long>(settings.seed), mp ? "mp" : "up", Summary(result.counters).c_str(),
                     Since(runStart));
         if (!result.Passed()) {
           for (const std::string& f : result.failures) std::printf("  - %s\n", f.c_str());
-          replays.push_back(tf::ReplayCommand(scenario->name, spec));
+          replays.push_back(tf::ReplayCommand(scenario->name, settings));
           std::printf("  replay: %s\n", replays.back().c_str());
         }
         std::fflush(stdout);
@@ -102,7 +102,7 @@ int RunFundamentals(const FundamentalsOptions& options) {
 }
 
 int RunSoakCommand(const SoakOptions& options) {
-  tf::SoakSpec spec;
+  tf::SoakSettings settings;
   unsigned shard = 0;
   unsigned shards = 0;
   char extra = 0;
@@ -114,19 +114,19 @@ int RunSoakCommand(const SoakOptions& options) {
     std::fprintf(stderr, "tarnwire soak: give either --seeds K or --virtual-hours H\n");
     return 2;
   }
-  spec.firstSeed = options.firstSeed;
-  spec.seeds = options.seeds;
-  spec.virtualHours = options.virtualHours;
-  spec.shard = shard;
-  spec.shards = shards;
-  spec.seedSeconds = options.seedSeconds;
-  spec.cycles = options.cycles;
+  settings.firstSeed = options.firstSeed;
+  settings.seeds = options.seeds;
+  settings.virtualHours = options.virtualHours;
+  settings.shard = shard;
+  settings.shards = shards;
+  settings.seedSeconds = options.seedSeconds;
+  settings.cycles = options.cycles;
   const bool tty = isatty(STDERR_FILENO);
   auto lastLine = std::chrono::steady_clock::now();
   const uint64_t planned = options.seeds <= shard ? 0 : (options.seeds - shard + shards - 1) / shards;
-  spec.progress = [&](const tf::SoakReport& r, const tf::Result& last) {
+  settings.progress = [&](const tf::SoakReport& r, const tf::Result& last) {
     if (!last.Passed())
-      std::fprintf(stderr, "%sFAIL %s\n", tty ? "\r\033[K" : "", tf::ReplayCommand(last.scenario, last.spec).c_str());
+      std::fprintf(stderr, "%sFAIL %s\n", tty ? "\r\033[K" : "", tf::ReplayCommand(last.scenario, last.settings).c_str());
     const bool due = Since(lastLine) >= 5 || !last.Passed();
     if (!tty && !due) return;
     lastLine = std::chrono::steady_clock::now();
@@ -137,7 +137,7 @@ int RunSoakCommand(const SoakOptions& options) {
                  static_cast<double>(r.counters.virtualNs) / 3.6e12, r.failures.size(), r.wallSeconds);
     if (!tty) std::fprintf(stderr, "\n");
   };
-  const tf::SoakReport report = tf::RunSoak(spec);
+  const tf::SoakReport report = tf::RunSoak(settings);
   if (tty) std::fprintf(stderr, "\n");
   std::printf("%s", tf::FormatReport(report).c_str());
   if (!options.reportPath.empty() && !WriteText(options.reportPath, tf::ToJson(report))) {

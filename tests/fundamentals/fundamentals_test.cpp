@@ -14,7 +14,7 @@ namespace {
 std::string Describe(const Result& r) {
   std::string text;
   for (const std::string& f : r.failures) text += "\n  " + f;
-  return text + "\n  replay: " + ReplayCommand(r.scenario, r.spec);
+  return text + "\n  replay: " + ReplayCommand(r.scenario, r.settings);
 }
 
 class EveryScenario : public ::testing::TestWithParam<const char*> {};
@@ -24,11 +24,11 @@ TEST_P(EveryScenario, PassesUnderThreeSeedsOfBothModels) {
   ASSERT_NE(scenario, nullptr);
   for (bool mp : {false, true}) {
     for (uint64_t seed = 1; seed <= 3; ++seed) {
-      RunSpec spec;
-      spec.seed = seed;
-      spec.multiprocessor = mp;
-      spec.cycles = 2;
-      const Result r = RunOne(*scenario, spec);
+      RunSettings settings;
+      settings.seed = seed;
+      settings.multiprocessor = mp;
+      settings.cycles = 2;
+      const Result r = RunOne(*scenario, settings);
       EXPECT_TRUE(r.Passed()) << Describe(r);
       EXPECT_EQ(r.counters.bugChecks + r.counters.leaks + r.counters.bytesLost, 0u) << Describe(r);
       EXPECT_GT(r.counters.bytesVerified, 0u) << "no data came back checked" << Describe(r);
@@ -51,20 +51,20 @@ INSTANTIATE_TEST_SUITE_P(Fundamentals, EveryScenario, ::testing::ValuesIn(Scenar
                          });
 
 TEST(FundamentalsCounters, OperationsAreCountedWhereTheyHappen) {
-  RunSpec spec;
-  spec.cycles = 3;
-  const Result pnp = RunOne(*FindScenario("disable-enable"), spec);
+  RunSettings settings;
+  settings.cycles = 3;
+  const Result pnp = RunOne(*FindScenario("disable-enable"), settings);
   EXPECT_GE(pnp.counters.pnpCycles, 6u) << "each cycle is a disable and an enable" << Describe(pnp);
   EXPECT_EQ(pnp.counters.powerCycles, 0u);
-  const Result power = RunOne(*FindScenario("sleep-resume"), spec);
+  const Result power = RunOne(*FindScenario("sleep-resume"), settings);
   EXPECT_EQ(power.counters.powerCycles, 4u) << "one cycle through each of S1 to S4 at least" << Describe(power);
 }
 
 // A run padded to a virtual duration covers it with bursts and idle gaps.
 TEST(FundamentalsDuration, VirtualSecondsArePaddedWithBurstsOfTraffic) {
-  RunSpec spec;
-  spec.virtualSeconds = 60;
-  const Result r = RunOne(*FindScenario("rebalance"), spec);
+  RunSettings settings;
+  settings.virtualSeconds = 60;
+  const Result r = RunOne(*FindScenario("rebalance"), settings);
   EXPECT_TRUE(r.Passed()) << Describe(r);
   EXPECT_GE(r.counters.virtualNs, 60'000'000'000u);
   EXPECT_LT(r.counters.virtualNs, 90'000'000'000u) << "the padding overshot by more than an idle gap";
@@ -72,12 +72,12 @@ TEST(FundamentalsDuration, VirtualSecondsArePaddedWithBurstsOfTraffic) {
 
 // A failure must replay from its seed: the same run twice does the same, request for request.
 TEST(FundamentalsReplay, TheSameSeedAndModelRunTheSameAgain) {
-  RunSpec spec;
-  spec.seed = 11;
-  spec.multiprocessor = true;
-  spec.virtualSeconds = 30;
-  const Result first = RunOne(*FindScenario("concurrent"), spec);
-  const Result second = RunOne(*FindScenario("concurrent"), spec);
+  RunSettings settings;
+  settings.seed = 11;
+  settings.multiprocessor = true;
+  settings.virtualSeconds = 30;
+  const Result first = RunOne(*FindScenario("concurrent"), settings);
+  const Result second = RunOne(*FindScenario("concurrent"), settings);
   ASSERT_TRUE(first.Passed()) << Describe(first);
   EXPECT_EQ(first.counters.requests, second.counters.requests);
   EXPECT_EQ(first.counters.bytesMoved, second.counters.bytesMoved);
@@ -87,38 +87,38 @@ TEST(FundamentalsReplay, TheSameSeedAndModelRunTheSameAgain) {
 }
 
 TEST(FundamentalsInjected, LostBytesAreCaughtAndReportedWithTheirReplay) {
-  RunSpec spec;
-  spec.seed = 5;
-  spec.inject = Inject::LostBytes;
-  const Result r = RunOne(*FindScenario("rebalance"), spec);
+  RunSettings settings;
+  settings.seed = 5;
+  settings.inject = Inject::LostBytes;
+  const Result r = RunOne(*FindScenario("rebalance"), settings);
   ASSERT_FALSE(r.Passed()) << "a receive queue purged behind the stream's back went unnoticed";
   EXPECT_GT(r.counters.bytesLost, 0u);
   EXPECT_NE(r.failures[0].find("came back"), std::string::npos) << r.failures[0];
-  EXPECT_EQ(ReplayCommand(r.scenario, r.spec),
+  EXPECT_EQ(ReplayCommand(r.scenario, r.settings),
             "tarnwire fundamentals --scenario rebalance --seed 5 --cycles 3 --inject lost-bytes");
 }
 
 TEST(FundamentalsInjected, ABugCheckEndsTheRunAndIsCounted) {
-  RunSpec spec;
-  spec.multiprocessor = true;
-  spec.inject = Inject::BugCheck;
-  const Result r = RunOne(*FindScenario("cancel-remove"), spec);
+  RunSettings settings;
+  settings.multiprocessor = true;
+  settings.inject = Inject::BugCheck;
+  const Result r = RunOne(*FindScenario("cancel-remove"), settings);
   ASSERT_FALSE(r.Passed());
   EXPECT_EQ(r.counters.bugChecks, 1u);
   EXPECT_NE(r.failures[0].find("0x000000E2"), std::string::npos) << r.failures[0];
-  EXPECT_NE(ReplayCommand(r.scenario, r.spec).find("--mp --inject bug-check"), std::string::npos);
+  EXPECT_NE(ReplayCommand(r.scenario, r.settings).find("--mp --inject bug-check"), std::string::npos);
 }
 
 TEST(SoakReport, ShardsCoverEverySeedOnceAndTheirReportsMergeThroughJson) {
-  SoakSpec spec;
-  spec.seeds = 6;
-  spec.seedSeconds = 0;
-  spec.cycles = 1;
-  spec.shards = 2;
+  SoakSettings settings;
+  settings.seeds = 6;
+  settings.seedSeconds = 0;
+  settings.cycles = 1;
+  settings.shards = 2;
   SoakReport merged;
   for (unsigned shard = 0; shard < 2; ++shard) {
-    spec.shard = shard;
-    const SoakReport report = RunSoak(spec);
+    settings.shard = shard;
+    const SoakReport report = RunSoak(settings);
     EXPECT_EQ(report.seeds, 3u) << "shard " << shard;
     SoakReport read;
     std::string error;
@@ -138,15 +138,15 @@ TEST(SoakReport, ShardsCoverEverySeedOnceAndTheirReportsMergeThroughJson) {
 
 // With a virtual duration, each shard runs seeds until it has covered its share of it.
 TEST(SoakReport, AVirtualDurationIsSharedOutBetweenTheShards) {
-  SoakSpec spec;
-  spec.virtualHours = 0.05;  // 180 s: 90 s for each of two shards
-  spec.seedSeconds = 40;
-  spec.cycles = 1;
-  spec.shards = 2;
+  SoakSettings settings;
+  settings.virtualHours = 0.05;  // 180 s: 90 s for each of two shards
+  settings.seedSeconds = 40;
+  settings.cycles = 1;
+  settings.shards = 2;
   uint64_t seeds = 0;
   for (unsigned shard = 0; shard < 2; ++shard) {
-    spec.shard = shard;
-    const SoakReport report = RunSoak(spec);
+    settings.shard = shard;
+    const SoakReport report = RunSoak(settings);
     EXPECT_GE(report.counters.virtualNs, 90'000'000'000u) << "shard " << shard;
     EXPECT_LT(report.counters.virtualNs, 90'000'000'000u + 70'000'000'000u) << "a seed too many in shard " << shard;
     EXPECT_EQ(report.passed, report.seeds) << FormatReport(report);
@@ -159,8 +159,8 @@ TEST(SoakReport, AFailureKeepsItsReplayThroughJsonAndAReportThatDoesNotAddUpIsRe
   SoakReport report;
   Result failed;
   failed.scenario = "surprise-remove";
-  failed.spec.seed = 77;
-  failed.spec.multiprocessor = true;
+  failed.settings.seed = 77;
+  failed.settings.multiprocessor = true;
   failed.failures = {"COM1: \"quoted\"\nand a second line"};
   failed.counters.bugChecks = 1;
   report.Add(failed);

@@ -34,7 +34,7 @@ class SystemTurn {
 };
 
 void Round(Rig& rig, uint64_t round) {
-  const RunSpec& spec = rig.spec();
+  const RunSettings& settings = rig.settings();
   Streams streams(kPorts);
   SystemTurn turn;
   unsigned opsLeft = 3;
@@ -42,8 +42,8 @@ void Round(Rig& rig, uint64_t round) {
   for (unsigned com = 1; com <= kPorts; ++com) {
     StreamOptions options;
     options.com = com;
-    options.seed = spec.seed * 1000003 + round;
-    options.injectLoss = spec.inject == Inject::LostBytes && com == 1 && round == 0;
+    options.seed = settings.seed * 1000003 + round;
+    options.injectLoss = settings.inject == Inject::LostBytes && com == 1 && round == 0;
     bodies.push_back([&rig, options, &streams] { StreamPort(rig, options, streams[options.com - 1]); });
   }
   auto opDone = [&] {
@@ -56,7 +56,7 @@ void Round(Rig& rig, uint64_t round) {
   auto before = [&](unsigned com) { return AwaitCleanChunks(rig, com, streams[com - 1], 1, "before a round's operations"); };
   // Plug and Play.
   bodies.push_back([&, round] {
-    std::mt19937_64 random(spec.seed * 7919 + round);
+    std::mt19937_64 random(settings.seed * 7919 + round);
     const unsigned com = 1 + static_cast<unsigned>(random() % (kPorts - 1));
     if (before(com)) {
       const unsigned operations = 1 + static_cast<unsigned>(random() % 2);
@@ -70,17 +70,17 @@ void Round(Rig& rig, uint64_t round) {
   });
   // Power.
   bodies.push_back([&, round] {
-    std::mt19937_64 random(spec.seed * 104729 + round);
+    std::mt19937_64 random(settings.seed * 104729 + round);
     if (before(1) && random() % 2 == 0) {
       turn.Take();
-      SleepCycle(rig, streams, random, SleepStateOfCycle(spec.seed, static_cast<unsigned>(round)));
+      SleepCycle(rig, streams, random, SleepStateOfCycle(settings.seed, static_cast<unsigned>(round)));
       turn.Give();
     }
     opDone();
   });
   // File-request fuzz and an open/close storm on the fourth port.
   bodies.push_back([&, round] {
-    std::mt19937_64 random(spec.seed * 1299709 + round);
+    std::mt19937_64 random(settings.seed * 1299709 + round);
     StreamControl& s = streams[kFuzzCom - 1];
     if (before(kFuzzCom)) {
       s.release = true;
@@ -98,12 +98,12 @@ void Round(Rig& rig, uint64_t round) {
 
 }  // namespace
 
-Result RunConcurrent(const RunSpec& spec) {
-  return RunOnRig("concurrent", spec, kPorts, [&](Rig& rig) {
-    const emu::VirtualTime until = static_cast<emu::VirtualTime>(spec.virtualSeconds * emu::kSecond);
-    std::mt19937_64 random(spec.seed ^ 0x5DEECE66Dull);
+Result RunConcurrent(const RunSettings& settings) {
+  return RunOnRig("concurrent", settings, kPorts, [&](Rig& rig) {
+    const emu::VirtualTime until = static_cast<emu::VirtualTime>(settings.virtualSeconds * emu::kSecond);
+    std::mt19937_64 random(settings.seed ^ 0x5DEECE66Dull);
     for (uint64_t round = 0; rig.Alive() && !rig.Failed(); ++round) {
-      if (until == 0 ? round >= spec.cycles : rig.machine().kernel().Now() >= until) break;
+      if (until == 0 ? round >= settings.cycles : rig.machine().kernel().Now() >= until) break;
       Round(rig, round);
       // Idle: every handle closed, seconds of virtual time.
       if (until != 0 && rig.Alive()) {

@@ -5,6 +5,6 @@
 
 namespace tarnwire_fundamentals {
 
-Result RunConcurrent(const RunSpec& spec);
+Result RunConcurrent(const RunSettings& settings);
 
 }  // namespace tarnwire_fundamentals

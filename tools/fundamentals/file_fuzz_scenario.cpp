@@ -116,14 +116,14 @@ void FuzzFileRequests(Rig& rig, unsigned com, std::mt19937_64& random, unsigned 
   if (status != STATUS_SUCCESS && !rig.disturbances().AllSince(mark)) rig.Fail(Com(com) + ": close after the fuzz failed with " + StatusText(status));
 }
 
-Result RunFileFuzz(const RunSpec& spec) {
-  return RunOnRig("file-fuzz", spec, 2, [&](Rig& rig) {
+Result RunFileFuzz(const RunSettings& settings) {
+  return RunOnRig("file-fuzz", settings, 2, [&](Rig& rig) {
     StreamAround(rig, [&](Rig& r, Streams& streams, std::mt19937_64& random) {
       StreamControl& s = streams[0];
       s.release = true;
       AwaitIdle(s);
       r.disturbances().Begin(1);
-      FuzzFileRequests(r, 1, random, 300 * (spec.cycles == 0 ? 1 : spec.cycles), true);
+      FuzzFileRequests(r, 1, random, 300 * (settings.cycles == 0 ? 1 : settings.cycles), true);
       r.disturbances().End(1);
       s.release = false;
     });

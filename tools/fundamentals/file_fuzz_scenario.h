@@ -8,7 +8,7 @@
 
 namespace tarnwire_fundamentals {
 
-Result RunFileFuzz(const RunSpec& spec);
+Result RunFileFuzz(const RunSettings& settings);
 
 // From an application thread: `calls` random file requests on COMn (closed on entry and exit),
 // after a sweep of every information class with a spread of lengths when `sweep`.

@@ -68,26 +68,26 @@ bool ParseInject(const std::string& text, Inject* inject) {
   return false;
 }
 
-std::string ReplayCommand(const std::string& scenario, const RunSpec& spec) {
-  std::string command = "tarnwire fundamentals --scenario " + scenario + " --seed " + std::to_string(spec.seed) +
-                        " --cycles " + std::to_string(spec.cycles);
-  if (spec.virtualSeconds > 0) {
+std::string ReplayCommand(const std::string& scenario, const RunSettings& settings) {
+  std::string command = "tarnwire fundamentals --scenario " + scenario + " --seed " + std::to_string(settings.seed) +
+                        " --cycles " + std::to_string(settings.cycles);
+  if (settings.virtualSeconds > 0) {
     char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%g", spec.virtualSeconds);
+    std::snprintf(seconds, sizeof seconds, "%g", settings.virtualSeconds);
     command += std::string(" --virtual-seconds ") + seconds;
   }
-  if (spec.multiprocessor) command += " --mp";
-  if (spec.inject != Inject::None) command += std::string(" --inject ") + InjectName(spec.inject);
+  if (settings.multiprocessor) command += " --mp";
+  if (settings.inject != Inject::None) command += std::string(" --inject ") + InjectName(settings.inject);
   return command;
 }
 
-Result RunOne(const Scenario& scenario, const RunSpec& spec) {
+Result RunOne(const Scenario& scenario, const RunSettings& settings) {
   try {
-    return scenario.run(spec);
+    return scenario.run(settings);
   } catch (const std::exception& e) {
     Result result;
     result.scenario = scenario.name;
-    result.spec = spec;
+    result.settings = settings;
     result.failures.push_back(std::string("the run stopped: ") + e.what());
     return result;
   }

@@ -20,7 +20,7 @@ enum class Inject {
   BugCheck,   // a system thread bug-checks the machine (MANUALLY_INITIATED_CRASH)
 };
 
-struct RunSpec {
+struct RunSettings {
   uint64_t seed = 1;
   bool multiprocessor = false;
   unsigned cycles = 3;          // Plug and Play or power cycles (operations of the scenario)
@@ -45,13 +45,13 @@ struct Counters {
 
 struct Result {
   std::string scenario;
-  RunSpec spec;
+  RunSettings settings;
   Counters counters;
   std::vector<std::string> failures;  // empty when the run passed
   bool Passed() const { return failures.empty(); }
 };
 
-using Runner = Result (*)(const RunSpec& spec);
+using Runner = Result (*)(const RunSettings& settings);
 
 struct Scenario {
   const char* name;
@@ -67,9 +67,9 @@ const char* InjectName(Inject inject);
 bool ParseInject(const std::string& text, Inject* inject);
 
 // The command that replays one run: "tarnwire fundamentals --scenario X --seed N ...".
-std::string ReplayCommand(const std::string& scenario, const RunSpec& spec);
+std::string ReplayCommand(const std::string& scenario, const RunSettings& settings);
 
 // Runs one scenario, turning anything that escapes it (a bug check, an exception) into a failure.
-Result RunOne(const Scenario& scenario, const RunSpec& spec);
+Result RunOne(const Scenario& scenario, const RunSettings& settings);
 
 }  // namespace tarnwire_fundamentals

@@ -22,7 +22,7 @@ std::string Com(unsigned com) { return "COM" + std::to_string(com); }
 }  // namespace
 
 void Storm(Rig& rig, unsigned thread, unsigned rounds, unsigned onlyCom) {
-  std::mt19937_64 random(rig.spec().seed * 31 + thread);
+  std::mt19937_64 random(rig.settings().seed * 31 + thread);
   Counters& c = rig.counters();
   for (unsigned i = 0; i < rounds && rig.Alive(); ++i) {
     const unsigned com = onlyCom != 0 ? onlyCom : 1 + static_cast<unsigned>(random() % rig.Ports());
@@ -131,10 +131,10 @@ void ClosePending(Rig& rig, unsigned com, std::mt19937_64& random) {
 
 }  // namespace
 
-Result RunOpenCloseStorm(const RunSpec& spec) {
-  return RunOnRig("open-close-storm", spec, 2, [&](Rig& rig) {
+Result RunOpenCloseStorm(const RunSettings& settings) {
+  return RunOnRig("open-close-storm", settings, 2, [&](Rig& rig) {
     std::vector<std::function<void()>> storm;
-    const unsigned rounds = 40 * (spec.cycles == 0 ? 1 : spec.cycles);
+    const unsigned rounds = 40 * (settings.cycles == 0 ? 1 : settings.cycles);
     for (unsigned t = 0; t < 4; ++t) storm.push_back([&rig, t, rounds] { Storm(rig, t, rounds, 0); });
     rig.Together(storm);
     // Every port still streams afterwards.
@@ -142,10 +142,10 @@ Result RunOpenCloseStorm(const RunSpec& spec) {
   });
 }
 
-Result RunClosePending(const RunSpec& spec) {
-  return RunOnRig("close-pending", spec, 2, [&](Rig& rig) {
+Result RunClosePending(const RunSettings& settings) {
+  return RunOnRig("close-pending", settings, 2, [&](Rig& rig) {
     StreamAround(rig, [&](Rig& r, Streams& streams, std::mt19937_64& random) {
-      for (unsigned i = 0; i < spec.cycles * 2 && r.Alive() && !r.Failed(); ++i) {
+      for (unsigned i = 0; i < settings.cycles * 2 && r.Alive() && !r.Failed(); ++i) {
         const unsigned com = 1 + i % r.Ports();
         StreamControl& s = streams[com - 1];
         s.release = true;

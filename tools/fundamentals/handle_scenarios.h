@@ -6,8 +6,8 @@
 
 namespace tarnwire_fundamentals {
 
-Result RunOpenCloseStorm(const RunSpec& spec);
-Result RunClosePending(const RunSpec& spec);
+Result RunOpenCloseStorm(const RunSettings& settings);
+Result RunClosePending(const RunSettings& settings);
 
 // From an application thread: `rounds` opens and closes of COMn (any port when 0), a little I/O
 // between; `thread` varies the seeded choices.

@@ -11,28 +11,28 @@ void PauseMs(std::mt19937_64& random, unsigned min, unsigned max) {
 }
 
 void StreamAround(Rig& rig, const Controller& controller) {
-  const RunSpec& spec = rig.spec();
+  const RunSettings& settings = rig.settings();
   Streams streams(rig.Ports());
   std::vector<std::function<void()>> bodies;
   for (unsigned com = 1; com <= rig.Ports(); ++com) {
     StreamOptions options;
     options.com = com;
-    options.seed = spec.seed;
-    options.injectLoss = spec.inject == Inject::LostBytes && com == 1;
+    options.seed = settings.seed;
+    options.injectLoss = settings.inject == Inject::LostBytes && com == 1;
     bodies.push_back([&rig, options, &streams] { StreamPort(rig, options, streams[options.com - 1]); });
   }
-  bodies.push_back([&rig, &streams, &controller, &spec] {
-    std::mt19937_64 random(spec.seed ^ 0xC3A5C85C97CB3127ull);
+  bodies.push_back([&rig, &streams, &controller, &settings] {
+    std::mt19937_64 random(settings.seed ^ 0xC3A5C85C97CB3127ull);
     bool ok = true;
     for (unsigned com = 1; com <= rig.Ports() && ok; ++com)
       ok = AwaitCleanChunks(rig, com, streams[com - 1], 1, "before the first operation");
-    if (ok && spec.inject == Inject::BugCheck) rig.machine().kernel().BugCheck(0xE2);  // MANUALLY_INITIATED_CRASH
+    if (ok && settings.inject == Inject::BugCheck) rig.machine().kernel().BugCheck(0xE2);  // MANUALLY_INITIATED_CRASH
     if (ok) controller(rig, streams, random);
     for (StreamControl& s : streams) s.pause = s.release = false;
     for (unsigned com = 1; com <= rig.Ports() && rig.Alive(); ++com)
       AwaitCleanChunks(rig, com, streams[com - 1], 1, "after the last operation");
     // Bursty traffic up to the virtual duration: every port idle for seconds, then a burst.
-    const emu::VirtualTime until = static_cast<emu::VirtualTime>(spec.virtualSeconds * emu::kSecond);
+    const emu::VirtualTime until = static_cast<emu::VirtualTime>(settings.virtualSeconds * emu::kSecond);
     while (rig.Alive() && !rig.Failed() && rig.machine().kernel().Now() < until) {
       for (StreamControl& s : streams) s.pause = true;
       for (StreamControl& s : streams) AwaitIdle(s);
@@ -46,12 +46,12 @@ void StreamAround(Rig& rig, const Controller& controller) {
   rig.Together(bodies);
 }
 
-Result RunOnRig(const char* name, const RunSpec& spec, unsigned ports, const std::function<void(Rig&)>& body) {
+Result RunOnRig(const char* name, const RunSettings& settings, unsigned ports, const std::function<void(Rig&)>& body) {
   Result result;
   result.scenario = name;
-  result.spec = spec;
+  result.settings = settings;
   {
-    Rig rig(spec, ports, result);
+    Rig rig(settings, ports, result);
     if (rig.Alive()) body(rig);
     rig.Finish();
   }

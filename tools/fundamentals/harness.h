@@ -17,7 +17,7 @@ using Controller = std::function<void(Rig& rig, Streams& streams, std::mt19937_6
 
 // Streams on every port of the rig while `controller` runs in an application thread of its own.
 // Before the controller each port must bring data back intact; after it, too (the controller's
-// last operation must not have broken a port). With spec.virtualSeconds, bursts of traffic with
+// last operation must not have broken a port). With settings.virtualSeconds, bursts of traffic with
 // idle gaps of seconds follow until the machine's clock reaches it.
 void StreamAround(Rig& rig, const Controller& controller);
 
@@ -25,6 +25,6 @@ void StreamAround(Rig& rig, const Controller& controller);
 void PauseMs(std::mt19937_64& random, unsigned min, unsigned max);
 
 // Runs `body` on a fresh rig of `ports` bridges and finishes it (unplug, unload, pool check).
-Result RunOnRig(const char* name, const RunSpec& spec, unsigned ports, const std::function<void(Rig&)>& body);
+Result RunOnRig(const char* name, const RunSettings& settings, unsigned ports, const std::function<void(Rig&)>& body);
 
 }  // namespace tarnwire_fundamentals

@@ -214,26 +214,26 @@ void FailRestartCycle(Rig& rig, Streams& streams, std::mt19937_64& random, unsig
 }
 
 template <class Cycle>
-Result RunCycles(const char* name, const RunSpec& spec, Cycle cycle) {
-  return RunOnRig(name, spec, 2, [&](Rig& rig) {
+Result RunCycles(const char* name, const RunSettings& settings, Cycle cycle) {
+  return RunOnRig(name, settings, 2, [&](Rig& rig) {
     StreamAround(rig, [&](Rig& r, Streams& streams, std::mt19937_64& random) {
-      for (unsigned i = 0; i < spec.cycles && r.Alive() && !r.Failed(); ++i) cycle(r, streams, random, i);
+      for (unsigned i = 0; i < settings.cycles && r.Alive() && !r.Failed(); ++i) cycle(r, streams, random, i);
     });
   });
 }
 
 }  // namespace
 
-Result RunDisableEnable(const RunSpec& spec) { return RunCycles("disable-enable", spec, DisableEnableCycle); }
-Result RunRemove(const RunSpec& spec) { return RunCycles("remove", spec, RemoveCycle); }
-Result RunCancelRemove(const RunSpec& spec) { return RunCycles("cancel-remove", spec, CancelRemoveCycle); }
-Result RunSurpriseRemove(const RunSpec& spec) { return RunCycles("surprise-remove", spec, SurpriseRemoveCycle); }
-Result RunRebalance(const RunSpec& spec) { return RunCycles("rebalance", spec, RebalanceCycle); }
-Result RunFailRestart(const RunSpec& spec) { return RunCycles("fail-restart", spec, FailRestartCycle); }
+Result RunDisableEnable(const RunSettings& settings) { return RunCycles("disable-enable", settings, DisableEnableCycle); }
+Result RunRemove(const RunSettings& settings) { return RunCycles("remove", settings, RemoveCycle); }
+Result RunCancelRemove(const RunSettings& settings) { return RunCycles("cancel-remove", settings, CancelRemoveCycle); }
+Result RunSurpriseRemove(const RunSettings& settings) { return RunCycles("surprise-remove", settings, SurpriseRemoveCycle); }
+Result RunRebalance(const RunSettings& settings) { return RunCycles("rebalance", settings, RebalanceCycle); }
+Result RunFailRestart(const RunSettings& settings) { return RunCycles("fail-restart", settings, FailRestartCycle); }
 
-Result RunCancelStop(const RunSpec& spec) {
+Result RunCancelStop(const RunSettings& settings) {
   CancelStopTally tally;
-  Result result = RunCycles("cancel-stop", spec, [&tally](Rig& r, Streams& s, std::mt19937_64& random, unsigned i) {
+  Result result = RunCycles("cancel-stop", settings, [&tally](Rig& r, Streams& s, std::mt19937_64& random, unsigned i) {
     CancelStopCycle(r, s, random, i, tally);
   });
   if (result.Passed() && tally.refused == 0)

@@ -8,13 +8,13 @@
 
 namespace tarnwire_fundamentals {
 
-Result RunDisableEnable(const RunSpec& spec);
-Result RunRemove(const RunSpec& spec);
-Result RunCancelRemove(const RunSpec& spec);
-Result RunSurpriseRemove(const RunSpec& spec);
-Result RunRebalance(const RunSpec& spec);
-Result RunCancelStop(const RunSpec& spec);
-Result RunFailRestart(const RunSpec& spec);
+Result RunDisableEnable(const RunSettings& settings);
+Result RunRemove(const RunSettings& settings);
+Result RunCancelRemove(const RunSettings& settings);
+Result RunSurpriseRemove(const RunSettings& settings);
+Result RunRebalance(const RunSettings& settings);
+Result RunCancelStop(const RunSettings& settings);
+Result RunFailRestart(const RunSettings& settings);
 
 // One of the operations above on COMn, picked at random (the concurrent scenario).
 void RandomPnpOperation(Rig& rig, Streams& streams, std::mt19937_64& random, unsigned com);

@@ -32,13 +32,13 @@ SYSTEM_POWER_STATE SleepStateOfCycle(uint64_t seed, unsigned cycle) {
   return static_cast<SYSTEM_POWER_STATE>(PowerSystemSleeping1 + (seed + cycle) % 4);
 }
 
-Result RunSleepResume(const RunSpec& spec) {
-  return RunOnRig("sleep-resume", spec, 2, [&](Rig& rig) {
+Result RunSleepResume(const RunSettings& settings) {
+  return RunOnRig("sleep-resume", settings, 2, [&](Rig& rig) {
     StreamAround(rig, [&](Rig& r, Streams& streams, std::mt19937_64& random) {
       // At least one cycle through each of S1 to S4.
-      const unsigned cycles = spec.cycles < 4 ? 4 : spec.cycles;
+      const unsigned cycles = settings.cycles < 4 ? 4 : settings.cycles;
       for (unsigned i = 0; i < cycles && r.Alive() && !r.Failed(); ++i)
-        SleepCycle(r, streams, random, SleepStateOfCycle(spec.seed, i));
+        SleepCycle(r, streams, random, SleepStateOfCycle(settings.seed, i));
     });
   });
 }

@@ -8,7 +8,7 @@
 
 namespace tarnwire_fundamentals {
 
-Result RunSleepResume(const RunSpec& spec);
+Result RunSleepResume(const RunSettings& settings);
 
 // One sleep in `state` and resume, with the streams running throughout (the concurrent scenario).
 void SleepCycle(Rig& rig, Streams& streams, std::mt19937_64& random, SYSTEM_POWER_STATE state);

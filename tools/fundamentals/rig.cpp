@@ -44,12 +44,12 @@ std::string StatusText(NTSTATUS status) {
   return text;
 }
 
-Rig::Rig(const RunSpec& spec, unsigned ports, Result& result)
-    : spec_(spec), ports_(ports), result_(result), disturbances_(ports), current_(ports, nullptr) {
+Rig::Rig(const RunSettings& settings, unsigned ports, Result& result)
+    : settings_(settings), ports_(ports), result_(result), disturbances_(ports), current_(ports, nullptr) {
   emu::KernelConfig config;
-  config.seed = spec.seed;
+  config.seed = settings.seed;
   config.realTime = false;
-  config.processors = spec.multiprocessor ? emu::ProcessorModel::Multiprocessor : emu::ProcessorModel::Uniprocessor;
+  config.processors = settings.multiprocessor ? emu::ProcessorModel::Multiprocessor : emu::ProcessorModel::Uniprocessor;
   machine_ = std::make_unique<emu::Machine>(config);
   machine_->kernel().SetTraceEnabled(std::getenv("TARNWIRE_BUGCHECK_REPORT") != nullptr);
   machine_->pnp().RegisterDriver(kBridgeHardwareId, kServiceName, DriverEntry);

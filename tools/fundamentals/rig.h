@@ -60,7 +60,7 @@ class Disturbances {
 
 class Rig {
  public:
-  Rig(const RunSpec& spec, unsigned ports, Result& result);
+  Rig(const RunSettings& settings, unsigned ports, Result& result);
   ~Rig();
   Rig(const Rig&) = delete;
   Rig& operator=(const Rig&) = delete;
@@ -69,7 +69,7 @@ class Rig {
   bool Alive() const { return alive_; }
   emu::Machine& machine() { return *machine_; }
   unsigned Ports() const { return ports_; }
-  const RunSpec& spec() const { return spec_; }
+  const RunSettings& settings() const { return settings_; }
   Counters& counters() { return result_.counters; }
   Disturbances& disturbances() { return disturbances_; }
 
@@ -100,7 +100,7 @@ class Rig {
   void PlugBridge(unsigned com);
   void NoteBugCheck(const std::string& report, unsigned long code, uintptr_t param1);
 
-  RunSpec spec_;
+  RunSettings settings_;
   unsigned ports_;
   Result& result_;
   Disturbances disturbances_;

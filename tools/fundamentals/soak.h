@@ -11,7 +11,7 @@
 
 namespace tarnwire_fundamentals {
 
-struct SoakSpec {
+struct SoakSettings {
   uint64_t firstSeed = 1;
   uint64_t seeds = 0;         // this many seeds of the campaign (before sharding); or
   double virtualHours = 0;    // seeds until the campaign's virtual time reaches this (each shard its share)
@@ -25,8 +25,8 @@ struct SoakSpec {
 
 // The run a seed of the campaign makes.
 const Scenario& SoakScenarioOf(uint64_t seed);
-RunSpec SoakRunOf(uint64_t seed, const SoakSpec& spec);
+RunSettings SoakRunOf(uint64_t seed, const SoakSettings& settings);
 
-SoakReport RunSoak(const SoakSpec& spec);
+SoakReport RunSoak(const SoakSettings& settings);
 
 }  // namespace tarnwire_fundamentals

@@ -169,10 +169,10 @@ void SoakReport::Add(const Result& result) {
   }
   SoakFailure f;
   f.scenario = result.scenario;
-  f.seed = result.spec.seed;
-  f.multiprocessor = result.spec.multiprocessor;
+  f.seed = result.settings.seed;
+  f.multiprocessor = result.settings.multiprocessor;
   for (const std::string& reason : result.failures) f.reason += (f.reason.empty() ? "" : "; ") + reason;
-  f.replay = ReplayCommand(result.scenario, result.spec);
+  f.replay = ReplayCommand(result.scenario, result.settings);
   failures.push_back(f);
 }
 
