@@ -49,8 +49,8 @@ int RunFundamentals(const FundamentalsOptions& options) {
   } else {
     std::string names;
     for (const tf::Scenario& s : tf::Scenarios()) names += std::string(" ") + s.name;
-    std::fprintf(stderr, "tarnwire fundamentals: no scenario '%s'; there are:%s, or all\n", options.scenario.c_str(),
-                 names.c_str());
+    std::fprintf(stderr, "tarnwire fundamentals: no scenario '%s'; there are:%s, or all\n",
+                 options.scenario.c_str(), names.c_str());
     return 2;
   }
   std::vector<bool> models;
@@ -76,9 +76,9 @@ int RunFundamentals(const FundamentalsOptions& options) {
         const tf::Result result = tf::RunOne(*scenario, settings);
         ++runs;
         total += result.counters;
-        std::printf("%s %-16s seed %-6llu %s  %s, %.2f s wall\n", result.Passed() ? "PASS" : "FAIL", scenario->name,
-                    static_cast<unsigned long long>(settings.seed), mp ? "mp" : "up", Summary(result.counters).c_str(),
-                    Since(runStart));
+        std::printf("%s %-16s seed %-6llu %s  %s, %.2f s wall\n", result.Passed() ? "PASS" : "FAIL",
+                    scenario->name, static_cast<unsigned long long>(settings.seed), mp ? "mp" : "up",
+                    Summary(result.counters).c_str(), Since(runStart));
         if (!result.Passed()) {
           for (const std::string& f : result.failures) std::printf("  - %s\n", f.c_str());
           replays.push_back(tf::ReplayCommand(scenario->name, settings));
@@ -106,8 +106,10 @@ int RunSoakCommand(const SoakOptions& options) {
   unsigned shard = 0;
   unsigned shards = 0;
   char extra = 0;
-  if (std::sscanf(options.shard.c_str(), "%u/%u%c", &shard, &shards, &extra) != 2 || shards == 0 || shard >= shards) {
-    std::fprintf(stderr, "tarnwire soak: --shard must be I/N with 0 <= I < N, not '%s'\n", options.shard.c_str());
+  if (std::sscanf(options.shard.c_str(), "%u/%u%c", &shard, &shards, &extra) != 2 || shards == 0 ||
+      shard >= shards) {
+    std::fprintf(stderr, "tarnwire soak: --shard must be I/N with 0 <= I < N, not '%s'\n",
+                 options.shard.c_str());
     return 2;
   }
   if ((options.seeds == 0) == (options.virtualHours <= 0)) {
@@ -126,15 +128,16 @@ int RunSoakCommand(const SoakOptions& options) {
   const uint64_t planned = options.seeds <= shard ? 0 : (options.seeds - shard + shards - 1) / shards;
   settings.progress = [&](const tf::SoakReport& r, const tf::Result& last) {
     if (!last.Passed())
-      std::fprintf(stderr, "%sFAIL %s\n", tty ? "\r\033[K" : "", tf::ReplayCommand(last.scenario, last.settings).c_str());
+      std::fprintf(stderr, "%sFAIL %s\n", tty ? "\r\033[K" : "",
+                   tf::ReplayCommand(last.scenario, last.settings).c_str());
     const bool due = Since(lastLine) >= 5 || !last.Passed();
     if (!tty && !due) return;
     lastLine = std::chrono::steady_clock::now();
     char total[32] = "";
     if (planned != 0) std::snprintf(total, sizeof total, "/%llu", static_cast<unsigned long long>(planned));
-    std::fprintf(stderr, "%ssoak %s: %llu%s seeds, %.2f virtual hours, %zu failed, %.0f s", tty ? "\r\033[K" : "",
-                 options.shard.c_str(), static_cast<unsigned long long>(r.seeds), total,
-                 static_cast<double>(r.counters.virtualNs) / 3.6e12, r.failures.size(), r.wallSeconds);
+    std::fprintf(stderr, "%ssoak %s: %llu%s seeds, %.2f virtual hours, %zu failed, %.0f s",
+                 tty ? "\r\033[K" : "", options.shard.c_str(), static_cast<unsigned long long>(r.seeds),
+                 total, static_cast<double>(r.counters.virtualNs) / 3.6e12, r.failures.size(), r.wallSeconds);
     if (!tty) std::fprintf(stderr, "\n");
   };
   const tf::SoakReport report = tf::RunSoak(settings);
@@ -156,7 +159,8 @@ int RunSoakMerge(const std::vector<std::string>& paths, const std::string& repor
     tf::SoakReport report;
     std::string error;
     if (!in || !tf::FromJson(text.str(), &report, &error)) {
-      std::fprintf(stderr, "tarnwire soak-merge: %s: %s\n", path.c_str(), in ? error.c_str() : "cannot be read");
+      std::fprintf(stderr, "tarnwire soak-merge: %s: %s\n", path.c_str(),
+                   in ? error.c_str() : "cannot be read");
       return 2;
     }
     merged.Merge(report);

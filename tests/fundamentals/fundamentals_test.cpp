@@ -1,10 +1,11 @@
 // The device fundamentals scenarios under a few seeds of both processor models, the failures they
 // must catch (bytes lost, a bug check) reported with a replay command, and soak reports that merge.
+#include "fundamentals.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 
-#include "fundamentals.h"
 #include "soak.h"
 #include "soak_report.h"
 
@@ -57,7 +58,8 @@ TEST(FundamentalsCounters, OperationsAreCountedWhereTheyHappen) {
   EXPECT_GE(pnp.counters.pnpCycles, 6u) << "each cycle is a disable and an enable" << Describe(pnp);
   EXPECT_EQ(pnp.counters.powerCycles, 0u);
   const Result power = RunOne(*FindScenario("sleep-resume"), settings);
-  EXPECT_EQ(power.counters.powerCycles, 4u) << "one cycle through each of S1 to S4 at least" << Describe(power);
+  EXPECT_EQ(power.counters.powerCycles, 4u)
+      << "one cycle through each of S1 to S4 at least" << Describe(power);
 }
 
 // A run padded to a virtual duration covers it with bursts and idle gaps.
@@ -148,7 +150,8 @@ TEST(SoakReport, AVirtualDurationIsSharedOutBetweenTheShards) {
     settings.shard = shard;
     const SoakReport report = RunSoak(settings);
     EXPECT_GE(report.counters.virtualNs, 90'000'000'000u) << "shard " << shard;
-    EXPECT_LT(report.counters.virtualNs, 90'000'000'000u + 70'000'000'000u) << "a seed too many in shard " << shard;
+    EXPECT_LT(report.counters.virtualNs, 90'000'000'000u + 70'000'000'000u)
+        << "a seed too many in shard " << shard;
     EXPECT_EQ(report.passed, report.seeds) << FormatReport(report);
     seeds += report.seeds;
   }
@@ -169,7 +172,8 @@ TEST(SoakReport, AFailureKeepsItsReplayThroughJsonAndAReportThatDoesNotAddUpIsRe
   ASSERT_TRUE(FromJson(ToJson(report), &read, &error)) << error;
   ASSERT_EQ(read.failures.size(), 1u);
   EXPECT_EQ(read.failures[0].reason, failed.failures[0]);
-  EXPECT_EQ(read.failures[0].replay, "tarnwire fundamentals --scenario surprise-remove --seed 77 --cycles 3 --mp");
+  EXPECT_EQ(read.failures[0].replay,
+            "tarnwire fundamentals --scenario surprise-remove --seed 77 --cycles 3 --mp");
   EXPECT_EQ(read.counters.bugChecks, 1u);
   EXPECT_NE(FormatReport(read).find("replay: tarnwire fundamentals"), std::string::npos);
 

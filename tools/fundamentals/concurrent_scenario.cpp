@@ -53,7 +53,9 @@ void Round(Rig& rig, uint64_t round) {
       AwaitCleanChunks(rig, com, streams[com - 1], 1, "after a round of concurrent operations");
     for (StreamControl& s : streams) s.stop = true;
   };
-  auto before = [&](unsigned com) { return AwaitCleanChunks(rig, com, streams[com - 1], 1, "before a round's operations"); };
+  auto before = [&](unsigned com) {
+    return AwaitCleanChunks(rig, com, streams[com - 1], 1, "before a round's operations");
+  };
   // Plug and Play.
   bodies.push_back([&, round] {
     std::mt19937_64 random(settings.seed * 7919 + round);

@@ -12,16 +12,20 @@ namespace tarnwire_fundamentals {
 namespace {
 
 constexpr ULONG kIoctlSetTimeouts = 0x1B001C;  // IOCTL_SERIAL_SET_TIMEOUTS
-constexpr ULONG kClasses = 80;                  // past FileMaximumInformation
+constexpr ULONG kClasses = 80;                 // past FileMaximumInformation
 
 std::string Com(unsigned com) { return "COM" + std::to_string(com); }
 
 ULONG FuzzLength(std::mt19937_64& random) {
   switch (random() % 4) {
-    case 0: return static_cast<ULONG>(random() % 8);
-    case 1: return static_cast<ULONG>(random() % 64);
-    case 2: return static_cast<ULONG>(random() % 600);
-    default: return 24;  // FILE_STANDARD_INFORMATION
+    case 0:
+      return static_cast<ULONG>(random() % 8);
+    case 1:
+      return static_cast<ULONG>(random() % 64);
+    case 2:
+      return static_cast<ULONG>(random() % 600);
+    default:
+      return 24;  // FILE_STANDARD_INFORMATION
   }
 }
 
@@ -41,8 +45,8 @@ void SweepInformationClasses(Rig& rig, unsigned com, PFILE_OBJECT file) {
       rig.counters().requests += 2;
       const bool served = cls == 5 || cls == 14;  // FileStandardInformation, FilePositionInformation
       if (NT_SUCCESS(query) && (information > length || !served))
-        rig.Fail(Com(com) + ": query information class " + std::to_string(cls) + " with " + std::to_string(length) +
-                 " bytes succeeded with " + std::to_string(information) + " bytes");
+        rig.Fail(Com(com) + ": query information class " + std::to_string(cls) + " with " +
+                 std::to_string(length) + " bytes succeeded with " + std::to_string(information) + " bytes");
       if (NT_SUCCESS(set) && cls != 19 && cls != 20)  // allocation and end of file are accepted and ignored
         rig.Fail(Com(com) + ": set information class " + std::to_string(cls) + " succeeded");
     }
@@ -113,7 +117,8 @@ void FuzzFileRequests(Rig& rig, unsigned com, std::mt19937_64& random, unsigned 
   const Disturbances::Mark mark = rig.disturbances().Now(com);
   status = m.Close(file);
   ++c.requests;
-  if (status != STATUS_SUCCESS && !rig.disturbances().AllSince(mark)) rig.Fail(Com(com) + ": close after the fuzz failed with " + StatusText(status));
+  if (status != STATUS_SUCCESS && !rig.disturbances().AllSince(mark))
+    rig.Fail(Com(com) + ": close after the fuzz failed with " + StatusText(status));
 }
 
 Result RunFileFuzz(const RunSettings& settings) {

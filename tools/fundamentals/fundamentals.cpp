@@ -28,17 +28,20 @@ const std::vector<Scenario>& Scenarios() {
   static const std::vector<Scenario> scenarios = {
       {"disable-enable", "disable and enable a port whose program let its handle go", RunDisableEnable},
       {"remove", "orderly removal, then the bridge pulled out and a fresh one plugged in", RunRemove},
-      {"cancel-remove", "removal queried with a handle open and I/O running: refused and cancelled", RunCancelRemove},
+      {"cancel-remove", "removal queried with a handle open and I/O running: refused and cancelled",
+       RunCancelRemove},
       {"surprise-remove", "the bridge pulled out with I/O running, then a fresh one", RunSurpriseRemove},
       {"rebalance", "stop and restart with an idle handle open, I/O on it afterwards", RunRebalance},
       {"cancel-stop", "stop queried with a read outstanding: refused and cancelled", RunCancelStop},
       {"fail-restart", "a restart whose start fails: removed, then enabled again", RunFailRestart},
       {"sleep-resume", "sleep in S1 to S4 and resume, I/O before, during and after", RunSleepResume},
       {"open-close-storm", "four threads opening and closing the ports", RunOpenCloseStorm},
-      {"close-pending", "handles closed with reads, writes, waits and XOFF counters pending", RunClosePending},
+      {"close-pending", "handles closed with reads, writes, waits and XOFF counters pending",
+       RunClosePending},
       {"file-fuzz", "zero-length reads and writes, query and set information of every class and length",
        RunFileFuzz},
-      {"concurrent", "Plug and Play, sleep, fuzzing and streams on four ports at once, in rounds", RunConcurrent},
+      {"concurrent", "Plug and Play, sleep, fuzzing and streams on four ports at once, in rounds",
+       RunConcurrent},
   };
   return scenarios;
 }
@@ -51,9 +54,12 @@ const Scenario* FindScenario(const std::string& name) {
 
 const char* InjectName(Inject inject) {
   switch (inject) {
-    case Inject::None: return "none";
-    case Inject::LostBytes: return "lost-bytes";
-    case Inject::BugCheck: return "bug-check";
+    case Inject::None:
+      return "none";
+    case Inject::LostBytes:
+      return "lost-bytes";
+    case Inject::BugCheck:
+      return "bug-check";
   }
   return "?";
 }
@@ -69,8 +75,8 @@ bool ParseInject(const std::string& text, Inject* inject) {
 }
 
 std::string ReplayCommand(const std::string& scenario, const RunSettings& settings) {
-  std::string command = "tarnwire fundamentals --scenario " + scenario + " --seed " + std::to_string(settings.seed) +
-                        " --cycles " + std::to_string(settings.cycles);
+  std::string command = "tarnwire fundamentals --scenario " + scenario + " --seed " +
+                        std::to_string(settings.seed) + " --cycles " + std::to_string(settings.cycles);
   if (settings.virtualSeconds > 0) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", settings.virtualSeconds);

@@ -23,8 +23,8 @@ enum class Inject {
 struct RunSettings {
   uint64_t seed = 1;
   bool multiprocessor = false;
-  unsigned cycles = 3;          // Plug and Play or power cycles (operations of the scenario)
-  double virtualSeconds = 0;    // the concurrent scenario: virtual time to run (0: from cycles)
+  unsigned cycles = 3;        // Plug and Play or power cycles (operations of the scenario)
+  double virtualSeconds = 0;  // the concurrent scenario: virtual time to run (0: from cycles)
   Inject inject = Inject::None;
 };
 
@@ -37,8 +37,8 @@ struct Counters {
   uint64_t pnpCycles = 0;      // Plug and Play operations run (including refused ones)
   uint64_t powerCycles = 0;    // sleep and resume cycles
   uint64_t bugChecks = 0;
-  uint64_t leaks = 0;          // pool blocks of the driver left at its unload
-  uint64_t virtualNs = 0;      // virtual time the machine ran
+  uint64_t leaks = 0;      // pool blocks of the driver left at its unload
+  uint64_t virtualNs = 0;  // virtual time the machine ran
 
   Counters& operator+=(const Counters& o);
 };

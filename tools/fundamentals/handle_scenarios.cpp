@@ -1,8 +1,9 @@
 // Handles: open/close storms from several threads on the same ports, and handles closed with
 // reads, writes, event waits and XOFF counters still pending.
+#include "handle_scenarios.h"
+
 #include <windows.h>
 
-#include "handle_scenarios.h"
 #include "harness.h"
 
 namespace tarnwire_fundamentals {
@@ -77,8 +78,8 @@ void ClosePending(Rig& rig, unsigned com, std::mt19937_64& random) {
       if (GetLastError() != ERROR_ACCESS_DENIED) break;
       Sleep(1);
     }
-    h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                    nullptr);
+    h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OVERLAPPED, nullptr);
     ++c.requests;
   }
   if (h == INVALID_HANDLE_VALUE) {
@@ -95,7 +96,8 @@ void ClosePending(Rig& rig, unsigned com, std::mt19937_64& random) {
   dcb.fOutX = FALSE;
   dcb.fInX = FALSE;
   COMMTIMEOUTS none{};
-  const bool configured = SetCommState(h, &dcb) && SetCommTimeouts(h, &none) && SetCommMask(h, EV_RING | EV_BREAK);
+  const bool configured =
+      SetCommState(h, &dcb) && SetCommTimeouts(h, &none) && SetCommMask(h, EV_RING | EV_BREAK);
   c.requests += 3;
   if (!configured) rig.Fail(Com(com) + ": cannot configure the port for pending requests");
 
@@ -112,7 +114,9 @@ void ClosePending(Rig& rig, unsigned com, std::mt19937_64& random) {
   const unsigned which = 1 + static_cast<unsigned>(random() % 15);  // a non-empty subset, all four most often
   const bool all = random() % 2 == 0;
   bool waiting[4] = {false, false, false, false};
-  auto note = [&waiting](unsigned i, BOOL started) { waiting[i] = !started && GetLastError() == ERROR_IO_PENDING; };
+  auto note = [&waiting](unsigned i, BOOL started) {
+    waiting[i] = !started && GetLastError() == ERROR_IO_PENDING;
+  };
   if (all || (which & 1)) note(0, ReadFile(h, readBuffer, sizeof readBuffer, nullptr, &pending[0].ov));
   if (all || (which & 2)) note(1, WriteFile(h, writeBuffer, sizeof writeBuffer, nullptr, &pending[1].ov));
   if (all || (which & 4)) note(2, WaitCommEvent(h, &mask, &pending[2].ov));
@@ -124,7 +128,8 @@ void ClosePending(Rig& rig, unsigned com, std::mt19937_64& random) {
   ++c.requests;
   for (unsigned i = 0; i < 4; ++i) {
     if (waiting[i] && WaitForSingleObject(pending[i].ov.hEvent, 5000) != WAIT_OBJECT_0)
-      rig.Fail(Com(com) + ": the pending " + pending[i].what + " did not end within 5 s of closing its handle");
+      rig.Fail(Com(com) + ": the pending " + pending[i].what +
+               " did not end within 5 s of closing its handle");
     CloseHandle(pending[i].ov.hEvent);
   }
 }

@@ -26,7 +26,8 @@ void StreamAround(Rig& rig, const Controller& controller) {
     bool ok = true;
     for (unsigned com = 1; com <= rig.Ports() && ok; ++com)
       ok = AwaitCleanChunks(rig, com, streams[com - 1], 1, "before the first operation");
-    if (ok && settings.inject == Inject::BugCheck) rig.machine().kernel().BugCheck(0xE2);  // MANUALLY_INITIATED_CRASH
+    if (ok && settings.inject == Inject::BugCheck)
+      rig.machine().kernel().BugCheck(0xE2);  // MANUALLY_INITIATED_CRASH
     if (ok) controller(rig, streams, random);
     for (StreamControl& s : streams) s.pause = s.release = false;
     for (unsigned com = 1; com <= rig.Ports() && rig.Alive(); ++com)
@@ -46,7 +47,8 @@ void StreamAround(Rig& rig, const Controller& controller) {
   rig.Together(bodies);
 }
 
-Result RunOnRig(const char* name, const RunSettings& settings, unsigned ports, const std::function<void(Rig&)>& body) {
+Result RunOnRig(const char* name, const RunSettings& settings, unsigned ports,
+                const std::function<void(Rig&)>& body) {
   Result result;
   result.scenario = name;
   result.settings = settings;

@@ -25,6 +25,7 @@ void StreamAround(Rig& rig, const Controller& controller);
 void PauseMs(std::mt19937_64& random, unsigned min, unsigned max);
 
 // Runs `body` on a fresh rig of `ports` bridges and finishes it (unplug, unload, pool check).
-Result RunOnRig(const char* name, const RunSettings& settings, unsigned ports, const std::function<void(Rig&)>& body);
+Result RunOnRig(const char* name, const RunSettings& settings, unsigned ports,
+                const std::function<void(Rig&)>& body);
 
 }  // namespace tarnwire_fundamentals

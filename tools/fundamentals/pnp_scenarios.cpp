@@ -1,11 +1,12 @@
 // The Plug and Play scenarios, each cycle with checked I/O before, during and after the operation:
 // disable and enable, orderly removal, cancelled removal, surprise removal, rebalance, cancelled
 // stop and a restart that fails.
+#include "pnp_scenarios.h"
+
 #include <windows.h>
 
 #include "harness.h"
 #include "nt/machine.h"
-#include "pnp_scenarios.h"
 #include "usbhost/usb_host.h"
 
 namespace tarnwire_fundamentals {
@@ -20,8 +21,8 @@ unsigned PortOfCycle(const Rig& rig, unsigned cycle) { return 1 + cycle % rig.Po
 bool ExpectState(Rig& rig, unsigned com, State state, const char* after) {
   if (rig.WaitForState(com, static_cast<int>(state), 2000)) return true;
   PDEVICE_OBJECT pdo = rig.Pdo(com);
-  rig.Fail(Com(com) + " is " + (pdo ? emu::PnpStateName(rig.machine().pnp().StateOf(pdo)) : "gone") + " after " +
-           after + ", not " + emu::PnpStateName(state));
+  rig.Fail(Com(com) + " is " + (pdo ? emu::PnpStateName(rig.machine().pnp().StateOf(pdo)) : "gone") +
+           " after " + after + ", not " + emu::PnpStateName(state));
   return false;
 }
 
@@ -130,7 +131,8 @@ void SurpriseRemoveCycle(Rig& rig, Streams& streams, std::mt19937_64& random, un
   for (int i = 0; i < 3000 && rig.machine().pnp().StateOf(old) != State::Deleted; ++i) Sleep(1);
   if (rig.machine().pnp().StateOf(old) != State::Deleted)
     rig.Fail(Com(com) + ": surprise removal with I/O running left the device " +
-             emu::PnpStateName(rig.machine().pnp().StateOf(old)) + (s.open ? " (the stream's handle is still open)" : ""));
+             emu::PnpStateName(rig.machine().pnp().StateOf(old)) +
+             (s.open ? " (the stream's handle is still open)" : ""));
   ExpectNoOpen(rig, com, "after its bridge was pulled out");
   PauseMs(random, 1, 20);
   rig.PlugFresh(com);
@@ -160,7 +162,8 @@ struct CancelStopTally {
   unsigned refused = 0;
 };
 
-void CancelStopCycle(Rig& rig, Streams& streams, std::mt19937_64& random, unsigned cycle, CancelStopTally& tally) {
+void CancelStopCycle(Rig& rig, Streams& streams, std::mt19937_64& random, unsigned cycle,
+                     CancelStopTally& tally) {
   const unsigned com = PortOfCycle(rig, cycle);
   StreamControl& s = streams[com - 1];
   PauseMs(random, 5, 40);
@@ -224,20 +227,30 @@ Result RunCycles(const char* name, const RunSettings& settings, Cycle cycle) {
 
 }  // namespace
 
-Result RunDisableEnable(const RunSettings& settings) { return RunCycles("disable-enable", settings, DisableEnableCycle); }
+Result RunDisableEnable(const RunSettings& settings) {
+  return RunCycles("disable-enable", settings, DisableEnableCycle);
+}
 Result RunRemove(const RunSettings& settings) { return RunCycles("remove", settings, RemoveCycle); }
-Result RunCancelRemove(const RunSettings& settings) { return RunCycles("cancel-remove", settings, CancelRemoveCycle); }
-Result RunSurpriseRemove(const RunSettings& settings) { return RunCycles("surprise-remove", settings, SurpriseRemoveCycle); }
+Result RunCancelRemove(const RunSettings& settings) {
+  return RunCycles("cancel-remove", settings, CancelRemoveCycle);
+}
+Result RunSurpriseRemove(const RunSettings& settings) {
+  return RunCycles("surprise-remove", settings, SurpriseRemoveCycle);
+}
 Result RunRebalance(const RunSettings& settings) { return RunCycles("rebalance", settings, RebalanceCycle); }
-Result RunFailRestart(const RunSettings& settings) { return RunCycles("fail-restart", settings, FailRestartCycle); }
+Result RunFailRestart(const RunSettings& settings) {
+  return RunCycles("fail-restart", settings, FailRestartCycle);
+}
 
 Result RunCancelStop(const RunSettings& settings) {
   CancelStopTally tally;
-  Result result = RunCycles("cancel-stop", settings, [&tally](Rig& r, Streams& s, std::mt19937_64& random, unsigned i) {
-    CancelStopCycle(r, s, random, i, tally);
-  });
+  Result result =
+      RunCycles("cancel-stop", settings, [&tally](Rig& r, Streams& s, std::mt19937_64& random, unsigned i) {
+        CancelStopCycle(r, s, random, i, tally);
+      });
   if (result.Passed() && tally.refused == 0)
-    result.failures.push_back("no stop query was refused with reads outstanding: the cancelled stop never ran");
+    result.failures.push_back(
+        "no stop query was refused with reads outstanding: the cancelled stop never ran");
   return result;
 }
 
@@ -245,11 +258,21 @@ Result RunCancelStop(const RunSettings& settings) {
 void RandomPnpOperation(Rig& rig, Streams& streams, std::mt19937_64& random, unsigned com) {
   const unsigned cycle = com - 1;
   switch (random() % 6) {
-    case 0: DisableEnableCycle(rig, streams, random, cycle); break;
-    case 1: RemoveCycle(rig, streams, random, cycle); break;
-    case 2: CancelRemoveCycle(rig, streams, random, cycle); break;
-    case 3: SurpriseRemoveCycle(rig, streams, random, cycle); break;
-    case 4: RebalanceCycle(rig, streams, random, cycle); break;
+    case 0:
+      DisableEnableCycle(rig, streams, random, cycle);
+      break;
+    case 1:
+      RemoveCycle(rig, streams, random, cycle);
+      break;
+    case 2:
+      CancelRemoveCycle(rig, streams, random, cycle);
+      break;
+    case 3:
+      SurpriseRemoveCycle(rig, streams, random, cycle);
+      break;
+    case 4:
+      RebalanceCycle(rig, streams, random, cycle);
+      break;
     default: {
       CancelStopTally tally;
       CancelStopCycle(rig, streams, random, cycle, tally);

@@ -49,7 +49,8 @@ Rig::Rig(const RunSettings& settings, unsigned ports, Result& result)
   emu::KernelConfig config;
   config.seed = settings.seed;
   config.realTime = false;
-  config.processors = settings.multiprocessor ? emu::ProcessorModel::Multiprocessor : emu::ProcessorModel::Uniprocessor;
+  config.processors =
+      settings.multiprocessor ? emu::ProcessorModel::Multiprocessor : emu::ProcessorModel::Uniprocessor;
   machine_ = std::make_unique<emu::Machine>(config);
   machine_->kernel().SetTraceEnabled(std::getenv("TARNWIRE_BUGCHECK_REPORT") != nullptr);
   machine_->pnp().RegisterDriver(kBridgeHardwareId, kServiceName, DriverEntry);
@@ -86,7 +87,8 @@ void Rig::PlugBridge(unsigned com) {
   chip.serialNumber = "TW" + std::to_string(com) + "-" + std::to_string(chips_.size());
   chips_.push_back(std::make_unique<emu::zm470::Zm470>(chip));
   emu::usb::UsbPort& port = host_->Plug(*chips_.back());
-  machine_->registry().SetString(machine_->io().DeviceParametersKeyPath(port.Pdo()), u"PortName", ComName(com));
+  machine_->registry().SetString(machine_->io().DeviceParametersKeyPath(port.Pdo()), u"PortName",
+                                 ComName(com));
   plugs_.push_back(std::make_unique<emu::line::LoopbackPlug>(emu::line::Clock::Kernel(), false));
   chips_.back()->AttachLine(plugs_.back().get());
   current_[com - 1] = &port;
@@ -101,7 +103,9 @@ PDEVICE_OBJECT Rig::Pdo(unsigned com) const {
   return port != nullptr ? port->Pdo() : nullptr;
 }
 
-emu::usb::UsbPort* Rig::Bus(unsigned com) const { return com >= 1 && com <= ports_ ? current_[com - 1] : nullptr; }
+emu::usb::UsbPort* Rig::Bus(unsigned com) const {
+  return com >= 1 && com <= ports_ ? current_[com - 1] : nullptr;
+}
 
 void Rig::NoteBugCheck(const std::string& report, unsigned long code, uintptr_t param1) {
   alive_ = false;
@@ -155,7 +159,8 @@ bool Rig::PlugFresh(unsigned com, unsigned limitMs) {
   });
   while (!plugged) DelayMs(1);
   if (WaitForState(com, static_cast<int>(emu::PnpManager::State::Started), limitMs)) return true;
-  Fail("COM" + std::to_string(com) + ": a fresh bridge did not start within " + std::to_string(limitMs) + " ms");
+  Fail("COM" + std::to_string(com) + ": a fresh bridge did not start within " + std::to_string(limitMs) +
+       " ms");
   return false;
 }
 

@@ -21,7 +21,9 @@ SoakReport RunSoak(const SoakSettings& settings) {
   report.shards.push_back(std::to_string(settings.shard) + "/" + std::to_string(settings.shards));
   const double shareNs = settings.virtualHours * 3.6e12 / settings.shards;
   for (uint64_t offset = settings.shard;; offset += settings.shards) {
-    if (settings.virtualHours > 0 ? static_cast<double>(report.counters.virtualNs) >= shareNs : offset >= settings.seeds) break;
+    if (settings.virtualHours > 0 ? static_cast<double>(report.counters.virtualNs) >= shareNs
+                                  : offset >= settings.seeds)
+      break;
     const uint64_t seed = settings.firstSeed + offset;
     const Result result = RunOne(SoakScenarioOf(seed), SoakRunOf(seed, settings));
     report.Add(result);

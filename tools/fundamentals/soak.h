@@ -13,12 +13,12 @@ namespace tarnwire_fundamentals {
 
 struct SoakSettings {
   uint64_t firstSeed = 1;
-  uint64_t seeds = 0;         // this many seeds of the campaign (before sharding); or
-  double virtualHours = 0;    // seeds until the campaign's virtual time reaches this (each shard its share)
+  uint64_t seeds = 0;       // this many seeds of the campaign (before sharding); or
+  double virtualHours = 0;  // seeds until the campaign's virtual time reaches this (each shard its share)
   unsigned shard = 0;
   unsigned shards = 1;
-  double seedSeconds = 90;    // virtual duration of each run
-  unsigned cycles = 2;        // operations of each run
+  double seedSeconds = 90;  // virtual duration of each run
+  unsigned cycles = 2;      // operations of each run
   // Called after every run with the report so far.
   std::function<void(const SoakReport& report, const Result& last)> progress;
 };

@@ -12,10 +12,18 @@ std::string Quote(const std::string& s) {
   std::string out = "\"";
   for (char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           char esc[8];
@@ -80,14 +88,19 @@ class Parser {
       if (pos_ >= s_.size()) return false;
       c = s_[pos_++];
       switch (c) {
-        case 'n': *out += '\n'; break;
-        case 't': *out += '\t'; break;
+        case 'n':
+          *out += '\n';
+          break;
+        case 't':
+          *out += '\t';
+          break;
         case 'u':
           if (pos_ + 4 > s_.size()) return false;
           *out += static_cast<char>(std::strtol(s_.substr(pos_, 4).c_str(), nullptr, 16));
           pos_ += 4;
           break;
-        default: *out += c;
+        default:
+          *out += c;
       }
     }
     return pos_ < s_.size() && s_[pos_++] == '"';
@@ -142,10 +155,14 @@ struct Field {
   uint64_t Counters::*member;
 };
 constexpr Field kFields[] = {
-    {"requests", &Counters::requests},       {"bytes_moved", &Counters::bytesMoved},
-    {"bytes_verified", &Counters::bytesVerified}, {"bytes_lost", &Counters::bytesLost},
-    {"pnp_cycles", &Counters::pnpCycles},    {"power_cycles", &Counters::powerCycles},
-    {"bug_checks", &Counters::bugChecks},    {"leaks", &Counters::leaks},
+    {"requests", &Counters::requests},
+    {"bytes_moved", &Counters::bytesMoved},
+    {"bytes_verified", &Counters::bytesVerified},
+    {"bytes_lost", &Counters::bytesLost},
+    {"pnp_cycles", &Counters::pnpCycles},
+    {"power_cycles", &Counters::powerCycles},
+    {"bug_checks", &Counters::bugChecks},
+    {"leaks", &Counters::leaks},
     {"virtual_ns", &Counters::virtualNs},
 };
 
@@ -189,18 +206,20 @@ void SoakReport::Merge(const SoakReport& other) {
 std::string ToJson(const SoakReport& r) {
   std::string out = "{\n  \"shards\": [";
   for (size_t i = 0; i < r.shards.size(); ++i) out += (i ? ", " : "") + Quote(r.shards[i]);
-  out += "],\n  \"seeds\": " + std::to_string(r.seeds) + ",\n  \"passed\": " + std::to_string(r.passed) + ",\n";
+  out +=
+      "],\n  \"seeds\": " + std::to_string(r.seeds) + ",\n  \"passed\": " + std::to_string(r.passed) + ",\n";
   char wall[96];
-  std::snprintf(wall, sizeof wall, "  \"wall_seconds\": %.3f,\n  \"longest_shard_seconds\": %.3f,\n", r.wallSeconds,
-                r.longestShardSeconds);
+  std::snprintf(wall, sizeof wall, "  \"wall_seconds\": %.3f,\n  \"longest_shard_seconds\": %.3f,\n",
+                r.wallSeconds, r.longestShardSeconds);
   out += wall;
-  for (const Field& f : kFields) out += "  \"" + std::string(f.name) + "\": " + std::to_string(r.counters.*f.member) + ",\n";
+  for (const Field& f : kFields)
+    out += "  \"" + std::string(f.name) + "\": " + std::to_string(r.counters.*f.member) + ",\n";
   out += "  \"failures\": [";
   for (size_t i = 0; i < r.failures.size(); ++i) {
     const SoakFailure& f = r.failures[i];
-    out += std::string(i ? "," : "") + "\n    {\"scenario\": " + Quote(f.scenario) + ", \"seed\": " +
-           std::to_string(f.seed) + ", \"mp\": " + (f.multiprocessor ? "true" : "false") + ", \"reason\": " +
-           Quote(f.reason) + ", \"replay\": " + Quote(f.replay) + "}";
+    out += std::string(i ? "," : "") + "\n    {\"scenario\": " + Quote(f.scenario) +
+           ", \"seed\": " + std::to_string(f.seed) + ", \"mp\": " + (f.multiprocessor ? "true" : "false") +
+           ", \"reason\": " + Quote(f.reason) + ", \"replay\": " + Quote(f.replay) + "}";
   }
   out += r.failures.empty() ? "]\n}\n" : "\n  ]\n}\n";
   return out;
@@ -267,20 +286,24 @@ std::string FormatReport(const SoakReport& r) {
   for (const std::string& s : r.shards) shards += (shards.empty() ? "" : " ") + s;
   out += "Shards          " + (shards.empty() ? std::string("-") : shards) + "\n";
   std::snprintf(line, sizeof line, "Seeds           %llu runs, %llu passed, %zu failed\n",
-                static_cast<unsigned long long>(r.seeds), static_cast<unsigned long long>(r.passed), r.failures.size());
+                static_cast<unsigned long long>(r.seeds), static_cast<unsigned long long>(r.passed),
+                r.failures.size());
   out += line;
   std::snprintf(line, sizeof line, "Virtual time    %.2f hours\n", hours);
   out += line;
-  std::snprintf(line, sizeof line, "Wall time       %.1f s over all shards, %.1f s the longest shard\n", r.wallSeconds,
-                r.longestShardSeconds);
+  std::snprintf(line, sizeof line, "Wall time       %.1f s over all shards, %.1f s the longest shard\n",
+                r.wallSeconds, r.longestShardSeconds);
   out += line;
   std::snprintf(line, sizeof line, "Requests        %llu\n", static_cast<unsigned long long>(c.requests));
   out += line;
-  out += "Bytes moved     " + Bytes(c.bytesMoved) + " written, " + Bytes(c.bytesVerified) + " read back and verified\n";
-  std::snprintf(line, sizeof line, "Plug and Play   %llu operations\nPower           %llu sleep and resume cycles\n",
+  out += "Bytes moved     " + Bytes(c.bytesMoved) + " written, " + Bytes(c.bytesVerified) +
+         " read back and verified\n";
+  std::snprintf(line, sizeof line,
+                "Plug and Play   %llu operations\nPower           %llu sleep and resume cycles\n",
                 static_cast<unsigned long long>(c.pnpCycles), static_cast<unsigned long long>(c.powerCycles));
   out += line;
-  std::snprintf(line, sizeof line, "Bug checks      %llu\nLeaks           %llu pool blocks\nBytes lost      %llu\n",
+  std::snprintf(line, sizeof line,
+                "Bug checks      %llu\nLeaks           %llu pool blocks\nBytes lost      %llu\n",
                 static_cast<unsigned long long>(c.bugChecks), static_cast<unsigned long long>(c.leaks),
                 static_cast<unsigned long long>(c.bytesLost));
   out += line;
@@ -290,8 +313,8 @@ std::string FormatReport(const SoakReport& r) {
   }
   out += "Result          " + std::to_string(r.failures.size()) + " runs failed:\n";
   for (const SoakFailure& f : r.failures) {
-    out += "  - " + f.scenario + " seed " + std::to_string(f.seed) + (f.multiprocessor ? " mp" : " up") + ": " +
-           f.reason + "\n    replay: " + f.replay + "\n";
+    out += "  - " + f.scenario + " seed " + std::to_string(f.seed) + (f.multiprocessor ? " mp" : " up") +
+           ": " + f.reason + "\n    replay: " + f.replay + "\n";
   }
   return out;
 }
