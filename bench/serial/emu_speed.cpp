@@ -1,13 +1,16 @@
 // The emulator's speed, in the common table (bench_table.h):
 //   - an idle open port: virtual seconds a wall second (target 100000 times real time);
+//   - one port streaming full duplex through a loopback plug (it transmits and receives at the
+//     line rate at once) at 921600 and 3000000 baud: virtual seconds a wall second (targets 50
+//     and 10 times real time) and megabytes of serial traffic a wall second;
 //   - how the cost grows with the ports of one machine: 1 to 16 bridges, each with a loopback
-//     plug and streaming to itself at 115200 baud (the bus carries all of them at once; the
-//     driver names ports COM8 to COM21 by default, so 14 at most), wall
+//     plug and streaming to itself at 115200 baud (the bus carries all of them at once), wall
 //     seconds per emulated megabyte, against the cost with one port.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench_table.h"
@@ -42,6 +45,67 @@ Row Idle(double virtualSeconds) {
   r.value = w > 0 ? virtualSeconds / w : 0;
   r.note = rig.Shutdown();
   return r;
+}
+
+// Streams `bytes` through one port's loopback plug at `baud` and returns the virtual and wall
+// seconds it took and the bytes lost or garbled; `note` gets what failed.
+struct StreamRun {
+  double virtualSeconds = 0;
+  double wallSeconds = 0;
+  double megabytes = 0;
+  size_t lost = 0;
+  std::string note;
+};
+
+StreamRun StreamOnePort(ULONG baud, size_t bytes) {
+  StreamRun run;
+  SerialRig rig(SerialRig::FarEnd::Loopback);
+  run.note = rig.Error();
+  const serial_rig::PortSettings settings{baud, serial_rig::Flow::None, serial_rig::ReturnOnFirstByte()};
+  if (run.note.empty() && rig.Apply(rig.A(), settings) != STATUS_SUCCESS) run.note = "settings failed";
+  if (!run.note.empty()) return run;
+  std::vector<serial_rig::Stream> streams{{&rig.A(), &rig.A(), serial_rig::Payload(bytes, 1)}};
+  const emu::VirtualTime start = rig.kernel().Now();
+  const auto wall = std::chrono::steady_clock::now();
+  const auto results = rig.Run(streams, static_cast<emu::VirtualTime>(60 * emu::kSecond));
+  run.wallSeconds = WallSince(wall);
+  run.virtualSeconds = static_cast<double>(rig.kernel().Now() - start) / emu::kSecond;
+  const serial_rig::Delivery d = serial_rig::CompareDelivery(streams[0].data, results[0].received);
+  run.lost = d.lost + d.garbled;
+  run.megabytes = static_cast<double>(streams[0].data.size()) / 1e6;
+  run.note = rig.Shutdown();
+  return run;
+}
+
+// One port streaming full duplex: virtual seconds a wall second against `target`, and megabytes
+// of serial traffic (both directions) a wall second.
+std::vector<Row> Streaming(ULONG baud, double seconds, double target) {
+  Row speed;
+  speed.group = "emulator";
+  speed.figure = "duplex";
+  speed.baud = baud;
+  speed.format = "8N1";
+  speed.chip = "0x30";
+  speed.flow = "none";
+  speed.reads = "large";
+  speed.ports = 1;
+  speed.unit = "x real";
+  speed.limit = 1;
+  speed.atLeast = target;
+  const StreamRun run = StreamOnePort(baud, static_cast<size_t>(baud / 10 * seconds));
+  speed.lost = run.lost;
+  speed.note = run.note;
+  speed.value = run.wallSeconds > 0 ? run.virtualSeconds / run.wallSeconds : 0;
+  // Transmitted and received: twice the bytes the port carried.
+  const double traffic = 2 * run.megabytes;
+  speed.wallPerMegabyte = traffic > 0 ? run.wallSeconds / traffic : 0;
+  Row mb = speed;
+  mb.figure = "traffic";
+  mb.unit = "MB/s";
+  mb.value = run.wallSeconds > 0 ? traffic / run.wallSeconds : 0;
+  mb.atLeast = 0;
+  if (mb.note.empty()) mb.note = "info: MB of serial traffic (sent and received) emulated a wall second";
+  return {speed, mb};
 }
 
 Row Scaling(unsigned ports, double seconds, double onePort) {
@@ -94,6 +158,7 @@ int main(int argc, char** argv) {
   std::string csv = "bench_table.csv";
   double seconds = 5.0;  // of line time per port
   double idleSeconds = 600.0;
+  double streamSeconds = 10.0;  // of line time for the streaming speed
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--csv" && i + 1 < argc) {
@@ -101,6 +166,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--quick") {
       seconds = 0.3;
       idleSeconds = 60.0;
+      streamSeconds = 1.0;
     } else {
       std::fprintf(stderr, "usage: %s [--csv PATH] [--quick]\n  the table is appended to PATH\n", argv[0]);
       return 2;
@@ -111,8 +177,14 @@ int main(int argc, char** argv) {
   try {
     rows.push_back(Idle(idleSeconds));
     bench_table::Print(rows.back());
+    for (const auto& [baud, target] : {std::pair<ULONG, double>{921600, 50}, {3000000, 10}}) {
+      for (const Row& row : Streaming(baud, streamSeconds, target)) {
+        rows.push_back(row);
+        bench_table::Print(row);
+      }
+    }
     double onePort = 0;
-    for (unsigned ports : {1u, 2u, 4u, 8u, 14u}) {
+    for (unsigned ports : {1u, 2u, 4u, 8u, 12u, 16u}) {
       rows.push_back(Scaling(ports, seconds, onePort));
       if (ports == 1) onePort = rows.back().value;
       bench_table::Print(rows.back());

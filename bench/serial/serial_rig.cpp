@@ -13,6 +13,7 @@ namespace {
 
 constexpr std::u16string_view kServiceName = u"tarnwire";
 constexpr std::u16string_view kBridgeHardwareId = u"USB\\VID_0A5D&PID_0023";
+constexpr unsigned kFirstPortNumber = 8;
 constexpr uint8_t kXon = 0x11;
 constexpr uint8_t kXoff = 0x13;
 constexpr size_t kResyncAnchor = 8;     // bytes that must agree to take up the stream again
@@ -153,6 +154,11 @@ void SerialRig::Start(Bridge& bridge) {
   if (!error_.empty()) return;
   bridge.chip = std::make_unique<emu::zm470::Zm470>(chipConfig_);
   bridge.usb = &host_->Plug(*bridge.chip);
+  // Each bridge is named in its hardware key, as a Ports class installer would name it, so that
+  // a machine may hold more bridges than the default names (COM8 to COM21) cover.
+  const std::string name = "COM" + std::to_string(kFirstPortNumber + bridgesPlugged_++);
+  machine_->registry().SetString(machine_->io().DeviceParametersKeyPath(bridge.usb->Pdo()), u"PortName",
+                                 std::u16string(name.begin(), name.end()));
   if (!machine_->pnp().RunUntilIdle()) {
     error_ = "the bridge's arrival did not finish";
     return;

@@ -135,6 +135,7 @@ class SerialRig {
   Bridge a_;
   Bridge b_;
   std::vector<std::unique_ptr<Bridge>> extra_;  // added with AddLoopbackPort
+  unsigned bridgesPlugged_ = 0;
   std::unique_ptr<emu::usb::UsbHost> host_;
   std::unique_ptr<emu::line::NullModemCable> cable_;
   std::unique_ptr<emu::line::LoopbackPlug> plug_;
