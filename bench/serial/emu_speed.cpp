@@ -57,7 +57,7 @@ struct StreamRun {
   std::string note;
 };
 
-StreamRun StreamOnePort(ULONG baud, size_t bytes) {
+__attribute__((noinline)) StreamRun StreamOnePort(ULONG baud, size_t bytes) {
   StreamRun run;
   SerialRig rig(SerialRig::FarEnd::Loopback);
   run.note = rig.Error();

@@ -57,18 +57,27 @@ class ManualClock final : public Clock {
 
 // Scheduled callbacks outlive the objects that schedule them (a kernel keeps its event queue when
 // a test destroys a chip first). A model wraps its callbacks with Guard() so that they do nothing
-// once the model is gone.
+// once the model is gone. The wrapper holds one 8-byte ticket, so a callback that captures only
+// `this` stays within std::function's own storage: scheduling it allocates nothing.
 class LifetimeGuard {
  public:
+  LifetimeGuard();
+  ~LifetimeGuard();
+  LifetimeGuard(const LifetimeGuard&) = delete;
+  LifetimeGuard& operator=(const LifetimeGuard&) = delete;
+
   template <typename Fn>
   std::function<void()> Guard(Fn fn) const {
-    return [alive = std::weak_ptr<char>(token_), fn = std::move(fn)] {
-      if (!alive.expired()) fn();
+    return [ticket = ticket_, fn = std::move(fn)] {
+      if (Alive(ticket)) fn();
     };
   }
 
  private:
-  std::shared_ptr<char> token_ = std::make_shared<char>();
+  // A ticket is a slot of a process-wide table and the slot's generation when it was taken;
+  // the destructor moves the generation on, so older tickets stop matching.
+  static bool Alive(uint64_t ticket);
+  uint64_t ticket_;
 };
 
 }  // namespace emu::line

@@ -65,6 +65,7 @@ void ZeroLocation(PIO_STACK_LOCATION sp) {
 }  // namespace
 
 void IoManager::TraceIrp(const char* what, PIRP irp, const std::string& detail) {
+  if (!kernel_.TraceEnabled()) return;
   // IRPs are named by their allocation number so that traces of the same run read alike.
   auto it = live_.find(irp);
   std::string id = it != live_.end() ? "irp#" + std::to_string(it->second->serial) : HexAddress(irp);
@@ -220,18 +221,20 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
   loc.routine = routine;
   const bool premarked = (sp->Control & SL_PENDING_RETURNED) != 0;
 
-  std::string detail = std::string("IRP_MJ_") + MajorName(sp->MajorFunction);
-  if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
-      sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
-    char code[16];
-    std::snprintf(code, sizeof code, " 0x%08X", sp->Parameters.DeviceIoControl.IoControlCode);
-    detail += code;
-  } else if (sp->MajorFunction == IRP_MJ_PNP || sp->MajorFunction == IRP_MJ_POWER ||
-             sp->MajorFunction == IRP_MJ_SYSTEM_CONTROL) {
-    detail += " minor=" + std::to_string(sp->MinorFunction);
+  if (kernel_.TraceEnabled()) {
+    std::string detail = std::string("IRP_MJ_") + MajorName(sp->MajorFunction);
+    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+        sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+      char code[16];
+      std::snprintf(code, sizeof code, " 0x%08X", sp->Parameters.DeviceIoControl.IoControlCode);
+      detail += code;
+    } else if (sp->MajorFunction == IRP_MJ_PNP || sp->MajorFunction == IRP_MJ_POWER ||
+               sp->MajorFunction == IRP_MJ_SYSTEM_CONTROL) {
+      detail += " minor=" + std::to_string(sp->MinorFunction);
+    }
+    detail += " dev=" + Label(device);
+    TraceIrp("call", irp, detail);
   }
-  detail += " dev=" + Label(device);
-  TraceIrp("call", irp, detail);
 
   hb::Release(irp);
   NTSTATUS status;
@@ -283,9 +286,9 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR priorityBoost) {
 
   EndCancelDeadline(*record);
   hb::Acquire(irp);
-  TraceIrp("complete", irp,
-           "status=" + HexStatus(irp->IoStatus.Status) +
-               " info=" + std::to_string(irp->IoStatus.Information));
+  if (kernel_.TraceEnabled())
+    TraceIrp("complete", irp,
+             "status=" + HexStatus(irp->IoStatus.Status) + " info=" + std::to_string(irp->IoStatus.Information));
   record->state = IrpRecord::State::Completing;
 
   // Walk up from the completing driver's location. Each location holds the completion routine

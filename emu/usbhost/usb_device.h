@@ -51,15 +51,22 @@ class UsbDevice {
   // The host installs this; the device calls it whenever an endpoint that Nak'ed may now Ack
   // (data arrived for an IN endpoint, room appeared for an OUT endpoint), so that the host
   // need not poll idle endpoints every frame.
-  void SetActivityCallback(std::function<void()> cb) { activity_ = std::move(cb); }
+  // `listening` tells whether any endpoint is waiting for such a call now; a device may skip
+  // notifications nobody waits for (an endpoint that has not Nak'ed is polled anyway).
+  void SetActivityCallback(std::function<void()> cb, std::function<bool()> listening = {}) {
+    activity_ = std::move(cb);
+    listening_ = std::move(listening);
+  }
 
  protected:
   void NotifyActivity() {
     if (activity_) activity_();
   }
+  bool HostListening() const { return !listening_ || listening_(); }
 
  private:
   std::function<void()> activity_;
+  std::function<bool()> listening_;
 };
 
 }  // namespace emu::usb

@@ -1791,7 +1791,12 @@ UsbPort& UsbHost::Plug(UsbDevice& device, PlugOptions options) {
       options.instancePath.compare(options.instancePath.size() - serial.size(), serial.size(), serial) == 0;
 
   UsbPort* raw = port.get();
-  device.SetActivityCallback([this, raw] { impl_->OnActivity(*raw); });
+  device.SetActivityCallback([this, raw] { impl_->OnActivity(*raw); },
+                             [raw] {
+                               const auto& endpoints = raw->state_->endpoints;
+                               return std::any_of(endpoints.begin(), endpoints.end(),
+                                                  [](const auto& ep) { return ep->waiting; });
+                             });
   raw->state_->bus = std::make_unique<PortBusDriver>(*raw);
   ports_.push_back(std::move(port));
   raw->pdo_ = machine_->CreatePhysicalDevice(

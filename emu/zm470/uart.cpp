@@ -90,8 +90,9 @@ void Zm470::NotifyRoomIfWanted() {
 
 void Zm470::NotifySoon() {
   // The host hears of activity from a device event of its own, never from inside a call it is
-  // making into the chip; several reasons in one instant make one notification.
-  if (notifyScheduled_) return;
+  // making into the chip; several reasons in one instant make one notification, and none is
+  // made while no endpoint waits for one.
+  if (notifyScheduled_ || !HostListening()) return;
   notifyScheduled_ = true;
   clock_.Schedule(clock_.Now(), guard_.Guard([this] {
     notifyScheduled_ = false;
