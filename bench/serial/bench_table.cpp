@@ -5,9 +5,10 @@
 
 namespace bench_table {
 
+bool Row::Faulty() const { return lost != 0 || (!note.empty() && note.rfind("info:", 0) != 0); }
+
 bool Row::Pass() const {
-  if (!note.empty() && note.rfind("info:", 0) != 0) return false;
-  if (lost != 0) return false;
+  if (Faulty()) return false;
   const double r = Ratio();
   if (atLeast > 0 && !(r >= atLeast)) return false;
   if (atMost > 0 && !(r <= atMost)) return false;

@@ -31,6 +31,8 @@ struct Row {
 
   double Ratio() const { return limit > 0 ? value / limit : 0; }
   bool Pass() const;
+  // Bytes were lost or the row failed (its note says what), whatever its figure.
+  bool Faulty() const;
 };
 
 // Fixed-width text, one line per row, with a header.

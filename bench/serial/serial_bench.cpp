@@ -355,8 +355,7 @@ int main(int argc, char** argv) {
   const size_t failed = std::count_if(rows.begin(), rows.end(), [](const Row& r) { return !r.Pass(); });
   std::printf("\n%zu rows, %zu below target; CSV: %s, samples: %s\n", rows.size(), failed, o.csv.c_str(),
               o.samplesCsv.c_str());
-  const auto broken = [](const Row& r) { return r.lost != 0 || (!r.note.empty() && r.note.rfind("info:", 0) != 0); };
-  const size_t faults = std::count_if(rows.begin(), rows.end(), broken);
+  const size_t faults = std::count_if(rows.begin(), rows.end(), [](const Row& r) { return r.Faulty(); });
   if (o.check && faults != 0) {
     std::printf("%zu rows lost bytes or failed\n", faults);
     return 1;

@@ -129,7 +129,8 @@ Bridge* SerialRig::AddLoopbackPort() {
   Bridge& bridge = *extra_.emplace_back(std::make_unique<Bridge>());
   Start(bridge);
   if (!error_.empty()) return nullptr;
-  auto& plug = extraPlugs_.emplace_back(std::make_unique<emu::line::LoopbackPlug>(emu::line::Clock::Kernel()));
+  auto& plug =
+      extraPlugs_.emplace_back(std::make_unique<emu::line::LoopbackPlug>(emu::line::Clock::Kernel()));
   bridge.chip->AttachLine(plug.get());
   OpenPort(bridge);
   return error_.empty() ? &bridge : nullptr;

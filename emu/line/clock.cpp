@@ -1,9 +1,9 @@
 #include "line/clock.h"
 
 #include <array>
-#include <stdexcept>
 #include <atomic>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 namespace emu::line {

@@ -69,7 +69,7 @@ PIRP IoManager::BuildMachineIrp(PDEVICE_OBJECT top, FileRecord* file, const IoRe
   }
 
   auto bufferIn = [&](const void* data, ULONG length) {
-    record->systemBuffer.assign(length, 0);
+    TakeSystemBuffer(*record, length);
     if (data != nullptr && length != 0) std::memcpy(record->systemBuffer.data(), data, length);
     irp->AssociatedIrp.SystemBuffer = record->systemBuffer.data();
     irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;

@@ -230,6 +230,9 @@ class IoManager {
   void CheckWmiDeregistered(PDEVICE_OBJECT device);
   PIRP BuildMachineIrp(PDEVICE_OBJECT top, FileRecord* file, const IoRequest& request,
                        PKEVENT event, PIO_STATUS_BLOCK iosb);
+  // Gives the record a system buffer of `length` bytes. Like pool memory, it is reused from
+  // IRPs released before and holds what they left in it, not zeros.
+  void TakeSystemBuffer(IrpRecord& record, ULONG length);
   NTSTATUS IssueAndCheck(PDEVICE_OBJECT top, PIRP irp);
   NTSTATUS WaitFor(NTSTATUS status, PKEVENT event, PIO_STATUS_BLOCK iosb,
                    ULONG_PTR* information);
@@ -252,6 +255,7 @@ class IoManager {
   std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> live_;
   std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> freed_;
   std::deque<std::shared_ptr<IrpRecord>> quarantine_;
+  std::vector<std::vector<uint8_t>> spareSystemBuffers_;
   uint64_t irpSerial_ = 0;
 
   KSPIN_LOCK cancelLock_ = 0;

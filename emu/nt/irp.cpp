@@ -21,6 +21,7 @@ namespace {
 
 constexpr size_t kIrpAlignment = 16;
 constexpr size_t kQuarantineSize = 4096;
+constexpr size_t kSpareSystemBuffers = 16;
 constexpr uint8_t kFreedPattern = 0xDD;
 constexpr ULONG kNoMoreIrpStackLocations = 0x35;
 
@@ -148,8 +149,9 @@ void IoManager::ReleaseIrp(const std::shared_ptr<IrpRecord>& record) {
   if (!record->ownsMemory) return;  // the driver's own memory: it frees it
   std::memset(irp, kFreedPattern, record->size);
   ASAN_POISON_MEMORY_REGION(irp, record->size);  // until it leaves the quarantine
-  record->systemBuffer.clear();
-  record->systemBuffer.shrink_to_fit();
+  if (record->systemBuffer.capacity() != 0 && spareSystemBuffers_.size() < kSpareSystemBuffers)
+    spareSystemBuffers_.push_back(std::move(record->systemBuffer));
+  record->systemBuffer = {};
   record->mdl.reset();
   freed_[irp] = record;
   quarantine_.push_back(record);
@@ -161,6 +163,14 @@ void IoManager::ReleaseIrp(const std::shared_ptr<IrpRecord>& record) {
     ASAN_UNPOISON_MEMORY_REGION(oldest->irp, oldest->size);
     ::operator delete(oldest->irp, std::align_val_t(kIrpAlignment));
   }
+}
+
+void IoManager::TakeSystemBuffer(IrpRecord& record, ULONG length) {
+  if (!spareSystemBuffers_.empty()) {
+    record.systemBuffer = std::move(spareSystemBuffers_.back());
+    spareSystemBuffers_.pop_back();
+  }
+  record.systemBuffer.resize(length);
 }
 
 void IoManager::FreeIrp(PIRP irp) {

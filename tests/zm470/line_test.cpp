@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "line/far_ends.h"
 
@@ -134,6 +137,25 @@ TEST(ManualClockQueue, RunsEventsInDueOrderAndCancels) {
   EXPECT_EQ(clock.Now(), 19);
   clock.RunUntilIdle();
   EXPECT_EQ(order, "abc") << "ties must run in scheduling order";
+}
+
+TEST(LifetimeGuardTest, CallbacksOfAGoneModelDoNothingEvenWhenItsSlotIsTakenAgain) {
+  ManualClock clock;
+  std::string ran;
+  auto first = std::make_unique<emu::line::LifetimeGuard>();
+  clock.Schedule(10, first->Guard([&] { ran += 'a'; }));
+  clock.Schedule(10, first->Guard([&] { ran += 'b'; }));
+  first.reset();
+  // A model built after the first one is gone may take over its slot; the first one's
+  // callbacks must still be dead while the new one's run.
+  std::vector<std::unique_ptr<emu::line::LifetimeGuard>> later;
+  for (int i = 0; i < 4; ++i) {
+    later.push_back(std::make_unique<emu::line::LifetimeGuard>());
+    clock.Schedule(20, later.back()->Guard([&ran, i] { ran += static_cast<char>('0' + i); }));
+  }
+  later[2].reset();
+  clock.RunUntilIdle();
+  EXPECT_EQ(ran, "013") << "only the callbacks of models still alive may run";
 }
 
 }  // namespace
