@@ -105,11 +105,13 @@ SerialRig::SerialRig(FarEnd farEnd, emu::KernelConfig config, emu::zm470::Config
   if (farEnd_ == FarEnd::NullModem) {
     Start(b_);
     cable_ = std::make_unique<emu::line::NullModemCable>(emu::line::Clock::Kernel());
+    cable_->Record(true);
     if (a_.chip) a_.chip->AttachLine(&cable_->SideA());
     if (b_.chip) b_.chip->AttachLine(&cable_->SideB());
     b_.lineSide = 1;
   } else {
     plug_ = std::make_unique<emu::line::LoopbackPlug>(emu::line::Clock::Kernel());
+    plug_->Record(true);
     if (a_.chip) a_.chip->AttachLine(plug_.get());
   }
   for (Bridge* b : {&a_, &b_}) OpenPort(*b);
@@ -263,13 +265,20 @@ std::vector<StreamResult> SerialRig::Run(std::vector<Stream>& streams, emu::Virt
     }));
   }
   const emu::VirtualTime end = k.Now() + limit;
+  // The counter drops to 0 as the last stream thread ends; only then are the threads looked up.
   k.RunUntil(
       [&] {
-        return std::all_of(threads.begin(), threads.end(),
+        return running->load() == 0 &&
+               std::all_of(threads.begin(), threads.end(),
                            [&](emu::Kernel::ContextId id) { return k.ContextFinished(id); });
       },
       end);
   return results;
+}
+
+void SerialRig::RecordLine(bool on) {
+  if (cable_) cable_->Record(on);
+  if (plug_) plug_->Record(on);
 }
 
 const std::vector<emu::line::LineEvent>& SerialRig::LineEvents() const {

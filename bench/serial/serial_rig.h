@@ -114,8 +114,10 @@ class SerialRig {
   std::vector<StreamResult> Run(std::vector<Stream>& streams, emu::VirtualTime limit,
                                 bool watchHolds = false);
 
-  // Everything that crossed the line, in time order.
+  // Everything that crossed the line of A (and B), in time order, while recording was on (from
+  // the start unless RecordLine(false)). Added ports' plugs are not recorded.
   const std::vector<emu::line::LineEvent>& LineEvents() const;
+  void RecordLine(bool on);
   // The stop-bit ends of the data characters (all but XON and XOFF) one side sent, in order.
   std::vector<emu::VirtualTime> CharacterEnds(int side) const;
 

@@ -47,17 +47,17 @@ LineEvent OutputsEvent(VirtualTime t, int side, const ModemOutputs& o) {
 // --- LoopbackPlug ----------------------------------------------------------------------------
 
 void LoopbackPlug::Transmit(const LineCharacter& c) {
-  events_.push_back(CharacterEvent(clock_.Now(), 0, c));
+  if (recording_) events_.push_back(CharacterEvent(clock_.Now(), 0, c));
   if (end_) end_->OnReceive(c);
 }
 
 void LoopbackPlug::SetBreak(bool on) {
-  events_.push_back(BreakEvent(clock_.Now(), 0, on));
+  if (recording_) events_.push_back(BreakEvent(clock_.Now(), 0, on));
   if (end_) end_->OnBreak(on);
 }
 
 void LoopbackPlug::SetModemOutputs(const ModemOutputs& outputs) {
-  events_.push_back(OutputsEvent(clock_.Now(), 0, outputs));
+  if (recording_) events_.push_back(OutputsEvent(clock_.Now(), 0, outputs));
   ModemInputs in = CrossWired(outputs, riFromDtr_);
   if (in == inputs_) return;
   inputs_ = in;
@@ -80,17 +80,17 @@ NullModemCable::~NullModemCable() {
 }
 
 void NullModemCable::Side::Transmit(const LineCharacter& c) {
-  cable->events_.push_back(CharacterEvent(cable->clock_.Now(), index, c));
+  if (cable->recording_) cable->events_.push_back(CharacterEvent(cable->clock_.Now(), index, c));
   if (Other().end_) Other().end_->OnReceive(c);
 }
 
 void NullModemCable::Side::SetBreak(bool on) {
-  cable->events_.push_back(BreakEvent(cable->clock_.Now(), index, on));
+  if (cable->recording_) cable->events_.push_back(BreakEvent(cable->clock_.Now(), index, on));
   if (Other().end_) Other().end_->OnBreak(on);
 }
 
 void NullModemCable::Side::SetModemOutputs(const ModemOutputs& outputs) {
-  cable->events_.push_back(OutputsEvent(cable->clock_.Now(), index, outputs));
+  if (cable->recording_) cable->events_.push_back(OutputsEvent(cable->clock_.Now(), index, outputs));
   Side& other = Other();
   ModemInputs in = CrossWired(outputs);
   if (in == other.inputs_) return;

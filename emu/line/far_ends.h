@@ -28,13 +28,17 @@ class LoopbackPlug final : public SerialLine {
   void SetModemOutputs(const ModemOutputs& outputs) override;
   ModemInputs CurrentInputs() const override { return inputs_; }
 
+  // What crossed the plug while recording was on. Off by default: a long run would keep every
+  // character it ever carried.
   const std::vector<LineEvent>& Events() const { return events_; }
+  void Record(bool on) { recording_ = on; }
 
  private:
   Clock& clock_;
   bool riFromDtr_;
   SerialEnd* end_ = nullptr;
   ModemInputs inputs_;
+  bool recording_ = false;
   std::vector<LineEvent> events_;
 };
 
@@ -49,7 +53,9 @@ class NullModemCable {
 
   SerialLine& SideA() { return sides_[0]; }
   SerialLine& SideB() { return sides_[1]; }
+  // What crossed the cable while recording was on (off by default, as for the plug).
   const std::vector<LineEvent>& Events() const { return events_; }
+  void Record(bool on) { recording_ = on; }
 
  private:
   class Side final : public SerialLine {
@@ -69,6 +75,7 @@ class NullModemCable {
 
   Clock& clock_;
   Side sides_[2];
+  bool recording_ = false;
   std::vector<LineEvent> events_;
 };
 

@@ -47,10 +47,6 @@ ULONG Kernel::Impl::SetTimerResolution(ULONG desired, bool set) {
     // Pending timers and time-outs move to the ticks of the new period.
     std::vector<std::pair<DueKey, DueItem>> timed;
     for (auto it = due.begin(); it != due.end();) {
-      if (it->second.kind == DueKind::Device) {
-        ++it;
-        continue;
-      }
       auto node = due.extract(it++);
       timed.emplace_back(node.key(), std::move(node.mapped()));
     }

@@ -107,32 +107,10 @@ void Kernel::RunInSystemThread(std::string name, std::function<void()> body) {
 VirtualTime Kernel::Now() const { return impl_->now; }
 
 Kernel::EventId Kernel::ScheduleDeviceEvent(VirtualTime due, std::function<void()> fn) {
-  Impl& k = *impl_;
-  EventId id = k.dueSeq + 1;  // InsertDue uses this sequence number
-  DueItem item{DueKind::Device};
-  item.event = id;
-  item.fn = std::move(fn);
-  DueKey key = k.InsertDue(due < k.now ? k.now : due, std::move(item));
-  if (k.spareEventNodes.empty()) {
-    k.deviceEvents.emplace(id, key);
-    return id;
-  }
-  auto node = std::move(k.spareEventNodes.back());
-  k.spareEventNodes.pop_back();
-  node.key() = id;
-  node.mapped() = key;
-  k.deviceEvents.insert(std::move(node));
-  return id;
+  return impl_->InsertDeviceEvent(due < impl_->now ? impl_->now : due, std::move(fn));
 }
 
-bool Kernel::CancelDeviceEvent(EventId id) {
-  Impl& k = *impl_;
-  auto it = k.deviceEvents.find(id);
-  if (it == k.deviceEvents.end()) return false;
-  k.due.erase(it->second);
-  k.deviceEvents.erase(it);
-  return true;
-}
+bool Kernel::CancelDeviceEvent(EventId id) { return impl_->CancelDeviceEvent(id); }
 
 void Kernel::PostFromAnyThread(std::function<void()> fn) {
   Impl& k = *impl_;

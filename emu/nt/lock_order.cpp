@@ -70,9 +70,9 @@ std::vector<const void*> LockOrder::After(const void* lock) const {
 void Kernel::Impl::CheckLockOrder(const void* lock) {
   Context* c = current;
   if (c == nullptr || (c->spinLocks.empty() && c->mutexes.empty())) return;
-  std::vector<const void*> held(c->spinLocks.begin(), c->spinLocks.end());
-  held.insert(held.end(), c->mutexes.begin(), c->mutexes.end());
-  const void* inverted = lockOrder.Acquire(lock, held);
+  locksHeld.assign(c->spinLocks.begin(), c->spinLocks.end());
+  locksHeld.insert(locksHeld.end(), c->mutexes.begin(), c->mutexes.end());
+  const void* inverted = lockOrder.Acquire(lock, locksHeld);
   if (inverted == nullptr) return;
   TraceF("deadlock", "%s takes %p while holding %p, which was taken after it before",
          c->name.c_str(), lock, inverted);

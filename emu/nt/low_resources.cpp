@@ -13,8 +13,11 @@ bool Kernel::Impl::ShouldFail(Failures& failures, const char* kind, const void* 
   // Sites are counted in driver code only: the kernel's and the bus models' own allocations are
   // not the driver's error paths.
   if (site != nullptr && CurrentDriver() != nullptr) {
-    auto [it, added] = allocationSiteIndex.emplace(site, allocationSites.size());
-    if (added) allocationSites.push_back(AllocationSite{site, kind, 0});
+    auto it = allocationSiteIndex.find(site);
+    if (it == allocationSiteIndex.end()) {
+      it = allocationSiteIndex.emplace(site, allocationSites.size()).first;
+      allocationSites.push_back(AllocationSite{site, kind, 0});
+    }
     const uint32_t reach = ++allocationSites[it->second].reaches;
     if (site == config.lowResources.failSite && reach == config.lowResources.failReach) {
       TraceF("low-resources", "%s allocation at %p fails (reach %u, simulated)", kind, site, reach);

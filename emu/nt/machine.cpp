@@ -249,6 +249,14 @@ NTSTATUS Machine::Close(PFILE_OBJECT file) {
 }
 
 NTSTATUS Machine::Send(PFILE_OBJECT file, const IoRequest& request, ULONG_PTR* information) {
+  if (kernel_->InContext()) {
+    // Already on an emulated thread (an application's): the request runs on it, as RunRequest
+    // would do, without the copies a thread of its own needs.
+    ULONG_PTR info = 0;
+    const NTSTATUS status = io_->SendRequest(file, request, &info);
+    if (information != nullptr) *information = info;
+    return status;
+  }
   auto copy = std::make_shared<IoRequest>(request);
   auto info = std::make_shared<ULONG_PTR>(0);
   NTSTATUS status = RunRequest(

@@ -472,6 +472,8 @@ void Kernel::Impl::SwitchPoint() {
     Preempt(c);
     return;
   }
+  // Most switch points find nobody else to run; the lists say so without a scan.
+  if (ready.empty() && spinning.empty() && blocked.empty() && dpcMask == 0) return;
   Context* other = Best(freeMask != 0);
   if (other && ChoosePreemption(c, other)) Preempt(c);
 }
@@ -502,7 +504,7 @@ void Kernel::Impl::Preempt(Context* c) {
 }
 
 DueKey Kernel::Impl::InsertDue(VirtualTime t, DueItem item) {
-  DueKey key{t, eventRng(), ++dueSeq};
+  const DueKey key = NextDueKey(t);
   if (spareDueNodes.empty()) {
     due.emplace(key, std::move(item));
     return key;
@@ -515,26 +517,107 @@ DueKey Kernel::Impl::InsertDue(VirtualTime t, DueItem item) {
   return key;
 }
 
+namespace {
+
+// Orders the device event heap's entries so that the earliest key is on top.
+bool LaterEvent(const DeviceEventEntry& a, const DeviceEventEntry& b) { return b.key < a.key; }
+
+// Cancelled entries are dropped from the whole heap at once when there are more than this many
+// and they are at least half of it.
+constexpr size_t kCancelledEventsKept = 256;
+
+}  // namespace
+
+Kernel::EventId Kernel::Impl::InsertDeviceEvent(VirtualTime t, std::function<void()> fn) {
+  uint32_t slot;
+  if (!freeDeviceSlots.empty()) {
+    slot = freeDeviceSlots.back();
+    freeDeviceSlots.pop_back();
+  } else {
+    if (deviceSlots.size() >= (size_t{1} << kDeviceSlotBits))
+      throw std::length_error("too many device events pending");
+    slot = static_cast<uint32_t>(deviceSlots.size());
+    deviceSlots.emplace_back();
+  }
+  const DueKey key = NextDueKey(t);
+  const EventId id = key.seq << kDeviceSlotBits | slot;
+  DeviceEventSlot& s = deviceSlots[slot];
+  s.fn = std::move(fn);
+  s.id = id;
+  s.cancelled = false;
+  deviceHeap.push_back({key, slot});
+  std::push_heap(deviceHeap.begin(), deviceHeap.end(), LaterEvent);
+  return id;
+}
+
+bool Kernel::Impl::CancelDeviceEvent(EventId id) {
+  const auto slot = static_cast<uint32_t>(id & ((uint64_t{1} << kDeviceSlotBits) - 1));
+  if (id == 0 || slot >= deviceSlots.size() || deviceSlots[slot].id != id || deviceSlots[slot].cancelled)
+    return false;
+  deviceSlots[slot].fn = nullptr;
+  deviceSlots[slot].cancelled = true;
+  ++cancelledDeviceEvents;
+  DropCancelledDeviceEvents();
+  return true;
+}
+
+void Kernel::Impl::DropCancelledDeviceEvents() {
+  if (cancelledDeviceEvents == 0) return;
+  auto release = [this](uint32_t slot) {
+    deviceSlots[slot].id = 0;
+    deviceSlots[slot].cancelled = false;
+    freeDeviceSlots.push_back(slot);
+    --cancelledDeviceEvents;
+  };
+  if (cancelledDeviceEvents > kCancelledEventsKept && cancelledDeviceEvents * 2 >= deviceHeap.size()) {
+    std::erase_if(deviceHeap, [&](const DeviceEventEntry& e) {
+      if (!deviceSlots[e.slot].cancelled) return false;
+      release(e.slot);
+      return true;
+    });
+    std::make_heap(deviceHeap.begin(), deviceHeap.end(), LaterEvent);
+  }
+  while (!deviceHeap.empty() && deviceSlots[deviceHeap.front().slot].cancelled) {
+    const uint32_t slot = deviceHeap.front().slot;
+    std::pop_heap(deviceHeap.begin(), deviceHeap.end(), LaterEvent);
+    deviceHeap.pop_back();
+    release(slot);
+  }
+}
+
+void Kernel::Impl::RunNextDeviceEvent() {
+  const uint32_t slot = deviceHeap.front().slot;
+  std::pop_heap(deviceHeap.begin(), deviceHeap.end(), LaterEvent);
+  deviceHeap.pop_back();
+  std::function<void()> fn = std::move(deviceSlots[slot].fn);
+  deviceSlots[slot].fn = nullptr;
+  deviceSlots[slot].id = 0;
+  freeDeviceSlots.push_back(slot);
+  DropCancelledDeviceEvents();
+  struct Guard {
+    bool& flag;
+    ~Guard() { flag = false; }
+  } guard{inDeviceEvent};
+  inDeviceEvent = true;
+  hb::Invisible hardware;
+  OnIrqlChanged();
+  fn();
+  inDeviceEvent = false;
+  OnIrqlChanged();
+}
+
 void Kernel::Impl::ProcessDue() {
-  while (!due.empty() && due.begin()->first.time <= now) {
+  for (;;) {
+    const bool timedDue = !due.empty() && due.begin()->first.time <= now;
+    const bool deviceDue = !deviceHeap.empty() && deviceHeap.front().key.time <= now;
+    if (!timedDue && !deviceDue) break;
+    if (deviceDue && (!timedDue || deviceHeap.front().key < due.begin()->first)) {
+      RunNextDeviceEvent();
+      continue;
+    }
     auto node = due.extract(due.begin());
     DueItem& item = node.mapped();
     switch (item.kind) {
-      case DueKind::Device: {
-        auto entry = deviceEvents.extract(item.event);
-        if (entry && spareEventNodes.size() < kSpareNodes) spareEventNodes.push_back(std::move(entry));
-        struct Guard {
-          bool& flag;
-          ~Guard() { flag = false; }
-        } guard{inDeviceEvent};
-        inDeviceEvent = true;
-        hb::Invisible hardware;
-        OnIrqlChanged();
-        item.fn();
-        inDeviceEvent = false;
-        OnIrqlChanged();
-        break;
-      }
       case DueKind::Timer:
         insertedTimers.erase(item.timer);
         outsideName = "clock";
@@ -546,7 +629,6 @@ void Kernel::Impl::ProcessDue() {
         Unwait(item.context, STATUS_TIMEOUT);
         break;
     }
-    item.fn = nullptr;
     if (spareDueNodes.size() < kSpareNodes) spareDueNodes.push_back(std::move(node));
   }
 }

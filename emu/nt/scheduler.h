@@ -82,16 +82,27 @@ struct DueKey {
   }
 };
 
-enum class DueKind : uint8_t { Device, Timer, WaitTimeout };
+enum class DueKind : uint8_t { Timer, WaitTimeout };
 
 struct DueItem {
   explicit DueItem(DueKind k) : kind(k) {}
   DueKind kind;
-  VirtualTime exact = 0;  // timers and time-outs: the due time before rounding to a clock tick
+  VirtualTime exact = 0;  // the due time before rounding to a clock tick
   KTIMER* timer = nullptr;
   Context* context = nullptr;
-  Kernel::EventId event = 0;
+};
+
+// A device event in the device event heap: its key in the due order and the slot holding its
+// callback.
+struct DeviceEventEntry {
+  DueKey key;
+  uint32_t slot;
+};
+
+struct DeviceEventSlot {
   std::function<void()> fn;
+  Kernel::EventId id = 0;  // 0 while free
+  bool cancelled = false;  // its heap entry is still in the heap, to be dropped
 };
 
 struct Context {
@@ -231,8 +242,10 @@ constexpr ULONG kMinimumClockIncrement = 10000;
 // Released thread objects kept before their memory is returned (a dereference too many then
 // still finds the thread object, not reused memory).
 constexpr size_t kReleasedThreadsKept = 256;
-// Spare nodes of the due queue and the device event index kept for reuse.
+// Spare nodes of the due queue kept for reuse.
 constexpr size_t kSpareNodes = 64;
+// A device event's id holds its slot in the low bits.
+constexpr unsigned kDeviceSlotBits = 24;
 // Choice points a context may pass without blocking before it gets a new priority (its quantum
 // ends), so that a thread polling for another cannot keep it off the processors for ever.
 constexpr uint32_t kQuantumChoicePoints = 4096;
@@ -288,12 +301,17 @@ struct Kernel::Impl {
   ULONG clockIncrement = kMaximumClockIncrement;  // the clock interrupt period now
   uint32_t resolutionRequests = 0;                 // ExSetTimerResolution(.., TRUE) in force
   uint64_t dueSeq = 0;
+  // Timers and wait time-outs. Nodes taken out when their entry ran are reused.
   std::map<DueKey, DueItem> due;
-  std::unordered_map<EventId, DueKey> deviceEvents;
-  // Nodes of both taken out when their entry ran, reused by the next insertion: a device event
-  // per line character then allocates nothing for the queue.
   std::vector<std::map<DueKey, DueItem>::node_type> spareDueNodes;
-  std::vector<std::unordered_map<EventId, DueKey>::node_type> spareEventNodes;
+  // Device events (one or more per line character): a binary heap in the same order as the due
+  // queue, over slots that hold the callbacks and are reused, so that scheduling one allocates
+  // nothing. A cancelled event's entry stays in the heap until it reaches the top (the top is
+  // never a cancelled one) or until they are many.
+  std::vector<DeviceEventEntry> deviceHeap;
+  std::vector<DeviceEventSlot> deviceSlots;
+  std::vector<uint32_t> freeDeviceSlots;
+  size_t cancelledDeviceEvents = 0;
   std::map<const KTIMER*, DueKey> insertedTimers;  // ordered by address for range queries
   int64_t systemTimeBase = 0;                      // KeQuerySystemTime at virtual time 0
   std::chrono::steady_clock::time_point wallAnchor;
@@ -326,7 +344,8 @@ struct Kernel::Impl {
   bool dead = false;
   std::exception_ptr pendingFailure;  // bug check (or other exception) raised inside a fiber
   std::unique_ptr<BugCheckError> bugCheck;
-  LockOrder lockOrder;  // deadlock detection (lock_order.cpp)
+  LockOrder lockOrder;                  // deadlock detection (lock_order.cpp)
+  std::vector<const void*> locksHeld;  // CheckLockOrder's list, kept for its memory
   // Before a blocking acquisition of `lock` by the current context: bug checks (0xC4, 0x1001)
   // when a lock it holds was earlier taken after `lock`.
   void CheckLockOrder(const void* lock);
@@ -424,7 +443,10 @@ struct Kernel::Impl {
   bool Schedule(const std::function<bool()>* done, VirtualTime limit);
   void ProcessDue();
   void AdvanceTo(VirtualTime t);
-  VirtualTime NextDue() const { return due.empty() ? kForever : due.begin()->first.time; }
+  VirtualTime NextDue() const {
+    const VirtualTime timed = due.empty() ? kForever : due.begin()->first.time;
+    return deviceHeap.empty() ? timed : std::min(timed, deviceHeap.front().key.time);
+  }
   void RunPosted();
   void RethrowPending();
   std::string DescribeContexts() const;
@@ -437,6 +459,12 @@ struct Kernel::Impl {
 
   // Due queue and clock ticks.
   DueKey InsertDue(VirtualTime t, DueItem item);
+  DueKey NextDueKey(VirtualTime t) { return DueKey{t, eventRng(), ++dueSeq}; }
+  // Device events (ScheduleDeviceEvent, CancelDeviceEvent).
+  EventId InsertDeviceEvent(VirtualTime t, std::function<void()> fn);
+  bool CancelDeviceEvent(EventId id);
+  void RunNextDeviceEvent();
+  void DropCancelledDeviceEvents();  // from the top, or all of them when they are many
   // The clock tick at or after `exact` at which a timer or time-out due then expires.
   VirtualTime TickAtOrAfter(VirtualTime exact) const;
   DueKey InsertTimed(VirtualTime exact, DueItem item);  // rounded to the clock tick

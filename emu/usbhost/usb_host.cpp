@@ -171,6 +171,7 @@ struct UsbHost::Impl {
   bool inDeviceEvent = false;
   uint64_t lastFrame = UINT64_MAX;
   size_t roundRobin = 0;
+  std::vector<std::pair<UsbPort*, UsbPort::Endpoint*>> bulkEndpoints;  // ProcessFrame's, kept for its memory
   uint64_t nextRecordId = 1;
   ULONG_PTR configurationGeneration = 0;
 
@@ -1321,7 +1322,8 @@ void UsbHost::Impl::ProcessFrame(uint64_t frame) {
     StartControl(*port, t, frame, budget);
   }
   // Bulk transactions, round robin between the endpoints that have work, until the frame is full.
-  std::vector<std::pair<UsbPort*, UsbPort::Endpoint*>> bulk;
+  std::vector<std::pair<UsbPort*, UsbPort::Endpoint*>>& bulk = bulkEndpoints;
+  bulk.clear();
   for (auto& port : host.ports_) {
     if (!port->connected_) continue;
     for (auto& ep : port->state_->endpoints) {

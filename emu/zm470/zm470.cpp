@@ -255,6 +255,19 @@ void Zm470::SetModemControl(uint8_t byte) {
 }
 
 line::Frame Zm470::LineFrame() const {
+  // Asked for every character sent and received: worked out again only when a register it
+  // depends on has changed.
+  const uint32_t key = uint32_t{regs_[reg::kPrescaler]} | uint32_t{regs_[reg::kDivisor]} << 8 |
+                       uint32_t{regs_[reg::kLineControl]} << 16 | uint32_t{regs_[reg::kNinthBit]} << 24;
+  if (!lineFrameKnown_ || lineFrameKey_ != key) {
+    lineFrame_ = FrameOfRegisters();
+    lineFrameKey_ = key;
+    lineFrameKnown_ = true;
+  }
+  return lineFrame_;
+}
+
+line::Frame Zm470::FrameOfRegisters() const {
   line::Frame f;
   f.baud = static_cast<double>(zm470_uart::kClock[regs_[reg::kPrescaler] & 7]) /
            zm470_uart::DivisionFactor(regs_[reg::kDivisor]);

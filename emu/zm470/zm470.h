@@ -306,6 +306,7 @@ class Zm470 final : public usb::UsbDevice, public line::SerialEnd {
   bool HoldForQuietLine(size_t packet) const;
   void NotifySoon();
   line::Frame ReceiveFrame() const { return LineFrame(); }
+  line::Frame FrameOfRegisters() const;
 
   Config config_;
   line::Clock& clock_;
@@ -328,6 +329,10 @@ class Zm470 final : public usb::UsbDevice, public line::SerialEnd {
   VirtualTime auxDoneTime_ = 0;
 
   // UART
+  // LineFrame() of the registers in lineFrameKey_ (prescaler, divisor, line control, ninth bit).
+  mutable bool lineFrameKnown_ = false;
+  mutable uint32_t lineFrameKey_ = 0;
+  mutable line::Frame lineFrame_;
   line::SerialLine* line_ = nullptr;
   line::ModemInputs inputs_;
   line::LineTransmitter transmitter_;

@@ -254,6 +254,36 @@ TEST(KernelScheduler, DeviceEventsRunAtTheirDueTimeOutsideEveryContext) {
   EXPECT_EQ(wokeAt, 7 * kMillisecond);
 }
 
+TEST(KernelScheduler, ManyDeviceEventsRunInTimeOrderAndCancelledOnesNeverRun) {
+  Kernel k(test_support::CurrentConfig());
+  std::vector<emu::VirtualTime> ran;
+  std::vector<Kernel::EventId> ids;
+  // 1000 events at distinct times, scheduled out of order; every third one is cancelled, which
+  // is more than enough to make the queue drop its cancelled entries all at once.
+  for (int i = 0; i < 1000; ++i) {
+    const emu::VirtualTime at = (i * 7919 % 1000 + 1) * kMillisecond;
+    ids.push_back(k.ScheduleDeviceEvent(at, [&ran, &k] { ran.push_back(k.Now()); }));
+  }
+  std::set<emu::VirtualTime> cancelled;
+  for (int i = 0; i < 1000; i += 3) {
+    ASSERT_TRUE(k.CancelDeviceEvent(ids[i]));
+    cancelled.insert((i * 7919 % 1000 + 1) * kMillisecond);
+  }
+  // An event scheduled from a running one, at once and later, and a cancelled id that must not
+  // cancel whatever now holds its place.
+  bool followed = false;
+  k.ScheduleDeviceEvent(500 * kMillisecond + 1, [&] {
+    EXPECT_FALSE(k.CancelDeviceEvent(ids[0])) << "a cancelled id cancelled something else";
+    k.ScheduleDeviceEvent(k.Now(), [&] { followed = true; });
+  });
+  k.Run();
+  EXPECT_TRUE(followed) << "an event scheduled for now from an event did not run";
+  ASSERT_EQ(ran.size(), 1000u - cancelled.size());
+  EXPECT_TRUE(std::is_sorted(ran.begin(), ran.end())) << "device events ran out of time order";
+  for (emu::VirtualTime t : ran) EXPECT_EQ(cancelled.count(t), 0u) << "a cancelled event ran at " << t;
+  EXPECT_FALSE(k.CancelDeviceEvent(ids[1])) << "an event that ran can still be cancelled";
+}
+
 TEST(KernelScheduler, ThreadsRunAtPassiveLevelAndTheMainStackMayPollButNotWait) {
   ForEachMachine([](const emu::KernelConfig& config) {
     Kernel k(config);
