@@ -117,8 +117,8 @@ Kernel::Impl::Impl(Kernel& owner_, KernelConfig config_)
     p.number = i;
     p.dpcContext = NewContext(n == 1 ? "dpc" : "dpc" + std::to_string(i), ContextKind::Dpc, nullptr);
     p.dpcContext->processor = i;
-    p.dpcContext->irql = DISPATCH_LEVEL;
     SetState(p.dpcContext, RunState::Idle);
+    p.dpcContext->irql = DISPATCH_LEVEL;
     UpdateProcessor(p);
   }
   // Threads get ideal processors in turn, from a seeded start.
@@ -226,6 +226,8 @@ void Kernel::Impl::SetState(Context* c, RunState s) {
       default: return nullptr;
     }
   };
+  if (c->state == RunState::Ready && c->irql >= DISPATCH_LEVEL) --readyAtDispatch;
+  if (s == RunState::Ready && c->irql >= DISPATCH_LEVEL) ++readyAtDispatch;
   if (std::vector<Context*>* from = listOf(c->state)) {
     Context* last = from->back();
     (*from)[c->listIndex] = last;
@@ -241,6 +243,7 @@ void Kernel::Impl::SetState(Context* c, RunState s) {
 
 void Kernel::Impl::SetContextIrql(Context* c, KIRQL irql) {
   bool held = c->irql >= DISPATCH_LEVEL;
+  if (c->state == RunState::Ready) readyAtDispatch += (irql >= DISPATCH_LEVEL) - held;
   c->irql = irql;
   if (c == current) OnIrqlChanged();
   // A DPC context holds its processor for as long as it runs DPCs (RunDpcProcessor).
@@ -472,8 +475,10 @@ void Kernel::Impl::SwitchPoint() {
     Preempt(c);
     return;
   }
-  // Most switch points find nobody else to run; the lists say so without a scan.
-  if (ready.empty() && spinning.empty() && blocked.empty() && dpcMask == 0) return;
+  // Most switch points find nobody else to run (Best() would return null); the lists and counts
+  // say so without a scan.
+  const bool noneReady = freeMask != 0 ? ready.empty() && blocked.empty() : readyAtDispatch == 0;
+  if (noneReady && spinning.empty() && dpcMask == 0) return;
   Context* other = Best(freeMask != 0);
   if (other && ChoosePreemption(c, other)) Preempt(c);
 }

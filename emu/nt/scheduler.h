@@ -270,6 +270,7 @@ struct Kernel::Impl {
   std::deque<std::unique_ptr<_ETHREAD>> releasedThreads;  // recently released, not yet reused
   // Contexts by state, for choices that never scan every context.
   std::vector<Context*> ready, waiting, spinning, blocked;
+  size_t readyAtDispatch = 0;  // contexts in `ready` at DISPATCH_LEVEL or above
   std::vector<Processor> processors;
   uint32_t freeMask = 0;  // processors a context below DISPATCH_LEVEL may run on
   uint32_t dpcMask = 0;   // processors whose idle DPC context may start on queued DPCs
