@@ -5,6 +5,31 @@
 
 namespace bench_table {
 
+std::vector<Row> EmulatorSpeedRows(unsigned long baud, unsigned ports, double virtualSeconds, double wallSeconds,
+                                   double lineMegabytes, double target) {
+  Row speed;
+  speed.group = "emulator";
+  speed.figure = "duplex";
+  speed.baud = baud;
+  speed.format = "8N1";
+  speed.chip = "0x30";
+  speed.flow = "none";
+  speed.reads = "large";
+  speed.ports = ports;
+  speed.unit = "x real";
+  speed.value = wallSeconds > 0 ? virtualSeconds / wallSeconds : 0;
+  speed.limit = 1;
+  speed.atLeast = target;
+  speed.wallPerMegabyte = lineMegabytes > 0 ? wallSeconds / lineMegabytes : 0;
+  Row traffic = speed;
+  traffic.figure = "traffic";
+  traffic.unit = "MB/s";
+  traffic.value = wallSeconds > 0 ? lineMegabytes / wallSeconds : 0;
+  traffic.atLeast = 0;
+  traffic.note = "info: MB of serial traffic emulated a wall second";
+  return {speed, traffic};
+}
+
 bool Row::Faulty() const { return lost != 0 || (!note.empty() && note.rfind("info:", 0) != 0); }
 
 bool Row::Pass() const {

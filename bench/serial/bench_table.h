@@ -35,6 +35,12 @@ struct Row {
   bool Faulty() const;
 };
 
+// The emulator's speed while streaming (8N1, chip 0x30, no flow control, large reads): virtual
+// seconds a wall second against `target` (0: none), and megabytes that crossed the lines a wall
+// second.
+std::vector<Row> EmulatorSpeedRows(unsigned long baud, unsigned ports, double virtualSeconds, double wallSeconds,
+                                   double lineMegabytes, double target);
+
 // Fixed-width text, one line per row, with a header.
 void PrintHeader();
 void Print(const Row& row);

@@ -80,43 +80,21 @@ StreamRun StreamOnePort(ULONG baud, size_t bytes) {
 }
 
 // One port streaming full duplex: virtual seconds a wall second against `target`, and megabytes
-// of serial traffic (both directions) a wall second. The median of three runs, as a busy host
-// makes single wall-time measurements scatter.
+// of serial traffic a wall second. The median of three runs, as a busy host makes single
+// wall-time measurements scatter.
 std::vector<Row> Streaming(ULONG baud, double seconds, double target) {
-  Row speed;
-  speed.group = "emulator";
-  speed.figure = "duplex";
-  speed.baud = baud;
-  speed.format = "8N1";
-  speed.chip = "0x30";
-  speed.flow = "none";
-  speed.reads = "large";
-  speed.ports = 1;
-  speed.unit = "x real";
-  speed.limit = 1;
-  speed.atLeast = target;
   std::vector<StreamRun> runs;
   for (int i = 0; i < 3; ++i) runs.push_back(StreamOnePort(baud, static_cast<size_t>(baud / 10 * seconds)));
   std::sort(runs.begin(), runs.end(),
             [](const StreamRun& a, const StreamRun& b) { return a.wallSeconds < b.wallSeconds; });
-  StreamRun run = runs[1];
+  const StreamRun& median = runs[1];
+  std::vector<Row> rows =
+      bench_table::EmulatorSpeedRows(baud, 1, median.virtualSeconds, median.wallSeconds, median.megabytes, target);
   for (const StreamRun& r : runs) {
-    run.lost = std::max(run.lost, r.lost);
-    if (run.note.empty()) run.note = r.note;
+    rows[0].lost = std::max(rows[0].lost, r.lost);
+    if (rows[0].note.empty()) rows[0].note = r.note;
   }
-  speed.lost = run.lost;
-  speed.note = run.note;
-  speed.value = run.wallSeconds > 0 ? run.virtualSeconds / run.wallSeconds : 0;
-  // Transmitted and received: twice the bytes the port carried.
-  const double traffic = 2 * run.megabytes;
-  speed.wallPerMegabyte = traffic > 0 ? run.wallSeconds / traffic : 0;
-  Row mb = speed;
-  mb.figure = "traffic";
-  mb.unit = "MB/s";
-  mb.value = run.wallSeconds > 0 ? traffic / run.wallSeconds : 0;
-  mb.atLeast = 0;
-  if (mb.note.empty()) mb.note = "info: MB of serial traffic (sent and received) emulated a wall second";
-  return {speed, mb};
+  return rows;
 }
 
 Row Scaling(unsigned ports, double seconds, double onePort) {

@@ -223,30 +223,12 @@ Row LatencyRow(latency_probe::Kind kind, unsigned long baud, uint8_t revision, i
   return r;
 }
 
-// The emulator's speed while two ports on a null-modem cable stream to each other: virtual seconds
-// a wall second, and MB a wall second. For information: the targets are one port's (emu_speed).
+// The emulator's speed while two ports on a null-modem cable stream to each other, for
+// information: the targets are one port's (tarnwire_emu_speed).
 std::vector<Row> EmulatorRows(unsigned long baud, double virtualSeconds, double wallSeconds, double megabytes) {
-  Row speed;
-  speed.group = "emulator";
-  speed.figure = "duplex";
-  speed.baud = baud;
-  speed.format = "8N1";
-  speed.chip = "0x30";
-  speed.flow = "none";
-  speed.reads = "large";
-  speed.ports = 2;
-  speed.unit = "x real";
-  speed.value = wallSeconds > 0 ? virtualSeconds / wallSeconds : 0;
-  speed.limit = 1;
-  speed.note = "info: two ports on a null-modem cable, each sending and receiving";
-  speed.wallPerMegabyte = megabytes > 0 ? wallSeconds / megabytes : 0;
-  Row traffic = speed;
-  traffic.figure = "traffic";
-  traffic.unit = "MB/s";
-  traffic.value = wallSeconds > 0 ? megabytes / wallSeconds : 0;
-  traffic.atLeast = 0;
-  traffic.note = "info: MB of serial traffic emulated a wall second";
-  return {speed, traffic};
+  std::vector<Row> rows = bench_table::EmulatorSpeedRows(baud, 2, virtualSeconds, wallSeconds, megabytes, 0);
+  rows[0].note = "info: two ports on a null-modem cable, each sending and receiving";
+  return rows;
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {

@@ -253,6 +253,11 @@ class IoManager {
   std::map<BusDriver*, PDRIVER_OBJECT> busDrivers_;
 
   std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> live_;
+  // The last IRP LookupIrp found, and its entry in live_ (entries stay put until erased).
+  struct {
+    PIRP irp = nullptr;
+    const std::shared_ptr<IrpRecord>* record = nullptr;
+  } lastLookup_;
   std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> freed_;
   std::deque<std::shared_ptr<IrpRecord>> quarantine_;
   std::vector<std::vector<uint8_t>> spareSystemBuffers_;

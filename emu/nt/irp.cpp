@@ -83,8 +83,13 @@ void IoManager::UseOfFreedIrp(PIRP irp, const void* routine) {
 std::shared_ptr<IoManager::IrpRecord> IoManager::LookupIrp(PIRP irp, ULONG notAnIrpCode,
                                                            ULONG_PTR notAnIrpSubcode,
                                                            const void* routine) {
+  // Requests look up the same IRP several times in a row (call, completion, cancel routine).
+  if (irp == lastLookup_.irp) return *lastLookup_.record;
   auto it = live_.find(irp);
-  if (it != live_.end()) return it->second;
+  if (it != live_.end()) {
+    lastLookup_ = {irp, &it->second};
+    return it->second;
+  }
   if (freed_.count(irp) != 0) UseOfFreedIrp(irp, routine);
   if (notAnIrpCode == bugcheck::kDriverVerifierIoManagerViolation)
     kernel_.BugCheck(notAnIrpCode, notAnIrpSubcode, reinterpret_cast<ULONG_PTR>(irp));
@@ -145,6 +150,7 @@ void IoManager::ReuseIrp(PIRP irp, NTSTATUS status) {
 void IoManager::ReleaseIrp(const std::shared_ptr<IrpRecord>& record) {
   PIRP irp = record->irp;
   record->state = IrpRecord::State::Freed;
+  if (lastLookup_.irp == irp) lastLookup_ = {};
   live_.erase(irp);
   if (!record->ownsMemory) return;  // the driver's own memory: it frees it
   std::memset(irp, kFreedPattern, record->size);

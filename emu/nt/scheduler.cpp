@@ -533,7 +533,7 @@ constexpr size_t kCancelledEventsKept = 256;
 
 }  // namespace
 
-Kernel::EventId Kernel::Impl::InsertDeviceEvent(VirtualTime t, std::function<void()> fn) {
+Kernel::EventId Kernel::Impl::InsertDeviceEvent(VirtualTime t, std::function<void()>&& fn) {
   uint32_t slot;
   if (!freeDeviceSlots.empty()) {
     slot = freeDeviceSlots.back();
@@ -599,6 +599,10 @@ void Kernel::Impl::RunNextDeviceEvent() {
   deviceSlots[slot].id = 0;
   freeDeviceSlots.push_back(slot);
   DropCancelledDeviceEvents();
+  AsHardware(fn);
+}
+
+void Kernel::Impl::AsHardware(const std::function<void()>& body) {
   struct Guard {
     bool& flag;
     ~Guard() { flag = false; }
@@ -606,7 +610,7 @@ void Kernel::Impl::RunNextDeviceEvent() {
   inDeviceEvent = true;
   hb::Invisible hardware;
   OnIrqlChanged();
-  fn();
+  body();
   inDeviceEvent = false;
   OnIrqlChanged();
 }
@@ -646,16 +650,9 @@ void Kernel::Impl::RunPosted() {
     postedPending = false;
     postedFlag = false;
   }
-  struct Guard {
-    bool& flag;
-    ~Guard() { flag = false; }
-  } guard{inDeviceEvent};
-  inDeviceEvent = true;
-  hb::Invisible hardware;
-  OnIrqlChanged();
-  for (auto& fn : work) fn();
-  inDeviceEvent = false;
-  OnIrqlChanged();
+  AsHardware([&work] {
+    for (auto& fn : work) fn();
+  });
 }
 
 void Kernel::Impl::AdvanceTo(VirtualTime t) {

@@ -462,9 +462,12 @@ struct Kernel::Impl {
   DueKey InsertDue(VirtualTime t, DueItem item);
   DueKey NextDueKey(VirtualTime t) { return DueKey{t, eventRng(), ++dueSeq}; }
   // Device events (ScheduleDeviceEvent, CancelDeviceEvent).
-  EventId InsertDeviceEvent(VirtualTime t, std::function<void()> fn);
+  EventId InsertDeviceEvent(VirtualTime t, std::function<void()>&& fn);
   bool CancelDeviceEvent(EventId id);
   void RunNextDeviceEvent();
+  // Runs `body` as the hardware does: outside every context, at device IRQL, invisible to the
+  // race detector.
+  void AsHardware(const std::function<void()>& body);
   void DropCancelledDeviceEvents();  // from the top, or all of them when they are many
   // The clock tick at or after `exact` at which a timer or time-out due then expires.
   VirtualTime TickAtOrAfter(VirtualTime exact) const;
