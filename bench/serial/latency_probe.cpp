@@ -1,6 +1,7 @@
 #include "latency_probe.h"
 
 #include "serial_rig.h"
+#include "usbhost/usb_host.h"
 
 namespace latency_probe {
 
@@ -17,6 +18,21 @@ void Delay(emu::VirtualTime duration) {
 }
 
 emu::VirtualTime Now() { return emu::Kernel::Current().Now(); }
+
+// The least latency the design allows for a span that starts at `from`, with the clock ticking
+// every `clockIncrement`. The host starts a frame's transactions at its start and reports them at
+// its end, so a request made during a frame goes out in the next one, and an event in the device
+// reaches the driver at the end of the frame after the one it happens in. A read time-out runs its
+// value plus 1 ms, and a timer armed after a tick expires on a later tick.
+emu::VirtualTime DesignFloor(Kind kind, emu::VirtualTime from, emu::VirtualTime clockIncrement) {
+  const emu::VirtualTime frame = emu::usb::kFrame;
+  const emu::VirtualTime nextFrame = (from / frame + 1) * frame;
+  if (kind == Kind::Write) return nextFrame - from;
+  const emu::VirtualTime delivered = nextFrame + frame;
+  if (kind != Kind::Interval) return delivered - from;
+  const emu::VirtualTime due = delivered + (kIntervalTimeoutMs + 1) * emu::kMillisecond;
+  return (due / clockIncrement + 1) * clockIncrement - from;
+}
 
 // A pause of a few frames that moves the next sample to another point of the frame.
 emu::VirtualTime Pause(int i) { return 3 * emu::kMillisecond + (i * 7 % 10) * emu::kMillisecond / 10; }
@@ -165,7 +181,10 @@ Samples Measure(Kind kind, unsigned long baud, int samples, const emu::zm470::Co
   try {
     SerialRig rig(SerialRig::FarEnd::NullModem, {}, chip);
     out.error = rig.Error();
-    if (fineClock) rig.machine().RunInSystemThread("clock", [] { (VOID) ExSetTimerResolution(10000, TRUE); });
+    emu::VirtualTime clockIncrement = emu::kMillisecond;
+    rig.machine().RunInSystemThread("clock", [&] {
+      clockIncrement = fineClock ? ExSetTimerResolution(10000, TRUE) : KeQueryTimeIncrement();
+    });
     for (serial_rig::Bridge* b : {&rig.A(), &rig.B()}) {
       if (!out.error.empty()) break;
       serial_rig::PortSettings settings;
@@ -194,6 +213,7 @@ Samples Measure(Kind kind, unsigned long baud, int samples, const emu::zm470::Co
       const emu::VirtualTime from = kind == Kind::Write ? ends[i] : line[i];
       const emu::VirtualTime to = kind == Kind::Write ? line[i] : ends[i];
       out.latencies.push_back(to - from);
+      out.floors.push_back(DesignFloor(kind, from, clockIncrement));
     }
     const std::string shutdown = rig.Shutdown();
     if (!shutdown.empty()) out.error = shutdown;

@@ -29,6 +29,7 @@ emu::VirtualTime ConfiguredTimeout(Kind kind);
 
 struct Samples {
   std::vector<emu::VirtualTime> latencies;
+  std::vector<emu::VirtualTime> floors;  // for each latency, the least the design allows (DesignFloor)
   size_t missing = 0;  // samples that never completed, or completed with the wrong byte
   std::string error;   // the rig failed (empty: it ran)
 };

@@ -187,6 +187,9 @@ std::vector<Row> Throughput(const Config& c, bool duplex, size_t bytes, const se
   return {tx, rx};
 }
 
+// The longest latency against its limit. The note says how far the samples went beyond the least
+// the design allows them (latency_probe::DesignFloor): what the driver's path adds, at the emulated
+// cost of its kernel calls. A sample below its floor fails the row: the floor would be wrong.
 Row LatencyRow(latency_probe::Kind kind, unsigned long baud, uint8_t revision, int samples,
                std::vector<std::string>& sampleLines, bool fineClock = false) {
   const auto wall = std::chrono::steady_clock::now();
@@ -216,9 +219,17 @@ Row LatencyRow(latency_probe::Kind kind, unsigned long baud, uint8_t revision, i
   }
   r.value = longest * 1e6;
   if (!s.latencies.empty()) {
-    char text[64];
-    std::snprintf(text, sizeof text, "info: mean %.0f us, %.2f s wall", sum / s.latencies.size() * 1e6, wallSeconds);
-    if (r.note.empty()) r.note = text;
+    double floorMax = 0;
+    double beyond = -1e9;
+    for (size_t i = 0; i < s.latencies.size(); ++i) {
+      floorMax = std::max(floorMax, Seconds(s.floors[i]));
+      beyond = std::max(beyond, Seconds(s.latencies[i] - s.floors[i]));
+    }
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "info: mean %.0f us, %.2f s wall; at most %.1f us beyond the design's floor (at most %.1f us)",
+                  sum / s.latencies.size() * 1e6, wallSeconds, beyond * 1e6, floorMax * 1e6);
+    if (r.note.empty()) r.note = beyond < 0 ? "a sample came before the design's floor" : text;
   }
   return r;
 }
