@@ -20,12 +20,10 @@ const void* IoManager::CurrentContextToken() const {
 void IoManager::AcquireCancelSpinLock(PKIRQL irql) {
   KeAcquireSpinLock(&cancelLock_, irql);
   cancelLockOwner_ = CurrentContextToken();
-  cancelLockOwnerName_ = kernel_.CurrentContextName();
 }
 
 void IoManager::ReleaseCancelSpinLock(KIRQL irql) {
   cancelLockOwner_ = nullptr;
-  cancelLockOwnerName_.clear();
   KeReleaseSpinLock(&cancelLock_, irql);
 }
 

@@ -265,7 +265,6 @@ class IoManager {
 
   KSPIN_LOCK cancelLock_ = 0;
   const void* cancelLockOwner_ = nullptr;
-  std::string cancelLockOwnerName_;
 
   std::unique_ptr<WmiService> wmi_;
 
