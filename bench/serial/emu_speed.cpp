@@ -80,19 +80,24 @@ StreamRun StreamOnePort(ULONG baud, size_t bytes) {
 }
 
 // One port streaming full duplex: virtual seconds a wall second against `target`, and megabytes
-// of serial traffic a wall second. The median of three runs, as a busy host makes single
-// wall-time measurements scatter.
+// of serial traffic a wall second. The work is the same in every run (the machine is
+// deterministic), and a busy host only ever slows a run down, so the fastest of five runs is the
+// emulator's speed; the note gives the slowest.
 std::vector<Row> Streaming(ULONG baud, double seconds, double target) {
   std::vector<StreamRun> runs;
-  for (int i = 0; i < 3; ++i) runs.push_back(StreamOnePort(baud, static_cast<size_t>(baud / 10 * seconds)));
+  for (int i = 0; i < 5; ++i) runs.push_back(StreamOnePort(baud, static_cast<size_t>(baud / 10 * seconds)));
   std::sort(runs.begin(), runs.end(),
             [](const StreamRun& a, const StreamRun& b) { return a.wallSeconds < b.wallSeconds; });
-  const StreamRun& median = runs[1];
+  const StreamRun& fastest = runs.front();
   std::vector<Row> rows =
-      bench_table::EmulatorSpeedRows(baud, 1, median.virtualSeconds, median.wallSeconds, median.megabytes, target);
+      bench_table::EmulatorSpeedRows(baud, 1, fastest.virtualSeconds, fastest.wallSeconds, fastest.megabytes, target);
+  char text[96];
+  std::snprintf(text, sizeof text, "info: fastest of %zu runs; the slowest %.1f x real",
+                runs.size(), runs.back().wallSeconds > 0 ? runs.back().virtualSeconds / runs.back().wallSeconds : 0);
+  rows[0].note = text;
   for (const StreamRun& r : runs) {
     rows[0].lost = std::max(rows[0].lost, r.lost);
-    if (rows[0].note.empty()) rows[0].note = r.note;
+    if (!r.note.empty()) rows[0].note = r.note;
   }
   return rows;
 }
